@@ -31,6 +31,7 @@ struct SerialQueue::State {
     std::deque<std::function<void()>> items;
     std::vector<std::shared_ptr<QueueTimer::Shared>> timers;
     bool stopping = false;
+    bool waiting = false;  // the thread sleeps on `condition`; only then does a new item need a wake-up
     std::thread thread;
 
     void run(const std::shared_ptr<State>& self);
@@ -94,11 +95,13 @@ void SerialQueue::State::run(const std::shared_ptr<State>& self) {
             continue;
         }
         if (stopping) break;
+        waiting = true;
         if (nextDeadline) {
             condition.wait_until(lock, *nextDeadline);
         } else {
             condition.wait(lock);
         }
+        waiting = false;
     }
     tCurrentQueue = nullptr;
 }
@@ -127,11 +130,13 @@ SerialQueue::~SerialQueue() {
 const std::string& SerialQueue::label() const { return state_->label; }
 
 void SerialQueue::async(std::function<void()> work) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->items.push_back(std::move(work));
+        wake = state_->waiting;
     }
-    state_->condition.notify_one();
+    if (wake) state_->condition.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {

@@ -1,0 +1,135 @@
+#include "ViewportCore/FileLogger.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mivodrell {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileLoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("filelogger-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = (dir_ / "mac.log").string();
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string read() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+
+    // 14:03:07.042999 on 2026-12-06, UTC.
+    static std::timespec fixedTime() { return {1796565787, 42999000}; }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+TEST_F(FileLoggerTest, WritesTheExactLineFormatWithTruncatedMilliseconds) {
+    {
+        auto logger = FileLogger::create(path_, true, [] { return fixedTime(); });
+        ASSERT_TRUE(logger);
+        logger->log("hello");
+        logger->log("");
+        logger->log("two\nlines");
+    }
+    EXPECT_EQ(read(), "[14:03:07.042] hello\n[14:03:07.042] \n[14:03:07.042] two\nlines\n");
+}
+
+TEST_F(FileLoggerTest, TruncateOrAppend) {
+    struct Case {
+        bool truncate;
+        std::string expected;
+    };
+    for (const Case& c : {Case{true, "[14:03:07.042] new\n"}, Case{false, "old\n[14:03:07.042] new\n"}}) {
+        write("old\n");
+        {
+            auto logger = FileLogger::create(path_, c.truncate, [] { return fixedTime(); });
+            ASSERT_TRUE(logger);
+            if (c.truncate) {
+                EXPECT_EQ(read(), "");  // emptied before the first line
+            }
+            logger->log("new");
+        }
+        EXPECT_EQ(read(), c.expected) << "truncate=" << c.truncate;
+    }
+}
+
+TEST_F(FileLoggerTest, MissingDirectoryGivesNoLogger) {
+    EXPECT_FALSE(FileLogger::create((dir_ / "missing" / "mac.log").string(), true));
+    EXPECT_FALSE(FileLogger::create((dir_ / "missing" / "mac.log").string(), false));
+}
+
+TEST_F(FileLoggerTest, InvalidUTF8IsReplacedNotDropped) {
+    {
+        auto logger = FileLogger::create(path_, true, [] { return fixedTime(); });
+        logger->log(std::string("a\xFF" "b\xE4\xBD") + "\xE4\xBD\xA0");
+    }
+    EXPECT_EQ(read(), "[14:03:07.042] a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xE4\xBD\xA0\n");
+}
+
+TEST_F(FileLoggerTest, RealClockStampsParseAsTimeOfDay) {
+    {
+        auto logger = FileLogger::create(path_, true);
+        logger->log("x");
+    }
+    const std::string line = read();
+    ASSERT_EQ(line.size(), 17u);
+    EXPECT_EQ(line[0], '[');
+    EXPECT_EQ(line[3], ':');
+    EXPECT_EQ(line[6], ':');
+    EXPECT_EQ(line[9], '.');
+    EXPECT_EQ(line.substr(13), "] x\n");
+}
+
+TEST_F(FileLoggerTest, LinesFromManyThreadsAreAllPresentAndWholeAndReleaseFlushesThem) {
+    constexpr int threads = 4;
+    constexpr int perThread = 5000;
+    {
+        auto logger = FileLogger::create(path_, true);
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                for (int i = 0; i < perThread; ++i) {
+                    logger->log("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                                std::string(40, 'x'));
+                }
+            });
+        }
+        for (auto& w : workers) w.join();
+        // Released right after the last log call: everything queued must still be written.
+    }
+    std::istringstream in(read());
+    std::string line;
+    std::set<std::string> seen;
+    while (std::getline(in, line)) {
+        ASSERT_EQ(line.size(), 15u + line.substr(15).size());
+        ASSERT_EQ(line.substr(line.size() - 40), std::string(40, 'x')) << line;
+        seen.insert(line.substr(15));
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads * perThread));
+}
+
+}  // namespace
+}  // namespace mivodrell
