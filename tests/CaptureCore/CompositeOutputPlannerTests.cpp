@@ -103,13 +103,5 @@ TEST(CompositeOutputPlanner, NonFiniteViewportIsReturnedGrownButNotAligned) {
     EXPECT_EQ(infiniteWidth.outputPixelSize, (CGSize{110, 110}));
 }
 
-TEST(CompositeOutputPlanner, PlansCompareCropsAsRectangles) {
-    const CompositeOutputPlan a{{10, 10, -5, -5}, {2, 2}, 1.0};
-    const CompositeOutputPlan b{{5, 5, 5, 5}, {2, 2}, 1.0};
-    EXPECT_EQ(a, b);
-    EXPECT_NE(a, (CompositeOutputPlan{{5, 5, 5, 5}, {2, 4}, 1.0}));
-    EXPECT_NE(a, (CompositeOutputPlan{{5, 5, 5, 5}, {2, 2}, 1.1}));
-}
-
 }  // namespace
 }  // namespace mivodrell
