@@ -12,6 +12,7 @@
 #include "CaptureCore/FrameID.h"
 #include "CaptureCore/FramePacketizer.h"
 #include "FramePacketTestSupport.h"
+#include "ReferenceReassembler.h"
 
 namespace mivodrell {
 namespace {
@@ -191,81 +192,6 @@ TEST(FrameReassemblerTest, RoundTripsPacketizedFramesInAnyOrder) {
     }
 }
 
-// A plain restatement of the reassembly rules with ordered containers, to compare against.
-class ReferenceReassembler {
-public:
-    explicit ReferenceReassembler(std::int64_t limit) : limit(std::max<std::int64_t>(limit, 1)) {}
-
-    R::Outcome ingest(const FramePacket& p) {
-        const std::uint32_t f = p.frameID;
-        const std::uint16_t i = p.packetIndex;
-        if (settled && !testing::referenceIsNewer(f, *settled)) return R::DroppedStale{f};
-        auto found = open.find(f);
-        if (found != open.end() && found->second.count != p.packetCount) return R::DroppedMalformed{f, i};
-        Open entry = found != open.end() ? found->second
-                                         : Open{p.packetCount, p.isKeyframe, p.presentationTime, p.cropRect, {}};
-        if (i >= entry.count) return R::DroppedMalformed{f, i};
-        if (entry.parts.contains(i)) return R::DroppedDuplicate{f, i};
-        entry.parts[i] = p.payload.toVector();
-        open[f] = entry;
-        if (std::ssize(entry.parts) == entry.count) {
-            Bytes payload;
-            for (const auto& [index, part] : entry.parts) payload.insert(payload.end(), part.begin(), part.end());
-            open.erase(f);
-            settle(f);
-            for (auto it = open.begin(); it != open.end();) {
-                if (testing::referenceIsNewer(f, it->first)) {
-                    count(it->second);
-                    it = open.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            limitOpen();
-            return R::Completed{EncodedFrame{f, entry.isKeyframe, entry.presentationTime, std::move(payload), entry.crop}};
-        }
-        limitOpen();
-        if (open.contains(f)) return R::Buffered{f, std::ssize(entry.parts), entry.count};
-        return R::Abandoned{f, entry.count - std::ssize(entry.parts)};
-    }
-
-    std::int64_t abandoned = 0;
-    std::int64_t lost = 0;
-    std::optional<std::uint32_t> settled;
-    std::size_t openCount() const { return open.size(); }
-
-private:
-    struct Open {
-        std::int64_t count;
-        bool isKeyframe;
-        double presentationTime;
-        CGRect crop;
-        std::map<std::uint16_t, Bytes> parts;
-    };
-    void count(const Open& entry) {
-        lost += entry.count - std::ssize(entry.parts);
-        abandoned += 1;
-    }
-    void settle(std::uint32_t f) {
-        if (!settled || testing::referenceIsNewer(f, *settled)) settled = f;
-    }
-    void limitOpen() {
-        while (std::ssize(open) > limit) {
-            auto oldest = open.begin();
-            for (auto it = open.begin(); it != open.end(); ++it) {
-                if (testing::referenceIsNewer(oldest->first, it->first)) oldest = it;
-            }
-            const std::uint32_t f = oldest->first;
-            count(oldest->second);
-            open.erase(oldest);
-            settle(f);
-        }
-    }
-
-    std::int64_t limit;
-    std::map<std::uint32_t, Open> open;
-};
-
 // Hostile streams: frames opened and overtaken at random, contradicting counts, out-of-range and
 // repeated indexes, IDs crossing the wrap. Every outcome and counter must match the reference.
 TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
@@ -273,7 +199,7 @@ TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
         std::mt19937 random(seed);
         const std::int64_t limit = 1 + seed % 4;
         R reassembler(limit);
-        ReferenceReassembler reference(limit);
+        testing::ReferenceReassembler reference(limit);
         std::uint32_t base = 0xFFFFFFFFu - 300u;
         std::map<std::uint32_t, std::uint16_t> counts;
         for (int step = 0; step < 20000; ++step) {
