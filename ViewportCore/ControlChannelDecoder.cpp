@@ -13,22 +13,14 @@ namespace {
 constexpr std::size_t kHeader = ControlChannelCoding::headerBytes;
 // After a large frame completes, pending storage beyond this is given back.
 constexpr std::size_t kRetainedCapacity = 256 * 1024;
+// Chunks from this size on are copied while their headers are walked, one block per header.
+constexpr std::size_t kEarlyCopyThreshold = 4096;
+constexpr std::size_t kCopyBlock = 64;
 
 }  // namespace
 
 ControlChannelDecoder::DecodeIssue::DecodeIssue(std::int64_t declaredLength) : declared(declaredLength) {
     std::snprintf(text, sizeof text, "declaredLengthTooLarge(declared: %lld)", static_cast<long long>(declaredLength));
-}
-
-std::span<const std::uint8_t> ControlChannelDecoder::Frames::operator[](std::size_t index) const noexcept {
-    const std::size_t start = starts_[index] + kHeader;
-    const std::size_t end = index + 1 < starts_.size() ? starts_[index + 1] : storageSize_;
-    return {storage_.get() + start, end - start};
-}
-
-std::string_view ControlChannelDecoder::Frames::text(std::size_t index) const noexcept {
-    const std::span<const std::uint8_t> body = (*this)[index];
-    return {reinterpret_cast<const char*>(body.data()), body.size()};
 }
 
 void ControlChannelDecoder::appendPending(const std::uint8_t* data, std::size_t count) {
@@ -72,12 +64,34 @@ ControlChannelDecoder::Frames ControlChannelDecoder::feed(std::span<const std::u
         left -= missing;
     }
 
-    // 2. Cut every further complete frame straight out of the received bytes.
+    // 2. Cut every further complete frame straight out of the received bytes, and copy them once
+    // into the result's storage.
     Frames frames;
-    if (headSize > 0) frames.starts_.push_back(0);
     const std::uint8_t* cursor = input;
     std::size_t rest = left;
+    // (An oversized first header is refused by the walk below.)
+    const bool firstCompletes = rest >= kHeader && rest - kHeader >= ControlChannelCoding::readLength(cursor);
+    if (headSize > 0 || firstCompletes) {
+        frames.starts_.reserve(left / 32 + 16);
+        if (headSize > 0) frames.starts_.push_back(0);
+    }
+    // For a large chunk the storage is opened before the headers are walked, and the received
+    // bytes are copied into it a block per step of the walk: each step waits on the header it
+    // reads, and the copy fills that time. What the walk outruns is copied afterwards.
+    std::uint8_t* early = nullptr;
+    const std::uint8_t* copied = input;
+    std::size_t copyable = 0;  // whole blocks left to copy early
+    if (firstCompletes && left >= kEarlyCopyThreshold) {
+        frames.storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(headSize + left);
+        early = frames.storage_.get() + headSize;
+        copyable = left / kCopyBlock;
+    }
     while (rest >= kHeader) {
+        if (copyable > 0) {
+            std::memcpy(early + (copied - input), copied, kCopyBlock);
+            copied += kCopyBlock;
+            --copyable;
+        }
         const std::uint32_t length = ControlChannelCoding::readLength(cursor);
         if (length > ControlChannelCoding::maxBodyBytes) {
             // Frames split off earlier in this call stay consumed; the decoder keeps the bad
@@ -93,17 +107,18 @@ ControlChannelDecoder::Frames ControlChannelDecoder::feed(std::span<const std::u
     }
     const std::size_t regionSize = static_cast<std::size_t>(cursor - input);
 
-    // 3. Copy the completed frames once into the result's storage.
+    // 3. Complete the copy.
     if (!frames.starts_.empty()) {
         frames.storageSize_ = headSize + regionSize;
-        frames.storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(frames.storageSize_);
+        if (!frames.storage_) frames.storage_ = std::make_unique_for_overwrite<std::uint8_t[]>(frames.storageSize_);
         std::uint8_t* out = frames.storage_.get();
         if (headSize > 0) {
             std::memcpy(out, pending_.data(), pending_.size());
             if (headFromInput > 0) std::memcpy(out + pending_.size(), headTail, headFromInput);
             out += headSize;
         }
-        if (regionSize > 0) std::memcpy(out, input, regionSize);
+        const std::size_t done = std::min(regionSize, static_cast<std::size_t>(copied - input));
+        if (regionSize > done) std::memcpy(out + done, input + done, regionSize - done);
     }
 
     // 4. Keep the incomplete tail for the next call.

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ViewportCore/ControlChannelCoding.h"
+
 namespace mivodrell {
 
 class ControlChannelDecoder {
@@ -45,9 +47,16 @@ public:
         std::size_t size() const noexcept { return starts_.size(); }
         bool empty() const noexcept { return starts_.empty(); }
 
-        std::span<const std::uint8_t> operator[](std::size_t index) const noexcept;
+        std::span<const std::uint8_t> operator[](std::size_t index) const noexcept {
+            const std::size_t start = starts_[index] + ControlChannelCoding::headerBytes;
+            const std::size_t end = index + 1 < starts_.size() ? starts_[index + 1] : storageSize_;
+            return {storage_.get() + start, end - start};
+        }
         // The body as text (the JSON of one message).
-        std::string_view text(std::size_t index) const noexcept;
+        std::string_view text(std::size_t index) const noexcept {
+            const std::span<const std::uint8_t> body = (*this)[index];
+            return {reinterpret_cast<const char*>(body.data()), body.size()};
+        }
 
         class const_iterator {
         public:
