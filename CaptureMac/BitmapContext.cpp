@@ -11,13 +11,6 @@ namespace mivodrell {
 
 namespace {
 
-std::uint32_t packed(PixelColor color) {
-    const std::uint8_t bytes[4] = {color.blue, color.green, color.red, 255};
-    std::uint32_t value = 0;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
 // How a clipped interval [a, b) of one axis covers whole pixels: a run of fully covered pixels
 // and at most two partly covered ones at its ends.
 struct Coverage {
@@ -102,7 +95,7 @@ void BitmapContext::fillRect(const CGRect& rect, PixelColor color) {
 
     const Coverage columns = cover(x0, x1);
     const Coverage rows = cover(y0, y1);
-    const std::uint32_t value = packed(color);
+    const std::uint32_t value = pixelValue(color);
 
     const auto fillRow = [&](int y, double rowAmount) {
         std::uint8_t* row = memoryRow(y);
@@ -125,26 +118,9 @@ void BitmapContext::fillRect(const CGRect& rect, PixelColor color) {
     for (int e = 0; e < rows.edgeCount; ++e) fillRow(rows.edge[e], rows.edgeCoverage[e]);
 }
 
-void BitmapContext::fillPixelRect(int x, int y, int width, int height, PixelColor color) {
-    const long long left = std::max<long long>(x, 0);
-    const long long right = std::min<long long>(static_cast<long long>(x) + width, width_);
-    const long long bottom = std::max<long long>(y, 0);
-    const long long top = std::min<long long>(static_cast<long long>(y) + height, height_);
-    if (left >= right || bottom >= top) return;
-    const std::uint32_t value = packed(color);
-    for (auto row = static_cast<int>(bottom); row < top; ++row) {
-        auto* pixels = reinterpret_cast<std::uint32_t*>(memoryRow(row)) + left;
-        std::fill_n(pixels, right - left, value);
-    }
-}
-
-void BitmapContext::copyRow(int source, int begin, int end) {
-    if (source < 0 || source >= height_) return;
-    const std::uint8_t* from = memoryRow(source);
+void BitmapContext::replicateRow(const std::uint8_t* row, int begin, int end) {
     const std::size_t bytes = 4 * static_cast<std::size_t>(width_);
-    for (int y = std::max(begin, 0); y < std::min(end, height_); ++y) {
-        if (y != source) std::memcpy(memoryRow(y), from, bytes);
-    }
+    for (int y = std::max(begin, 0); y < std::min(end, height_); ++y) std::memcpy(memoryRow(y), row, bytes);
 }
 
 }  // namespace mivodrell

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace mivodrell {
@@ -49,11 +50,17 @@ public:
     // rectangles and rectangles with a NaN edge draw nothing.
     void fillRect(const CGRect& rect, PixelColor color);
 
-    // Fills whole pixels: columns [x, x + width) of rows [y, y + height), clipped to the bitmap.
-    void fillPixelRect(int x, int y, int width, int height, PixelColor color);
+    // The 32-bit word of an opaque pixel of `color` as it lies in memory (B, G, R, 255).
+    static std::uint32_t pixelValue(PixelColor color) {
+        const std::uint8_t bytes[4] = {color.blue, color.green, color.red, 255};
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
 
-    // Copies context row `source` over rows [begin, end) (clipped; the source row itself is skipped).
-    void copyRow(int source, int begin, int end);
+    // Copies `width` pixels (4 bytes each) from `row` into each of the context rows [begin, end),
+    // clipped to the bitmap. `row` must not lie inside the bitmap's rows being written.
+    void replicateRow(const std::uint8_t* row, int begin, int end);
 
 private:
     BitmapContext(std::uint8_t* data, int width, int height, std::size_t bytesPerRow)

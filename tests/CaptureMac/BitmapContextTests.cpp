@@ -65,26 +65,20 @@ TEST(BitmapContext, FillsMatchAreaCoverageReference) {
     }
 }
 
-TEST(BitmapContext, PixelRectsAreClippedAndRowsCopied) {
+TEST(BitmapContext, RowsAreReplicatedWithinTheBitmap) {
     Surface surface(6, 5);
     auto context = surface.context();
-    context.fillPixelRect(0, 0, 6, 5, PixelColor{1, 2, 3});
-    context.fillPixelRect(-2, 3, 4, 10, PixelColor{9, 8, 7});  // clipped to x 0..1, y 3..4
-    context.fillPixelRect(5, -1, 100, 2, PixelColor{4, 4, 4});  // clipped to x 5, y 0
-    context.fillPixelRect(2, 2, 0, 3, PixelColor{255, 255, 255});  // empty
-    EXPECT_EQ(surface.at(0, 4), (Rgb8{9, 8, 7}));
-    EXPECT_EQ(surface.at(1, 3), (Rgb8{9, 8, 7}));
-    EXPECT_EQ(surface.at(2, 3), (Rgb8{1, 2, 3}));
-    EXPECT_EQ(surface.at(1, 2), (Rgb8{1, 2, 3}));
-    EXPECT_EQ(surface.at(5, 0), (Rgb8{4, 4, 4}));
+    context.fillRect(CGRect(0, 0, 6, 5), PixelColor{1, 2, 3});
+    const std::uint8_t row[24] = {1, 2, 3, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 4, 5, 6, 255};
+    context.replicateRow(row, 3, 99);
+    EXPECT_EQ(surface.at(0, 3), (Rgb8{3, 2, 1}));
+    EXPECT_EQ(surface.at(5, 4), (Rgb8{6, 5, 4}));
+    EXPECT_EQ(surface.at(0, 2), (Rgb8{1, 2, 3}));  // below the copied rows: unchanged
+    context.replicateRow(row, -3, 1);
+    EXPECT_EQ(surface.at(5, 0), (Rgb8{6, 5, 4}));
     EXPECT_EQ(surface.at(5, 1), (Rgb8{1, 2, 3}));
-    EXPECT_EQ(surface.at(2, 2), (Rgb8{1, 2, 3}));
-
-    context.copyRow(4, -3, 99);
-    for (int y = 0; y < 5; ++y) {
-        EXPECT_EQ(surface.at(0, y), (Rgb8{9, 8, 7}));
-        EXPECT_EQ(surface.at(5, y), (Rgb8{1, 2, 3}));
-    }
+    context.replicateRow(row, 4, 2);  // empty range
+    EXPECT_EQ(surface.at(5, 2), (Rgb8{1, 2, 3}));
     EXPECT_TRUE(surface.paddingIntact());
 }
 

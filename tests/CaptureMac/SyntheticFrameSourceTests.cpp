@@ -200,6 +200,17 @@ TEST(SyntheticFrameSource, DensityControlsTheShareOfDrawnCells) {
     }
 }
 
+TEST(SyntheticFrameSource, ACellIsDrawnOnlyWhenTheDensityExceedsItsDraw) {
+    // One cell at time 0: its decision is the first draw of seed 0.
+    const double firstDraw = ReferenceNoise(0).next();
+    const SyntheticFrameSource source{6, 6};
+    const auto clean = source.makeFrame(0, 0);
+    EXPECT_TRUE(sameBytes(*clean, *source.makeFrame(0, firstDraw)));
+    EXPECT_FALSE(sameBytes(*clean, *source.makeFrame(0, std::nextafter(firstDraw, 1.0))));
+    EXPECT_TRUE(sameBytes(*clean, *source.makeFrame(0, std::numeric_limits<double>::denorm_min())) == (firstDraw > 0));
+    EXPECT_FALSE(sameBytes(*clean, *source.makeFrame(0, inf)));
+}
+
 TEST(SyntheticFrameSource, NoiseRowZeroIsTheLastMemoryRow) {
     // Density 1 on a 12 x 12 frame at time 0: the first cell (x 0..5, y 0..5) takes draws 2 to 4.
     ReferenceNoise noise(0);
