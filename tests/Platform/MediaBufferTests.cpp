@@ -6,9 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -145,6 +150,42 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
         EXPECT_EQ(result.status, c.status);
         EXPECT_FALSE(result.buffer);
     }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Reads the process's current address-space size from /proc.
+std::size_t currentAddressSpaceBytes() {
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (file) {
+        if (std::fscanf(file, "%lu", &pages) != 1) pages = 0;
+        std::fclose(file);
+    }
+    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Run in a child process: caps the address space 256 MiB above its current size, so that 1 GiB
+// cannot be had, and checks the failed creation. Returns the exit code.
+int createUnderAnAddressSpaceCap() {
+    const rlim_t cap = currentAddressSpaceBytes() + (std::size_t{256} << 20);
+    const rlimit limit{cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 2;
+    PixelBuffer::drainPool();
+    const auto before = PixelBuffer::poolStatistics().allocations;
+    const auto result = PixelBuffer::create(16384, 16384, PixelFormat::bgra);
+    const bool ok = result.status == PixelBuffer::statusAllocationFailed && !result.buffer &&
+                    PixelBuffer::poolStatistics().allocations == before &&
+                    PixelBuffer::create(64, 64, PixelFormat::bgra).buffer != nullptr;
+    return ok ? 0 : 1;
+}
+#endif
+
+TEST(PixelBufferDeathTest, AllocationFailureGivesAStatusAndNoBuffer) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's allocator stops the process instead of failing";
+#else
+    EXPECT_EXIT(std::_Exit(createUnderAnAddressSpaceCap()), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(PixelBuffer, AttributesAreKept) {
