@@ -188,15 +188,6 @@ TEST(PixelBufferDeathTest, AllocationFailureGivesAStatusAndNoBuffer) {
 #endif
 }
 
-TEST(PixelBuffer, AttributesAreKept) {
-    PixelBuffer::Attributes attributes;
-    attributes.metalCompatible = true;
-    const auto result = PixelBuffer::create(4, 4, PixelFormat::bgra, attributes);
-    EXPECT_TRUE(result.buffer->attributes().metalCompatible);
-    EXPECT_FALSE(result.buffer->attributes().cgImageCompatible);
-    EXPECT_FALSE(result.buffer->attributes().bitmapContextCompatible);
-}
-
 TEST(PixelBuffer, LocksMustBeBalanced) {
     auto result = PixelBuffer::create(4, 4, PixelFormat::bgra);
     auto& b = *result.buffer;
@@ -370,24 +361,6 @@ TEST(SampleBuffer, AttachmentsAreReadWithTheirTypes) {
     const auto* nested = d.find(AttachmentKey::contentRect)->asDictionary();
     ASSERT_NE(nested, nullptr);
     EXPECT_EQ(nested->find(AttachmentKey::rectWidth)->asDouble(), 640.0);
-}
-
-TEST(SampleBuffer, AudioDescriptionAndBufferList) {
-    EXPECT_EQ(AudioFormatFlag::isNonInterleaved, 0x20u);
-    SampleBuffer sample;
-    EXPECT_FALSE(sample.audioFormat);
-    EXPECT_FALSE(sample.audioBufferList);
-    sample.audioFormat = AudioStreamDescription{48000, fourCC("lpcm"),
-                                                AudioFormatFlag::isFloat | AudioFormatFlag::isPacked |
-                                                    AudioFormatFlag::isNonInterleaved,
-                                                4, 1, 4, 2, 32};
-    sample.audioBufferList = std::vector<AudioBuffer>{{1, std::vector<std::uint8_t>(4096)}, {1, std::vector<std::uint8_t>(4096)}};
-    sample.sampleCount = 1024;
-    sample.presentationTime = MediaTime::make(48000, 48000);
-    EXPECT_TRUE(sample.audioFormat->formatFlags & AudioFormatFlag::isNonInterleaved);
-    EXPECT_EQ(sample.audioBufferList->size(), 2u);
-    EXPECT_EQ(sample.presentationTime.seconds(), 1.0);
-    EXPECT_FALSE(sample.imageBuffer);
 }
 
 }  // namespace
