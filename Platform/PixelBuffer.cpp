@@ -2,8 +2,9 @@
 
 #include "Platform/FourCC.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <map>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <tuple>
@@ -17,64 +18,92 @@ constexpr std::size_t alignUp(std::size_t value, std::size_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
 }
 
-// Process-wide free list of buffer storage, keyed by format and size. It keeps at most a few
-// buffers per key and a bounded number of bytes overall, so a burst of releases cannot pin
-// unbounded memory.
+// Process-wide free list of buffer storage, keyed by format and size. Entries are kept oldest
+// first; when a bound is exceeded the oldest storage is freed, so the sizes in current use always
+// find room and sizes that are no longer asked for age out instead of pinning memory for good.
 class StoragePool {
 public:
-    static constexpr std::size_t maxPerKey = 6;
-    static constexpr std::size_t maxPooledBytes = std::size_t{512} << 20;
-
     using Key = std::tuple<std::uint32_t, int, int>;
 
     std::uint8_t* take(const Key& key, std::size_t size) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = free_.find(key);
-            if (it != free_.end() && !it->second.empty()) {
-                std::uint8_t* data = it->second.back();
-                it->second.pop_back();
-                pooledBytes_ -= size;
-                ++stats_.reuses;
-                return data;
+            // Newest first: recently released storage is the most likely to still be in cache.
+            for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+                if (it->key == key) {
+                    std::uint8_t* data = it->data;
+                    pooledBytes_ -= it->size;
+                    entries_.erase(std::next(it).base());
+                    ++stats_.reuses;
+                    return data;
+                }
             }
+        }
+        auto* data = static_cast<std::uint8_t*>(std::aligned_alloc(PixelBuffer::rowAlignment, size));
+        if (data) {
+            std::lock_guard<std::mutex> lock(mutex_);
             ++stats_.allocations;
         }
-        return static_cast<std::uint8_t*>(std::aligned_alloc(PixelBuffer::rowAlignment, size));
+        return data;
     }
 
     void give(const Key& key, std::uint8_t* data, std::size_t size) {
+        std::vector<std::uint8_t*> evicted;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto& list = free_[key];
-            if (list.size() < maxPerKey && pooledBytes_ + size <= maxPooledBytes) {
-                list.push_back(data);
+            if (size > PixelBuffer::poolMaxBytes) {
+                evicted.push_back(data);
+            } else {
+                std::size_t sameKey = 0;
+                for (const auto& entry : entries_) sameKey += entry.key == key ? 1 : 0;
+                if (sameKey >= PixelBuffer::poolMaxBuffersPerKey) {
+                    auto oldest = std::find_if(entries_.begin(), entries_.end(),
+                                               [&](const Entry& e) { return e.key == key; });
+                    evictLocked(oldest, evicted);
+                }
+                entries_.push_back({key, data, size});
                 pooledBytes_ += size;
-                return;
+                while (entries_.size() > PixelBuffer::poolMaxBuffers || pooledBytes_ > PixelBuffer::poolMaxBytes) {
+                    evictLocked(entries_.begin(), evicted);
+                }
             }
         }
-        std::free(data);
+        for (auto* p : evicted) std::free(p);
     }
 
     PixelBuffer::PoolStatistics statistics() {
         std::lock_guard<std::mutex> lock(mutex_);
         PixelBuffer::PoolStatistics s = stats_;
         s.pooledBytes = pooledBytes_;
+        s.pooledBuffers = entries_.size();
         return s;
     }
 
     void drain() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [key, list] : free_) {
-            for (auto* data : list) std::free(data);
+        std::vector<Entry> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            dropped.swap(entries_);
+            pooledBytes_ = 0;
         }
-        free_.clear();
-        pooledBytes_ = 0;
+        for (const auto& entry : dropped) std::free(entry.data);
     }
 
 private:
+    struct Entry {
+        Key key;
+        std::uint8_t* data;
+        std::size_t size;
+    };
+
+    void evictLocked(std::vector<Entry>::iterator it, std::vector<std::uint8_t*>& evicted) {
+        evicted.push_back(it->data);
+        pooledBytes_ -= it->size;
+        entries_.erase(it);
+    }
+
     std::mutex mutex_;
-    std::map<Key, std::vector<std::uint8_t*>> free_;
+    std::vector<Entry> entries_;  // oldest first; at most poolMaxBuffers + 1 while giving
     std::size_t pooledBytes_ = 0;
     PixelBuffer::PoolStatistics stats_;
 };
@@ -148,6 +177,19 @@ int PixelBuffer::heightOfPlane(std::size_t plane) const {
 
 std::size_t PixelBuffer::bytesPerRowOfPlane(std::size_t plane) const {
     return plane < planeCount_ ? planes_[plane].bytesPerRow : 0;
+}
+
+std::int32_t PixelBuffer::lockBaseAddress(std::uint32_t) {
+    ++lockCount_;
+    return statusSuccess;
+}
+
+std::int32_t PixelBuffer::unlockBaseAddress(std::uint32_t) {
+    int current = lockCount_.load();
+    do {
+        if (current <= 0) return statusUnlockWithoutLock;
+    } while (!lockCount_.compare_exchange_weak(current, current - 1));
+    return statusSuccess;
 }
 
 PixelBuffer::PoolStatistics PixelBuffer::poolStatistics() { return pool().statistics(); }

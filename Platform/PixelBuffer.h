@@ -3,10 +3,14 @@
 //
 // Formats: 'BGRA' (one plane, 4 bytes per pixel) and '420f' (plane 0: Y, one byte per pixel;
 // plane 1: interleaved Cb,Cr at half width and half height, rounded up). Every row starts on a
-// 64-byte boundary. Storage of released buffers is kept in a small free list per format and size,
-// so a caller that creates a new buffer every frame reuses memory instead of page-faulting it in.
+// 64-byte boundary. Storage of released buffers is kept in a small free list keyed by format and
+// size, so a caller that creates a new buffer every frame reuses memory instead of page-faulting
+// it in. The list is bounded in buffers and bytes and gives up its oldest storage first, so after
+// a size change the new size is recycled and the old one ages out. Recycled storage keeps its old
+// contents: a new buffer's pixels are unspecified until written.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +34,7 @@ public:
     static constexpr std::int32_t statusInvalidDimension = -6661;
     static constexpr std::int32_t statusInvalidPixelFormat = -6680;
     static constexpr std::int32_t statusAllocationFailed = -6662;
+    static constexpr std::int32_t statusUnlockWithoutLock = -6690;
 
     // Largest edge and largest total size accepted. Larger requests are refused up front: with
     // memory overcommit an allocation would "succeed" and the process would be killed later.
@@ -66,6 +71,14 @@ public:
     const std::uint8_t* baseAddress() const { return baseAddressOfPlane(0); }
     std::size_t bytesPerRow() const { return bytesPerRowOfPlane(0); }
 
+    // Base-address locking for callers that bracket CPU access to the pixels. The memory stays
+    // valid whether locked or not; the lock count lets owners check that they are balanced.
+    // Unlocking a buffer that is not locked fails with statusUnlockWithoutLock.
+    static constexpr std::uint32_t lockReadOnly = 1;
+    std::int32_t lockBaseAddress(std::uint32_t flags = 0);
+    std::int32_t unlockBaseAddress(std::uint32_t flags = 0);
+    int lockCount() const { return lockCount_.load(); }
+
     // Total bytes of storage behind the buffer.
     std::size_t dataSize() const { return storageSize_; }
 
@@ -74,7 +87,12 @@ public:
         std::size_t allocations = 0;  // fresh storage allocated
         std::size_t reuses = 0;       // storage handed back out of the free list
         std::size_t pooledBytes = 0;  // bytes currently waiting in the free list
+        std::size_t pooledBuffers = 0;  // buffers currently waiting in the free list
     };
+    // Bounds of the free list: buffers of one format and size, buffers overall, bytes overall.
+    static constexpr std::size_t poolMaxBuffersPerKey = 6;
+    static constexpr std::size_t poolMaxBuffers = 16;
+    static constexpr std::size_t poolMaxBytes = std::size_t{512} << 20;
     static PoolStatistics poolStatistics();
     // Drops every pooled buffer (for tests).
     static void drainPool();
@@ -98,6 +116,7 @@ private:
     std::array<Plane, 2> planes_{};
     std::uint8_t* data_ = nullptr;
     std::size_t storageSize_ = 0;
+    std::atomic<int> lockCount_{0};
 };
 
 }  // namespace mivodrell

@@ -1,0 +1,307 @@
+#include "CaptureMac/SyntheticFrameSource.h"
+#include "FrameTestSupport.h"
+#include "Platform/FourCC.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mivodrell {
+namespace {
+
+using testing::ReferenceImage;
+using testing::Rgb8;
+using Error = SyntheticFrameSource::FrameSourceError;
+
+constexpr Rgb8 background{31, 31, 36};
+constexpr Rgb8 bar{242, 89, 38};
+const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
+
+// The generator written out from its definition, independent of the one under test.
+struct ReferenceNoise {
+    std::uint64_t state;
+    explicit ReferenceNoise(std::int64_t seed) : state(static_cast<std::uint64_t>(seed) + 11400714819323198485ull) {}
+    double next() {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return std::ldexp(static_cast<double>(state >> 33), -31);
+    }
+};
+
+std::int64_t referenceSeed(double time) {
+    const double micro = std::round(time * 1000000.0);
+    if (!std::isfinite(micro) || micro < -9223372036854775808.0 || micro >= 9223372036854775808.0) return 0;
+    return std::llround(micro);
+}
+
+struct ReferenceFrame {
+    ReferenceImage image;
+    int drawnCells = 0;
+};
+
+ReferenceFrame referenceFrame(int width, int height, double time, double density) {
+    ReferenceFrame frame{ReferenceImage(width, height, background), 0};
+    const double w = width;
+    double phase = std::fmod(time, 1.0);
+    if (std::isnan(phase) || phase < 0) phase = 0;
+    const double x = (w - 0.12 * w) * phase;
+    frame.image.fill(x, 0, x + 0.12 * w, height, bar);
+    if (density > 0) {
+        ReferenceNoise noise(referenceSeed(time));
+        for (int r = 0; r < height / 6; ++r) {
+            for (int c = 0; c < width / 6; ++c) {
+                if (!(density > noise.next())) continue;
+                const double red = noise.next(), green = noise.next(), blue = noise.next();
+                const Rgb8 color{static_cast<int>(std::lround(red * 255)), static_cast<int>(std::lround(green * 255)),
+                                 static_cast<int>(std::lround(blue * 255))};
+                ++frame.drawnCells;
+                for (int y = 6 * r; y < 6 * r + 6; ++y)
+                    for (int xx = 6 * c; xx < 6 * c + 6; ++xx) frame.image.at(xx, y) = color;
+            }
+        }
+    }
+    return frame;
+}
+
+Rgb8 pixel(const PixelBuffer& buffer, int x, int y) {
+    return testing::readPixel(buffer.baseAddress(), buffer.bytesPerRow(), buffer.height(), x, y);
+}
+
+// Number of pixels that differ from the reference (0 when equal), and whether every X byte is 255.
+int differences(const PixelBuffer& buffer, const ReferenceImage& expected, bool& opaque) {
+    int count = 0;
+    opaque = true;
+    for (int y = 0; y < expected.height; ++y) {
+        for (int x = 0; x < expected.width; ++x) {
+            bool isOpaque = false;
+            const Rgb8 got = testing::readPixel(buffer.baseAddress(), buffer.bytesPerRow(), buffer.height(), x, y, &isOpaque);
+            opaque = opaque && isOpaque;
+            if (!(got == expected.at(x, y))) ++count;
+        }
+    }
+    return count;
+}
+
+bool sameBytes(const PixelBuffer& a, const PixelBuffer& b) {
+    if (a.width() != b.width() || a.height() != b.height()) return false;
+    for (int y = 0; y < a.height(); ++y) {
+        const auto row = static_cast<std::size_t>(y);
+        if (std::memcmp(a.baseAddress() + row * a.bytesPerRow(), b.baseAddress() + row * b.bytesPerRow(),
+                        4 * static_cast<std::size_t>(a.width())) != 0)
+            return false;
+    }
+    return true;
+}
+
+TEST(SyntheticFrameSource, MatchesThePlainReferenceDrawing) {
+    const int sizes[][2] = {{1000, 40}, {1001, 37}, {641, 13}, {13, 7}, {7, 13}, {6, 6}, {5, 5}, {1, 1}, {9, 2}};
+    const double times[] = {0, 0.5, 0.25, 0.3337, -0.5, 3.75, 1.0000005, 12345.678901, nan, inf, -inf, 1e20};
+    const double densities[] = {0, 0.05, 0.5, 1, 2, -1, nan};
+    for (const auto& size : sizes) {
+        for (double time : times) {
+            for (double density : densities) {
+                SCOPED_TRACE(std::to_string(size[0]) + "x" + std::to_string(size[1]) + " time " + std::to_string(time) +
+                             " density " + std::to_string(density));
+                const auto frame = SyntheticFrameSource{size[0], size[1]}.makeFrame(time, density);
+                ASSERT_TRUE(frame);
+                ASSERT_EQ(frame->width(), size[0]);
+                ASSERT_EQ(frame->height(), size[1]);
+                bool opaque = false;
+                EXPECT_EQ(differences(*frame, referenceFrame(size[0], size[1], time, density).image, opaque), 0);
+                EXPECT_TRUE(opaque);
+            }
+        }
+    }
+}
+
+TEST(SyntheticFrameSource, BufferIsBgraWithTheTwoCompatibilityAttributesAndUnlocked) {
+    const auto frame = SyntheticFrameSource{64, 48}.makeFrame(0.1, 0.5);
+    EXPECT_EQ(frame->pixelFormat(), PixelFormat::bgra);
+    EXPECT_TRUE(frame->attributes().cgImageCompatible);
+    EXPECT_TRUE(frame->attributes().bitmapContextCompatible);
+    EXPECT_FALSE(frame->attributes().metalCompatible);
+    EXPECT_EQ(frame->lockCount(), 0);
+}
+
+TEST(SyntheticFrameSource, BarSitsAt440OnAThousandPixelFrameAtHalfASecond) {
+    const auto frame = SyntheticFrameSource{1000, 4}.makeFrame(0.5, 0);
+    for (int y = 0; y < 4; ++y) {
+        EXPECT_EQ(pixel(*frame, 0, y), background);
+        EXPECT_EQ(pixel(*frame, 439, y), background);
+        EXPECT_EQ(pixel(*frame, 440, y), bar);
+        EXPECT_EQ(pixel(*frame, 559, y), bar);
+        EXPECT_EQ(pixel(*frame, 560, y), background);
+        EXPECT_EQ(pixel(*frame, 999, y), background);
+    }
+    // Memory holds B, G, R, X.
+    const std::uint8_t* row = frame->baseAddress();
+    EXPECT_EQ((std::vector<int>{row[0], row[1], row[2], row[3]}), (std::vector<int>{36, 31, 31, 255}));
+    EXPECT_EQ((std::vector<int>{row[1760], row[1761], row[1762], row[1763]}), (std::vector<int>{38, 89, 242, 255}));
+}
+
+TEST(SyntheticFrameSource, FractionalBarEdgesAreBlendedByCoverage) {
+    // 1001 pixels: the bar spans [440.44, 560.56), so columns 440 and 560 are 56 % covered.
+    const auto frame = SyntheticFrameSource{1001, 2}.makeFrame(0.5, 0);
+    const Rgb8 edge{149, 63, 37};
+    EXPECT_EQ(pixel(*frame, 439, 0), background);
+    EXPECT_EQ(pixel(*frame, 440, 0), edge);
+    EXPECT_EQ(pixel(*frame, 441, 0), bar);
+    EXPECT_EQ(pixel(*frame, 559, 0), bar);
+    EXPECT_EQ(pixel(*frame, 560, 1), edge);
+    EXPECT_EQ(pixel(*frame, 561, 1), background);
+}
+
+TEST(SyntheticFrameSource, NegativeAndNonFiniteTimesPutTheBarAtTheLeftEdge) {
+    for (double time : {-0.5, -3.25, -1e-9, nan, inf, -inf}) {
+        SCOPED_TRACE(time);
+        const auto frame = SyntheticFrameSource{1000, 1}.makeFrame(time, 0);
+        EXPECT_EQ(pixel(*frame, 0, 0), bar);
+        EXPECT_EQ(pixel(*frame, 119, 0), bar);
+        EXPECT_EQ(pixel(*frame, 120, 0), background);
+    }
+}
+
+TEST(SyntheticFrameSource, WithoutNoiseOnlyTheFractionalPartOfTimeMatters) {
+    const SyntheticFrameSource source{320, 180};
+    const auto a = source.makeFrame(0.25, 0);
+    EXPECT_TRUE(sameBytes(*a, *source.makeFrame(7.25, 0)));
+    EXPECT_TRUE(sameBytes(*a, *source.makeFrame(1000.25, -1)));
+    EXPECT_FALSE(sameBytes(*a, *source.makeFrame(0.5, 0)));
+}
+
+TEST(SyntheticFrameSource, NoiseIsDeterministicAndChangesEveryMicrosecond) {
+    const SyntheticFrameSource source{320, 180};
+    const auto a = source.makeFrame(2.000001, 0.3);
+    EXPECT_TRUE(sameBytes(*a, *source.makeFrame(2.000001, 0.3)));
+    EXPECT_FALSE(sameBytes(*a, *source.makeFrame(2.000002, 0.3)));
+    // Times that cannot form a seed use seed 0, the seed of time 0 (whose bar is also at the left).
+    const auto zero = source.makeFrame(0, 1);
+    for (double time : {nan, inf, -inf, 1e20, -1e19}) {
+        SCOPED_TRACE(time);
+        EXPECT_TRUE(sameBytes(*zero, *source.makeFrame(time, 1)));
+    }
+}
+
+TEST(SyntheticFrameSource, DensityControlsTheShareOfDrawnCells) {
+    const int width = 600, height = 600;  // 10,000 cells
+    for (double density : {0.0, 0.05, 0.5, 1.0}) {
+        SCOPED_TRACE(density);
+        const auto expected = referenceFrame(width, height, 4.5, density);
+        const auto frame = SyntheticFrameSource{width, height}.makeFrame(4.5, density);
+        bool opaque = false;
+        EXPECT_EQ(differences(*frame, expected.image, opaque), 0);
+        EXPECT_NEAR(expected.drawnCells / 10000.0, density, 0.03);
+    }
+}
+
+TEST(SyntheticFrameSource, ACellIsDrawnOnlyWhenTheDensityExceedsItsDraw) {
+    // One cell at time 0: its decision is the first draw of seed 0.
+    const double firstDraw = ReferenceNoise(0).next();
+    const SyntheticFrameSource source{6, 6};
+    const auto clean = source.makeFrame(0, 0);
+    EXPECT_TRUE(sameBytes(*clean, *source.makeFrame(0, firstDraw)));
+    EXPECT_FALSE(sameBytes(*clean, *source.makeFrame(0, std::nextafter(firstDraw, 1.0))));
+    EXPECT_TRUE(sameBytes(*clean, *source.makeFrame(0, std::numeric_limits<double>::denorm_min())) == (firstDraw > 0));
+    EXPECT_FALSE(sameBytes(*clean, *source.makeFrame(0, inf)));
+}
+
+TEST(SyntheticFrameSource, NoiseRowZeroIsTheLastMemoryRow) {
+    // Density 1 on a 12 x 12 frame at time 0: the first cell (x 0..5, y 0..5) takes draws 2 to 4.
+    ReferenceNoise noise(0);
+    noise.next();
+    const int red = static_cast<int>(std::lround(noise.next() * 255));
+    const int green = static_cast<int>(std::lround(noise.next() * 255));
+    const int blue = static_cast<int>(std::lround(noise.next() * 255));
+    const auto frame = SyntheticFrameSource{12, 12}.makeFrame(0, 1);
+    const std::uint8_t* lastRow = frame->baseAddress() + 11 * frame->bytesPerRow();
+    EXPECT_EQ(lastRow[0], blue);
+    EXPECT_EQ(lastRow[1], green);
+    EXPECT_EQ(lastRow[2], red);
+    const std::uint8_t* sixthFromLast = frame->baseAddress() + 6 * frame->bytesPerRow();
+    EXPECT_EQ(sixthFromLast[20], blue);  // pixel 5 of memory row 6 is context (5, 5)
+}
+
+TEST(SyntheticFrameSource, StripsBeyondTheLastWholeCellNeverGetNoise) {
+    const int width = 17, height = 14;  // 2 x 2 cells; 5 columns and 2 rows left over
+    const auto clean = SyntheticFrameSource{width, height}.makeFrame(0.9, 0);
+    const auto noisy = SyntheticFrameSource{width, height}.makeFrame(0.9, 1);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool inCells = x < 12 && y < 12;
+            if (!inCells) {
+                EXPECT_EQ(pixel(*noisy, x, y), pixel(*clean, x, y)) << x << "," << y;
+            }
+        }
+    }
+    // Frames narrower or lower than one cell have none.
+    for (const auto& size : {std::pair{5, 100}, std::pair{100, 5}}) {
+        const SyntheticFrameSource small{size.first, size.second};
+        EXPECT_TRUE(sameBytes(*small.makeFrame(0.3, 1), *small.makeFrame(0.3, 0)));
+    }
+}
+
+TEST(SyntheticFrameSource, RefusedSizesFailWithTheCreationStatus) {
+    for (const auto& size : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-4, 10}, std::pair{20000, 10}}) {
+        try {
+            SyntheticFrameSource{size.first, size.second}.makeFrame(0, 1);
+            ADD_FAILURE() << "no error for " << size.first << "x" << size.second;
+        } catch (const Error& error) {
+            EXPECT_EQ(error, Error::pixelBufferCreationFailed(PixelBuffer::statusInvalidDimension));
+            EXPECT_NE(std::string(error.what()).find(std::to_string(PixelBuffer::statusInvalidDimension)),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST(SyntheticFrameSource, SuccessWithoutABufferFailsWithStatusZero) {
+    SyntheticFrameSource source{8, 8};
+    source.createPixelBuffer = [](int, int, std::uint32_t, const PixelBuffer::Attributes&) {
+        return PixelBuffer::CreateResult{PixelBuffer::statusSuccess, nullptr};
+    };
+    EXPECT_THROW(
+        {
+            try {
+                source.makeFrame(0, 0);
+            } catch (const Error& error) {
+                EXPECT_EQ(error, Error::pixelBufferCreationFailed(0));
+                throw;
+            }
+        },
+        Error);
+}
+
+TEST(SyntheticFrameSource, ContextFailureUnlocksTheBufferAndReturnsNothing) {
+    std::shared_ptr<PixelBuffer> made;
+    int lockedWhileMakingContext = -1;
+    SyntheticFrameSource source{8, 8};
+    source.createPixelBuffer = [&](int w, int h, std::uint32_t format, const PixelBuffer::Attributes& attributes) {
+        auto result = PixelBuffer::create(w, h, format, attributes);
+        made = result.buffer;
+        return result;
+    };
+    source.makeContext = [&](PixelBuffer& buffer) -> std::optional<BitmapContext> {
+        lockedWhileMakingContext = buffer.lockCount();
+        return std::nullopt;
+    };
+    EXPECT_THROW(source.makeFrame(0, 0), Error);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(lockedWhileMakingContext, 1);
+    EXPECT_EQ(made->lockCount(), 0);
+    EXPECT_EQ(made.use_count(), 1);  // the source kept no reference
+}
+
+TEST(SyntheticFrameSource, ErrorEquality) {
+    EXPECT_EQ(Error::pixelBufferCreationFailed(-1), Error::pixelBufferCreationFailed(-1));
+    EXPECT_FALSE(Error::pixelBufferCreationFailed(-1) == Error::pixelBufferCreationFailed(-2));
+    EXPECT_FALSE(Error::pixelBufferCreationFailed(0) == Error::contextCreationFailed());
+    EXPECT_EQ(Error::contextCreationFailed(), Error::contextCreationFailed());
+}
+
+}  // namespace
+}  // namespace mivodrell
