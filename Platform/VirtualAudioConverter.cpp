@@ -45,7 +45,7 @@ void VirtualAudioConverter::setBitRate(std::uint32_t bitRate) {
 
 std::uint32_t VirtualAudioConverter::maximumOutputPacketSize() const { return behaviour_->maximumOutputPacketSize; }
 
-bool VirtualAudioConverter::receive(InputResult& result) {
+bool VirtualAudioConverter::receive(InputResult& result, bool keep) {
     if (result.status != InputStatus::haveData || !result.buffer || result.buffer->frameLength() == 0) return false;
     const auto& buffer = *result.buffer;
     for (std::uint32_t c = 0; c < input_.channelCount(); ++c) {
@@ -53,7 +53,7 @@ bool VirtualAudioConverter::receive(InputResult& result) {
         if (!plane) continue;
         journal_->receivedPlanes[c].insert(journal_->receivedPlanes[c].end(), plane, plane + buffer.frameLength());
     }
-    bufferedFrames_ += buffer.frameLength();
+    if (keep) bufferedFrames_ += buffer.frameLength();
     return true;
 }
 
@@ -74,7 +74,7 @@ AudioConverter::ConversionResult VirtualAudioConverter::convert(AudioCompressedB
         if (step.pullFrames > 0) {
             journal_->requestedFrameCounts.push_back(step.pullFrames);
             InputResult result = input(step.pullFrames);
-            receive(result);
+            receive(result, /*keep=*/false);
         }
         if (step.status == OutputStatus::haveData && step.outputBytes > 0) writePacket(output, step.outputBytes);
         return {step.status, step.error};
@@ -97,7 +97,7 @@ AudioConverter::ConversionResult VirtualAudioConverter::convert(AudioCompressedB
         const auto wanted = static_cast<std::uint32_t>(framesPerPacket - bufferedFrames_);
         journal_->requestedFrameCounts.push_back(wanted);
         InputResult result = input(wanted);
-        if (receive(result)) continue;
+        if (receive(result, /*keep=*/true)) continue;
         if (result.status == InputStatus::endOfStream) {
             ended_ = true;
             if (bufferedFrames_ > 0) {

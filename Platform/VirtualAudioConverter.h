@@ -16,8 +16,8 @@ namespace mivodrell {
 
 class VirtualAudioConverter final : public AudioConverter {
 public:
-    // One scripted conversion: pull `pullFrames` frames once (when not 0), then end with `status`;
-    // with haveData, `outputBytes` bytes are written.
+    // One scripted conversion: pull `pullFrames` frames once (when not 0; they are recorded and
+    // then dropped), then end with `status`; with haveData, `outputBytes` bytes are written.
     struct Step {
         OutputStatus status = OutputStatus::haveData;
         std::optional<PlatformError> error;
@@ -63,8 +63,9 @@ public:
     void reset() override;
 
 private:
-    // Takes what the input block gives; false when it gave no frames.
-    bool receive(InputResult& result);
+    // Records what the input block gave (keeping it for packets when `keep`); false when it gave
+    // no frames.
+    bool receive(InputResult& result, bool keep);
     void writePacket(AudioCompressedBuffer& output, std::uint32_t size);
 
     AudioFormat input_;
