@@ -11,8 +11,9 @@
 // No queue or lock of its own: the owner calls `encode`, `setBitrate` and `invalidate` from its
 // serial queue; the callbacks run synchronously inside those calls.
 //
-// Input: linear PCM, 32-bit float or 16-/32-bit signed integer (converted to float), native
-// endian, interleaved or one plane per channel. Every later buffer must have the first buffer's
+// Input: linear PCM (an unset format identifier counts as linear PCM), 32-bit float or 16-/32-bit
+// signed integer (converted to float), native endian, interleaved or one plane per channel; other
+// sample formats are refused with invalidSampleBuffer. Every later buffer must have the first buffer's
 // rate, channel count and layout, since the converter was built for it.
 //
 // Diagnostic capture: when the owner gives a directory (off by default), the first 8 seconds of

@@ -179,9 +179,9 @@ public:
         if (bitRate == bitRate_) return;
         bitRate_ = bitRate;
         if (!framesSent_) {
-            // Nothing encoded yet: open the encoder afresh so its bit reservoir is sized for the
-            // new rate too. Should that fail, the open encoder takes the rate as it runs.
-            if (!openCodec(bitRate_)) codec_->bit_rate = bitRate_;
+            // Nothing encoded yet: the encoder is opened afresh before the first frame, so that
+            // its bit reservoir is sized for the new rate too.
+            needsReopen_ = true;
         } else {
             // The encoder's rate control reads the bit rate for every frame.
             codec_->bit_rate = bitRate_;
@@ -195,6 +195,12 @@ public:
     ConversionResult convert(AudioCompressedBuffer& output, const InputBlock& input) override {
         output.clear();
         if (ended_) return {OutputStatus::endOfStream, std::nullopt};
+        if (needsReopen_) {
+            // It opened with the same settings when the converter was made, so this should not
+            // fail; should it, the encoder in hand goes on with the new rate.
+            if (!openCodec(bitRate_)) codec_->bit_rate = bitRate_;
+            needsReopen_ = false;
+        }
         for (;;) {
             const int received = avcodec_receive_packet(codec_.get(), packet_.get());
             if (received == 0) {
@@ -250,9 +256,8 @@ public:
     }
 
     void reset() override {
-        // The native encoder cannot be flushed: a new one is opened. (Should that fail, the old
-        // one goes on; it opened with the same settings before.)
-        openCodec(bitRate_);
+        // The native encoder cannot be flushed: a new one is opened before the next frame.
+        needsReopen_ = true;
         if (swr_) swr_init(swr_.get());
         av_audio_fifo_reset(fifo_.get());
         inputEnded_ = flushSent_ = ended_ = false;
@@ -390,6 +395,7 @@ private:
     std::vector<float> scratch_;
     std::int64_t nextPts_ = 0;
     bool framesSent_ = false;
+    bool needsReopen_ = false;
     bool inputEnded_ = false;
     bool flushSent_ = false;
     bool ended_ = false;
