@@ -19,13 +19,6 @@ const char* kindName(AudioCaptureSession::CaptureError::Kind kind) {
     return "unknown";
 }
 
-using Outcome = std::optional<PlatformError>;
-
-std::optional<Outcome> waitFor(double timeout, const std::function<void(CaptureCompletion)>& call) {
-    auto box = CompletionBox<Outcome>::make();
-    call([box](Outcome error) { box->complete(std::move(error)); });
-    return box->wait(timeout);
-}
 
 }  // namespace
 
@@ -79,7 +72,7 @@ void AudioCaptureSession::start(const CaptureDisplay& display) {
     if (auto error = stream->addOutput(outputHandler_, StreamOutputType::audio, sampleQueue_)) {
         throw CaptureError(CaptureError::Kind::streamSetupFailed, *error);
     }
-    const auto outcome = waitFor(timeout_, [&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
+    const auto outcome = waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::startTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::startFailed, **outcome);
     stream_ = std::move(stream);
@@ -89,7 +82,7 @@ void AudioCaptureSession::stop() {
     if (!stream_) return;
     auto stream = std::move(stream_);
     stream_.reset();
-    const auto outcome = waitFor(timeout_, [&](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
+    const auto outcome = waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::stopTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::stopFailed, **outcome);
 }

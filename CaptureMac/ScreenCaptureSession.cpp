@@ -12,7 +12,6 @@ namespace mivodrell {
 
 namespace {
 
-using Outcome = std::optional<PlatformError>;
 
 std::string describe(const char* what, const std::optional<PlatformError>& error) {
     std::string text = what;
@@ -50,13 +49,6 @@ double doubleOrNaN(const AttachmentDictionary& d, std::string_view key) {
     const AttachmentValue* v = d.find(key);
     if (!v) return std::numeric_limits<double>::quiet_NaN();
     return v->asDouble().value_or(std::numeric_limits<double>::quiet_NaN());
-}
-
-// Runs one asynchronous stream operation and waits for its completion.
-std::optional<Outcome> waitFor(double timeout, const std::function<void(CaptureCompletion)>& call) {
-    auto box = CompletionBox<Outcome>::make();
-    call([box](Outcome error) { box->complete(std::move(error)); });
-    return box->wait(timeout);
 }
 
 }  // namespace
@@ -133,7 +125,7 @@ void ScreenCaptureSession::start(const CaptureDisplay& display, const CaptureSou
     if (auto error = stream->addOutput(outputHandler_, StreamOutputType::screen, sampleQueue_)) {
         throw CaptureError(CaptureError::Kind::streamSetupFailed, *error);
     }
-    const auto outcome = waitFor(timeout_, [&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
+    const auto outcome = waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::startTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::startFailed, **outcome);
     stream_ = std::move(stream);
@@ -144,7 +136,7 @@ void ScreenCaptureSession::update(const CaptureSource& source) {
     const StreamConfiguration configuration = makeConfiguration(source, activePixelFormat_, frameRateCap);
     auto stream = stream_;
     const auto outcome =
-        waitFor(timeout_, [&](CaptureCompletion done) { stream->updateConfiguration(configuration, std::move(done)); });
+        waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->updateConfiguration(configuration, std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::updateTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::updateFailed, **outcome);
 }
@@ -153,7 +145,7 @@ void ScreenCaptureSession::refreshContentFilter() {
     if (!stream_ || !currentDisplay_ || usesWindowInclusionFilter_) return;
     const ContentFilter filter = ContentFilter::excluding(*currentDisplay_, PrivacyOverlayRegistry::excludedWindows());
     auto stream = stream_;
-    const auto outcome = waitFor(timeout_, [&](CaptureCompletion done) { stream->updateContentFilter(filter, std::move(done)); });
+    const auto outcome = waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->updateContentFilter(filter, std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::updateTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::updateFailed, **outcome);
 }
@@ -163,7 +155,7 @@ void ScreenCaptureSession::stop() {
     // The stream leaves the session before the platform call, whatever the outcome.
     auto stream = std::move(stream_);
     stream_.reset();
-    const auto outcome = waitFor(timeout_, [&](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
+    const auto outcome = waitForCaptureCompletion(timeout_, [&](CaptureCompletion done) { stream->stopCapture(std::move(done)); });
     if (!outcome) throw CaptureError(CaptureError::Kind::stopTimedOut);
     if (*outcome) throw CaptureError(CaptureError::Kind::stopFailed, **outcome);
 }

@@ -104,6 +104,12 @@ public:
 
 using CaptureCompletion = std::function<void(std::optional<PlatformError>)>;
 
+// Runs one asynchronous capture operation and waits up to `timeoutSeconds` for its completion:
+// nothing when it did not answer in time, otherwise the error it reported (or none). A late
+// completion is harmless.
+std::optional<std::optional<PlatformError>> waitForCaptureCompletion(
+    double timeoutSeconds, const std::function<void(CaptureCompletion)>& operation);
+
 class CaptureStream {
 public:
     virtual ~CaptureStream() = default;

@@ -1,6 +1,7 @@
 #include "Platform/VirtualCaptureServer.h"
 
 #include "Platform/Clock.h"
+#include "Platform/CompletionBox.h"
 #include "Platform/FourCC.h"
 #include "Platform/Narrowing.h"
 #include "Platform/SerialQueue.h"
@@ -813,6 +814,14 @@ void VirtualCaptureServer::defaultContent(const CaptureDisplay& display, std::ui
             row[4 * x + 3] = 255;
         }
     }
+}
+
+std::optional<std::optional<PlatformError>> waitForCaptureCompletion(
+    double timeoutSeconds, const std::function<void(CaptureCompletion)>& operation) {
+    using Outcome = std::optional<PlatformError>;
+    auto box = CompletionBox<Outcome>::make();
+    operation([box](Outcome error) { box->complete(std::move(error)); });
+    return box->wait(timeoutSeconds);
 }
 
 namespace {
