@@ -1,0 +1,175 @@
+#include "CaptureCore/FrameReceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CaptureCore/FramePacketCoding.h"
+#include "CaptureCore/FramePacketizer.h"
+#include "FramePacketTestSupport.h"
+
+namespace mivodrell {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes message(std::uint32_t frameID, std::uint16_t index, std::uint16_t count, bool isKeyframe = false) {
+    FramePacket packet;
+    packet.frameID = frameID;
+    packet.packetIndex = index;
+    packet.packetCount = count;
+    packet.isKeyframe = isKeyframe;
+    packet.presentationTime = frameID;
+    packet.payload = Bytes{static_cast<std::uint8_t>(frameID), static_cast<std::uint8_t>(index)};
+    return FramePacketCoding::encode(packet);
+}
+
+// Records every callback in order.
+struct Recorder {
+    std::vector<std::string> calls;
+    std::vector<EncodedFrame> frames;
+
+    void attach(FrameReceiver& receiver) {
+        receiver.onFrame = [this](const EncodedFrame& frame) {
+            frames.push_back(frame);
+            calls.push_back("frame " + std::to_string(frame.frameID));
+        };
+        receiver.onMalformedData = [this](const FramePacketCoding::DecodeError& error) {
+            calls.push_back("malformed " + error.description());
+        };
+        receiver.onRequestKeyframe = [this] { calls.push_back("keyframe"); };
+    }
+};
+
+TEST(FrameReceiverTest, MalformedMessagesReachOnlyTheirCallback) {
+    FrameReceiver receiver(FrameReassembler(4), KeyframeRequestPolicy());
+    Recorder recorder;
+    recorder.attach(receiver);
+    Bytes bad = message(1, 0, 2);
+    bad[1] = 3;
+    receiver.receive(message(1, 0, 2), 0.0);
+    receiver.receive(bad, 0.1);
+    receiver.receive(Bytes(12, 0xF9), 0.2);
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{"malformed unsupportedVersion(3)",
+                                                        "malformed tooShortForHeader(byteCount: 12)"}));
+    EXPECT_EQ(receiver.pendingFrameCount(), 1);
+    EXPECT_EQ(receiver.keyframePolicy(), KeyframeRequestPolicy());
+
+    // Without callbacks nothing is called and nothing breaks.
+    FrameReceiver silent(FrameReassembler(1), KeyframeRequestPolicy());
+    silent.receive(bad, 0);
+    silent.receive(message(1, 0, 2), 0);
+    silent.receive(message(2, 0, 2), 0);
+    silent.receive(message(3, 0, 2), 0);
+    EXPECT_EQ(silent.keyframePolicy().requestCount(), 1);
+    EXPECT_TRUE(silent.keyframePolicy().hasOutstandingRequest());
+}
+
+TEST(FrameReceiverTest, FrameFirstThenTheLossesItCaused) {
+    FrameReceiver receiver(FrameReassembler(4), KeyframeRequestPolicy());
+    Recorder recorder;
+    recorder.attach(receiver);
+    receiver.receive(message(10, 0, 2), 1.0);
+    receiver.receive(message(11, 1, 3), 1.0);
+    receiver.receive(message(12, 0, 1, true), 1.1);  // completes 12, overtaking 10 and 11
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{"frame 12", "keyframe"}));
+    ASSERT_EQ(recorder.frames.size(), 1u);
+    EXPECT_TRUE(recorder.frames[0].isKeyframe);
+    EXPECT_EQ(recorder.frames[0].payload.toVector(), (Bytes{12, 0}));
+    EXPECT_EQ(receiver.lostPacketCount(), 3);
+    EXPECT_EQ(receiver.pendingFrameCount(), 0);
+    EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 2);
+    EXPECT_EQ(receiver.keyframePolicy().requestCount(), 1);
+    // The keyframe completed before the losses: the stale-keyframe clock started at 1.1.
+    EXPECT_EQ(receiver.keyframePolicy().lastKeyframeAt(), 1.1);
+}
+
+TEST(FrameReceiverTest, LossTolerantModeWaitsForSixLossesInARow) {
+    for (const bool tolerant : {false, true}) {
+        FrameReceiver receiver(FrameReassembler(1), KeyframeRequestPolicy());
+        receiver.setLossTolerant(tolerant);
+        Recorder recorder;
+        recorder.attach(receiver);
+        int firstRequest = -1;
+        // Each new open frame pushes the previous one out of the single pending slot.
+        for (int frame = 1; frame <= 7 && firstRequest < 0; ++frame) {
+            receiver.receive(message(static_cast<std::uint32_t>(frame), 0, 2), frame * 0.1);
+            if (!recorder.calls.empty()) firstRequest = frame - 1;  // losses so far
+        }
+        EXPECT_EQ(firstRequest, tolerant ? 6 : 2) << tolerant;
+        EXPECT_EQ(receiver.keyframePolicy().configuration().consecutiveLossThreshold, tolerant ? 6 : 2);
+        EXPECT_EQ(receiver.keyframePolicy().configuration().staleKeyframeThreshold, tolerant ? 20.0 : 8.0);
+        EXPECT_EQ(receiver.keyframePolicy().configuration().requestTimeout, 1.0);
+    }
+}
+
+TEST(FrameReceiverTest, ResetAndAReassemblerResetFromElsewhere) {
+    FrameReceiver receiver(FrameReassembler(1), KeyframeRequestPolicy());
+    receiver.setLossTolerant(true);
+    Recorder recorder;
+    recorder.attach(receiver);
+    for (std::uint32_t frame = 1; frame <= 4; ++frame) receiver.receive(message(frame, 0, 2), 0);
+    ASSERT_EQ(receiver.keyframePolicy().consecutiveLosses(), 3);
+
+    // A lower abandoned count is taken as it is, without recording anything.
+    receiver.reassembler().reset();
+    receiver.receive(message(5, 0, 2), 0);
+    EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 3);
+    receiver.receive(message(6, 0, 2), 0);  // evicts 5: the reassembler's count goes 0 -> 1
+    EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 4);
+
+    receiver.reset();
+    EXPECT_EQ(receiver.pendingFrameCount(), 0);
+    EXPECT_EQ(receiver.lostPacketCount(), 0);
+    EXPECT_EQ(receiver.reassembler().maxPendingFrames(), 1);
+    EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 0);
+    EXPECT_EQ(receiver.keyframePolicy().configuration().consecutiveLossThreshold, 6);
+    receiver.receive(message(1, 0, 1), 0);  // frame IDs may start over
+    EXPECT_EQ(recorder.calls.back(), "frame 1");
+}
+
+TEST(FrameReceiverTest, CallbacksMayResetTheReceiver) {
+    FrameReceiver receiver(FrameReassembler(4), KeyframeRequestPolicy());
+    int frames = 0;
+    receiver.onFrame = [&](const EncodedFrame&) {
+        frames += 1;
+        receiver.reset();
+    };
+    receiver.receive(message(10, 0, 2), 0);
+    receiver.receive(message(11, 0, 1), 0);
+    EXPECT_EQ(frames, 1);
+    EXPECT_EQ(receiver.pendingFrameCount(), 0);
+    receiver.receive(message(3, 0, 1), 0);
+    EXPECT_EQ(frames, 2);
+}
+
+TEST(FrameReceiverTest, SharedMessagesAreJoinedWithoutCopyingSinglePackets) {
+    FrameReceiver receiver(FrameReassembler(4), KeyframeRequestPolicy());
+    std::vector<EncodedFrame> frames;
+    receiver.onFrame = [&](const EncodedFrame& frame) { frames.push_back(frame); };
+    const EncodedFrame sent = testing::makeFrame(9, 5000, true);
+    const SharedBytes single(FramePacketCoding::encode(FramePacketizer(8000).packetize(sent).front()));
+    receiver.receiveShared(single, 0);
+    for (const FramePacket& packet : FramePacketizer(1200).packetize(testing::makeFrame(10, 5000, false, 2))) {
+        receiver.receiveShared(SharedBytes(FramePacketCoding::encode(packet)), 0);
+    }
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], sent);
+    EXPECT_EQ(frames[0].payload.data(), single.data() + FramePacketCoding::headerSize);
+    EXPECT_EQ(frames[1], testing::makeFrame(10, 5000, false, 2));
+}
+
+TEST(FrameReceiverTest, ExpiryIsForwardedToThePolicy) {
+    FrameReceiver receiver(FrameReassembler(1), KeyframeRequestPolicy());
+    for (std::uint32_t frame = 1; frame <= 3; ++frame) receiver.receive(message(frame, 0, 2), 10.0);
+    ASSERT_TRUE(receiver.keyframePolicy().hasOutstandingRequest());
+    receiver.expireOutstandingRequest(10.5);
+    EXPECT_TRUE(receiver.keyframePolicy().hasOutstandingRequest());
+    receiver.expireOutstandingRequest(11.0);
+    EXPECT_FALSE(receiver.keyframePolicy().hasOutstandingRequest());
+    EXPECT_EQ(receiver.keyframePolicy().currentInterval(), 1.0);
+}
+
+}  // namespace
+}  // namespace mivodrell
