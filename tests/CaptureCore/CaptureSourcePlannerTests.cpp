@@ -1,0 +1,500 @@
+#include "CaptureCore/CaptureSourcePlanner.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace mivodrell {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+using Configuration = CaptureSourcePlanner::Configuration;
+using IDs = std::vector<std::uint32_t>;
+
+DisplayInfo makeDisplay(std::uint32_t id, CGRect frame, double scale = 2.0) {
+    return DisplayInfo(id, frame, scale, id == 1, "Display " + std::to_string(id));
+}
+
+// Display 1 on the left at scale 2, display 2 to its right at scale 1, both 1920 x 1080 points.
+DisplayTopology twoDisplays() {
+    return DisplayTopology({makeDisplay(1, {0, 0, 1920, 1080}, 2), makeDisplay(2, {1920, 0, 1920, 1080}, 1)});
+}
+
+// A 1000 x 1000 viewport that shows `onRight` points of display 2's width and the rest on display 1:
+// display 2's share is onRight / 1000.
+CGRect straddling(double onRight) { return {1920 - (1000 - onRight), 40, 1000, 1000}; }
+
+const CGSize kPhone{1170, 2532};
+
+const CaptureSource* sourceFor(const CapturePlan& plan, std::uint32_t id) {
+    for (const CaptureSource& s : plan.sources) {
+        if (s.displayID == id) return &s;
+    }
+    return nullptr;
+}
+
+TEST(CaptureSourcePlanner, FirstPlanOfOneDisplay) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology topology({makeDisplay(1, {0, 0, 1920, 1080}, 2)});
+    const CapturePlan plan = planner.plan({100, 100, 1000, 500}, topology, kPhone, 0);
+    // Budget 1170 x 2532 = 2,962,440 wants 2.43 px/pt, capped by the scale 2. The region grows by
+    // 60 / 30 points, then outward to multiples of 8: (40, 70, 1120, 560) -> (40, 64, 1120, 568).
+    const CapturePlan expected{{CaptureSource{1, {40, 64, 1120, 568}, {2240, 1136}, 2.0, true}}, {1}, {}, {}};
+    EXPECT_EQ(plan, expected);
+    EXPECT_EQ(plan.activeDisplayIDs(), IDs{1});
+    EXPECT_EQ(plan.totalOutputPixels(), 2240.0 * 1136.0);
+    EXPECT_EQ(planner.activeDisplayIDs(), IDs{1});
+    EXPECT_EQ(CapturePlan().totalOutputPixels(), 0);
+}
+
+TEST(CaptureSourcePlanner, PixelBudgetFollowsThePhoneOrFallsBack) {
+    // A display of very high scale lets the wanted density through unclamped: for one visible
+    // display of area A, d = sqrt(1 x budget / A).
+    const DisplayTopology topology({makeDisplay(1, {0, 0, 4000, 4000}, 100)});
+    struct Case {
+        CGSize phone;
+        double allowance;
+        double budget;
+    };
+    const Case cases[] = {
+        {{1170, 2532}, 1.0, 2'962'440},
+        {{1170, 2532}, 0.5, 1'481'220},
+        {{1170, 2532}, 0.0, 29'624.4},  // allowance below 0.01 counts as 0.01
+        {{0, 2532}, 1.0, 2'000'000},
+        {{0, 0}, 1.0, 2'000'000},
+        {{kNaN, 2532}, 1.0, 2'000'000},
+        {{1170, kInf}, 1.0, 2'000'000},
+        {{-1170, 2532}, 1.0, 2'000'000},
+    };
+    for (const auto& c : cases) {
+        Configuration configuration;
+        configuration.pixelBudgetAllowance = c.allowance;
+        CaptureSourcePlanner planner(configuration);
+        const CapturePlan plan = planner.plan({0, 0, 100, 100}, topology, c.phone, 0);
+        ASSERT_EQ(plan.sources.size(), 1u);
+        EXPECT_NEAR(plan.sources[0].pixelsPerPoint, std::sqrt(c.budget / 1e4), 1e-12) << c.phone.width;
+    }
+    EXPECT_EQ(1170.0 * 2532.0, 2'962'440);
+}
+
+TEST(CaptureSourcePlanner, DensityIsClampedBetweenTheMinimumAndTheNativeScale) {
+    struct Case {
+        double scale;
+        CGSize phone;
+        double density;
+    };
+    const Case cases[] = {
+        {2, {100, 100}, 0.25},       // sqrt(10000 / 1e6) = 0.1 -> 0.25
+        {1, {4000, 4000}, 1.0},      // 4 -> native 1
+        {0, {4000, 4000}, 1.0},      // unusable scale counts as 1
+        {-2, {4000, 4000}, 1.0},
+        {kNaN, {4000, 4000}, 1.0},
+        {kInf, {4000, 4000}, 1.0},
+        {3, {1500, 1000}, std::sqrt(1.0 * 1.5e6 / 1e6)},
+    };
+    for (const auto& c : cases) {
+        CaptureSourcePlanner planner;
+        const DisplayTopology topology({makeDisplay(1, {0, 0, 3000, 3000}, c.scale)});
+        const CapturePlan plan = planner.plan({500, 500, 1000, 1000}, topology, c.phone, 0);
+        ASSERT_EQ(plan.sources.size(), 1u);
+        EXPECT_EQ(plan.sources[0].pixelsPerPoint, c.density) << c.scale;
+    }
+}
+
+TEST(CaptureSourcePlanner, ActivationNeedsTwoPercent) {
+    const DisplayTopology topology = twoDisplays();
+    CaptureSourcePlanner planner;
+    CapturePlan plan = planner.plan(straddling(19), topology, kPhone, 0);  // 1.9 %
+    EXPECT_EQ(plan.started, IDs{1});
+    EXPECT_EQ(plan.activeDisplayIDs(), IDs{1});
+
+    plan = planner.plan(straddling(20), topology, kPhone, 0.1);  // 2 %
+    EXPECT_EQ(plan.started, IDs{2});
+    EXPECT_EQ(plan.reconfigured, IDs{});  // display 1 still covers its part; 2 is new
+    ASSERT_NE(sourceFor(plan, 2), nullptr);
+    EXPECT_TRUE(sourceFor(plan, 2)->hasVisibleContent);
+    EXPECT_EQ(plan.activeDisplayIDs(), (IDs{1, 2}));
+
+    // Between 0.5 % and 2 %: an active display stays, an inactive one is not started.
+    plan = planner.plan(straddling(10), topology, kPhone, 0.2);
+    EXPECT_EQ(plan.activeDisplayIDs(), (IDs{1, 2}));
+    EXPECT_TRUE(plan.stopped.empty());
+    CaptureSourcePlanner fresh;
+    EXPECT_EQ(fresh.plan(straddling(10), topology, kPhone, 0).activeDisplayIDs(), IDs{1});
+}
+
+struct Step {
+    double onRight;  // points of the viewport on display 2
+    double now;
+    IDs active;
+    IDs stopped;
+};
+
+void runSteps(CaptureSourcePlanner& planner, const DisplayTopology& topology, const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        const CapturePlan plan = planner.plan(straddling(step.onRight), topology, kPhone, step.now);
+        EXPECT_EQ(plan.activeDisplayIDs(), step.active) << "t=" << step.now;
+        EXPECT_EQ(plan.stopped, step.stopped) << "t=" << step.now;
+    }
+}
+
+TEST(CaptureSourcePlanner, DeactivationWaitsForTheDelay) {
+    CaptureSourcePlanner planner;
+    runSteps(planner, twoDisplays(),
+             {
+                 {30, 0, {1, 2}, {}},
+                 {4, 1, {1, 2}, {}},      // 0.4 %: the delay starts
+                 {4, 2, {1, 2}, {}},
+                 {0, 2.49, {1, 2}, {}},   // out of the viewport altogether: same delay
+                 {4, 2.5, {1}, {2}},      // 1.5 s after it started
+                 {4, 3, {1}, {}},
+             });
+}
+
+TEST(CaptureSourcePlanner, DeactivationDelayRestartsWhenTheShareRecovers) {
+    CaptureSourcePlanner planner;
+    runSteps(planner, twoDisplays(),
+             {
+                 {30, 0, {1, 2}, {}},
+                 {4, 1, {1, 2}, {}},
+                 {5, 2, {1, 2}, {}},      // 0.5 %: cleared
+                 {4, 2.5, {1, 2}, {}},    // starts again
+                 {4, 3.9, {1, 2}, {}},
+                 {4, 4.0, {1}, {2}},
+             });
+}
+
+TEST(CaptureSourcePlanner, LowShareDisplayWithoutContentKeepsItsCapture) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology topology = twoDisplays();
+    const CapturePlan first = planner.plan(straddling(300), topology, kPhone, 0);
+    const CaptureSource before = *sourceFor(first, 2);
+    const CapturePlan plan = planner.plan(straddling(0), topology, kPhone, 0.5);
+    ASSERT_NE(sourceFor(plan, 2), nullptr);
+    CaptureSource expected = before;
+    expected.hasVisibleContent = false;
+    EXPECT_EQ(*sourceFor(plan, 2), expected);
+    EXPECT_EQ(plan.reconfigured, IDs{1});  // display 1 now holds the whole viewport
+}
+
+TEST(CaptureSourcePlanner, WithoutAnyFiniteTimeTheDelayNeverRuns) {
+    CaptureSourcePlanner planner;
+    runSteps(planner, twoDisplays(),
+             {
+                 {30, kNaN, {1, 2}, {}},
+                 {4, kNaN, {1, 2}, {}},
+                 {4, kInf, {1, 2}, {}},
+                 {0, -kInf, {1, 2}, {}},
+             });
+    EXPECT_EQ(planner.lastFiniteNow(), std::nullopt);
+    EXPECT_EQ(planner.lastVelocityTime(), std::nullopt);
+    // The first finite time starts the delay; later non-finite times count as that time.
+    runSteps(planner, twoDisplays(),
+             {
+                 {4, 10, {1, 2}, {}},
+                 {4, kNaN, {1, 2}, {}},
+                 {4, 11.5, {1}, {2}},
+             });
+}
+
+TEST(CaptureSourcePlanner, UnusableViewportStopsEverything) {
+    const CGRect unusable[] = {
+        {0, 0, 0, 100}, {0, 0, 100, 0}, {kNaN, 0, 100, 100}, {0, kInf, 100, 100}, {0, 0, kInf, 100}, {0, 0, 100, kNaN},
+        CGRect::null(),
+    };
+    for (const CGRect& viewport : unusable) {
+        CaptureSourcePlanner planner;
+        const DisplayTopology topology = twoDisplays();
+        planner.plan(straddling(500), topology, kPhone, 0);
+        planner.plan(straddling(400), topology, kPhone, 1);
+        ASSERT_NE(planner.smoothedVelocity(), CGPoint::zero());
+        const CapturePlan plan = planner.plan(viewport, topology, kPhone, 2);
+        EXPECT_EQ(plan, (CapturePlan{{}, {}, {1, 2}, {}}));
+        EXPECT_EQ(planner.activeDisplayIDs(), IDs{});
+        EXPECT_EQ(planner.smoothedVelocity(), CGPoint::zero());
+        EXPECT_EQ(planner.lastViewportCenter(), std::nullopt);
+        EXPECT_EQ(planner.lastVelocityTime(), std::nullopt);
+        EXPECT_EQ(planner.lastFiniteNow(), 2);
+    }
+}
+
+TEST(CaptureSourcePlanner, NegativeSizedViewportDescribesTheSameRectangle) {
+    CaptureSourcePlanner a;
+    CaptureSourcePlanner b;
+    const DisplayTopology topology = twoDisplays();
+    EXPECT_EQ(a.plan({100, 100, 1000, 500}, topology, kPhone, 0), b.plan({1100, 600, -1000, -500}, topology, kPhone, 0));
+}
+
+TEST(CaptureSourcePlanner, DisplaysLeavingTheTopologyStopAtOnce) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology three(
+        {makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, 1920, 1080}), makeDisplay(3, {3840, 0, 1920, 1080})});
+    const CapturePlan all = planner.plan({1000, 0, 3000, 1000}, three, kPhone, 0);
+    EXPECT_EQ(all.started, (IDs{1, 2, 3}));
+    const DisplayTopology onlyTwo({makeDisplay(2, {1920, 0, 1920, 1080})});
+    const CapturePlan plan = planner.plan({1000, 0, 3000, 1000}, onlyTwo, kPhone, 0.1);
+    EXPECT_EQ(plan.stopped, (IDs{1, 3}));
+    EXPECT_EQ(plan.activeDisplayIDs(), IDs{2});
+    // Even with an unusable viewport a display is listed as stopped only once.
+    CaptureSourcePlanner other;
+    other.plan({1000, 0, 3000, 1000}, three, kPhone, 0);
+    EXPECT_EQ(other.plan({0, 0, 0, 0}, onlyTwo, kPhone, 0.1).stopped, (IDs{1, 2, 3}));
+}
+
+TEST(CaptureSourcePlanner, DisplayWithAnUnusableFrameStops) {
+    CaptureSourcePlanner planner;
+    planner.plan(straddling(500), twoDisplays(), kPhone, 0);
+    const DisplayTopology broken({makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, kNaN, 1080})});
+    const CapturePlan plan = planner.plan(straddling(500), broken, kPhone, 0.1);
+    EXPECT_EQ(plan.stopped, IDs{2});
+    EXPECT_EQ(plan.activeDisplayIDs(), IDs{1});
+
+    // A display whose frame is unusable but still meets the viewport is never announced at all,
+    // rather than as started and stopped in one plan.
+    CaptureSourcePlanner fresh;
+    const DisplayTopology endless({makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, kInf, 1080})});
+    const CapturePlan first = fresh.plan(straddling(500), endless, kPhone, 0);
+    EXPECT_EQ(first.started, IDs{1});
+    EXPECT_EQ(first.stopped, IDs{});
+    EXPECT_EQ(first.activeDisplayIDs(), IDs{1});
+    EXPECT_EQ(fresh.activeDisplayIDs(), IDs{1});
+}
+
+TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology topology({makeDisplay(1, {0, 0, 1920, 1080}, 2)});
+    const CapturePlan first = planner.plan({100, 100, 1000, 500}, topology, kPhone, 0);
+    // Captured (40, 64, 1120, 568): moving by a few points stays covered.
+    for (const CGPoint origin : {CGPoint{130, 100}, CGPoint{70, 80}, CGPoint{40, 132}}) {
+        const CapturePlan plan = planner.plan({origin.x, origin.y, 1000, 500}, topology, kPhone, 1);
+        EXPECT_EQ(plan.sources, first.sources) << origin.x << "," << origin.y;
+        EXPECT_TRUE(plan.started.empty() && plan.stopped.empty() && plan.reconfigured.empty());
+    }
+    // Crossing the edge recomputes and lists the display.
+    const CapturePlan crossed = planner.plan({200, 100, 1000, 500}, topology, kPhone, 2);
+    EXPECT_EQ(crossed.reconfigured, IDs{1});
+    EXPECT_TRUE(identical(crossed.sources[0].sourceRect, CGRect(136, 64, 1128, 568)));
+    // A much smaller visible area (below half the captured one) recomputes as well.
+    const CapturePlan shrunk = planner.plan({300, 200, 500, 300}, topology, kPhone, 3);
+    EXPECT_EQ(shrunk.reconfigured, IDs{1});
+}
+
+TEST(CaptureSourcePlanner, RecomputationThatChangesNothingIsNotListed) {
+    // With a quantum coarse enough, a recomputation lands on the same region and size.
+    Configuration configuration;
+    configuration.rectQuantum = 512;
+    CaptureSourcePlanner planner(configuration);
+    const DisplayTopology topology({makeDisplay(1, {0, 0, 2048, 2048}, 1)});
+    const CapturePlan first = planner.plan({100, 100, 300, 300}, topology, kPhone, 0);
+    EXPECT_TRUE(identical(first.sources[0].sourceRect, CGRect(0, 0, 512, 512)));
+    // Visible 300 x 300 against 512 x 512 captured: 90000 < 0.5 x 262144, too large: recomputed.
+    const CapturePlan again = planner.plan({110, 100, 300, 300}, topology, kPhone, 1);
+    EXPECT_EQ(again.reconfigured, IDs{});
+    EXPECT_EQ(again.sources, first.sources);
+}
+
+TEST(CaptureSourcePlanner, MinReconfigureIntervalHoldsBackRecomputation) {
+    Configuration configuration;
+    configuration.captureMarginRatio = 0.24;
+    configuration.minReconfigureInterval = 0.4;
+    CaptureSourcePlanner planner(configuration);
+    const DisplayTopology topology = twoDisplays();
+    const CapturePlan first = planner.plan({100, 100, 1000, 500}, topology, kPhone, 10.0);
+    EXPECT_EQ(first.started, IDs{1});
+    const CGRect moved{600, 100, 1000, 500};
+    const CapturePlan held = planner.plan(moved, topology, kPhone, 10.3);
+    EXPECT_EQ(held.sources, first.sources);
+    EXPECT_TRUE(held.reconfigured.empty());
+    const CapturePlan stillHeld = planner.plan(moved, topology, kPhone, 10.399);
+    EXPECT_TRUE(stillHeld.reconfigured.empty());
+    const CapturePlan released = planner.plan(moved, topology, kPhone, 10.4);
+    EXPECT_EQ(released.reconfigured, IDs{1});
+    EXPECT_NE(released.sources[0].sourceRect, first.sources[0].sourceRect);
+
+    // A display started within the interval of another one's recomputation is planned at once.
+    const CapturePlan withSecond = planner.plan({1400, 100, 1000, 500}, topology, kPhone, 10.5);
+    EXPECT_EQ(withSecond.started, IDs{2});
+    ASSERT_NE(sourceFor(withSecond, 2), nullptr);
+    EXPECT_TRUE(identical(sourceFor(withSecond, 2)->sourceRect, CGRect(0, 40, 544, 624)));
+}
+
+TEST(CaptureSourcePlanner, VelocityIsSmoothedOverSamples) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology topology({makeDisplay(1, {0, 0, 4000, 2000}, 2)});
+    // 100 points per second to the right, one sample per second.
+    const double expected[] = {0, 50, 75, 87.5, 93.75};
+    for (int i = 0; i < 5; ++i) {
+        planner.plan({100.0 + 100 * i, 100, 1000, 500}, topology, kPhone, i);
+        EXPECT_EQ(planner.smoothedVelocity(), (CGPoint{expected[i], 0})) << i;
+    }
+    // 0.5 ms later: the velocity stays, the sample moves.
+    planner.plan({900, 300, 1000, 500}, topology, kPhone, 4.0005);
+    EXPECT_EQ(planner.smoothedVelocity(), (CGPoint{93.75, 0}));
+    EXPECT_EQ(planner.lastVelocityTime(), 4.0005);
+    EXPECT_EQ(planner.lastViewportCenter(), (CGPoint{1400, 550}));
+    // A time going backwards only moves the sample as well.
+    planner.plan({0, 300, 1000, 500}, topology, kPhone, 3);
+    EXPECT_EQ(planner.smoothedVelocity(), (CGPoint{93.75, 0}));
+    EXPECT_EQ(planner.lastVelocityTime(), 3);
+    // A non-finite time uses the last finite one: no time has passed.
+    planner.plan({500, 300, 1000, 500}, topology, kPhone, kNaN);
+    EXPECT_EQ(planner.smoothedVelocity(), (CGPoint{93.75, 0}));
+    EXPECT_EQ(planner.lastViewportCenter(), (CGPoint{1000, 550}));
+}
+
+TEST(CaptureSourcePlanner, SmoothingAlphaIsClamped) {
+    struct Case {
+        double alpha;
+        double velocity;
+    };
+    const Case cases[] = {{2, 100}, {-1, 0}, {kNaN, 0}, {0.25, 25}};
+    for (const auto& c : cases) {
+        Configuration configuration;
+        configuration.velocitySmoothingAlpha = c.alpha;
+        CaptureSourcePlanner planner(configuration);
+        const DisplayTopology topology({makeDisplay(1, {0, 0, 4000, 2000}, 2)});
+        planner.plan({100, 100, 1000, 500}, topology, kPhone, 0);
+        planner.plan({200, 100, 1000, 500}, topology, kPhone, 1);
+        EXPECT_EQ(planner.smoothedVelocity().x, c.velocity) << c.alpha;
+    }
+}
+
+TEST(CaptureSourcePlanner, ResetForgetsDisplaysButNotTheTime) {
+    CaptureSourcePlanner planner;
+    const DisplayTopology topology = twoDisplays();
+    planner.plan(straddling(500), topology, kPhone, 0);
+    planner.plan(straddling(400), topology, kPhone, 1);
+    planner.reset();
+    EXPECT_EQ(planner.activeDisplayIDs(), IDs{});
+    EXPECT_EQ(planner.smoothedVelocity(), CGPoint::zero());
+    EXPECT_EQ(planner.lastViewportCenter(), std::nullopt);
+    EXPECT_EQ(planner.lastFiniteNow(), 1);
+    const CapturePlan plan = planner.plan(straddling(400), topology, kPhone, kNaN);
+    EXPECT_EQ(plan.started, (IDs{1, 2}));
+    EXPECT_TRUE(plan.stopped.empty() && plan.reconfigured.empty());
+    EXPECT_EQ(planner.lastVelocityTime(), 1);
+}
+
+TEST(CaptureSourcePlanner, DisplayModeChangeReplacesTheRegionAtOnce) {
+    Configuration configuration;
+    configuration.minReconfigureInterval = 10;
+    CaptureSourcePlanner planner(configuration);
+    const CGRect viewport{100, 100, 1000, 500};
+    const CapturePlan first =
+        planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 2560, 1440}, 1)}), kPhone, 0);
+    EXPECT_TRUE(identical(first.sources[0].sourceRect, CGRect(40, 64, 1120, 568)));
+    // The display switches to a mode whose frame ends inside the kept region.
+    const CapturePlan plan = planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 1100, 600}, 1)}), kPhone, 1);
+    EXPECT_EQ(plan.reconfigured, IDs{1});
+    EXPECT_TRUE(identical(plan.sources[0].sourceRect, CGRect(40, 64, 1060, 536)));
+}
+
+TEST(CaptureSourcePlanner, ExpandedCaptureRect) {
+    struct Case {
+        double lookahead;
+        CGPoint velocity;
+        CGRect visible;
+        CGRect expected;
+    };
+    const CGRect bounds{0, 0, 1920, 1080};
+    const Case cases[] = {
+        {0, {500, 500}, {100, 100, 1000, 500}, {40, 64, 1120, 568}},
+        // Extra margin on the side of motion: +50 right, +20 up (y decreasing).
+        {0.5, {100, -40}, {100, 100, 1000, 500}, {40, 48, 1176, 584}},
+        // Capped at 60 % of the visible width per side.
+        {0.5, {5000, 0}, {100, 100, 1000, 500}, {40, 64, 1720, 568}},
+        {0.5, {-5000, 0}, {800, 100, 100, 100}, {728, 88, 184, 120}},
+        // Cut to the display.
+        {0, {0, 0}, {0, 0, 1920, 1080}, {0, 0, 1920, 1080}},
+        {0, {0, 0}, {1900, 1000, 20, 80}, {1896, 992, 24, 88}},
+        // Nothing usable left: the whole display.
+        {0, {0, 0}, {3000, 3000, 10, 10}, bounds},
+        {0, {0, 0}, {kNaN, 0, 10, 10}, bounds},
+        // A NaN velocity adds nothing; an infinite one adds the cap.
+        {0.5, {kNaN, 0}, {100, 100, 1000, 500}, {40, 64, 1120, 568}},
+        {0.5, {0, -kInf}, {100, 100, 1000, 500}, {40, 0, 1120, 632}},
+    };
+    for (const auto& c : cases) {
+        Configuration configuration;
+        configuration.velocityMarginLookahead = c.lookahead;
+        const CaptureSourcePlanner planner(configuration);
+        const CGRect result = planner.expandedCaptureRect(c.visible, bounds, c.velocity);
+        EXPECT_TRUE(identical(result, c.expected))
+            << result.origin.x << "," << result.origin.y << " " << result.size.width << "x" << result.size.height;
+    }
+}
+
+TEST(CaptureSourcePlanner, QuantizedOutward) {
+    struct Case {
+        double quantum;
+        CGRect rect;
+        CGRect expected;
+    };
+    const Case cases[] = {
+        {8, {1, 2, 3, 4}, {0, 0, 8, 8}},
+        {8, {-1, -9, 16, 16}, {-8, -16, 24, 24}},
+        {8, {8, 16, 8, 8}, {8, 16, 8, 8}},
+        {0.5, {1.2, 1.7, 1, 1}, {1, 1, 2, 2}},  // quantum below 1 counts as 1
+        {8, {1, 2, 0, 4}, {1, 2, 0, 4}},        // unusable: unchanged
+        {8, {1, 2, -3, 4}, {1, 2, -3, 4}},
+    };
+    for (const auto& c : cases) {
+        Configuration configuration;
+        configuration.rectQuantum = c.quantum;
+        const CGRect result = CaptureSourcePlanner(configuration).quantizedOutward(c.rect);
+        EXPECT_TRUE(identical(result, c.expected))
+            << result.origin.x << "," << result.origin.y << " " << result.size.width << "x" << result.size.height;
+    }
+    const CGRect nanRect = CaptureSourcePlanner().quantizedOutward({kNaN, 1, 2, 3});
+    EXPECT_TRUE(std::isnan(nanRect.origin.x));
+    EXPECT_EQ(nanRect.size, (CGSize{2, 3}));
+}
+
+TEST(CaptureSourcePlanner, QuantizedPixelSize) {
+    struct Case {
+        double quantum;
+        CGSize points;
+        double density;
+        CGSize expected;
+    };
+    const Case cases[] = {
+        {16, {1000, 500}, 2, {2000, 1008}},   // 62.5 quanta round to 63
+        {16, {1000, 500}, 1, {1008, 496}},    // 62.5 -> 63, 31.25 -> 31
+        {16, {3000, 1000}, 2, {4096, 1360}},  // longest side fitted to 4096
+        {16, {1000, 3000}, 2, {1360, 4096}},
+        {16, {4096, 4096}, 4, {4096, 4096}},
+        {16, {3, 2}, 1, {16, 16}},            // raised to the minimum
+        {16, {0, 100}, 2, {16, 16}},          // unusable: the minimum both ways
+        {16, {100, 100}, kNaN, {16, 16}},
+        {16, {100, 100}, kInf, {16, 16}},
+        {16, {100, 100}, -1, {16, 16}},
+        {1, {1001, 501}, 1, {1002, 502}},     // quantum below 2 counts as 2: 500.5 -> 501
+        {0, {1001, 501}, 1, {1002, 502}},
+        {3, {1000, 500}, 1, {998, 500}},      // 999 floors to even; 501 floors to 500
+    };
+    for (const auto& c : cases) {
+        Configuration configuration;
+        configuration.pixelQuantum = c.quantum;
+        const CGSize result =
+            CaptureSourcePlanner(configuration).quantizedPixelSize({0, 0, c.points.width, c.points.height}, c.density);
+        EXPECT_EQ(result, c.expected) << c.points.width << "x" << c.points.height << " @" << c.density;
+    }
+    Configuration odd;
+    odd.minOutputDimension = 17;
+    odd.maxOutputDimension = 4095;
+    // The minimum is rounded to the quantum and then down to an even value.
+    EXPECT_EQ(CaptureSourcePlanner(odd).quantizedPixelSize({0, 0, 0, 0}, 1), (CGSize{16, 16}));
+    EXPECT_EQ(CaptureSourcePlanner(odd).quantizedPixelSize({0, 0, 8000, 10}, 1), (CGSize{4094, 16}));
+    Configuration tiny;
+    tiny.minOutputDimension = 0;
+    EXPECT_EQ(CaptureSourcePlanner(tiny).quantizedPixelSize({0, 0, 1, 1}, 0.25), (CGSize{2, 2}));
+}
+
+}  // namespace
+}  // namespace mivodrell
