@@ -27,6 +27,9 @@ constexpr int smallCtuLevel = 41;  // CTU 16 is not allowed from level 5 on
 constexpr int minPinnedLevel = 51;
 constexpr double defaultFrameRate = 60.0;
 constexpr int nalTypeVPS = 32;
+// Presentation times are rational; their differences in seconds may miss a whole interval by
+// a rounding step.
+constexpr double keyframeTimeTolerance = 1e-6;
 constexpr int nalTypePPS = 34;
 
 struct LevelLimits {
@@ -243,7 +246,7 @@ public:
             idr = true;
         }
         if (!idr && settings_.maxKeyFrameIntervalDuration > 0 && std::isfinite(pts) && std::isfinite(lastKeyFrameTime_) &&
-            pts - lastKeyFrameTime_ >= settings_.maxKeyFrameIntervalDuration) {
+            pts - lastKeyFrameTime_ >= settings_.maxKeyFrameIntervalDuration - keyframeTimeTolerance) {
             idr = true;
         }
 
@@ -313,6 +316,14 @@ private:
             const double bits = settings_.dataRateLimitBytes * 8.0;
             r.vbvMaxKbps = std::clamp(roundClamped<int>(bits / settings_.dataRateLimitSeconds / 1000.0, 1), 1, levelCap);
             r.vbvBufferKbits = std::clamp(roundClamped<int>(bits / 1000.0, 1), 1, levelCap);
+        } else if (r.bitrateKbps > 0) {
+            // An average rate alone still runs with a (loose) rate buffer: x265 writes a different
+            // PPS for plain average-rate coding, and the parameter sets must not change when a
+            // limit comes later.
+            const int loose = level > 0 ? levelCap : static_cast<int>(std::min<std::int64_t>(
+                                                          std::int64_t{r.bitrateKbps} * 2, std::numeric_limits<int>::max()));
+            r.vbvMaxKbps = loose;
+            r.vbvBufferKbits = loose;
         }
         return r;
     }
