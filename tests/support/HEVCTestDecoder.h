@@ -160,34 +160,34 @@ inline YUVPicture referenceI420(const PixelBuffer& bgra) {
     out.width = bgra.width();
     out.height = bgra.height();
     const int w = out.width, h = out.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
-    out.y.resize(static_cast<std::size_t>(w * h));
-    out.u.resize(static_cast<std::size_t>(cw * ch));
-    out.v.resize(static_cast<std::size_t>(cw * ch));
+    out.y.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    out.u.resize(static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch));
+    out.v.resize(out.u.size());
     const double kr = 0.2126, kb = 0.0722, kg = 1 - kr - kb;
-    auto px = [&](int x, int y, int c) {
-        return static_cast<double>(bgra.baseAddress()[static_cast<std::size_t>(y) * bgra.bytesPerRow() +
-                                                      static_cast<std::size_t>(x) * 4 + static_cast<std::size_t>(c)]);
-    };
-    auto clampByte = [](double v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const double luma = kr * px(x, y, 2) + kg * px(x, y, 1) + kb * px(x, y, 0);
-            out.y[static_cast<std::size_t>(y * w + x)] = clampByte(16 + luma * 219 / 255);
-        }
-    for (int cy = 0; cy < ch; ++cy)
+    auto row = [&](int y) { return bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow(); };
+    auto toByte = [](double v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* p = row(y);
+        std::uint8_t* dst = out.y.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+        for (int x = 0; x < w; ++x, p += 4) dst[x] = toByte(16 + (kr * p[2] + kg * p[1] + kb * p[0]) * 219 / 255);
+    }
+    for (int cy = 0; cy < ch; ++cy) {
+        const std::uint8_t* r0 = row(2 * cy);
+        const std::uint8_t* r1 = row(std::min(2 * cy + 1, h - 1));
         for (int cx = 0; cx < cw; ++cx) {
-            double r = 0, g = 0, b = 0;
-            for (int dy = 0; dy < 2; ++dy)
-                for (int dx = 0; dx < 2; ++dx) {
-                    const int x = std::min(2 * cx + dx, w - 1), y = std::min(2 * cy + dy, h - 1);
-                    r += px(x, y, 2) / 4;
-                    g += px(x, y, 1) / 4;
-                    b += px(x, y, 0) / 4;
-                }
+            const std::size_t x0 = static_cast<std::size_t>(2 * cx) * 4;
+            const std::size_t x1 = static_cast<std::size_t>(std::min(2 * cx + 1, w - 1)) * 4;
+            auto mean = [&](int c) {
+                const auto k = static_cast<std::size_t>(c);
+                return (double(r0[x0 + k]) + r0[x1 + k] + r1[x0 + k] + r1[x1 + k]) / 4;
+            };
+            const double b = mean(0), g = mean(1), r = mean(2);
             const double luma = kr * r + kg * g + kb * b;
-            out.u[static_cast<std::size_t>(cy * cw + cx)] = clampByte(128 + (b - luma) / (2 * (1 - kb)) * 224 / 255);
-            out.v[static_cast<std::size_t>(cy * cw + cx)] = clampByte(128 + (r - luma) / (2 * (1 - kr)) * 224 / 255);
+            const std::size_t i = static_cast<std::size_t>(cy) * static_cast<std::size_t>(cw) + static_cast<std::size_t>(cx);
+            out.u[i] = toByte(128 + (b - luma) / (2 * (1 - kb)) * 224 / 255);
+            out.v[i] = toByte(128 + (r - luma) / (2 * (1 - kr)) * 224 / 255);
         }
+    }
     return out;
 }
 
