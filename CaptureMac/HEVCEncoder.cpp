@@ -6,7 +6,8 @@
 #include <chrono>
 #include <cmath>
 #include <optional>
-#include <semaphore>
+#include <condition_variable>
+#include <mutex>
 #include <span>
 #include <utility>
 
@@ -19,11 +20,36 @@ constexpr std::int32_t minKeyframeIntervalFrames = 240;
 constexpr double keyframeFramesPerSecond = 60.0;
 constexpr std::int64_t minDataRateLimitBytes = 25'000;
 
+// A counting semaphore on a mutex and a condition variable: a timed wait wakes as soon as it
+// is signalled (libstdc++'s std::counting_semaphore polls with growing sleeps in timed waits,
+// which added milliseconds to every frame).
+class Semaphore {
+public:
+    void signal() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++count_;
+        }
+        condition_.notify_one();
+    }
+    bool waitUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!condition_.wait_until(lock, deadline, [&] { return count_ > 0; })) return false;
+        --count_;
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    int count_ = 0;
+};
+
 // Shared by one `encode` call and the output callback of its frame.
 struct EncodeResultBox {
     std::int32_t status = 0;
     SampleBufferRef sampleBuffer;
-    std::binary_semaphore semaphore{0};
+    Semaphore semaphore;
 };
 
 void outputCallback(std::shared_ptr<void> frameContext, std::int32_t status, SampleBufferRef sampleBuffer) {
@@ -31,7 +57,7 @@ void outputCallback(std::shared_ptr<void> frameContext, std::int32_t status, Sam
     auto box = std::static_pointer_cast<EncodeResultBox>(std::move(frameContext));
     box->status = status;
     box->sampleBuffer = std::move(sampleBuffer);
-    box->semaphore.release();
+    box->semaphore.signal();
     // The callback's reference to the box goes with `box`.
 }
 
@@ -202,7 +228,7 @@ EncodedFrame HEVCEncoder::encode(std::shared_ptr<const PixelBuffer> pixelBuffer,
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(std::clamp(encodeTimeoutSeconds_, 0.0, 86400.0)));
     // A late callback still fills and releases the box, which it keeps alive.
-    if (!box->semaphore.try_acquire_until(deadline)) throw EncoderError::encodeTimedOut();
+    if (!box->semaphore.waitUntil(deadline)) throw EncoderError::encodeTimedOut();
     if (box->status != 0) throw EncoderError::encodeFailed(box->status);
 
     EncodedFrame frame;
