@@ -1,0 +1,399 @@
+#include "CaptureMac/EncoderCapabilityProbe.h"
+#include "CaptureMac/HEVCEncoder.h"
+#include "Platform/VirtualCompressionSession.h"
+#include "support/HEVCTestDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace mivodrell {
+namespace {
+
+using K = CompressionPropertyKey;
+using Kind = HEVCEncoder::EncoderError::Kind;
+using Virtual = VirtualCompressionSession;
+
+// An encoder over a scripted session, with the session at hand.
+struct Scripted {
+    std::shared_ptr<Virtual> session;
+    std::unique_ptr<HEVCEncoder> encoder;
+    std::vector<std::string> diagnostics;
+
+    explicit Scripted(Virtual::Script script = {}, double timeout = 5.0, HEVCEncoder::Configuration configuration = {},
+                      bool preferHardware = true) {
+        HEVCEncoder::Backend backend{Virtual::factory(std::move(script), 0, [this](auto s) { session = s; }), timeout};
+        encoder = std::make_unique<HEVCEncoder>(1280, 720, configuration, preferHardware, backend);
+        encoder->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
+    }
+
+    std::vector<std::pair<K, CompressionPropertyValue>> propertiesSince(std::size_t first) const {
+        auto log = session->propertyLog();
+        return {log.begin() + static_cast<std::ptrdiff_t>(std::min(first, log.size())), log.end()};
+    }
+};
+
+std::shared_ptr<PixelBuffer> frame() { return PixelBuffer::create(16, 16, PixelFormat::bgra).buffer; }
+
+HEVCEncoder::EncoderError captureError(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const HEVCEncoder::EncoderError& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no EncoderError thrown";
+    return HEVCEncoder::EncoderError::encodeTimedOut();
+}
+
+EncoderSettings settings(std::int64_t bitrate, double keyframeInterval) { return {1.0, bitrate, keyframeInterval, 30.0}; }
+
+TEST(HEVCEncoder, InitCreatesALowLatencySessionAndSetsTheTenPropertiesInOrder) {
+    Scripted s({}, 5.0, HEVCEncoder::Configuration{15.0, 60, 1'200'000});
+    const auto& p = s.session->parameters();
+    EXPECT_EQ(p.width, 1280);
+    EXPECT_EQ(p.height, 720);
+    EXPECT_EQ(p.codecType, 0x68766331u);
+    EXPECT_TRUE(p.specification.enableLowLatencyRateControl);
+    EXPECT_TRUE(p.specification.enableHardwareAcceleratedVideoEncoder);
+    EXPECT_FALSE(p.specification.requireHardwareAcceleratedVideoEncoder);
+    const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
+        {K::realTime, true},
+        {K::allowFrameReordering, false},
+        {K::maxKeyFrameInterval, std::int64_t{60}},
+        {K::expectedFrameRate, 15.0},
+        {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel)},
+        {K::colorPrimaries, std::string(CompressionColor::itu709)},
+        {K::transferFunction, std::string(CompressionColor::itu709)},
+        {K::yCbCrMatrix, std::string(CompressionColor::itu709)},
+        {K::maximizePowerEfficiency, false},
+        {K::averageBitRate, std::int64_t{1'200'000}},
+    };
+    EXPECT_EQ(s.session->propertyLog(), expected);
+    EXPECT_EQ(s.encoder->configuration(), (HEVCEncoder::Configuration{15.0, 60, 1'200'000}));
+    EXPECT_EQ(HEVCEncoder::Configuration{}, (HEVCEncoder::Configuration{60.0, 240, 8'000'000}));
+    EXPECT_EQ(s.encoder->width(), 1280);
+    EXPECT_EQ(s.encoder->height(), 720);
+
+    Scripted software({}, 5.0, {}, false);
+    EXPECT_FALSE(software.session->parameters().specification.enableHardwareAcceleratedVideoEncoder);
+}
+
+TEST(HEVCEncoder, InitStopsAtTheFirstRefusedPropertyAndInvalidatesTheSession) {
+    const K order[] = {K::realTime,       K::allowFrameReordering, K::maxKeyFrameInterval, K::expectedFrameRate,
+                       K::profileLevel,   K::colorPrimaries,       K::transferFunction,    K::yCbCrMatrix,
+                       K::maximizePowerEfficiency, K::averageBitRate};
+    for (std::size_t i = 0; i < std::size(order); ++i) {
+        Virtual::Script script;
+        script.propertyStatus[order[i]] = -12900 - static_cast<int>(i);
+        std::shared_ptr<Virtual> session;
+        HEVCEncoder::Backend backend{Virtual::factory(script, 0, [&](auto v) { session = v; })};
+        const auto error = captureError([&] { HEVCEncoder(640, 480, {}, true, backend); });
+        EXPECT_EQ(error, HEVCEncoder::EncoderError::propertyConfigurationFailed(-12900 - static_cast<int>(i)));
+        ASSERT_TRUE(session);
+        EXPECT_EQ(session->propertyLog().size(), i + 1);
+        EXPECT_EQ(session->invalidateCount(), 1);
+    }
+}
+
+TEST(HEVCEncoder, SessionCreationFailureCarriesTheStatus) {
+    HEVCEncoder::Backend backend{Virtual::factory({}, CompressionStatus::encoderNotFound)};
+    EXPECT_EQ(captureError([&] { HEVCEncoder(640, 480, {}, true, backend); }),
+              HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::encoderNotFound));
+    // The machine's own session refuses an odd size.
+    EXPECT_EQ(captureError([] { HEVCEncoder(641, 480, {}, true); }),
+              HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::paramErr));
+}
+
+TEST(HEVCEncoder, ApplySetsRateKeyframeLimitsAndTheDataRateLimitWithItsDiagnostic) {
+    struct Case {
+        std::int64_t bitrate;
+        double interval;
+        double duration;
+        std::int64_t frames;
+        std::int64_t cap;
+        std::string line;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {8'000'000, 2.0, 2.0, 240, 1'250'000, "★S214-118 DataRateLimits 設定：1250000 bytes/1s（目標位元率 8000kbps ×1.25），status=0"},
+        {12'000'000, 3.0, 3.0, 240, 1'875'000, "★S214-118 DataRateLimits 設定：1875000 bytes/1s（目標位元率 12000kbps ×1.25），status=0"},
+        {5'000'000, 5.0, 5.0, 300, 781'250, "★S214-118 DataRateLimits 設定：781250 bytes/1s（目標位元率 5000kbps ×1.25），status=0"},
+        {100'000, 8.0, 8.0, 480, 25'000, "★S214-118 DataRateLimits 設定：25000 bytes/1s（目標位元率 100kbps ×1.25），status=0"},
+        {800'999, std::nan(""), 4.0, 240, 125'156, "★S214-118 DataRateLimits 設定：125156 bytes/1s（目標位元率 800kbps ×1.25），status=0"},
+        {2'000'000, inf, 4.0, 240, 312'500, "★S214-118 DataRateLimits 設定：312500 bytes/1s（目標位元率 2000kbps ×1.25），status=0"},
+        {2'000'000, 1e12, 1e12, std::numeric_limits<std::int32_t>::max(), 312'500, ""},
+    };
+    for (const auto& c : cases) {
+        Scripted s;
+        const std::size_t before = s.session->propertyLog().size();
+        s.encoder->apply(settings(c.bitrate, c.interval));
+        const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
+            {K::averageBitRate, c.bitrate},
+            {K::maxKeyFrameIntervalDuration, c.duration},
+            {K::maxKeyFrameInterval, c.frames},
+            {K::dataRateLimits, std::vector<CompressionNumber>{c.cap, 1.0}},
+        };
+        EXPECT_EQ(s.propertiesSince(before), expected) << c.bitrate << " " << c.interval;
+        EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), c.cap);
+        ASSERT_EQ(s.diagnostics.size(), 1u);
+        if (!c.line.empty()) {
+            EXPECT_EQ(s.diagnostics[0], c.line);
+        }
+    }
+}
+
+TEST(HEVCEncoder, TheSameCapIsSetOnceAndARefusedCapIsStoredWithoutRetry) {
+    Virtual::Script script;
+    script.propertyStatus[K::dataRateLimits] = -12900;
+    Scripted s(script);
+    s.encoder->apply(settings(8'000'000, 2));
+    ASSERT_EQ(s.diagnostics.size(), 1u);
+    EXPECT_EQ(s.diagnostics[0],
+              "★S214-118 DataRateLimits 設定：1250000 bytes/1s（目標位元率 8000kbps ×1.25），status=-12900"
+              "（非 0＝此編碼器不吃這個屬性，硬上限未生效）");
+    const std::size_t before = s.session->propertyLog().size();
+    s.encoder->apply(settings(8'000'000, 3));
+    EXPECT_EQ(s.diagnostics.size(), 1u);
+    const auto again = s.propertiesSince(before);
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_EQ(again.back().first, K::maxKeyFrameInterval);
+    // Bitrates below 160,000 all land on the 25,000-byte floor: one limit for all of them.
+    s.encoder->apply(settings(100'000, 2));
+    s.encoder->apply(settings(50'000, 2));
+    EXPECT_EQ(s.diagnostics.size(), 2u);
+    EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), 25'000);
+}
+
+TEST(HEVCEncoder, ApplyThrowsAtTheFirstRefusedRateOrKeyframeProperty) {
+    for (K refused : {K::averageBitRate, K::maxKeyFrameIntervalDuration, K::maxKeyFrameInterval}) {
+        Scripted s;
+        Virtual::Script script;
+        script.propertyStatus[refused] = -7;
+        s.session->setScript(script);
+        const std::size_t before = s.session->propertyLog().size();
+        EXPECT_EQ(captureError([&] { s.encoder->apply(settings(4'000'000, 2)); }),
+                  HEVCEncoder::EncoderError::propertyConfigurationFailed(-7));
+        EXPECT_EQ(s.propertiesSince(before).back().first, refused);
+        EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), -1);
+        EXPECT_TRUE(s.diagnostics.empty());
+    }
+}
+
+TEST(HEVCEncoder, EncodeReturnsTheFrameWithFlagPayloadAndTime) {
+    Scripted s;
+    std::vector<std::pair<std::vector<std::vector<std::uint8_t>>, std::int32_t>> formats;
+    s.encoder->onFormatDescriptionAvailable = [&](const auto& sets, std::int32_t length) { formats.emplace_back(sets, length); };
+    const EncodedFrame first = s.encoder->encode(frame(), 7, MediaTime::make(3, 2), false);
+    EXPECT_EQ(first.frameID, 7u);
+    EXPECT_TRUE(first.isKeyframe);
+    EXPECT_EQ(first.presentationTime, 1.5);
+    EXPECT_EQ(first.payload.toVector(), (std::vector<std::uint8_t>{0, 0, 0, 2, 0x26, 0x01}));
+    EXPECT_TRUE(identical(first.cropRect, CGRect::zero()));
+    const EncodedFrame second = s.encoder->encode(frame(), 8, MediaTime::make(4, 2), false);
+    EXPECT_FALSE(second.isKeyframe);
+    const EncodedFrame forced = s.encoder->encode(frame(), 9, MediaTime::make(5, 2), true);
+    EXPECT_TRUE(forced.isKeyframe);
+    // Reported once, with the sets and the header length.
+    ASSERT_EQ(formats.size(), 1u);
+    EXPECT_EQ(formats[0].first.size(), 3u);
+    EXPECT_EQ(formats[0].second, 4);
+    const auto submitted = s.session->submissions();
+    ASSERT_EQ(submitted.size(), 3u);
+    EXPECT_FALSE(submitted[0].options.has_value());
+    ASSERT_TRUE(submitted[2].options.has_value());
+    EXPECT_TRUE(submitted[2].options->forceKeyFrame);
+    EXPECT_FALSE(submitted[0].duration.valid);
+    EXPECT_EQ(submitted[1].presentationTime, MediaTime::make(4, 2));
+}
+
+TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
+    auto withAttachments = [](std::optional<std::vector<AttachmentValue>> attachments) {
+        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, MediaTime::make(0, 1)));
+        sample->attachments = std::move(attachments);
+        return SampleBufferRef(sample);
+    };
+    auto dict = [](std::optional<AttachmentValue> notSync) {
+        AttachmentDictionary d;
+        if (notSync) d.set(std::string(AttachmentKey::notSync), *notSync);
+        return AttachmentValue(d);
+    };
+    struct Case {
+        SampleBufferRef sample;
+        bool keyframe;
+        const char* name;
+    };
+    const Case cases[] = {
+        {withAttachments(std::nullopt), true, "no attachments"},
+        {withAttachments(std::vector<AttachmentValue>{}), true, "empty array"},
+        {withAttachments(std::vector<AttachmentValue>{dict(std::nullopt)}), true, "no key"},
+        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(true))}), false, "NotSync true"},
+        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(false))}), true, "NotSync false"},
+        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(1))}), true, "NotSync not a Boolean"},
+        {withAttachments(std::vector<AttachmentValue>{AttachmentValue("x"), dict(AttachmentValue(true))}), true,
+         "first entry not a dictionary"},
+    };
+    for (const auto& c : cases) {
+        Virtual::Script script;
+        script.responder = [sample = c.sample](const auto&) { return Virtual::Response{0, sample}; };
+        Scripted s(script);
+        EXPECT_EQ(s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false).isKeyframe, c.keyframe) << c.name;
+    }
+}
+
+TEST(HEVCEncoder, DroppedFramesGiveAnEmptyPayloadAndDoNotUseUpTheFormatReport) {
+    Virtual::Script script;
+    script.responder = [](const Virtual::SubmittedFrame& f) {
+        if (f.index == 0) return Virtual::Response{0, nullptr};
+        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(f.index == 1, f.presentationTime));
+        if (f.index == 2) sample->dataBuffer = std::vector<std::uint8_t>{};
+        return Virtual::Response{0, sample};
+    };
+    Scripted s(script);
+    int reports = 0;
+    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
+    const EncodedFrame dropped = s.encoder->encode(frame(), 1, MediaTime::make(1, 4), true);
+    EXPECT_FALSE(dropped.isKeyframe);
+    EXPECT_TRUE(dropped.payload.empty());
+    EXPECT_EQ(dropped.presentationTime, 0.25);
+    EXPECT_EQ(reports, 0);
+    EXPECT_FALSE(s.encoder->encode(frame(), 2, MediaTime::make(2, 4), false).payload.empty());
+    EXPECT_EQ(reports, 1);
+    EXPECT_TRUE(s.encoder->encode(frame(), 3, MediaTime::make(3, 4), false).payload.empty());
+    EXPECT_EQ(reports, 1);
+}
+
+TEST(HEVCEncoder, AFirstFrameWithoutUsableParameterSetsIsExaminedOnlyOnce) {
+    Virtual::Script script;
+    script.responder = [](const Virtual::SubmittedFrame& f) {
+        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, f.presentationTime));
+        if (f.index == 0) sample->videoFormat->parameterSets[1].clear();
+        return Virtual::Response{0, sample};
+    };
+    Scripted s(script);
+    int reports = 0;
+    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
+    for (int i = 0; i < 3; ++i) s.encoder->encode(frame(), 1, MediaTime::make(i, 1), true);
+    EXPECT_EQ(reports, 0);
+}
+
+TEST(HEVCEncoder, EncodeFailuresMapToTheirCases) {
+    {
+        Virtual::Script script;
+        script.submissionStatus = -12902;
+        Scripted s(script);
+        EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
+                  HEVCEncoder::EncoderError::encodeSubmissionFailed(-12902));
+    }
+    {
+        Virtual::Script script;
+        script.responder = [](const auto&) { return Virtual::Response{-12911, nullptr}; };
+        Scripted s(script);
+        EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
+                  HEVCEncoder::EncoderError::encodeFailed(-12911));
+    }
+}
+
+TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
+    Virtual::Script script;
+    script.responder = [](const Virtual::SubmittedFrame& f) {
+        Virtual::Response r{0, Virtual::makeSample(true, f.presentationTime)};
+        if (f.index == 0) r.answer = false;      // never answered
+        if (f.index == 1) r.delaySeconds = 0.3;  // answered after the wait gave up
+        return r;
+    };
+    Scripted s(script, 0.05);
+    int reports = 0;
+    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
+    EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
+              HEVCEncoder::EncoderError::encodeTimedOut());
+    EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 2, MediaTime::make(1, 1), false); }),
+              HEVCEncoder::EncoderError::encodeTimedOut());
+    // The late answer of frame 2 lands in its own box (the session's thread is busy with it
+    // until then); frame 3 then gets its own answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const EncodedFrame third = s.encoder->encode(frame(), 3, MediaTime::make(2, 1), false);
+    EXPECT_EQ(third.frameID, 3u);
+    EXPECT_FALSE(third.payload.empty());
+    EXPECT_EQ(reports, 1);
+}
+
+TEST(HEVCEncoder, InvalidateIsIdempotentAndLaterEncodesThrowWithoutSubmitting) {
+    Scripted s;
+    s.encoder->invalidate();
+    s.encoder->invalidate();
+    EXPECT_TRUE(s.encoder->isInvalidated());
+    EXPECT_EQ(s.session->invalidateCount(), 1);
+    EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
+              HEVCEncoder::EncoderError::sessionInvalidated());
+    EXPECT_TRUE(s.session->submissions().empty());
+    // apply still talks to the invalidated session, which refuses.
+    EXPECT_EQ(captureError([&] { s.encoder->apply(settings(1'000'000, 2)); }),
+              HEVCEncoder::EncoderError::propertyConfigurationFailed(CompressionStatus::invalidSession));
+    s.encoder.reset();
+    EXPECT_EQ(s.session->invalidateCount(), 1);
+}
+
+TEST(HEVCEncoder, ReleasingTheEncoderInvalidatesItsSession) {
+    Scripted s;
+    s.encoder.reset();
+    EXPECT_EQ(s.session->invalidateCount(), 1);
+}
+
+TEST(HEVCEncoder, SpeedPriorityIsStoredAndAppliedOnlyBySetSpeedPriority) {
+    Virtual::Script script;
+    script.propertyStatus[K::prioritizeEncodingSpeedOverQuality] = -12900;
+    Scripted s(script);
+    const std::size_t before = s.session->propertyLog().size();
+    s.encoder->prioritizeSpeed = true;
+    EXPECT_EQ(s.session->propertyLog().size(), before);
+    s.encoder->setSpeedPriority(false);  // refused: not thrown
+    EXPECT_FALSE(s.encoder->prioritizeSpeed);
+    s.encoder->setSpeedPriority(true);
+    EXPECT_TRUE(s.encoder->prioritizeSpeed);
+    const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
+        {K::prioritizeEncodingSpeedOverQuality, false}, {K::prioritizeEncodingSpeedOverQuality, true}};
+    EXPECT_EQ(s.propertiesSince(before), expected);
+}
+
+TEST(HEVCEncoder, ErrorsCompareByCaseAndStatus) {
+    using E = HEVCEncoder::EncoderError;
+    EXPECT_EQ(E::encodeFailed(-1), E::encodeFailed(-1));
+    EXPECT_FALSE(E::encodeFailed(-1) == E::encodeFailed(-2));
+    EXPECT_FALSE(E::encodeFailed(-1) == E::encodeSubmissionFailed(-1));
+    EXPECT_STREQ(E::propertyConfigurationFailed(-12900).what(), "HEVCEncoder.EncoderError.propertyConfigurationFailed(-12900)");
+    EXPECT_STREQ(E::encodeTimedOut().what(), "HEVCEncoder.EncoderError.encodeTimedOut");
+}
+
+TEST(EncoderCapabilityProbe, EdgesOnlyGrowAndNothingOpeningGivesZero) {
+    // Hardware opens only up to 3840 wide; any encoder fails 4096 x 4096 but opens the rest.
+    CompressionSession::Factory factory = [](const CompressionSession::Parameters& p) {
+        const bool hardware = p.specification.requireHardwareAcceleratedVideoEncoder;
+        const bool opens = hardware ? p.width <= 3840 && p.width != 3072 : !(p.width == 4096 && p.height == 4096);
+        if (!opens) return CompressionSession::CreateResult{CompressionStatus::encoderNotFound, nullptr};
+        return Virtual::factory({})(p);
+    };
+    const auto caps = EncoderCapabilityProbe::probe(EncoderCapabilityProbe::defaultCandidateSizes(), factory);
+    EXPECT_EQ(caps, (EncoderCapabilities{3840, 8192}));
+    EXPECT_EQ(caps.recommendedMaxOutputDimension(2000), 3840);
+    EXPECT_EQ(caps.recommendedMaxOutputDimension(5000), 5000);
+
+    EXPECT_EQ(EncoderCapabilityProbe::probe({}, factory), (EncoderCapabilities{0, 0}));
+    Virtual::Script unprepared;
+    unprepared.prepareStatus = -12903;
+    const auto none = EncoderCapabilityProbe::probe({{1920, 1080}, {640, 480}}, Virtual::factory(unprepared));
+    EXPECT_EQ(none, (EncoderCapabilities{0, 0}));
+    EXPECT_EQ(none.recommendedMaxOutputDimension(1920), 1920);
+    ASSERT_EQ(EncoderCapabilityProbe::defaultCandidateSizes().size(), 9u);
+    EXPECT_EQ(EncoderCapabilityProbe::defaultCandidateSizes()[4], (std::pair{4096, 4096}));
+}
+
+TEST(EncoderCapabilityProbe, OnThisMachineOnlySoftwareOpens) {
+    const auto caps = EncoderCapabilityProbe::probe({{1280, 720}, {8194, 64}, {640, 480}});
+    EXPECT_EQ(caps, (EncoderCapabilities{0, 1280}));
+    EXPECT_EQ(caps.recommendedMaxOutputDimension(1920), 1920);
+}
+
+}  // namespace
+}  // namespace mivodrell
