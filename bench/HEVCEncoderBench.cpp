@@ -4,6 +4,7 @@
 // libyuv's BT.601 ARGBToI420.
 
 #include "CaptureMac/HEVCEncoder.h"
+#include "CaptureMac/SyntheticFrameSource.h"
 #include "Platform/ColorConversion.h"
 #include "Platform/FourCC.h"
 #include "Platform/PixelBuffer.h"
@@ -27,36 +28,7 @@ constexpr std::int64_t bitrate = 8'000'000;
 
 // Background, a bar moving across, and 2 % of the 6x6 cells in random colours.
 std::shared_ptr<PixelBuffer> syntheticFrame(int w, int h, double time) {
-    auto pb = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
-    auto fill = [&](int x0, int y0, int fw, int fh, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-        for (int y = std::max(0, y0); y < std::min(h, y0 + fh); ++y) {
-            std::uint8_t* row = pb->baseAddress() + static_cast<std::size_t>(h - 1 - y) * pb->bytesPerRow();
-            for (int x = std::max(0, x0); x < std::min(w, x0 + fw); ++x) {
-                row[4 * x] = b;
-                row[4 * x + 1] = g;
-                row[4 * x + 2] = r;
-                row[4 * x + 3] = 255;
-            }
-        }
-    };
-    fill(0, 0, w, h, 31, 31, 36);
-    const double phase = time - std::floor(time);
-    const int barWidth = w * 12 / 100;
-    fill(static_cast<int>(std::lround((w - barWidth) * phase)), 0, barWidth, h, 242, 89, 38);
-    std::uint64_t state = static_cast<std::uint64_t>(std::llround(time * 1e6)) + 0x9E3779B97F4A7C15ull;
-    auto draw = [&] {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<double>(state >> 33) * std::ldexp(1.0, -31);
-    };
-    for (int r = 0; r < h / 6; ++r)
-        for (int c = 0; c < w / 6; ++c)
-            if (0.02 > draw()) {
-                const auto red = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                const auto green = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                const auto blue = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                fill(6 * c, 6 * r, 6, 6, red, green, blue);
-            }
-    return pb;
+    return SyntheticFrameSource{w, h}.makeFrame(time, 0.02);
 }
 
 std::vector<std::shared_ptr<PixelBuffer>> frames(int w, int h) {

@@ -1,7 +1,7 @@
 #pragma once
 // Test helpers for encoded video: libavcodec's HEVC decoder (an implementation independent of
 // ours), NAL unit splitting, a plain double-precision BT.709 reference conversion, PSNR, and a
-// drawer of synthetic test frames (background, moving bar, random 6x6 noise cells).
+// source of synthetic test frames.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include "CaptureMac/SyntheticFrameSource.h"
 #include "Platform/FourCC.h"
 #include "Platform/PixelBuffer.h"
 
@@ -211,47 +212,9 @@ inline double psnr(const YUVPicture& a, const YUVPicture& b) {
     return mse <= 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-// A test frame: background (31, 31, 36), a bar 12 % of the width in (242, 89, 38) at
-// x = (W - bar) * frac(time), and with `noiseDensity` > 0, random-coloured 6x6 cells drawn from
-// a 64-bit linear congruential generator seeded by the time (row 0 at the bottom).
+// A test frame from the synthetic frame source (background, moving bar, random 6x6 noise cells).
 inline std::shared_ptr<PixelBuffer> makeTestFrame(int width, int height, double time, double noiseDensity) {
-    auto created = PixelBuffer::create(width, height, PixelFormat::bgra);
-    if (!created.buffer) throw std::runtime_error("pixel buffer");
-    PixelBuffer& pb = *created.buffer;
-    auto fill = [&](int x0, int y0, int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-        for (int y = std::max(0, y0); y < std::min(height, y0 + h); ++y) {
-            std::uint8_t* row = pb.baseAddress() + static_cast<std::size_t>(height - 1 - y) * pb.bytesPerRow();
-            for (int x = std::max(0, x0); x < std::min(width, x0 + w); ++x) {
-                row[4 * x] = b;
-                row[4 * x + 1] = g;
-                row[4 * x + 2] = r;
-                row[4 * x + 3] = 255;
-            }
-        }
-    };
-    fill(0, 0, width, height, 31, 31, 36);
-    double phase = std::fmod(time, 1.0);
-    if (!(phase >= 0)) phase = 0;
-    const double barWidth = 0.12 * width;
-    const int barX = static_cast<int>(std::lround((width - barWidth) * phase));
-    fill(barX, 0, static_cast<int>(std::lround(barWidth)), height, 242, 89, 38);
-    if (noiseDensity > 0) {
-        std::uint64_t state = static_cast<std::uint64_t>(std::llround(time * 1e6)) + 0x9E3779B97F4A7C15ull;
-        auto draw = [&] {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            return static_cast<double>(state >> 33) * std::ldexp(1.0, -31);
-        };
-        for (int r = 0; r < height / 6; ++r)
-            for (int c = 0; c < width / 6; ++c) {
-                if (noiseDensity > draw()) {
-                    const auto red = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                    const auto green = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                    const auto blue = static_cast<std::uint8_t>(std::lround(draw() * 255));
-                    fill(6 * c, 6 * r, 6, 6, red, green, blue);
-                }
-            }
-    }
-    return created.buffer;
+    return SyntheticFrameSource{width, height}.makeFrame(time, noiseDensity);
 }
 
 }  // namespace mivodrell::testing
