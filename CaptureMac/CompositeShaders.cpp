@@ -1,0 +1,654 @@
+#include "CaptureMac/CompositeShaders.h"
+
+#include "Platform/Narrowing.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define MIVODRELL_COMPOSITE_X86 1
+#endif
+
+namespace mivodrell {
+
+namespace {
+
+std::atomic<bool> gFastPathsEnabled{true};
+
+// ---------------------------------------------------------------------------------------------
+// Fixed-point conventions of the composite function. Per output pixel the row stages produce:
+//   y   luma in 1/64 steps of an 8-bit level (0...16320);
+//   cb  chroma minus one half, in 1/128 steps (-16320...16320), likewise cr.
+// The conversion then computes, in 1/64 steps,
+//   R = y + 1.5748 cr,  G = y - 0.1873 cb - 0.4681 cr,  B = y + 1.8556 cb
+// with a rounding multiply by coefficient/2 in Q15, rounds to whole levels and saturates.
+// ---------------------------------------------------------------------------------------------
+
+std::int16_t q15Half(double coefficient) { return roundClamped<std::int16_t>(coefficient * 16384.0, 0); }
+
+const std::int16_t kCoefRCr = q15Half(1.5748);
+const std::int16_t kCoefGCb = q15Half(0.1873);
+const std::int16_t kCoefGCr = q15Half(0.4681);
+const std::int16_t kCoefBCb = q15Half(1.8556);
+
+constexpr int kChromaCentre = 16320;  // one half in 1/128 steps of an 8-bit level
+
+// (a * b + 2^14) >> 15, the rounding Q15 multiply.
+inline int mulQ15(int a, int b) { return (a * b + 16384) >> 15; }
+
+inline std::uint8_t saturate8(int value) {
+    return static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+}
+
+void convertRowPortable(const std::int16_t* y, const std::int16_t* cb, const std::int16_t* cr, std::uint8_t* out,
+                        int count) {
+    for (int i = 0; i < count; ++i) {
+        const int yy = y[i] + 32;
+        const int r = (yy + mulQ15(cr[i], kCoefRCr)) >> 6;
+        const int g = (yy - mulQ15(cb[i], kCoefGCb) - mulQ15(cr[i], kCoefGCr)) >> 6;
+        const int b = (yy + mulQ15(cb[i], kCoefBCb)) >> 6;
+        out[4 * i + 0] = saturate8(b);
+        out[4 * i + 1] = saturate8(g);
+        out[4 * i + 2] = saturate8(r);
+        out[4 * i + 3] = 255;
+    }
+}
+
+// Output pixel i has luma texel x0 + i; its chroma comes from texels m - 1, m (x even) or m, m + 1
+// (x odd) with m = x / 2, weighted 1:3 or 3:1. `cv` points at chroma texel x0 / 2 of a row that
+// is readable one texel before and after the span used.
+void chromaHalfRowPortable(const std::int16_t* cv, bool startsOdd, std::int16_t* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        const int x = i + (startsOdd ? 1 : 0);
+        const int m = x >> 1;
+        const int value = (x & 1) ? 3 * cv[m] + cv[m + 1] : cv[m - 1] + 3 * cv[m];
+        out[i] = static_cast<std::int16_t>(value - kChromaCentre);
+    }
+}
+
+#ifdef MIVODRELL_COMPOSITE_X86
+__attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const std::int16_t* cb,
+                                                     const std::int16_t* cr, std::uint8_t* out, int count) {
+    const __m256i bias = _mm256_set1_epi16(32);
+    const __m256i kR = _mm256_set1_epi16(kCoefRCr);
+    const __m256i kGb = _mm256_set1_epi16(kCoefGCb);
+    const __m256i kGr = _mm256_set1_epi16(kCoefGCr);
+    const __m256i kB = _mm256_set1_epi16(kCoefBCb);
+    // Within each 128-bit lane: b0..b7 g0..g7 -> b0 g0 b1 g1 ...; r0..r7 -> r0 0 r1 0 ...
+    const __m256i interleave = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,  //
+                                                0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    const __m256i spread = _mm256_setr_epi8(0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128,
+                                            0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128);
+    const __m256i alpha = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i yy = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i)), bias);
+        const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb + i));
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr + i));
+        const __m256i r = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(v, kR)), 6);
+        const __m256i g = _mm256_srai_epi16(
+            _mm256_sub_epi16(_mm256_sub_epi16(yy, _mm256_mulhrs_epi16(u, kGb)), _mm256_mulhrs_epi16(v, kGr)), 6);
+        const __m256i b = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(u, kB)), 6);
+        const __m256i bg = _mm256_shuffle_epi8(_mm256_packus_epi16(b, g), interleave);
+        const __m256i ra = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_packus_epi16(r, r), spread), alpha);
+        const __m256i lo = _mm256_unpacklo_epi16(bg, ra);  // pixels 0-3 | 8-11
+        const __m256i hi = _mm256_unpackhi_epi16(bg, ra);  // pixels 4-7 | 12-15
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    convertRowPortable(y + i, cb + i, cr + i, out + 4 * i, count - i);
+}
+
+// Even-start form of chromaHalfRowPortable: `pairs` pairs of output pixels.
+__attribute__((target("avx2"))) void chromaHalfPairsAvx2(const std::int16_t* cv, std::int16_t* out, int pairs) {
+    const __m256i centre = _mm256_set1_epi16(kChromaCentre);
+    int k = 0;
+    for (; k + 16 <= pairs; k += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k - 1));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k));
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k + 1));
+        const __m256i t = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(b, b), b), centre);
+        const __m256i even = _mm256_add_epi16(a, t);
+        const __m256i odd = _mm256_add_epi16(t, c);
+        const __m256i lo = _mm256_unpacklo_epi16(even, odd);
+        const __m256i hi = _mm256_unpackhi_epi16(even, odd);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * k), _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * k + 16), _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    chromaHalfRowPortable(cv + k, false, out + 2 * k, 2 * (pairs - k));
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
+void convertRow(const std::int16_t* y, const std::int16_t* cb, const std::int16_t* cr, std::uint8_t* out, int count) {
+#ifdef MIVODRELL_COMPOSITE_X86
+    if (kHaveAvx2) return convertRowAvx2(y, cb, cr, out, count);
+#endif
+    convertRowPortable(y, cb, cr, out, count);
+}
+
+void chromaHalfRow(const std::int16_t* cv, bool startsOdd, std::int16_t* out, int count) {
+#ifdef MIVODRELL_COMPOSITE_X86
+    if (kHaveAvx2) {
+        if (startsOdd && count > 0) {
+            chromaHalfRowPortable(cv, true, out, 1);
+            ++cv;
+            ++out;
+            --count;
+        }
+        const int pairs = count / 2;
+        chromaHalfPairsAvx2(cv, out, pairs);
+        if (count % 2 != 0) chromaHalfRowPortable(cv + pairs, false, out + 2 * pairs, 1);
+        return;
+    }
+#endif
+    chromaHalfRowPortable(cv, startsOdd, out, count);
+}
+
+// Luma of one source row in 1/64 steps: y << 6.
+__attribute__((target_clones("avx2", "default"))) void widenLuma(const std::uint8_t* src, std::int16_t* out,
+                                                                 int count) {
+    for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(src[i] << 6);
+}
+
+// Vertical blend of two luma rows in 1/64 steps.
+__attribute__((target_clones("avx2", "default"))) void blendLuma(const std::uint8_t* a, const std::uint8_t* b,
+                                                                 std::uint32_t weight, std::int16_t* out, int count) {
+    const std::int32_t wb = static_cast<std::int32_t>(weight);
+    const std::int32_t wa = static_cast<std::int32_t>(kSampleWeightOne) - wb;
+    for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((a[i] * wa + b[i] * wb + 512) >> 10);
+}
+
+// Vertical blend of two interleaved Cb,Cr rows into separate rows in 1/32 steps.
+__attribute__((target_clones("avx2", "default"))) void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
+                                                                   std::uint32_t weight, std::int16_t* cb,
+                                                                   std::int16_t* cr, int count) {
+    if (weight == 0) {
+        for (int i = 0; i < count; ++i) {
+            cb[i] = static_cast<std::int16_t>(a[2 * i] << 5);
+            cr[i] = static_cast<std::int16_t>(a[2 * i + 1] << 5);
+        }
+        return;
+    }
+    const std::int32_t wb = static_cast<std::int32_t>(weight);
+    const std::int32_t wa = static_cast<std::int32_t>(kSampleWeightOne) - wb;
+    for (int i = 0; i < count; ++i) {
+        cb[i] = static_cast<std::int16_t>((a[2 * i] * wa + b[2 * i] * wb + 1024) >> 11);
+        cr[i] = static_cast<std::int16_t>((a[2 * i + 1] * wa + b[2 * i + 1] * wb + 1024) >> 11);
+    }
+}
+
+// Horizontal filtering through a column table. `row` is indexed by texel minus `origin`.
+void filterLumaColumns(const std::int16_t* row, int origin, const SampleTap* taps, std::int16_t* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        const SampleTap t = taps[i];
+        const std::int16_t* p = row + (t.index - origin);
+        const std::int32_t wb = static_cast<std::int32_t>(t.weight);
+        const std::int32_t next = wb != 0 ? p[1] : 0;
+        out[i] = static_cast<std::int16_t>((p[0] * (65536 - wb) + next * wb + 32768) >> 16);
+    }
+}
+
+void filterChromaColumns(const std::int16_t* row, int origin, const SampleTap* taps, std::int16_t* out, int count) {
+    for (int i = 0; i < count; ++i) {
+        const SampleTap t = taps[i];
+        const std::int16_t* p = row + (t.index - origin);
+        const std::int32_t wb = static_cast<std::int32_t>(t.weight);
+        const std::int32_t next = wb != 0 ? p[1] : 0;
+        out[i] = static_cast<std::int16_t>(((p[0] * (65536 - wb) + next * wb + 8192) >> 14) - kChromaCentre);
+    }
+}
+
+// Per-worker scratch rows, reused from draw to draw.
+struct Scratch {
+    std::vector<std::int16_t> y, cb, cr, lumaBlend, cbBlend, crBlend;
+};
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+void ensureSize(std::vector<std::int16_t>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+}
+
+// The taps of every covered column, and the texel span they read.
+struct ColumnTable {
+    std::vector<SampleTap> taps;
+    int low = 0;   // first texel read
+    int high = 0;  // last texel read
+};
+
+ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverage, int textureWidth) {
+    ColumnTable table;
+    table.taps.reserve(static_cast<std::size_t>(coverage.columnEnd - coverage.columnBegin));
+    table.low = textureWidth;
+    table.high = 0;
+    for (int i = coverage.columnBegin; i < coverage.columnEnd; ++i) {
+        const SampleTap t = sampler.tap(coverage.u(i), textureWidth);
+        table.taps.push_back(t);
+        table.low = std::min(table.low, t.index);
+        table.high = std::max(table.high, t.index + (t.weight != 0 ? 1 : 0));
+    }
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// "Mivodrell_compositeVertexMain"
+// ---------------------------------------------------------------------------------------------
+
+class CompositeVertexMain final : public VertexFunction {
+public:
+    CompositeVertexMain() : VertexFunction(CompositeShaders::vertexMain) {}
+    VertexOut run(std::span<const Vertex> vertices, std::uint32_t vertexID) const override {
+        const Vertex& v = vertices[vertexID];
+        VertexOut out;
+        out.position = {v.x, v.y, 0.0f, 1.0f};
+        out.uv = {v.u, v.v};
+        return out;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// "Mivodrell_compositeFragmentMain"
+// ---------------------------------------------------------------------------------------------
+
+class CompositeDraw final : public FragmentDraw {
+public:
+    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma)
+        : target_(*context.target), luma_(luma), chroma_(chroma), sampler_(*context.sampler),
+          coverage_(context.coverage) {
+        lumaColumns_ = columnTable(sampler_, coverage_, luma_.width());
+        chromaColumns_ = columnTable(sampler_, coverage_, chroma_.width());
+        if (!gFastPathsEnabled.load(std::memory_order_relaxed)) return;
+
+        // 1:1 luma columns: consecutive texels with no blending.
+        const auto& lt = lumaColumns_.taps;
+        lumaStart_ = lt.front().index;
+        lumaIdentity_ = true;
+        for (std::size_t i = 0; i < lt.size() && lumaIdentity_; ++i) {
+            lumaIdentity_ = lt[i].weight == 0 && lt[i].index == lumaStart_ + static_cast<int>(i);
+        }
+        // Chroma at half resolution sampled at the luma texel centres: 1:3 / 3:1 blends.
+        chromaHalf_ = lumaIdentity_ && chroma_.width() * 2 >= luma_.width() && chroma_.width() * 2 <= luma_.width() + 1;
+        for (std::size_t i = 0; i < lt.size() && chromaHalf_; ++i) {
+            chromaHalf_ = chromaColumns_.taps[i] == halfTap(lumaStart_ + static_cast<int>(i), chroma_.width());
+        }
+    }
+
+    void shadeRows(int rowBegin, int rowEnd) const override {
+        Scratch& s = scratch();
+        const int count = coverage_.columnEnd - coverage_.columnBegin;
+        const int lumaSpan = lumaColumns_.high - lumaColumns_.low + 1;
+        const int chromaSpan = chromaColumns_.high - chromaColumns_.low + 1;
+        ensureSize(s.y, static_cast<std::size_t>(count));
+        ensureSize(s.cb, static_cast<std::size_t>(count));
+        ensureSize(s.cr, static_cast<std::size_t>(count));
+        ensureSize(s.lumaBlend, static_cast<std::size_t>(lumaSpan));
+        ensureSize(s.cbBlend, static_cast<std::size_t>(chromaSpan) + 2);
+        ensureSize(s.crBlend, static_cast<std::size_t>(chromaSpan) + 2);
+
+        for (int row = rowBegin; row < rowEnd; ++row) {
+            const double v = coverage_.v(row);
+            const SampleTap lumaRow = sampler_.tap(v, luma_.height());
+            const SampleTap chromaRow = sampler_.tap(v, chroma_.height());
+
+            // Luma.
+            const std::uint8_t* y0 = luma_.row(lumaRow.index);
+            if (lumaIdentity_ && lumaRow.weight == 0) {
+                widenLuma(y0 + lumaStart_, s.y.data(), count);
+            } else {
+                const std::uint8_t* y1 = lumaRow.weight != 0 ? luma_.row(lumaRow.index + 1) : y0;
+                if (lumaRow.weight == 0) {
+                    widenLuma(y0 + lumaColumns_.low, s.lumaBlend.data(), lumaSpan);
+                } else {
+                    blendLuma(y0 + lumaColumns_.low, y1 + lumaColumns_.low, lumaRow.weight, s.lumaBlend.data(),
+                              lumaSpan);
+                }
+                filterLumaColumns(s.lumaBlend.data(), lumaColumns_.low, lumaColumns_.taps.data(), s.y.data(), count);
+            }
+
+            // Chroma: blend two rows, pad one texel on each side, then filter the columns.
+            const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * chromaColumns_.low;
+            const std::uint8_t* c1 = chromaRow.weight != 0 ? chroma_.row(chromaRow.index + 1) + 2 * chromaColumns_.low : c0;
+            std::int16_t* cbv = s.cbBlend.data() + 1;
+            std::int16_t* crv = s.crBlend.data() + 1;
+            blendChroma(c0, c1, chromaRow.weight, cbv, crv, chromaSpan);
+            cbv[-1] = cbv[0];
+            crv[-1] = crv[0];
+            cbv[chromaSpan] = cbv[chromaSpan - 1];
+            crv[chromaSpan] = crv[chromaSpan - 1];
+            if (chromaHalf_) {
+                const int offset = (lumaStart_ >> 1) - chromaColumns_.low;
+                const bool odd = (lumaStart_ & 1) != 0;
+                chromaHalfRow(cbv + offset, odd, s.cb.data(), count);
+                chromaHalfRow(crv + offset, odd, s.cr.data(), count);
+            } else {
+                filterChromaColumns(cbv, chromaColumns_.low, chromaColumns_.taps.data(), s.cb.data(), count);
+                filterChromaColumns(crv, chromaColumns_.low, chromaColumns_.taps.data(), s.cr.data(), count);
+            }
+
+            convertRow(s.y.data(), s.cb.data(), s.cr.data(), target_.row(row) + 4 * coverage_.columnBegin, count);
+        }
+    }
+
+private:
+    // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
+    static SampleTap halfTap(int x, int chromaWidth) {
+        const int m = x >> 1;
+        if ((x & 1) == 0) {
+            if (m == 0) return {0, 0};
+            return {m - 1, 3 * kSampleWeightOne / 4};
+        }
+        if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
+        return {m, kSampleWeightOne / 4};
+    }
+
+    Texture& target_;
+    const Texture& luma_;
+    const Texture& chroma_;
+    const SamplerState& sampler_;
+    QuadCoverage coverage_;
+    ColumnTable lumaColumns_;
+    ColumnTable chromaColumns_;
+    int lumaStart_ = 0;
+    bool lumaIdentity_ = false;
+    bool chromaHalf_ = false;
+};
+
+class CompositeFragmentMain final : public FragmentFunction {
+public:
+    CompositeFragmentMain() : FragmentFunction(CompositeShaders::compositeFragment) {}
+    std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
+        const Texture* luma = context.textures[0];
+        const Texture* chroma = context.textures[1];
+        if (!luma || !chroma || !context.sampler || luma->pixelFormat() != TexturePixelFormat::r8Unorm ||
+            chroma->pixelFormat() != TexturePixelFormat::rg8Unorm ||
+            context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) {
+            return nullptr;
+        }
+        return std::make_unique<CompositeDraw>(context, *luma, *chroma);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// BGRA sampling shared by the motion-blur functions.
+// ---------------------------------------------------------------------------------------------
+
+// A bilinear sample of a BGRA texture in 1/256 steps per channel.
+inline void sampleBgra256(const Texture& texture, SampleTap column, SampleTap row, std::uint32_t out[4]) {
+    const std::uint8_t* r0 = texture.row(row.index) + 4 * column.index;
+    const std::uint32_t wx = column.weight;
+    const std::uint32_t wy = row.weight;
+    for (int c = 0; c < 4; ++c) {
+        // Rows first, in 1/256 steps, then columns.
+        std::uint32_t top = r0[c] * 256u;
+        std::uint32_t topNext = wx != 0 ? r0[4 + c] * 256u : 0;
+        if (wy != 0) {
+            const std::uint8_t* r1 = texture.row(row.index + 1) + 4 * column.index;
+            top = (r0[c] * (kSampleWeightOne - wy) + r1[c] * wy + 128) >> 8;
+            if (wx != 0) topNext = (r0[4 + c] * (kSampleWeightOne - wy) + r1[4 + c] * wy + 128) >> 8;
+        }
+        out[c] = static_cast<std::uint32_t>(
+            (static_cast<std::uint64_t>(top) * (kSampleWeightOne - wx) + static_cast<std::uint64_t>(topNext) * wx + 32768) >>
+            16);
+    }
+}
+
+inline std::uint8_t roundLevel256(std::uint32_t value256) {
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (value256 + 128) >> 8));
+}
+
+bool allBgra(const FragmentDrawContext& context, std::size_t textureCount) {
+    if (!context.sampler || context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) return false;
+    for (std::size_t t = 0; t < textureCount; ++t) {
+        if (!context.textures[t] || context.textures[t]->pixelFormat() != TexturePixelFormat::bgra8Unorm) return false;
+    }
+    return true;
+}
+
+// Row taps per texture are computed per row; column taps once per draw.
+struct BgraInput {
+    const Texture* texture = nullptr;
+    std::vector<SampleTap> columns;
+
+    BgraInput(const Texture* t, const SamplerState& sampler, const QuadCoverage& coverage) : texture(t) {
+        columns = columnTable(sampler, coverage, t->width()).taps;
+    }
+    SampleTap rowTap(const SamplerState& sampler, const QuadCoverage& coverage, int row) const {
+        return sampler.tap(coverage.v(row), texture->height());
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// "Mivodrell_copyFragment"
+// ---------------------------------------------------------------------------------------------
+
+class CopyDraw final : public FragmentDraw {
+public:
+    explicit CopyDraw(const FragmentDrawContext& context)
+        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
+          source_(context.textures[0], sampler_, coverage_) {}
+
+    void shadeRows(int rowBegin, int rowEnd) const override {
+        for (int row = rowBegin; row < rowEnd; ++row) {
+            const SampleTap rowTap = source_.rowTap(sampler_, coverage_, row);
+            std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
+            for (std::size_t i = 0; i < source_.columns.size(); ++i) {
+                std::uint32_t texel[4];
+                sampleBgra256(*source_.texture, source_.columns[i], rowTap, texel);
+                for (int c = 0; c < 4; ++c) out[4 * i + static_cast<std::size_t>(c)] = roundLevel256(texel[c]);
+            }
+        }
+    }
+
+private:
+    Texture& target_;
+    const SamplerState& sampler_;
+    QuadCoverage coverage_;
+    BgraInput source_;
+};
+
+class CopyFragment final : public FragmentFunction {
+public:
+    CopyFragment() : FragmentFunction(CompositeShaders::copyFragment) {}
+    std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
+        if (!allBgra(context, 1)) return nullptr;
+        return std::make_unique<CopyDraw>(context);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// "Mivodrell_motionDiffFragment"
+// ---------------------------------------------------------------------------------------------
+
+class MotionDiffDraw final : public FragmentDraw {
+public:
+    explicit MotionDiffDraw(const FragmentDrawContext& context)
+        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
+          current_(context.textures[0], sampler_, coverage_), previous_(context.textures[1], sampler_, coverage_),
+          previousMask_(context.textures[2], sampler_, coverage_) {}
+
+    void shadeRows(int rowBegin, int rowEnd) const override {
+        // |0.299 dR + 0.587 dG + 0.114 dB| >= 0.035, in thousandths of 1/256 levels.
+        const std::int64_t threshold = 35LL * 255 * 256;
+        for (int row = rowBegin; row < rowEnd; ++row) {
+            const SampleTap rc = current_.rowTap(sampler_, coverage_, row);
+            const SampleTap rp = previous_.rowTap(sampler_, coverage_, row);
+            const SampleTap rm = previousMask_.rowTap(sampler_, coverage_, row);
+            std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
+            for (std::size_t i = 0; i < current_.columns.size(); ++i) {
+                std::uint32_t c[4], p[4], m[4];
+                sampleBgra256(*current_.texture, current_.columns[i], rc, c);
+                sampleBgra256(*previous_.texture, previous_.columns[i], rp, p);
+                sampleBgra256(*previousMask_.texture, previousMask_.columns[i], rm, m);
+                // Channels are B, G, R, A.
+                const std::int64_t delta = 299 * (static_cast<std::int64_t>(c[2]) - p[2]) +
+                                           587 * (static_cast<std::int64_t>(c[1]) - p[1]) +
+                                           114 * (static_cast<std::int64_t>(c[0]) - p[0]);
+                std::uint8_t value;
+                if (delta >= threshold || -delta >= threshold) {
+                    value = 255;
+                } else {
+                    // previous red x 0.82, rounded to a level.
+                    value = static_cast<std::uint8_t>(std::min<std::uint64_t>(
+                        255, (static_cast<std::uint64_t>(m[2]) * 82 + 12800) / 25600));
+                }
+                out[4 * i + 0] = value;
+                out[4 * i + 1] = value;
+                out[4 * i + 2] = value;
+                out[4 * i + 3] = 255;
+            }
+        }
+    }
+
+private:
+    Texture& target_;
+    const SamplerState& sampler_;
+    QuadCoverage coverage_;
+    BgraInput current_;
+    BgraInput previous_;
+    BgraInput previousMask_;
+};
+
+class MotionDiffFragment final : public FragmentFunction {
+public:
+    MotionDiffFragment() : FragmentFunction(CompositeShaders::motionDiffFragment) {}
+    std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
+        if (!allBgra(context, 3)) return nullptr;
+        return std::make_unique<MotionDiffDraw>(context);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// "Mivodrell_motionMixFragment"
+// ---------------------------------------------------------------------------------------------
+
+class MotionMixDraw final : public FragmentDraw {
+public:
+    MotionMixDraw(const FragmentDrawContext& context, std::shared_ptr<Texture> sharpCopy)
+        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
+          sharpCopy_(std::move(sharpCopy)), sharp_(sharpCopy_ ? sharpCopy_.get() : context.textures[0], sampler_, coverage_),
+          blurred_(context.textures[1], sampler_, coverage_), mask_(context.textures[2], sampler_, coverage_),
+          inPlace_(context.textures[0] == context.target && !sharpCopy_) {
+        sharpIdentity_ = true;
+        for (std::size_t i = 0; i < sharp_.columns.size() && sharpIdentity_; ++i) {
+            sharpIdentity_ = sharp_.columns[i].weight == 0 &&
+                             sharp_.columns[i].index == coverage_.columnBegin + static_cast<int>(i);
+        }
+    }
+
+    void shadeRows(int rowBegin, int rowEnd) const override {
+        const std::size_t count = mask_.columns.size();
+        for (int row = rowBegin; row < rowEnd; ++row) {
+            const SampleTap rs = sharp_.rowTap(sampler_, coverage_, row);
+            const SampleTap rb = blurred_.rowTap(sampler_, coverage_, row);
+            const SampleTap rm = mask_.rowTap(sampler_, coverage_, row);
+            const bool sharpRowExact = sharpIdentity_ && rs.weight == 0 && rs.index == row;
+            const std::uint8_t* maskRow0 = mask_.texture->row(rm.index);
+            const std::uint8_t* maskRow1 = rm.weight != 0 ? mask_.texture->row(rm.index + 1) : maskRow0;
+            std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
+            for (std::size_t i = 0; i < count; ++i) {
+                const SampleTap mc = mask_.columns[i];
+                // A mask of zero leaves the sharp pixel as it is.
+                const std::size_t m0 = 4 * static_cast<std::size_t>(mc.index) + 2;
+                const bool still = maskRow0[m0] == 0 && maskRow1[m0] == 0 &&
+                                   (mc.weight == 0 || (maskRow0[m0 + 4] == 0 && maskRow1[m0 + 4] == 0));
+                std::uint32_t sharp[4];
+                if (sharpRowExact) {
+                    const std::uint8_t* s = inPlace_ ? out + 4 * i : sharp_.texture->row(row) + 4 * (coverage_.columnBegin + i);
+                    if (still) {
+                        if (!inPlace_) std::memcpy(out + 4 * i, s, 4);
+                        continue;
+                    }
+                    for (int c = 0; c < 4; ++c) sharp[c] = s[c] * 256u;
+                } else {
+                    sampleBgra256(*sharp_.texture, sharp_.columns[i], rs, sharp);
+                    if (still) {
+                        for (int c = 0; c < 4; ++c) out[4 * i + static_cast<std::size_t>(c)] = roundLevel256(sharp[c]);
+                        continue;
+                    }
+                }
+                std::uint32_t blurred[4], mask[4];
+                sampleBgra256(*blurred_.texture, blurred_.columns[i], rb, blurred);
+                sampleBgra256(*mask_.texture, mc, rm, mask);
+                // m = clamp(1.25 x mask red, 0, 1) in Q16.
+                const std::uint64_t m = std::min<std::uint64_t>(
+                    kSampleWeightOne, (static_cast<std::uint64_t>(mask[2]) * 82242 + 32768) >> 16);
+                for (int c = 0; c < 4; ++c) {
+                    const std::uint64_t mixed = static_cast<std::uint64_t>(sharp[c]) * (kSampleWeightOne - m) +
+                                                static_cast<std::uint64_t>(blurred[c]) * m;
+                    out[4 * i + static_cast<std::size_t>(c)] =
+                        static_cast<std::uint8_t>(std::min<std::uint64_t>(255, (mixed + (1u << 23)) >> 24));
+                }
+            }
+        }
+    }
+
+private:
+    Texture& target_;
+    const SamplerState& sampler_;
+    QuadCoverage coverage_;
+    std::shared_ptr<Texture> sharpCopy_;
+    BgraInput sharp_;
+    BgraInput blurred_;
+    BgraInput mask_;
+    bool inPlace_ = false;
+    bool sharpIdentity_ = false;
+};
+
+class MotionMixFragment final : public FragmentFunction {
+public:
+    MotionMixFragment() : FragmentFunction(CompositeShaders::motionMixFragment) {}
+
+    std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
+        if (!allBgra(context, 3)) return nullptr;
+        std::shared_ptr<Texture> sharpCopy;
+        if (context.textures[0] == context.target && !readsOnlyOwnPixel(context)) {
+            // Reading other pixels of the target while bands write it: work from a snapshot.
+            const Texture& source = *context.textures[0];
+            sharpCopy = Texture::allocate(TexturePixelFormat::bgra8Unorm, source.width(), source.height());
+            if (!sharpCopy) return nullptr;
+            for (int row = 0; row < source.height(); ++row) {
+                std::memcpy(sharpCopy->row(row), source.row(row), static_cast<std::size_t>(source.width()) * 4);
+            }
+        }
+        return std::make_unique<MotionMixDraw>(context, std::move(sharpCopy));
+    }
+
+    bool writesEveryCoveredPixel(const FragmentDrawContext& context) const override {
+        return context.textures[0] != context.target;
+    }
+
+private:
+    // True when texture 0 is fetched exactly at each target pixel (same size, 1:1 coordinates).
+    static bool readsOnlyOwnPixel(const FragmentDrawContext& context) {
+        const Texture& sharp = *context.textures[0];
+        const QuadCoverage& cov = context.coverage;
+        for (int i = cov.columnBegin; i < cov.columnEnd; ++i) {
+            const SampleTap t = context.sampler->tap(cov.u(i), sharp.width());
+            if (t.weight != 0 || t.index != i) return false;
+        }
+        for (int j = cov.rowBegin; j < cov.rowEnd; ++j) {
+            const SampleTap t = context.sampler->tap(cov.v(j), sharp.height());
+            if (t.weight != 0 || t.index != j) return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+std::vector<std::shared_ptr<const ShaderFunction>> CompositeShaders::functions() {
+    return {std::make_shared<CompositeVertexMain>(), std::make_shared<CompositeFragmentMain>(),
+            std::make_shared<CopyFragment>(), std::make_shared<MotionDiffFragment>(),
+            std::make_shared<MotionMixFragment>()};
+}
+
+void CompositeShaders::setFastPathsEnabled(bool enabled) { gFastPathsEnabled.store(enabled); }
+
+}  // namespace mivodrell
