@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +23,7 @@ std::atomic<bool> gFastPathsEnabled{true};
 // Fixed-point conventions of the composite function. Per output pixel the row stages produce:
 //   y   luma in 1/64 steps of an 8-bit level (0...16320);
 //   cb  chroma minus one half, in 1/128 steps (-16320...16320), likewise cr.
+// Vertically blended chroma rows hold chroma minus one half in 1/32 steps (-4080...4080).
 // The conversion then computes, in 1/64 steps,
 //   R = y + 1.5748 cr,  G = y - 0.1873 cb - 0.4681 cr,  B = y + 1.8556 cb
 // with a rounding multiply by coefficient/2 in Q15, rounds to whole levels and saturates.
@@ -34,7 +36,7 @@ const std::int16_t kCoefGCb = q15Half(0.1873);
 const std::int16_t kCoefGCr = q15Half(0.4681);
 const std::int16_t kCoefBCb = q15Half(1.8556);
 
-constexpr int kChromaCentre = 16320;  // one half in 1/128 steps of an 8-bit level
+constexpr int kChromaRowCentre = 4080;  // one half in 1/32 steps of an 8-bit level
 
 // (a * b + 2^14) >> 15, the rounding Q15 multiply.
 inline int mulQ15(int a, int b) { return (a * b + 16384) >> 15; }
@@ -64,8 +66,7 @@ void chromaHalfRowPortable(const std::int16_t* cv, bool startsOdd, std::int16_t*
     for (int i = 0; i < count; ++i) {
         const int x = i + (startsOdd ? 1 : 0);
         const int m = x >> 1;
-        const int value = (x & 1) ? 3 * cv[m] + cv[m + 1] : cv[m - 1] + 3 * cv[m];
-        out[i] = static_cast<std::int16_t>(value - kChromaCentre);
+        out[i] = static_cast<std::int16_t>((x & 1) ? 3 * cv[m] + cv[m + 1] : cv[m - 1] + 3 * cv[m]);
     }
 }
 
@@ -104,13 +105,13 @@ __attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const
 
 // Even-start form of chromaHalfRowPortable: `pairs` pairs of output pixels.
 __attribute__((target("avx2"))) void chromaHalfPairsAvx2(const std::int16_t* cv, std::int16_t* out, int pairs) {
-    const __m256i centre = _mm256_set1_epi16(kChromaCentre);
+    const __m256i three = _mm256_set1_epi16(3);
     int k = 0;
     for (; k + 16 <= pairs; k += 16) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k - 1));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k));
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cv + k + 1));
-        const __m256i t = _mm256_sub_epi16(_mm256_add_epi16(_mm256_add_epi16(b, b), b), centre);
+        const __m256i t = _mm256_mullo_epi16(b, three);
         const __m256i even = _mm256_add_epi16(a, t);
         const __m256i odd = _mm256_add_epi16(t, c);
         const __m256i lo = _mm256_unpacklo_epi16(even, odd);
@@ -119,6 +120,105 @@ __attribute__((target("avx2"))) void chromaHalfPairsAvx2(const std::int16_t* cv,
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * k + 16), _mm256_permute2x128_si256(lo, hi, 0x31));
     }
     chromaHalfRowPortable(cv + k, false, out + 2 * k, 2 * (pairs - k));
+}
+
+// Vertical blend of two interleaved Cb,Cr rows with a weight of q quarters on the second row,
+// into separate centred rows in 1/32 steps: ((4 - q) a + q b) * 8 - 4080, the value blendChroma
+// gives for that weight. Returns the number of texels done (a multiple of 16).
+__attribute__((target("avx2"))) int blendChromaQuartersAvx2(const std::uint8_t* a, const std::uint8_t* b, int q,
+                                                             std::int16_t* cb, std::int16_t* cr, int count) {
+    const __m256i wa = _mm256_set1_epi16(static_cast<short>(4 - q));
+    const __m256i wb = _mm256_set1_epi16(static_cast<short>(q));
+    const __m256i mask = _mm256_set1_epi16(0x7F8);
+    const __m256i centre = _mm256_set1_epi16(kChromaRowCentre);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 2 * i));
+        const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 2 * i));
+        // Each 16-bit lane holds one Cb,Cr pair: Cb * 8 and Cr * 8.
+        const __m256i xb = _mm256_and_si256(_mm256_slli_epi16(x, 3), mask);
+        const __m256i xr = _mm256_and_si256(_mm256_srli_epi16(x, 5), mask);
+        const __m256i zb = _mm256_and_si256(_mm256_slli_epi16(z, 3), mask);
+        const __m256i zr = _mm256_and_si256(_mm256_srli_epi16(z, 5), mask);
+        const __m256i blue = _mm256_add_epi16(_mm256_mullo_epi16(xb, wa), _mm256_mullo_epi16(zb, wb));
+        const __m256i red = _mm256_add_epi16(_mm256_mullo_epi16(xr, wa), _mm256_mullo_epi16(zr, wb));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb + i), _mm256_sub_epi16(blue, centre));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cr + i), _mm256_sub_epi16(red, centre));
+    }
+    return i;
+}
+
+#define MIVODRELL_AVX2_INLINE static inline __attribute__((target("avx2"), always_inline))
+
+// Chroma of even and odd pixels from texels m - 1, m, m + 1 (v points at m).
+MIVODRELL_AVX2_INLINE void halfFilterAvx2(const std::int16_t* v, __m256i three, __m256i& even, __m256i& odd) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v - 1));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + 1));
+    const __m256i t = _mm256_mullo_epi16(b, three);
+    even = _mm256_add_epi16(a, t);
+    odd = _mm256_add_epi16(t, c);
+}
+
+// (l + c * k) >> 6 and (l - u * kb - v * kr) >> 6 with rounding Q15 multiplies.
+MIVODRELL_AVX2_INLINE __m256i plusTermAvx2(__m256i l, __m256i c, __m256i k) {
+    return _mm256_srai_epi16(_mm256_add_epi16(l, _mm256_mulhrs_epi16(c, k)), 6);
+}
+MIVODRELL_AVX2_INLINE __m256i greenAvx2(__m256i l, __m256i u, __m256i v, __m256i kb, __m256i kr) {
+    return _mm256_srai_epi16(_mm256_sub_epi16(_mm256_sub_epi16(l, _mm256_mulhrs_epi16(u, kb)), _mm256_mulhrs_epi16(v, kr)),
+                             6);
+}
+
+// 1:1 luma with half-resolution chroma, 32 pixels at a time, the first at an even luma texel:
+// the chroma filter of chromaHalfRowPortable and the conversion of convertRowPortable in one pass,
+// on even and odd pixels separately. `cb`/`cr` point at the chroma texel of the first pixel and
+// must be readable one texel before and one after the pixels done. Returns the pixels done.
+__attribute__((target("avx2"))) int convertHalfChromaRowAvx2(const std::uint8_t* y, const std::int16_t* cb,
+                                                              const std::int16_t* cr, std::uint8_t* out, int count) {
+    const __m256i evenLuma = _mm256_set1_epi16(64);      // bytes 64, 0: 64 x the even luma byte
+    const __m256i oddLuma = _mm256_set1_epi16(64 << 8);  // bytes 0, 64: 64 x the odd luma byte
+    const __m256i bias = _mm256_set1_epi16(32);
+    const __m256i three = _mm256_set1_epi16(3);
+    const __m256i kR = _mm256_set1_epi16(kCoefRCr);
+    const __m256i kGb = _mm256_set1_epi16(kCoefGCb);
+    const __m256i kGr = _mm256_set1_epi16(kCoefGCr);
+    const __m256i kB = _mm256_set1_epi16(kCoefBCb);
+    const __m256i evenOdd = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,  //
+                                             0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+    const __m256i opaque = _mm256_set1_epi8(static_cast<char>(0xFF));
+    int i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const int m = i / 2;
+        const __m256i yy = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i));
+        const __m256i ye = _mm256_add_epi16(_mm256_maddubs_epi16(yy, evenLuma), bias);
+        const __m256i yo = _mm256_add_epi16(_mm256_maddubs_epi16(yy, oddLuma), bias);
+
+        __m256i ue, uo, ve, vo;
+        halfFilterAvx2(cb + m, three, ue, uo);
+        halfFilterAvx2(cr + m, three, ve, vo);
+        // Bytes in pixel order: pixels 0-15 in the low lane, 16-31 in the high lane.
+        const __m256i r8 = _mm256_shuffle_epi8(
+            _mm256_packus_epi16(plusTermAvx2(ye, ve, kR), plusTermAvx2(yo, vo, kR)), evenOdd);
+        const __m256i g8 = _mm256_shuffle_epi8(
+            _mm256_packus_epi16(greenAvx2(ye, ue, ve, kGb, kGr), greenAvx2(yo, uo, vo, kGb, kGr)), evenOdd);
+        const __m256i b8 = _mm256_shuffle_epi8(
+            _mm256_packus_epi16(plusTermAvx2(ye, ue, kB), plusTermAvx2(yo, uo, kB)), evenOdd);
+
+        const __m256i bgLo = _mm256_unpacklo_epi8(b8, g8);  // pixels 0-7 | 16-23
+        const __m256i bgHi = _mm256_unpackhi_epi8(b8, g8);  // pixels 8-15 | 24-31
+        const __m256i raLo = _mm256_unpacklo_epi8(r8, opaque);
+        const __m256i raHi = _mm256_unpackhi_epi8(r8, opaque);
+        const __m256i p0 = _mm256_unpacklo_epi16(bgLo, raLo);  // 0-3 | 16-19
+        const __m256i p1 = _mm256_unpackhi_epi16(bgLo, raLo);  // 4-7 | 20-23
+        const __m256i p2 = _mm256_unpacklo_epi16(bgHi, raHi);  // 8-11 | 24-27
+        const __m256i p3 = _mm256_unpackhi_epi16(bgHi, raHi);  // 12-15 | 28-31
+        auto* o = reinterpret_cast<__m256i*>(out + 4 * i);
+        _mm256_storeu_si256(o + 0, _mm256_permute2x128_si256(p0, p1, 0x20));
+        _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
+        _mm256_storeu_si256(o + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
+        _mm256_storeu_si256(o + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+    }
+    return i;
 }
 
 const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
@@ -163,22 +263,22 @@ __attribute__((target_clones("avx2", "default"))) void blendLuma(const std::uint
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((a[i] * wa + b[i] * wb + 512) >> 10);
 }
 
-// Vertical blend of two interleaved Cb,Cr rows into separate rows in 1/32 steps.
+// Vertical blend of two interleaved Cb,Cr rows into separate centred rows in 1/32 steps.
 __attribute__((target_clones("avx2", "default"))) void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
                                                                    std::uint32_t weight, std::int16_t* cb,
                                                                    std::int16_t* cr, int count) {
     if (weight == 0) {
         for (int i = 0; i < count; ++i) {
-            cb[i] = static_cast<std::int16_t>(a[2 * i] << 5);
-            cr[i] = static_cast<std::int16_t>(a[2 * i + 1] << 5);
+            cb[i] = static_cast<std::int16_t>((a[2 * i] << 5) - kChromaRowCentre);
+            cr[i] = static_cast<std::int16_t>((a[2 * i + 1] << 5) - kChromaRowCentre);
         }
         return;
     }
     const std::int32_t wb = static_cast<std::int32_t>(weight);
     const std::int32_t wa = static_cast<std::int32_t>(kSampleWeightOne) - wb;
     for (int i = 0; i < count; ++i) {
-        cb[i] = static_cast<std::int16_t>((a[2 * i] * wa + b[2 * i] * wb + 1024) >> 11);
-        cr[i] = static_cast<std::int16_t>((a[2 * i + 1] * wa + b[2 * i + 1] * wb + 1024) >> 11);
+        cb[i] = static_cast<std::int16_t>(((a[2 * i] * wa + b[2 * i] * wb + 1024) >> 11) - kChromaRowCentre);
+        cr[i] = static_cast<std::int16_t>(((a[2 * i + 1] * wa + b[2 * i + 1] * wb + 1024) >> 11) - kChromaRowCentre);
     }
 }
 
@@ -199,7 +299,7 @@ void filterChromaColumns(const std::int16_t* row, int origin, const SampleTap* t
         const std::int16_t* p = row + (t.index - origin);
         const std::int32_t wb = static_cast<std::int32_t>(t.weight);
         const std::int32_t next = wb != 0 ? p[1] : 0;
-        out[i] = static_cast<std::int16_t>(((p[0] * (65536 - wb) + next * wb + 8192) >> 14) - kChromaCentre);
+        out[i] = static_cast<std::int16_t>((p[0] * (65536 - wb) + next * wb + 8192) >> 14);
     }
 }
 
@@ -257,28 +357,89 @@ public:
 // "Mivodrell_compositeFragmentMain"
 // ---------------------------------------------------------------------------------------------
 
-class CompositeDraw final : public FragmentDraw {
-public:
-    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma)
-        : target_(*context.target), luma_(luma), chroma_(chroma), sampler_(*context.sampler),
-          coverage_(context.coverage) {
-        lumaColumns_ = columnTable(sampler_, coverage_, luma_.width());
-        chromaColumns_ = columnTable(sampler_, coverage_, chroma_.width());
-        if (!gFastPathsEnabled.load(std::memory_order_relaxed)) return;
+// The column tables of one composite draw and the fast paths they allow. They depend only on
+// the quad's columns, the texture widths and the sampler, which rarely change from frame to frame.
+struct CompositeColumns {
+    ColumnTable luma;
+    ColumnTable chroma;
+    int lumaStart = 0;
+    bool lumaIdentity = false;  // consecutive luma texels, no blending
+    bool chromaHalf = false;    // half-resolution chroma at the luma texel centres: 1:3 / 3:1 blends
 
-        // 1:1 luma columns: consecutive texels with no blending.
-        const auto& lt = lumaColumns_.taps;
-        lumaStart_ = lt.front().index;
-        lumaIdentity_ = true;
-        for (std::size_t i = 0; i < lt.size() && lumaIdentity_; ++i) {
-            lumaIdentity_ = lt[i].weight == 0 && lt[i].index == lumaStart_ + static_cast<int>(i);
+    // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
+    static SampleTap halfTap(int x, int chromaWidth) {
+        const int m = x >> 1;
+        if ((x & 1) == 0) {
+            if (m == 0) return {0, 0};
+            return {m - 1, 3 * kSampleWeightOne / 4};
         }
-        // Chroma at half resolution sampled at the luma texel centres: 1:3 / 3:1 blends.
-        chromaHalf_ = lumaIdentity_ && chroma_.width() * 2 >= luma_.width() && chroma_.width() * 2 <= luma_.width() + 1;
-        for (std::size_t i = 0; i < lt.size() && chromaHalf_; ++i) {
-            chromaHalf_ = chromaColumns_.taps[i] == halfTap(lumaStart_ + static_cast<int>(i), chroma_.width());
+        if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
+        return {m, kSampleWeightOne / 4};
+    }
+
+    CompositeColumns(const SamplerState& sampler, const QuadCoverage& coverage, int lumaWidth, int chromaWidth,
+                     bool fastPaths) {
+        luma = columnTable(sampler, coverage, lumaWidth);
+        chroma = columnTable(sampler, coverage, chromaWidth);
+        if (!fastPaths) return;
+        const auto& lt = luma.taps;
+        lumaStart = lt.front().index;
+        lumaIdentity = true;
+        for (std::size_t i = 0; i < lt.size() && lumaIdentity; ++i) {
+            lumaIdentity = lt[i].weight == 0 && lt[i].index == lumaStart + static_cast<int>(i);
+        }
+        chromaHalf = lumaIdentity && chromaWidth * 2 >= lumaWidth && chromaWidth * 2 <= lumaWidth + 1;
+        for (std::size_t i = 0; i < lt.size() && chromaHalf; ++i) {
+            chromaHalf = chroma.taps[i] == halfTap(lumaStart + static_cast<int>(i), chromaWidth);
         }
     }
+};
+
+// A few recent column tables, looked up by everything they depend on.
+class CompositeColumnCache {
+public:
+    std::shared_ptr<const CompositeColumns> get(const SamplerState& sampler, const QuadCoverage& coverage,
+                                                int lumaWidth, int chromaWidth) {
+        const Key key{coverage.columnBegin, coverage.columnEnd, coverage.uOrigin, coverage.uPerColumn, lumaWidth,
+                      chromaWidth, sampler.descriptor().minFilter, sampler.descriptor().magFilter,
+                      gFastPathsEnabled.load(std::memory_order_relaxed)};
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].first == key) {
+                auto found = entries_[i];
+                entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+                entries_.insert(entries_.begin(), found);
+                return found.second;
+            }
+        }
+        auto columns = std::make_shared<const CompositeColumns>(sampler, coverage, lumaWidth, chromaWidth, key.fastPaths);
+        entries_.insert(entries_.begin(), {key, columns});
+        if (entries_.size() > kCapacity) entries_.pop_back();
+        return columns;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 8;
+    struct Key {
+        int columnBegin, columnEnd;
+        double uOrigin, uPerColumn;
+        int lumaWidth, chromaWidth;
+        SamplerMinMagFilter minFilter, magFilter;
+        bool fastPaths;
+        bool operator==(const Key&) const = default;
+    };
+    std::mutex mutex_;
+    std::vector<std::pair<Key, std::shared_ptr<const CompositeColumns>>> entries_;
+};
+
+class CompositeDraw final : public FragmentDraw {
+public:
+    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma,
+                  std::shared_ptr<const CompositeColumns> columns)
+        : target_(*context.target), luma_(luma), chroma_(chroma), sampler_(*context.sampler),
+          coverage_(context.coverage), columns_(std::move(columns)), lumaColumns_(columns_->luma),
+          chromaColumns_(columns_->chroma), lumaStart_(columns_->lumaStart), lumaIdentity_(columns_->lumaIdentity),
+          chromaHalf_(columns_->chromaHalf) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
         Scratch& s = scratch();
@@ -296,12 +457,47 @@ public:
             const double v = coverage_.v(row);
             const SampleTap lumaRow = sampler_.tap(v, luma_.height());
             const SampleTap chromaRow = sampler_.tap(v, chroma_.height());
-
-            // Luma.
             const std::uint8_t* y0 = luma_.row(lumaRow.index);
-            if (lumaIdentity_ && lumaRow.weight == 0) {
-                widenLuma(y0 + lumaStart_, s.y.data(), count);
-            } else {
+            std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
+
+            // Chroma: blend two rows, pad one texel on each side.
+            const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * chromaColumns_.low;
+            const std::uint8_t* c1 =
+                chromaRow.weight != 0 ? chroma_.row(chromaRow.index + 1) + 2 * chromaColumns_.low : c0;
+            std::int16_t* cbv = s.cbBlend.data() + 1;
+            std::int16_t* crv = s.crBlend.data() + 1;
+            const std::uint32_t quarter = kSampleWeightOne / 4;
+            int blended = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+            if (kHaveAvx2 && chromaRow.weight % quarter == 0) {
+                blended = blendChromaQuartersAvx2(c0, c1, static_cast<int>(chromaRow.weight / quarter), cbv, crv,
+                                                  chromaSpan);
+            }
+#endif
+            blendChroma(c0 + 2 * blended, c1 + 2 * blended, chromaRow.weight, cbv + blended, crv + blended,
+                        chromaSpan - blended);
+            cbv[-1] = cbv[0];
+            crv[-1] = crv[0];
+            cbv[chromaSpan] = cbv[chromaSpan - 1];
+            crv[chromaSpan] = crv[chromaSpan - 1];
+
+            // The 1:1 fast path does whole blocks; the staged path does the rest.
+            int fusedBegin = 0;
+            int fusedEnd = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+            if (kHaveAvx2 && chromaHalf_ && lumaRow.weight == 0) {
+                fusedBegin = lumaStart_ & 1;
+                const int offset = ((lumaStart_ + fusedBegin) >> 1) - chromaColumns_.low;
+                fusedEnd = fusedBegin + convertHalfChromaRowAvx2(y0 + lumaStart_ + fusedBegin, cbv + offset, crv + offset,
+                                                                 out + 4 * fusedBegin, count - fusedBegin);
+            }
+#endif
+            if (fusedEnd == 0) {
+                fusedBegin = count;
+                fusedEnd = count;
+            }
+            const bool lumaDirect = lumaIdentity_ && lumaRow.weight == 0;
+            if (!lumaDirect) {
                 const std::uint8_t* y1 = lumaRow.weight != 0 ? luma_.row(lumaRow.index + 1) : y0;
                 if (lumaRow.weight == 0) {
                     widenLuma(y0 + lumaColumns_.low, s.lumaBlend.data(), lumaSpan);
@@ -309,52 +505,41 @@ public:
                     blendLuma(y0 + lumaColumns_.low, y1 + lumaColumns_.low, lumaRow.weight, s.lumaBlend.data(),
                               lumaSpan);
                 }
-                filterLumaColumns(s.lumaBlend.data(), lumaColumns_.low, lumaColumns_.taps.data(), s.y.data(), count);
             }
-
-            // Chroma: blend two rows, pad one texel on each side, then filter the columns.
-            const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * chromaColumns_.low;
-            const std::uint8_t* c1 = chromaRow.weight != 0 ? chroma_.row(chromaRow.index + 1) + 2 * chromaColumns_.low : c0;
-            std::int16_t* cbv = s.cbBlend.data() + 1;
-            std::int16_t* crv = s.crBlend.data() + 1;
-            blendChroma(c0, c1, chromaRow.weight, cbv, crv, chromaSpan);
-            cbv[-1] = cbv[0];
-            crv[-1] = crv[0];
-            cbv[chromaSpan] = cbv[chromaSpan - 1];
-            crv[chromaSpan] = crv[chromaSpan - 1];
-            if (chromaHalf_) {
-                const int offset = (lumaStart_ >> 1) - chromaColumns_.low;
-                const bool odd = (lumaStart_ & 1) != 0;
-                chromaHalfRow(cbv + offset, odd, s.cb.data(), count);
-                chromaHalfRow(crv + offset, odd, s.cr.data(), count);
-            } else {
-                filterChromaColumns(cbv, chromaColumns_.low, chromaColumns_.taps.data(), s.cb.data(), count);
-                filterChromaColumns(crv, chromaColumns_.low, chromaColumns_.taps.data(), s.cr.data(), count);
-            }
-
-            convertRow(s.y.data(), s.cb.data(), s.cr.data(), target_.row(row) + 4 * coverage_.columnBegin, count);
+            const auto staged = [&](int from, int to) {
+                const int n = to - from;
+                if (n <= 0) return;
+                if (lumaDirect) {
+                    widenLuma(y0 + lumaStart_ + from, s.y.data() + from, n);
+                } else {
+                    filterLumaColumns(s.lumaBlend.data(), lumaColumns_.low, lumaColumns_.taps.data() + from,
+                                      s.y.data() + from, n);
+                }
+                if (chromaHalf_) {
+                    const int x = lumaStart_ + from;
+                    const int offset = (x >> 1) - chromaColumns_.low;
+                    chromaHalfRow(cbv + offset, (x & 1) != 0, s.cb.data() + from, n);
+                    chromaHalfRow(crv + offset, (x & 1) != 0, s.cr.data() + from, n);
+                } else {
+                    filterChromaColumns(cbv, chromaColumns_.low, chromaColumns_.taps.data() + from, s.cb.data() + from, n);
+                    filterChromaColumns(crv, chromaColumns_.low, chromaColumns_.taps.data() + from, s.cr.data() + from, n);
+                }
+                convertRow(s.y.data() + from, s.cb.data() + from, s.cr.data() + from, out + 4 * from, n);
+            };
+            staged(0, fusedBegin);
+            staged(fusedEnd, count);
         }
     }
 
 private:
-    // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
-    static SampleTap halfTap(int x, int chromaWidth) {
-        const int m = x >> 1;
-        if ((x & 1) == 0) {
-            if (m == 0) return {0, 0};
-            return {m - 1, 3 * kSampleWeightOne / 4};
-        }
-        if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
-        return {m, kSampleWeightOne / 4};
-    }
-
     Texture& target_;
     const Texture& luma_;
     const Texture& chroma_;
     const SamplerState& sampler_;
     QuadCoverage coverage_;
-    ColumnTable lumaColumns_;
-    ColumnTable chromaColumns_;
+    std::shared_ptr<const CompositeColumns> columns_;
+    const ColumnTable& lumaColumns_;
+    const ColumnTable& chromaColumns_;
     int lumaStart_ = 0;
     bool lumaIdentity_ = false;
     bool chromaHalf_ = false;
@@ -371,8 +556,12 @@ public:
             context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) {
             return nullptr;
         }
-        return std::make_unique<CompositeDraw>(context, *luma, *chroma);
+        return std::make_unique<CompositeDraw>(
+            context, *luma, *chroma, cache_.get(*context.sampler, context.coverage, luma->width(), chroma->width()));
     }
+
+private:
+    mutable CompositeColumnCache cache_;
 };
 
 // ---------------------------------------------------------------------------------------------
