@@ -41,6 +41,12 @@ constexpr int kChromaRowCentre = 4080;  // one half in 1/32 steps of an 8-bit le
 // (a * b + 2^14) >> 15, the rounding Q15 multiply.
 inline int mulQ15(int a, int b) { return (a * b + 16384) >> 15; }
 
+inline std::uint32_t loadUnaligned32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, 4);
+    return value;
+}
+
 inline std::uint8_t saturate8(int value) {
     return static_cast<std::uint8_t>(std::clamp(value, 0, 255));
 }
@@ -221,19 +227,21 @@ __attribute__((target("avx2"))) int convertHalfChromaRowAvx2(const std::uint8_t*
     return i;
 }
 
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+const bool kCpuHasAvx2 = __builtin_cpu_supports("avx2");
+// The vector kernels run when the processor has them and the fast paths are on.
+inline bool useAvx2() { return kCpuHasAvx2 && gFastPathsEnabled.load(std::memory_order_relaxed); }
 #endif
 
 void convertRow(const std::int16_t* y, const std::int16_t* cb, const std::int16_t* cr, std::uint8_t* out, int count) {
 #ifdef MIVODRELL_COMPOSITE_X86
-    if (kHaveAvx2) return convertRowAvx2(y, cb, cr, out, count);
+    if (useAvx2()) return convertRowAvx2(y, cb, cr, out, count);
 #endif
     convertRowPortable(y, cb, cr, out, count);
 }
 
 void chromaHalfRow(const std::int16_t* cv, bool startsOdd, std::int16_t* out, int count) {
 #ifdef MIVODRELL_COMPOSITE_X86
-    if (kHaveAvx2) {
+    if (useAvx2()) {
         if (startsOdd && count > 0) {
             chromaHalfRowPortable(cv, true, out, 1);
             ++cv;
@@ -282,27 +290,6 @@ __attribute__((target_clones("avx2", "default"))) void blendChroma(const std::ui
     }
 }
 
-// Horizontal filtering through a column table. `row` is indexed by texel minus `origin`.
-void filterLumaColumns(const std::int16_t* row, int origin, const SampleTap* taps, std::int16_t* out, int count) {
-    for (int i = 0; i < count; ++i) {
-        const SampleTap t = taps[i];
-        const std::int16_t* p = row + (t.index - origin);
-        const std::int32_t wb = static_cast<std::int32_t>(t.weight);
-        const std::int32_t next = wb != 0 ? p[1] : 0;
-        out[i] = static_cast<std::int16_t>((p[0] * (65536 - wb) + next * wb + 32768) >> 16);
-    }
-}
-
-void filterChromaColumns(const std::int16_t* row, int origin, const SampleTap* taps, std::int16_t* out, int count) {
-    for (int i = 0; i < count; ++i) {
-        const SampleTap t = taps[i];
-        const std::int16_t* p = row + (t.index - origin);
-        const std::int32_t wb = static_cast<std::int32_t>(t.weight);
-        const std::int32_t next = wb != 0 ? p[1] : 0;
-        out[i] = static_cast<std::int16_t>((p[0] * (65536 - wb) + next * wb + 8192) >> 14);
-    }
-}
-
 // Per-worker scratch rows, reused from draw to draw.
 struct Scratch {
     std::vector<std::int16_t> y, cb, cr, lumaBlend, cbBlend, crBlend;
@@ -319,13 +306,18 @@ void ensureSize(std::vector<std::int16_t>& v, std::size_t n) {
 // The taps of every covered column, and the texel span they read.
 struct ColumnTable {
     std::vector<SampleTap> taps;
+    std::vector<std::int32_t> offsets;   // tap index minus `low`
+    std::vector<std::int16_t> weights;   // Q15 weight of the second texel
     int low = 0;   // first texel read
     int high = 0;  // last texel read
+    // When every column reads texel offsets[0] + stride * i with one weight (stride 1 or 2).
+    int uniformStride = 0;
 };
 
 ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverage, int textureWidth) {
     ColumnTable table;
-    table.taps.reserve(static_cast<std::size_t>(coverage.columnEnd - coverage.columnBegin));
+    const auto count = static_cast<std::size_t>(coverage.columnEnd - coverage.columnBegin);
+    table.taps.reserve(count);
     table.low = textureWidth;
     table.high = 0;
     for (int i = coverage.columnBegin; i < coverage.columnEnd; ++i) {
@@ -334,7 +326,115 @@ ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverag
         table.low = std::min(table.low, t.index);
         table.high = std::max(table.high, t.index + (t.weight != 0 ? 1 : 0));
     }
+    table.offsets.reserve(count);
+    table.weights.reserve(count);
+    for (const SampleTap& t : table.taps) {
+        table.offsets.push_back(t.index - table.low);
+        table.weights.push_back(static_cast<std::int16_t>(std::min<std::uint32_t>(32767, (t.weight + 1) >> 1)));
+    }
+    for (int stride : {1, 2}) {
+        bool uniform = true;
+        for (std::size_t i = 0; i < count && uniform; ++i) {
+            uniform = table.offsets[i] == table.offsets[0] + stride * static_cast<int>(i) &&
+                      table.weights[i] == table.weights[0];
+        }
+        if (uniform) {
+            table.uniformStride = stride;
+            break;
+        }
+    }
     return table;
+}
+
+// Horizontal filtering through a column table, columns [from, from + count). `row` is indexed by
+// texel minus the table's `low` and is readable one element past the last texel read.
+//   luma:   p0 + (p1 - p0) w                 (1/64 steps in and out)
+//   chroma: 4 p0 + 4 (p1 - p0) w             (1/32 steps in, 1/128 out)
+// with the rounding Q15 multiply; for quarter weights both are exact.
+void filterColumnsPortable(const std::int16_t* row, const ColumnTable& table, int from, int count, int shift,
+                           std::int16_t* out) {
+    for (int i = from; i < from + count; ++i) {
+        const std::int16_t* p = row + table.offsets[static_cast<std::size_t>(i)];
+        const int w = table.weights[static_cast<std::size_t>(i)];
+        const int d = w != 0 ? p[1] - p[0] : 0;
+        out[i] = static_cast<std::int16_t>((p[0] << shift) + mulQ15(d << shift, w));
+    }
+}
+
+#ifdef MIVODRELL_COMPOSITE_X86
+// The filter for columns that read texels at a fixed stride with one weight: contiguous loads
+// instead of gathers.
+__attribute__((target("avx2"))) int filterUniformAvx2(const std::int16_t* row, const ColumnTable& table, int from,
+                                                       int count, int shift, std::int16_t* out) {
+    const __m128i amount = _mm_cvtsi32_si128(shift);
+    const __m256i w = _mm256_set1_epi16(table.weights[0]);
+    const bool blend = table.weights[0] != 0;
+    const std::int16_t* base = row + table.offsets[static_cast<std::size_t>(from)];
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256i first, second;
+        if (table.uniformStride == 1) {
+            first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + i));
+            second = blend ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + i + 1)) : first;
+        } else {
+            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i));
+            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i + 16));
+            first = _mm256_permute4x64_epi64(
+                _mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(v0, 16), 16),
+                                   _mm256_srai_epi32(_mm256_slli_epi32(v1, 16), 16)),
+                0xD8);
+            second = blend ? _mm256_permute4x64_epi64(
+                                 _mm256_packs_epi32(_mm256_srai_epi32(v0, 16), _mm256_srai_epi32(v1, 16)), 0xD8)
+                           : first;
+        }
+        const __m256i d = _mm256_sub_epi16(second, first);
+        const __m256i value =
+            _mm256_add_epi16(_mm256_sll_epi16(first, amount), _mm256_mulhrs_epi16(_mm256_sll_epi16(d, amount), w));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from + i), value);
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) int filterColumnsAvx2(const std::int16_t* row, const ColumnTable& table, int from,
+                                                       int count, int shift, std::int16_t* out) {
+    // The stride-2 loads read up to 2 texels past the last column's; stay within the span.
+    if (table.uniformStride == 1 || (table.uniformStride == 2 && count >= 16)) {
+        const int safe = table.uniformStride == 2 ? count - 1 : count;
+        return filterUniformAvx2(row, table, from, safe - safe % 16, shift, out);
+    }
+    const __m128i amount = _mm_cvtsi32_si128(shift);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const auto* offsets = reinterpret_cast<const __m256i*>(table.offsets.data() + from + i);
+        // Each gather loads the pair (p[k], p[k + 1]) as one 32-bit element.
+        const __m256i g0 = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets), 2);
+        const __m256i g1 = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets + 1), 2);
+        const __m256i first = _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(g0, 16), 16),
+                               _mm256_srai_epi32(_mm256_slli_epi32(g1, 16), 16)),
+            0xD8);
+        const __m256i second =
+            _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(g0, 16), _mm256_srai_epi32(g1, 16)), 0xD8);
+        const __m256i w =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + from + i));
+        // Where w is 0 the second element may be anything; it is masked out before use.
+        const __m256i used = _mm256_cmpgt_epi16(w, _mm256_setzero_si256());
+        const __m256i d = _mm256_and_si256(_mm256_sub_epi16(second, first), used);
+        const __m256i value =
+            _mm256_add_epi16(_mm256_sll_epi16(first, amount), _mm256_mulhrs_epi16(_mm256_sll_epi16(d, amount), w));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from + i), value);
+    }
+    return i;
+}
+#endif
+
+void filterColumns(const std::int16_t* row, const ColumnTable& table, int from, int count, int shift,
+                   std::int16_t* out) {
+    int done = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+    if (useAvx2()) done = filterColumnsAvx2(row, table, from, count, shift, out);
+#endif
+    filterColumnsPortable(row, table, from + done, count - done, shift, out);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -449,7 +549,7 @@ public:
         ensureSize(s.y, static_cast<std::size_t>(count));
         ensureSize(s.cb, static_cast<std::size_t>(count));
         ensureSize(s.cr, static_cast<std::size_t>(count));
-        ensureSize(s.lumaBlend, static_cast<std::size_t>(lumaSpan));
+        ensureSize(s.lumaBlend, static_cast<std::size_t>(lumaSpan) + 1);
         ensureSize(s.cbBlend, static_cast<std::size_t>(chromaSpan) + 2);
         ensureSize(s.crBlend, static_cast<std::size_t>(chromaSpan) + 2);
 
@@ -469,7 +569,7 @@ public:
             const std::uint32_t quarter = kSampleWeightOne / 4;
             int blended = 0;
 #ifdef MIVODRELL_COMPOSITE_X86
-            if (kHaveAvx2 && chromaRow.weight % quarter == 0) {
+            if (useAvx2() && chromaRow.weight % quarter == 0) {
                 blended = blendChromaQuartersAvx2(c0, c1, static_cast<int>(chromaRow.weight / quarter), cbv, crv,
                                                   chromaSpan);
             }
@@ -485,7 +585,7 @@ public:
             int fusedBegin = 0;
             int fusedEnd = 0;
 #ifdef MIVODRELL_COMPOSITE_X86
-            if (kHaveAvx2 && chromaHalf_ && lumaRow.weight == 0) {
+            if (useAvx2() && chromaHalf_ && lumaRow.weight == 0) {
                 fusedBegin = lumaStart_ & 1;
                 const int offset = ((lumaStart_ + fusedBegin) >> 1) - chromaColumns_.low;
                 fusedEnd = fusedBegin + convertHalfChromaRowAvx2(y0 + lumaStart_ + fusedBegin, cbv + offset, crv + offset,
@@ -512,8 +612,7 @@ public:
                 if (lumaDirect) {
                     widenLuma(y0 + lumaStart_ + from, s.y.data() + from, n);
                 } else {
-                    filterLumaColumns(s.lumaBlend.data(), lumaColumns_.low, lumaColumns_.taps.data() + from,
-                                      s.y.data() + from, n);
+                    filterColumns(s.lumaBlend.data(), lumaColumns_, from, n, 0, s.y.data());
                 }
                 if (chromaHalf_) {
                     const int x = lumaStart_ + from;
@@ -521,8 +620,8 @@ public:
                     chromaHalfRow(cbv + offset, (x & 1) != 0, s.cb.data() + from, n);
                     chromaHalfRow(crv + offset, (x & 1) != 0, s.cr.data() + from, n);
                 } else {
-                    filterChromaColumns(cbv, chromaColumns_.low, chromaColumns_.taps.data() + from, s.cb.data() + from, n);
-                    filterChromaColumns(crv, chromaColumns_.low, chromaColumns_.taps.data() + from, s.cr.data() + from, n);
+                    filterColumns(cbv, chromaColumns_, from, n, 2, s.cb.data());
+                    filterColumns(crv, chromaColumns_, from, n, 2, s.cr.data());
                 }
                 convertRow(s.y.data() + from, s.cb.data() + from, s.cr.data() + from, out + 4 * from, n);
             };
@@ -573,24 +672,66 @@ inline void sampleBgra256(const Texture& texture, SampleTap column, SampleTap ro
     const std::uint8_t* r0 = texture.row(row.index) + 4 * column.index;
     const std::uint32_t wx = column.weight;
     const std::uint32_t wy = row.weight;
+    if (wx == 0 && wy == 0) {
+        for (int c = 0; c < 4; ++c) out[c] = r0[c] * 256u;
+        return;
+    }
+    const std::uint8_t* r1 = wy != 0 ? texture.row(row.index + 1) + 4 * column.index : r0;
     for (int c = 0; c < 4; ++c) {
-        // Rows first, in 1/256 steps, then columns.
+        // Rows first, in 1/256 steps, then columns (at most 65280 x 65536 + 32768: fits 32 bits).
         std::uint32_t top = r0[c] * 256u;
         std::uint32_t topNext = wx != 0 ? r0[4 + c] * 256u : 0;
         if (wy != 0) {
-            const std::uint8_t* r1 = texture.row(row.index + 1) + 4 * column.index;
             top = (r0[c] * (kSampleWeightOne - wy) + r1[c] * wy + 128) >> 8;
             if (wx != 0) topNext = (r0[4 + c] * (kSampleWeightOne - wy) + r1[4 + c] * wy + 128) >> 8;
         }
-        out[c] = static_cast<std::uint32_t>(
-            (static_cast<std::uint64_t>(top) * (kSampleWeightOne - wx) + static_cast<std::uint64_t>(topNext) * wx + 32768) >>
-            16);
+        out[c] = (top * (kSampleWeightOne - wx) + topNext * wx + 32768) >> 16;
     }
 }
 
 inline std::uint8_t roundLevel256(std::uint32_t value256) {
     return static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (value256 + 128) >> 8));
 }
+
+#ifdef MIVODRELL_COMPOSITE_X86
+// roundLevel256(sampleBgra256(...)) for a row of columns, one pixel per step. Returns the count.
+__attribute__((target("avx2"))) int sampleBgraRowAvx2(const Texture& texture, SampleTap row, const SampleTap* columns,
+                                                        int count, std::uint8_t* out) {
+    const std::uint8_t* r0 = texture.row(row.index);
+    const std::uint8_t* r1 = row.weight != 0 ? texture.row(row.index + 1) : r0;
+    const __m256i wy = _mm256_set1_epi32(static_cast<int>(row.weight));
+    const __m256i wyInverse = _mm256_set1_epi32(static_cast<int>(kSampleWeightOne - row.weight));
+    const __m128i round16 = _mm_set1_epi32(32768);
+    const __m128i round8 = _mm_set1_epi32(128);
+    const __m128i maximum = _mm_set1_epi32(255);
+    for (int i = 0; i < count; ++i) {
+        const SampleTap t = columns[i];
+        const std::size_t offset = 4 * static_cast<std::size_t>(t.index);
+        // The texel and, when it has weight, the next one (otherwise lanes 4-7 stay zero).
+        const __m128i p0 = t.weight != 0 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r0 + offset))
+                                         : _mm_cvtsi32_si128(static_cast<int>(loadUnaligned32(r0 + offset)));
+        const __m128i p1 = t.weight != 0 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r1 + offset))
+                                         : _mm_cvtsi32_si128(static_cast<int>(loadUnaligned32(r1 + offset)));
+        __m256i top = _mm256_slli_epi32(_mm256_cvtepu8_epi32(p0), 8);
+        if (row.weight != 0) {
+            top = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvtepu8_epi32(p0), wyInverse),
+                                                                       _mm256_mullo_epi32(_mm256_cvtepu8_epi32(p1), wy)),
+                                                     _mm256_set1_epi32(128)),
+                                    8);
+        }
+        const int wx = static_cast<int>(t.weight);
+        const __m256i weights = _mm256_setr_epi32(65536 - wx, 65536 - wx, 65536 - wx, 65536 - wx, wx, wx, wx, wx);
+        const __m256i products = _mm256_mullo_epi32(top, weights);
+        const __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(products), _mm256_extracti128_si256(products, 1));
+        const __m128i value256 = _mm_srli_epi32(_mm_add_epi32(sum, round16), 16);
+        const __m128i level = _mm_min_epu32(_mm_srli_epi32(_mm_add_epi32(value256, round8), 8), maximum);
+        const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(level, level), _mm_setzero_si128());
+        const int packed = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out + 4 * i, &packed, 4);
+    }
+    return count;
+}
+#endif
 
 bool allBgra(const FragmentDrawContext& context, std::size_t textureCount) {
     if (!context.sampler || context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) return false;
@@ -627,10 +768,15 @@ public:
         for (int row = rowBegin; row < rowEnd; ++row) {
             const SampleTap rowTap = source_.rowTap(sampler_, coverage_, row);
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
-            for (std::size_t i = 0; i < source_.columns.size(); ++i) {
+            const int count = static_cast<int>(source_.columns.size());
+            int done = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+            if (useAvx2()) done = sampleBgraRowAvx2(*source_.texture, rowTap, source_.columns.data(), count, out);
+#endif
+            for (int i = done; i < count; ++i) {
                 std::uint32_t texel[4];
-                sampleBgra256(*source_.texture, source_.columns[i], rowTap, texel);
-                for (int c = 0; c < 4; ++c) out[4 * i + static_cast<std::size_t>(c)] = roundLevel256(texel[c]);
+                sampleBgra256(*source_.texture, source_.columns[static_cast<std::size_t>(i)], rowTap, texel);
+                for (int c = 0; c < 4; ++c) out[4 * i + c] = roundLevel256(texel[c]);
             }
         }
     }
@@ -660,7 +806,15 @@ public:
     explicit MotionDiffDraw(const FragmentDrawContext& context)
         : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
           current_(context.textures[0], sampler_, coverage_), previous_(context.textures[1], sampler_, coverage_),
-          previousMask_(context.textures[2], sampler_, coverage_) {}
+          previousMask_(context.textures[2], sampler_, coverage_) {
+        exactColumns_ = true;
+        for (std::size_t i = 0; i < current_.columns.size() && exactColumns_; ++i) {
+            const int column = coverage_.columnBegin + static_cast<int>(i);
+            for (const BgraInput* input : {&current_, &previous_, &previousMask_}) {
+                exactColumns_ = exactColumns_ && input->columns[i] == SampleTap{column, 0};
+            }
+        }
+    }
 
     void shadeRows(int rowBegin, int rowEnd) const override {
         // |0.299 dR + 0.587 dG + 0.114 dB| >= 0.035, in thousandths of 1/256 levels.
@@ -670,6 +824,25 @@ public:
             const SampleTap rp = previous_.rowTap(sampler_, coverage_, row);
             const SampleTap rm = previousMask_.rowTap(sampler_, coverage_, row);
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
+            if (exactColumns_ && rc.weight == 0 && rp.weight == 0 && rm.weight == 0 && rc.index == row &&
+                rp.index == row && rm.index == row) {
+                // Every input fetched at this very pixel: plain byte arithmetic, same result.
+                const std::uint8_t* c = current_.texture->row(row) + 4 * coverage_.columnBegin;
+                const std::uint8_t* p = previous_.texture->row(row) + 4 * coverage_.columnBegin;
+                const std::uint8_t* m = previousMask_.texture->row(row) + 4 * coverage_.columnBegin;
+                for (std::size_t i = 0; i < current_.columns.size(); ++i) {
+                    const int delta = 299 * (c[4 * i + 2] - p[4 * i + 2]) + 587 * (c[4 * i + 1] - p[4 * i + 1]) +
+                                      114 * (c[4 * i] - p[4 * i]);
+                    const int levelThreshold = 35 * 255;
+                    const auto value = static_cast<std::uint8_t>(
+                        delta >= levelThreshold || -delta >= levelThreshold ? 255 : (m[4 * i + 2] * 82 + 50) / 100);
+                    out[4 * i + 0] = value;
+                    out[4 * i + 1] = value;
+                    out[4 * i + 2] = value;
+                    out[4 * i + 3] = 255;
+                }
+                continue;
+            }
             for (std::size_t i = 0; i < current_.columns.size(); ++i) {
                 std::uint32_t c[4], p[4], m[4];
                 sampleBgra256(*current_.texture, current_.columns[i], rc, c);
@@ -702,6 +875,7 @@ private:
     BgraInput current_;
     BgraInput previous_;
     BgraInput previousMask_;
+    bool exactColumns_ = false;
 };
 
 class MotionDiffFragment final : public FragmentFunction {
@@ -717,77 +891,256 @@ public:
 // "Mivodrell_motionMixFragment"
 // ---------------------------------------------------------------------------------------------
 
+// Fixed point of the mix, in 1/128 steps of a level (0...32640) and Q15 weights:
+//   blurred = B0 + (B1 - B0) w,  mask = M0 + (M1 - M0) w  (the magnified small frame and mask)
+//   m = min(1, 1.25 mask),  out = sharp + (blurred - sharp) m
+// with the rounding Q15 multiply throughout; the vector and scalar forms give the same bytes.
+constexpr int kMaskGainQ15 = 8353;  // 1 + this / 32768 = 1.25 x 32768 / 32640
+
+inline int mixChannel(int sharp128, int blurred128, int m15) {
+    return std::clamp((sharp128 + mulQ15(blurred128 - sharp128, m15) + 64) >> 7, 0, 255);
+}
+inline int maskWeight(int mask128) { return std::min(32767, mask128 + mulQ15(mask128, kMaskGainQ15)); }
+
+// Rows of the magnified small frame and mask: the vertical blend of two small rows, per small
+// column, in 1/128 steps.
+struct MixRows {
+    std::vector<std::int16_t> blurred;  // 4 per column
+    std::vector<std::int16_t> mask;     // red of the mask, 1 per column
+};
+MixRows& mixRows() {
+    thread_local MixRows rows;
+    return rows;
+}
+
+inline std::int16_t blend128(std::uint8_t a, std::uint8_t b, std::uint32_t weight) {
+    return static_cast<std::int16_t>((a * (kSampleWeightOne - weight) + b * weight + 256) >> 9);
+}
+
+// blend128 of bytes a[k * stride], b[k * stride] for k < count.
+__attribute__((target_clones("avx2", "default"))) void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
+                                                                   std::uint32_t weight, std::int16_t* out, int count,
+                                                                   int stride) {
+    const std::uint32_t wa = kSampleWeightOne - weight;
+    for (int k = 0; k < count; ++k) {
+        out[k] = static_cast<std::int16_t>((a[k * stride] * wa + b[k * stride] * weight + 256) >> 9);
+    }
+}
+
+
+// The per-column work of a mix draw: it depends only on the quad and the texture sizes, which
+// change only with the output size.
+struct MixLayout {
+    struct Run {
+        int begin;
+        int end;
+        int column;  // small-texture column of the first tap
+        bool next;   // whether the run also reads column + 1
+    };
+    std::vector<SampleTap> sharpColumns;
+    std::vector<SampleTap> smallColumns;
+    std::vector<std::int16_t> weights;  // Q15 weight of each pixel, 4 copies (one per channel)
+    std::vector<Run> runs;              // columns sharing their small-texture taps
+    bool sharpColumnsExact = false;     // sharp texel i + columnBegin for column i, no blending
+    bool sharpOneToOne = false;         // and the same for rows: each pixel reads only itself
+
+    MixLayout(const SamplerState& sampler, const QuadCoverage& coverage, int sharpWidth, int sharpHeight,
+              int smallWidth) {
+        sharpColumns = columnTable(sampler, coverage, sharpWidth).taps;
+        smallColumns = columnTable(sampler, coverage, smallWidth).taps;
+        sharpColumnsExact = true;
+        for (std::size_t i = 0; i < sharpColumns.size() && sharpColumnsExact; ++i) {
+            sharpColumnsExact = sharpColumns[i].weight == 0 &&
+                                sharpColumns[i].index == coverage.columnBegin + static_cast<int>(i);
+        }
+        sharpOneToOne = sharpColumnsExact;
+        for (int j = coverage.rowBegin; j < coverage.rowEnd && sharpOneToOne; ++j) {
+            const SampleTap t = sampler.tap(coverage.v(j), sharpHeight);
+            sharpOneToOne = t.weight == 0 && t.index == j;
+        }
+        const std::size_t count = smallColumns.size();
+        weights.resize(count * 4);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto w = static_cast<std::int16_t>(std::min<std::uint32_t>(32767, (smallColumns[i].weight + 1) >> 1));
+            for (std::size_t c = 0; c < 4; ++c) weights[4 * i + c] = w;
+        }
+        for (std::size_t i = 0; i < count;) {
+            Run run{static_cast<int>(i), static_cast<int>(i), smallColumns[i].index, false};
+            while (i < count && smallColumns[i].index == run.column) {
+                run.next = run.next || smallColumns[i].weight != 0;
+                ++i;
+            }
+            run.end = static_cast<int>(i);
+            runs.push_back(run);
+        }
+    }
+};
+
+// The pixels of one run, from `from` on, in scalar form.
+inline void mixRunPortable(const std::uint8_t* s, std::uint8_t* o, const std::int16_t* w, const std::int16_t* bA,
+                           const std::int16_t* bB, int mA, int mB, int from, int count) {
+    for (int i = from; i < count; ++i) {
+        const int wi = w[4 * i];
+        const int m15 = maskWeight(mA + mulQ15(mB - mA, wi));
+        for (int c = 0; c < 4; ++c) {
+            const int blurred128 = bA[c] + mulQ15(bB[c] - bA[c], wi);
+            o[4 * i + c] = static_cast<std::uint8_t>(mixChannel(s[4 * i + c] << 7, blurred128, m15));
+        }
+    }
+}
+
+// Where the mask of a run is zero the pixels are the sharp ones; returns true when done so.
+inline bool mixStillRun(const std::uint8_t* s, std::uint8_t* o, int mA, int mB, int count) {
+    if (mA != 0 || mB != 0) return false;
+    if (s != o) std::memcpy(o, s, 4 * static_cast<std::size_t>(count));
+    return true;
+}
+
+void mixRowPortable(const MixLayout& layout, const MixRows& rows, const std::uint8_t* sharpRow, std::uint8_t* out) {
+    for (const MixLayout::Run& run : layout.runs) {
+        const std::int16_t* bA = rows.blurred.data() + 4 * run.column;
+        const std::int16_t* bB = run.next ? bA + 4 : bA;
+        const int mA = rows.mask[static_cast<std::size_t>(run.column)];
+        const int mB = run.next ? rows.mask[static_cast<std::size_t>(run.column) + 1] : mA;
+        const std::uint8_t* s = sharpRow + 4 * run.begin;
+        std::uint8_t* o = out + 4 * run.begin;
+        const int n = run.end - run.begin;
+        if (mixStillRun(s, o, mA, mB, n)) continue;
+        mixRunPortable(s, o, layout.weights.data() + 4 * run.begin, bA, bB, mA, mB, 0, n);
+    }
+}
+
+#ifdef MIVODRELL_COMPOSITE_X86
+__attribute__((target("avx2"))) void mixRowAvx2(const MixLayout& layout, const MixRows& rows,
+                                                const std::uint8_t* sharpRow, std::uint8_t* out) {
+    const __m256i gain = _mm256_set1_epi16(kMaskGainQ15);
+    const __m256i half = _mm256_set1_epi16(64);
+    for (const MixLayout::Run& run : layout.runs) {
+        const std::int16_t* bA = rows.blurred.data() + 4 * run.column;
+        const std::int16_t* bB = run.next ? bA + 4 : bA;
+        const int mA = rows.mask[static_cast<std::size_t>(run.column)];
+        const int mB = run.next ? rows.mask[static_cast<std::size_t>(run.column) + 1] : mA;
+        const std::uint8_t* s = sharpRow + 4 * run.begin;
+        std::uint8_t* o = out + 4 * run.begin;
+        const int n = run.end - run.begin;
+        if (mixStillRun(s, o, mA, mB, n)) continue;
+        const std::int16_t* w4 = layout.weights.data() + 4 * run.begin;
+
+        // The blurred texel pair and the mask pair as 16-bit lanes, repeated for 4 pixels.
+        const __m128i a4 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bA));
+        const __m128i b4 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bB));
+        const __m256i base = _mm256_broadcastq_epi64(a4);
+        const __m256i delta = _mm256_broadcastq_epi64(_mm_sub_epi16(b4, a4));
+        const __m256i maskBase = _mm256_set1_epi16(static_cast<short>(mA));
+        const __m256i maskDelta = _mm256_set1_epi16(static_cast<short>(mB - mA));
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            __m256i result[2];
+            for (int h = 0; h < 2; ++h) {
+                const int p = i + 4 * h;
+                const __m256i sharp = _mm256_slli_epi16(
+                    _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * p))), 7);
+                const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w4 + 4 * p));
+                const __m256i blurred = _mm256_add_epi16(base, _mm256_mulhrs_epi16(delta, w));
+                const __m256i mask = _mm256_add_epi16(maskBase, _mm256_mulhrs_epi16(maskDelta, w));
+                const __m256i m = _mm256_adds_epi16(mask, _mm256_mulhrs_epi16(mask, gain));
+                const __m256i mixed =
+                    _mm256_add_epi16(sharp, _mm256_mulhrs_epi16(_mm256_sub_epi16(blurred, sharp), m));
+                result[h] = _mm256_srli_epi16(_mm256_add_epi16(mixed, half), 7);
+            }
+            const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(result[0], result[1]), 0xD8);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 4 * i), bytes);
+        }
+        mixRunPortable(s, o, w4, bA, bB, mA, mB, i, n);
+    }
+}
+#endif
+
+// One draw of the mix. The small frame and the mask have the same size (the renderer makes them
+// so); the sharp frame is usually the target itself, fetched 1:1, and then pixels whose mask is
+// zero are left as they are.
 class MotionMixDraw final : public FragmentDraw {
 public:
-    MotionMixDraw(const FragmentDrawContext& context, std::shared_ptr<Texture> sharpCopy)
-        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
-          sharpCopy_(std::move(sharpCopy)), sharp_(sharpCopy_ ? sharpCopy_.get() : context.textures[0], sampler_, coverage_),
-          blurred_(context.textures[1], sampler_, coverage_), mask_(context.textures[2], sampler_, coverage_),
+    MotionMixDraw(const FragmentDrawContext& context, std::shared_ptr<const MixLayout> layout,
+                  std::shared_ptr<Texture> sharpCopy)
+        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage), layout_(std::move(layout)),
+          sharpCopy_(std::move(sharpCopy)), sharp_(sharpCopy_ ? *sharpCopy_ : *context.textures[0]),
+          small_(*context.textures[1]), mask_(*context.textures[2]),
           inPlace_(context.textures[0] == context.target && !sharpCopy_) {
-        sharpIdentity_ = true;
-        for (std::size_t i = 0; i < sharp_.columns.size() && sharpIdentity_; ++i) {
-            sharpIdentity_ = sharp_.columns[i].weight == 0 &&
-                             sharp_.columns[i].index == coverage_.columnBegin + static_cast<int>(i);
+        // Mask rows without any motion let whole output rows be skipped.
+        maskRowMoves_.resize(static_cast<std::size_t>(mask_.height()));
+        for (int y = 0; y < mask_.height(); ++y) {
+            const std::uint8_t* row = mask_.row(y);
+            bool moves = false;
+            for (int x = 0; x < mask_.width() && !moves; ++x) moves = row[4 * x + 2] != 0;
+            maskRowMoves_[static_cast<std::size_t>(y)] = moves;
         }
     }
 
     void shadeRows(int rowBegin, int rowEnd) const override {
-        const std::size_t count = mask_.columns.size();
+        const int smallWidth = small_.width();
+        MixRows& rows = mixRows();
+        rows.blurred.resize(static_cast<std::size_t>(smallWidth) * 4);
+        rows.mask.resize(static_cast<std::size_t>(smallWidth));
+        const MixLayout& layout = *layout_;
+
         for (int row = rowBegin; row < rowEnd; ++row) {
-            const SampleTap rs = sharp_.rowTap(sampler_, coverage_, row);
-            const SampleTap rb = blurred_.rowTap(sampler_, coverage_, row);
-            const SampleTap rm = mask_.rowTap(sampler_, coverage_, row);
-            const bool sharpRowExact = sharpIdentity_ && rs.weight == 0 && rs.index == row;
-            const std::uint8_t* maskRow0 = mask_.texture->row(rm.index);
-            const std::uint8_t* maskRow1 = rm.weight != 0 ? mask_.texture->row(rm.index + 1) : maskRow0;
+            const SampleTap rs = sampler_.tap(coverage_.v(row), sharp_.height());
+            const SampleTap rm = sampler_.tap(coverage_.v(row), small_.height());
+            const bool sharpExact = layout.sharpColumnsExact && rs.weight == 0 && rs.index == row;
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
-            for (std::size_t i = 0; i < count; ++i) {
-                const SampleTap mc = mask_.columns[i];
-                // A mask of zero leaves the sharp pixel as it is.
-                const std::size_t m0 = 4 * static_cast<std::size_t>(mc.index) + 2;
-                const bool still = maskRow0[m0] == 0 && maskRow1[m0] == 0 &&
-                                   (mc.weight == 0 || (maskRow0[m0 + 4] == 0 && maskRow1[m0 + 4] == 0));
-                std::uint32_t sharp[4];
-                if (sharpRowExact) {
-                    const std::uint8_t* s = inPlace_ ? out + 4 * i : sharp_.texture->row(row) + 4 * (coverage_.columnBegin + i);
-                    if (still) {
-                        if (!inPlace_) std::memcpy(out + 4 * i, s, 4);
-                        continue;
-                    }
-                    for (int c = 0; c < 4; ++c) sharp[c] = s[c] * 256u;
-                } else {
-                    sampleBgra256(*sharp_.texture, sharp_.columns[i], rs, sharp);
-                    if (still) {
-                        for (int c = 0; c < 4; ++c) out[4 * i + static_cast<std::size_t>(c)] = roundLevel256(sharp[c]);
-                        continue;
-                    }
+            const bool moves = maskRowMoves_[static_cast<std::size_t>(rm.index)] ||
+                               (rm.weight != 0 && maskRowMoves_[static_cast<std::size_t>(rm.index) + 1]);
+            if (!moves && sharpExact && inPlace_) continue;  // m = 0 everywhere: the sharp row stays
+
+            const std::uint8_t* m0 = mask_.row(rm.index);
+            const std::uint8_t* m1 = rm.weight != 0 ? mask_.row(rm.index + 1) : m0;
+            const std::uint8_t* b0 = small_.row(rm.index);
+            const std::uint8_t* b1 = rm.weight != 0 ? small_.row(rm.index + 1) : b0;
+            blendRow128(m0 + 2, m1 + 2, rm.weight, rows.mask.data(), smallWidth, 4);
+            blendRow128(b0, b1, rm.weight, rows.blurred.data(), 4 * smallWidth, 1);
+
+            // The sharp pixels: the row itself when fetched 1:1, else a filtered copy.
+            const std::uint8_t* sharpRow = nullptr;
+            if (sharpExact) {
+                sharpRow = inPlace_ ? out : sharp_.row(row) + 4 * coverage_.columnBegin;
+            } else {
+                auto& filtered = sharpScratch();
+                filtered.resize(4 * layout.sharpColumns.size());
+                for (std::size_t i = 0; i < layout.sharpColumns.size(); ++i) {
+                    std::uint32_t texel[4];
+                    sampleBgra256(sharp_, layout.sharpColumns[i], rs, texel);
+                    for (std::size_t c = 0; c < 4; ++c) filtered[4 * i + c] = roundLevel256(texel[c]);
                 }
-                std::uint32_t blurred[4], mask[4];
-                sampleBgra256(*blurred_.texture, blurred_.columns[i], rb, blurred);
-                sampleBgra256(*mask_.texture, mc, rm, mask);
-                // m = clamp(1.25 x mask red, 0, 1) in Q16.
-                const std::uint64_t m = std::min<std::uint64_t>(
-                    kSampleWeightOne, (static_cast<std::uint64_t>(mask[2]) * 82242 + 32768) >> 16);
-                for (int c = 0; c < 4; ++c) {
-                    const std::uint64_t mixed = static_cast<std::uint64_t>(sharp[c]) * (kSampleWeightOne - m) +
-                                                static_cast<std::uint64_t>(blurred[c]) * m;
-                    out[4 * i + static_cast<std::size_t>(c)] =
-                        static_cast<std::uint8_t>(std::min<std::uint64_t>(255, (mixed + (1u << 23)) >> 24));
-                }
+                sharpRow = filtered.data();
             }
+
+#ifdef MIVODRELL_COMPOSITE_X86
+            if (useAvx2()) {
+                mixRowAvx2(layout, rows, sharpRow, out);
+                continue;
+            }
+#endif
+            mixRowPortable(layout, rows, sharpRow, out);
         }
     }
 
 private:
+    static std::vector<std::uint8_t>& sharpScratch() {
+        thread_local std::vector<std::uint8_t> scratch;
+        return scratch;
+    }
+
     Texture& target_;
     const SamplerState& sampler_;
     QuadCoverage coverage_;
+    std::shared_ptr<const MixLayout> layout_;
     std::shared_ptr<Texture> sharpCopy_;
-    BgraInput sharp_;
-    BgraInput blurred_;
-    BgraInput mask_;
+    const Texture& sharp_;
+    const Texture& small_;
+    const Texture& mask_;
     bool inPlace_ = false;
-    bool sharpIdentity_ = false;
+    std::vector<bool> maskRowMoves_;
 };
 
 class MotionMixFragment final : public FragmentFunction {
@@ -796,17 +1149,21 @@ public:
 
     std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
         if (!allBgra(context, 3)) return nullptr;
+        const Texture& sharp = *context.textures[0];
+        const Texture& small = *context.textures[1];
+        const Texture& mask = *context.textures[2];
+        if (small.width() != mask.width() || small.height() != mask.height()) return nullptr;
+        auto layout = this->layout(*context.sampler, context.coverage, sharp, small);
         std::shared_ptr<Texture> sharpCopy;
-        if (context.textures[0] == context.target && !readsOnlyOwnPixel(context)) {
+        if (&sharp == context.target && !layout->sharpOneToOne) {
             // Reading other pixels of the target while bands write it: work from a snapshot.
-            const Texture& source = *context.textures[0];
-            sharpCopy = Texture::allocate(TexturePixelFormat::bgra8Unorm, source.width(), source.height());
+            sharpCopy = Texture::allocate(TexturePixelFormat::bgra8Unorm, sharp.width(), sharp.height());
             if (!sharpCopy) return nullptr;
-            for (int row = 0; row < source.height(); ++row) {
-                std::memcpy(sharpCopy->row(row), source.row(row), static_cast<std::size_t>(source.width()) * 4);
+            for (int row = 0; row < sharp.height(); ++row) {
+                std::memcpy(sharpCopy->row(row), sharp.row(row), static_cast<std::size_t>(sharp.width()) * 4);
             }
         }
-        return std::make_unique<MotionMixDraw>(context, std::move(sharpCopy));
+        return std::make_unique<MotionMixDraw>(context, std::move(layout), std::move(sharpCopy));
     }
 
     bool writesEveryCoveredPixel(const FragmentDrawContext& context) const override {
@@ -814,20 +1171,29 @@ public:
     }
 
 private:
-    // True when texture 0 is fetched exactly at each target pixel (same size, 1:1 coordinates).
-    static bool readsOnlyOwnPixel(const FragmentDrawContext& context) {
-        const Texture& sharp = *context.textures[0];
-        const QuadCoverage& cov = context.coverage;
-        for (int i = cov.columnBegin; i < cov.columnEnd; ++i) {
-            const SampleTap t = context.sampler->tap(cov.u(i), sharp.width());
-            if (t.weight != 0 || t.index != i) return false;
-        }
-        for (int j = cov.rowBegin; j < cov.rowEnd; ++j) {
-            const SampleTap t = context.sampler->tap(cov.v(j), sharp.height());
-            if (t.weight != 0 || t.index != j) return false;
-        }
-        return true;
+    struct Key {
+        int columnBegin, columnEnd, rowBegin, rowEnd;
+        double uOrigin, uPerColumn, vOrigin, vPerRow;
+        int sharpWidth, sharpHeight, smallWidth;
+        SamplerMinMagFilter minFilter, magFilter;
+        bool operator==(const Key&) const = default;
+    };
+
+    std::shared_ptr<const MixLayout> layout(const SamplerState& sampler, const QuadCoverage& c, const Texture& sharp,
+                                            const Texture& small) const {
+        const Key key{c.columnBegin, c.columnEnd, c.rowBegin, c.rowEnd, c.uOrigin, c.uPerColumn, c.vOrigin,
+                      c.vPerRow, sharp.width(), sharp.height(), small.width(), sampler.descriptor().minFilter,
+                      sampler.descriptor().magFilter};
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (cached_ && cachedKey_ == key) return cached_;
+        cached_ = std::make_shared<const MixLayout>(sampler, c, sharp.width(), sharp.height(), small.width());
+        cachedKey_ = key;
+        return cached_;
     }
+
+    mutable std::mutex mutex_;
+    mutable Key cachedKey_{};
+    mutable std::shared_ptr<const MixLayout> cached_;
 };
 
 }  // namespace

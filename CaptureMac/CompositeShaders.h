@@ -36,8 +36,8 @@ struct CompositeShaders {
     // Every function of the library.
     static std::vector<std::shared_ptr<const ShaderFunction>> functions();
 
-    // Test hook: when false, the composite function never takes its 1:1 fast paths (the general
-    // table-driven path gives the same bytes; tests compare the two).
+    // Test hook: when false, no function takes its 1:1 fast paths or vector kernels (the general
+    // portable code gives the same bytes; tests compare the two).
     static void setFastPathsEnabled(bool enabled);
 };
 
