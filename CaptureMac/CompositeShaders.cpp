@@ -263,13 +263,29 @@ __attribute__((target_clones("avx2", "default"))) void widenLuma(const std::uint
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(src[i] << 6);
 }
 
-// Vertical blend of two luma rows in 1/64 steps.
-__attribute__((target_clones("avx2", "default"))) void blendLuma(const std::uint8_t* a, const std::uint8_t* b,
-                                                                 std::uint32_t weight, std::int16_t* out, int count) {
-    const std::int32_t wb = static_cast<std::int32_t>(weight);
-    const std::int32_t wa = static_cast<std::int32_t>(kSampleWeightOne) - wb;
-    for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((a[i] * wa + b[i] * wb + 512) >> 10);
+// Vertical blend of two luma rows in 1/64 steps: 64 a + 64 (b - a) w, with the Q15 weight w.
+inline std::int16_t q15Weight(std::uint32_t weight) {
+    return static_cast<std::int16_t>(std::min<std::uint32_t>(32767, (weight + 1) >> 1));
 }
+
+void blendLumaPortable(const std::uint8_t* a, const std::uint8_t* b, int w15, std::int16_t* out, int count) {
+    for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((a[i] << 6) + mulQ15((b[i] - a[i]) << 6, w15));
+}
+
+#ifdef MIVODRELL_COMPOSITE_X86
+__attribute__((target("avx2"))) int blendLumaAvx2(const std::uint8_t* a, const std::uint8_t* b, int w15,
+                                                   std::int16_t* out, int count) {
+    const __m256i w = _mm256_set1_epi16(static_cast<short>(w15));
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i x = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))), 6);
+        const __m256i y = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), 6);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm256_add_epi16(x, _mm256_mulhrs_epi16(_mm256_sub_epi16(y, x), w)));
+    }
+    return i;
+}
+#endif
 
 // Vertical blend of two interleaved Cb,Cr rows into separate centred rows in 1/32 steps.
 __attribute__((target_clones("avx2", "default"))) void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
@@ -330,7 +346,7 @@ ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverag
     table.weights.reserve(count);
     for (const SampleTap& t : table.taps) {
         table.offsets.push_back(t.index - table.low);
-        table.weights.push_back(static_cast<std::int16_t>(std::min<std::uint32_t>(32767, (t.weight + 1) >> 1)));
+        table.weights.push_back(q15Weight(t.weight));
     }
     for (int stride : {1, 2}) {
         bool uniform = true;
@@ -602,8 +618,14 @@ public:
                 if (lumaRow.weight == 0) {
                     widenLuma(y0 + lumaColumns_.low, s.lumaBlend.data(), lumaSpan);
                 } else {
-                    blendLuma(y0 + lumaColumns_.low, y1 + lumaColumns_.low, lumaRow.weight, s.lumaBlend.data(),
-                              lumaSpan);
+                    const std::uint8_t* a = y0 + lumaColumns_.low;
+                    const std::uint8_t* b = y1 + lumaColumns_.low;
+                    const int w15 = q15Weight(lumaRow.weight);
+                    int done = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+                    if (useAvx2()) done = blendLumaAvx2(a, b, w15, s.lumaBlend.data(), lumaSpan);
+#endif
+                    blendLumaPortable(a + done, b + done, w15, s.lumaBlend.data() + done, lumaSpan - done);
                 }
             }
             const auto staged = [&](int from, int to) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -29,7 +30,7 @@ struct ComputeDevice::Pool {
     bool stopping = false;
     std::vector<std::thread> threads;
 
-    // Runs items of `job` until none is left unclaimed. Returns how many this thread finished.
+    // Runs items of `job` until none is left unclaimed.
     static void drain(Job& job, Pool& pool) {
         for (;;) {
             const int index = job.next.fetch_add(1, std::memory_order_relaxed);
@@ -43,20 +44,43 @@ struct ComputeDevice::Pool {
         }
     }
 
+    // Work arrives in bursts (the passes of one frame follow each other closely), so an idle worker
+    // first spins briefly on `generation` before it sleeps; waking a sleeping thread costs far more.
+    std::atomic<std::uint64_t> generation{0};
+    int sleepers = 0;  // guarded by mutex
+
     void workerLoop() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            workAvailable.wait(lock, [&] { return stopping || !jobs.empty(); });
             if (stopping) return;
-            std::shared_ptr<Job> job = jobs.front();
-            if (job->next.load(std::memory_order_relaxed) >= job->count) {
-                // Fully claimed: nobody needs to look at it again.
-                jobs.pop_front();
+            if (!jobs.empty()) {
+                std::shared_ptr<Job> job = jobs.front();
+                if (job->next.load(std::memory_order_relaxed) >= job->count) {
+                    // Fully claimed: nobody needs to look at it again.
+                    jobs.pop_front();
+                    continue;
+                }
+                lock.unlock();
+                drain(*job, *this);
+                lock.lock();
                 continue;
             }
+            const std::uint64_t seen = generation.load(std::memory_order_acquire);
             lock.unlock();
-            drain(*job, *this);
+            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+            bool woken = false;
+            for (int spin = 0; !woken; ++spin) {
+                woken = generation.load(std::memory_order_acquire) != seen;
+                if (!woken && (spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            }
             lock.lock();
+            if (woken || stopping || !jobs.empty()) continue;
+            ++sleepers;
+            workAvailable.wait(lock, [&] { return stopping || !jobs.empty(); });
+            --sleepers;
         }
     }
 };
@@ -98,12 +122,23 @@ void ComputeDevice::parallelFor(int count, const std::function<void(int)>& body)
     auto job = std::make_shared<Job>();
     job->body = &body;
     job->count = count;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(pool_->mutex);
         pool_->jobs.push_back(job);
+        pool_->generation.fetch_add(1, std::memory_order_release);
+        wake = pool_->sleepers > 0;
     }
-    pool_->workAvailable.notify_all();
+    if (wake) pool_->workAvailable.notify_all();
     Pool::drain(*job, *pool_);
+    // The other workers are finishing their last items; they take microseconds.
+    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    for (int spin = 0; job->done.load(std::memory_order_acquire) != count; ++spin) {
+        if ((spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
     std::unique_lock<std::mutex> lock(pool_->mutex);
     pool_->jobFinished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == count; });
     // Helpers drop fully claimed jobs lazily; make sure this one is gone before `body` dies.
