@@ -96,8 +96,8 @@ void CompositeFrameRenderer::update(std::uint32_t displayID, const std::shared_p
         sources_[displayID] = CompositeSourceTexture{luma.texture, chroma.texture, sourceRect, contentUV};
         return;
     }
-    diagnostic(kTag + "螢幕 " + std::to_string(displayID) + " texture 轉換失敗 " + "luma=" +
-               std::to_string(luma.status) + " chroma=" + std::to_string(chroma.status));
+    diagnostic(kTag + "螢幕 " + std::to_string(displayID) + " texture 轉換失敗 " +
+               "luma=" + std::to_string(luma.status) + " chroma=" + std::to_string(chroma.status));
 }
 
 void CompositeFrameRenderer::remove(std::uint32_t displayID) { sources_.erase(displayID); }

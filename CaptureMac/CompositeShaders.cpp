@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -47,9 +47,7 @@ inline std::uint32_t loadUnaligned32(const std::uint8_t* p) {
     return value;
 }
 
-inline std::uint8_t saturate8(int value) {
-    return static_cast<std::uint8_t>(std::clamp(value, 0, 255));
-}
+inline std::uint8_t saturate8(int value) { return static_cast<std::uint8_t>(std::clamp(value, 0, 255)); }
 
 void convertRowPortable(const std::int16_t* y, const std::int16_t* cb, const std::int16_t* cr, std::uint8_t* out,
                         int count) {
@@ -78,7 +76,7 @@ void chromaHalfRowPortable(const std::int16_t* cv, bool startsOdd, std::int16_t*
 
 #ifdef MIVODRELL_COMPOSITE_X86
 __attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const std::int16_t* cb,
-                                                     const std::int16_t* cr, std::uint8_t* out, int count) {
+                                                    const std::int16_t* cr, std::uint8_t* out, int count) {
     const __m256i bias = _mm256_set1_epi16(32);
     const __m256i kR = _mm256_set1_epi16(kCoefRCr);
     const __m256i kGb = _mm256_set1_epi16(kCoefGCb);
@@ -87,8 +85,8 @@ __attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const
     // Within each 128-bit lane: b0..b7 g0..g7 -> b0 g0 b1 g1 ...; r0..r7 -> r0 0 r1 0 ...
     const __m256i interleave = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,  //
                                                 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
-    const __m256i spread = _mm256_setr_epi8(0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128,
-                                            0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128);
+    const __m256i spread = _mm256_setr_epi8(0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128, 0,
+                                            -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128);
     const __m256i alpha = _mm256_set1_epi16(static_cast<short>(0xFF00));
     int i = 0;
     for (; i + 16 <= count; i += 16) {
@@ -132,7 +130,7 @@ __attribute__((target("avx2"))) void chromaHalfPairsAvx2(const std::int16_t* cv,
 // into separate centred rows in 1/32 steps: ((4 - q) a + q b) * 8 - 4080, the value blendChroma
 // gives for that weight. Returns the number of texels done (a multiple of 16).
 __attribute__((target("avx2"))) int blendChromaQuartersAvx2(const std::uint8_t* a, const std::uint8_t* b, int q,
-                                                             std::int16_t* cb, std::int16_t* cr, int count) {
+                                                            std::int16_t* cb, std::int16_t* cr, int count) {
     const __m256i wa = _mm256_set1_epi16(static_cast<short>(4 - q));
     const __m256i wb = _mm256_set1_epi16(static_cast<short>(q));
     const __m256i mask = _mm256_set1_epi16(0x7F8);
@@ -171,8 +169,8 @@ MIVODRELL_AVX2_INLINE __m256i plusTermAvx2(__m256i l, __m256i c, __m256i k) {
     return _mm256_srai_epi16(_mm256_add_epi16(l, _mm256_mulhrs_epi16(c, k)), 6);
 }
 MIVODRELL_AVX2_INLINE __m256i greenAvx2(__m256i l, __m256i u, __m256i v, __m256i kb, __m256i kr) {
-    return _mm256_srai_epi16(_mm256_sub_epi16(_mm256_sub_epi16(l, _mm256_mulhrs_epi16(u, kb)), _mm256_mulhrs_epi16(v, kr)),
-                             6);
+    return _mm256_srai_epi16(
+        _mm256_sub_epi16(_mm256_sub_epi16(l, _mm256_mulhrs_epi16(u, kb)), _mm256_mulhrs_epi16(v, kr)), 6);
 }
 
 // 1:1 luma with half-resolution chroma, 32 pixels at a time, the first at an even luma texel:
@@ -180,7 +178,7 @@ MIVODRELL_AVX2_INLINE __m256i greenAvx2(__m256i l, __m256i u, __m256i v, __m256i
 // on even and odd pixels separately. `cb`/`cr` point at the chroma texel of the first pixel and
 // must be readable one texel before and one after the pixels done. Returns the pixels done.
 __attribute__((target("avx2"))) int convertHalfChromaRowAvx2(const std::uint8_t* y, const std::int16_t* cb,
-                                                              const std::int16_t* cr, std::uint8_t* out, int count) {
+                                                             const std::int16_t* cr, std::uint8_t* out, int count) {
     const __m256i evenLuma = _mm256_set1_epi16(64);      // bytes 64, 0: 64 x the even luma byte
     const __m256i oddLuma = _mm256_set1_epi16(64 << 8);  // bytes 0, 64: 64 x the odd luma byte
     const __m256i bias = _mm256_set1_epi16(32);
@@ -203,12 +201,12 @@ __attribute__((target("avx2"))) int convertHalfChromaRowAvx2(const std::uint8_t*
         halfFilterAvx2(cb + m, three, ue, uo);
         halfFilterAvx2(cr + m, three, ve, vo);
         // Bytes in pixel order: pixels 0-15 in the low lane, 16-31 in the high lane.
-        const __m256i r8 = _mm256_shuffle_epi8(
-            _mm256_packus_epi16(plusTermAvx2(ye, ve, kR), plusTermAvx2(yo, vo, kR)), evenOdd);
+        const __m256i r8 =
+            _mm256_shuffle_epi8(_mm256_packus_epi16(plusTermAvx2(ye, ve, kR), plusTermAvx2(yo, vo, kR)), evenOdd);
         const __m256i g8 = _mm256_shuffle_epi8(
             _mm256_packus_epi16(greenAvx2(ye, ue, ve, kGb, kGr), greenAvx2(yo, uo, vo, kGb, kGr)), evenOdd);
-        const __m256i b8 = _mm256_shuffle_epi8(
-            _mm256_packus_epi16(plusTermAvx2(ye, ue, kB), plusTermAvx2(yo, uo, kB)), evenOdd);
+        const __m256i b8 =
+            _mm256_shuffle_epi8(_mm256_packus_epi16(plusTermAvx2(ye, ue, kB), plusTermAvx2(yo, uo, kB)), evenOdd);
 
         const __m256i bgLo = _mm256_unpacklo_epi8(b8, g8);  // pixels 0-7 | 16-23
         const __m256i bgHi = _mm256_unpackhi_epi8(b8, g8);  // pixels 8-15 | 24-31
@@ -227,7 +225,10 @@ __attribute__((target("avx2"))) int convertHalfChromaRowAvx2(const std::uint8_t*
     return i;
 }
 
-const bool kCpuHasAvx2 = __builtin_cpu_supports("avx2");
+const bool kCpuHasAvx2 = [] {
+    __builtin_cpu_init();  // this may run before the library's own initialisation
+    return __builtin_cpu_supports("avx2") != 0;
+}();
 // The vector kernels run when the processor has them and the fast paths are on.
 inline bool useAvx2() { return kCpuHasAvx2 && gFastPathsEnabled.load(std::memory_order_relaxed); }
 #endif
@@ -274,12 +275,14 @@ void blendLumaPortable(const std::uint8_t* a, const std::uint8_t* b, int w15, st
 
 #ifdef MIVODRELL_COMPOSITE_X86
 __attribute__((target("avx2"))) int blendLumaAvx2(const std::uint8_t* a, const std::uint8_t* b, int w15,
-                                                   std::int16_t* out, int count) {
+                                                  std::int16_t* out, int count) {
     const __m256i w = _mm256_set1_epi16(static_cast<short>(w15));
     int i = 0;
     for (; i + 16 <= count; i += 16) {
-        const __m256i x = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))), 6);
-        const __m256i y = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), 6);
+        const __m256i x =
+            _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))), 6);
+        const __m256i y =
+            _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), 6);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
                             _mm256_add_epi16(x, _mm256_mulhrs_epi16(_mm256_sub_epi16(y, x), w)));
     }
@@ -322,10 +325,10 @@ void ensureSize(std::vector<std::int16_t>& v, std::size_t n) {
 // The taps of every covered column, and the texel span they read.
 struct ColumnTable {
     std::vector<SampleTap> taps;
-    std::vector<std::int32_t> offsets;   // tap index minus `low`
-    std::vector<std::int16_t> weights;   // Q15 weight of the second texel
-    int low = 0;   // first texel read
-    int high = 0;  // last texel read
+    std::vector<std::int32_t> offsets;  // tap index minus `low`
+    std::vector<std::int16_t> weights;  // Q15 weight of the second texel
+    int low = 0;                        // first texel read
+    int high = 0;                       // last texel read
     // When every column reads texel offsets[0] + stride * i with one weight (stride 1 or 2).
     int uniformStride = 0;
 };
@@ -381,7 +384,7 @@ void filterColumnsPortable(const std::int16_t* row, const ColumnTable& table, in
 // The filter for columns that read texels at a fixed stride with one weight: contiguous loads
 // instead of gathers.
 __attribute__((target("avx2"))) int filterUniformAvx2(const std::int16_t* row, const ColumnTable& table, int from,
-                                                       int count, int shift, std::int16_t* out) {
+                                                      int count, int shift, std::int16_t* out) {
     const __m128i amount = _mm_cvtsi32_si128(shift);
     const __m256i w = _mm256_set1_epi16(table.weights[0]);
     const bool blend = table.weights[0] != 0;
@@ -395,10 +398,9 @@ __attribute__((target("avx2"))) int filterUniformAvx2(const std::int16_t* row, c
         } else {
             const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i));
             const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i + 16));
-            first = _mm256_permute4x64_epi64(
-                _mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(v0, 16), 16),
-                                   _mm256_srai_epi32(_mm256_slli_epi32(v1, 16), 16)),
-                0xD8);
+            first = _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(v0, 16), 16),
+                                                                _mm256_srai_epi32(_mm256_slli_epi32(v1, 16), 16)),
+                                             0xD8);
             second = blend ? _mm256_permute4x64_epi64(
                                  _mm256_packs_epi32(_mm256_srai_epi32(v0, 16), _mm256_srai_epi32(v1, 16)), 0xD8)
                            : first;
@@ -412,7 +414,7 @@ __attribute__((target("avx2"))) int filterUniformAvx2(const std::int16_t* row, c
 }
 
 __attribute__((target("avx2"))) int filterColumnsAvx2(const std::int16_t* row, const ColumnTable& table, int from,
-                                                       int count, int shift, std::int16_t* out) {
+                                                      int count, int shift, std::int16_t* out) {
     // The stride-2 loads read up to 2 texels past the last column's; stay within the span.
     if (table.uniformStride == 1 || (table.uniformStride == 2 && count >= 16)) {
         const int safe = table.uniformStride == 2 ? count - 1 : count;
@@ -424,15 +426,15 @@ __attribute__((target("avx2"))) int filterColumnsAvx2(const std::int16_t* row, c
         const auto* offsets = reinterpret_cast<const __m256i*>(table.offsets.data() + from + i);
         // Each gather loads the pair (p[k], p[k + 1]) as one 32-bit element.
         const __m256i g0 = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets), 2);
-        const __m256i g1 = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets + 1), 2);
-        const __m256i first = _mm256_permute4x64_epi64(
-            _mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(g0, 16), 16),
-                               _mm256_srai_epi32(_mm256_slli_epi32(g1, 16), 16)),
-            0xD8);
+        const __m256i g1 =
+            _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets + 1), 2);
+        const __m256i first =
+            _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(g0, 16), 16),
+                                                        _mm256_srai_epi32(_mm256_slli_epi32(g1, 16), 16)),
+                                     0xD8);
         const __m256i second =
             _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(g0, 16), _mm256_srai_epi32(g1, 16)), 0xD8);
-        const __m256i w =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + from + i));
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + from + i));
         // Where w is 0 the second element may be anything; it is masked out before use.
         const __m256i used = _mm256_cmpgt_epi16(w, _mm256_setzero_si256());
         const __m256i d = _mm256_and_si256(_mm256_sub_epi16(second, first), used);
@@ -516,8 +518,14 @@ class CompositeColumnCache {
 public:
     std::shared_ptr<const CompositeColumns> get(const SamplerState& sampler, const QuadCoverage& coverage,
                                                 int lumaWidth, int chromaWidth) {
-        const Key key{coverage.columnBegin, coverage.columnEnd, coverage.uOrigin, coverage.uPerColumn, lumaWidth,
-                      chromaWidth, sampler.descriptor().minFilter, sampler.descriptor().magFilter,
+        const Key key{coverage.columnBegin,
+                      coverage.columnEnd,
+                      coverage.uOrigin,
+                      coverage.uPerColumn,
+                      lumaWidth,
+                      chromaWidth,
+                      sampler.descriptor().minFilter,
+                      sampler.descriptor().magFilter,
                       gFastPathsEnabled.load(std::memory_order_relaxed)};
         std::lock_guard<std::mutex> lock(mutex_);
         for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -528,7 +536,8 @@ public:
                 return found.second;
             }
         }
-        auto columns = std::make_shared<const CompositeColumns>(sampler, coverage, lumaWidth, chromaWidth, key.fastPaths);
+        auto columns =
+            std::make_shared<const CompositeColumns>(sampler, coverage, lumaWidth, chromaWidth, key.fastPaths);
         entries_.insert(entries_.begin(), {key, columns});
         if (entries_.size() > kCapacity) entries_.pop_back();
         return columns;
@@ -552,9 +561,16 @@ class CompositeDraw final : public FragmentDraw {
 public:
     CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma,
                   std::shared_ptr<const CompositeColumns> columns)
-        : target_(*context.target), luma_(luma), chroma_(chroma), sampler_(*context.sampler),
-          coverage_(context.coverage), columns_(std::move(columns)), lumaColumns_(columns_->luma),
-          chromaColumns_(columns_->chroma), lumaStart_(columns_->lumaStart), lumaIdentity_(columns_->lumaIdentity),
+        : target_(*context.target),
+          luma_(luma),
+          chroma_(chroma),
+          sampler_(*context.sampler),
+          coverage_(context.coverage),
+          columns_(std::move(columns)),
+          lumaColumns_(columns_->luma),
+          chromaColumns_(columns_->chroma),
+          lumaStart_(columns_->lumaStart),
+          lumaIdentity_(columns_->lumaIdentity),
           chromaHalf_(columns_->chromaHalf) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
@@ -586,8 +602,8 @@ public:
             int blended = 0;
 #ifdef MIVODRELL_COMPOSITE_X86
             if (useAvx2() && chromaRow.weight % quarter == 0) {
-                blended = blendChromaQuartersAvx2(c0, c1, static_cast<int>(chromaRow.weight / quarter), cbv, crv,
-                                                  chromaSpan);
+                blended =
+                    blendChromaQuartersAvx2(c0, c1, static_cast<int>(chromaRow.weight / quarter), cbv, crv, chromaSpan);
             }
 #endif
             blendChroma(c0 + 2 * blended, c1 + 2 * blended, chromaRow.weight, cbv + blended, crv + blended,
@@ -604,8 +620,9 @@ public:
             if (useAvx2() && chromaHalf_ && lumaRow.weight == 0) {
                 fusedBegin = lumaStart_ & 1;
                 const int offset = ((lumaStart_ + fusedBegin) >> 1) - chromaColumns_.low;
-                fusedEnd = fusedBegin + convertHalfChromaRowAvx2(y0 + lumaStart_ + fusedBegin, cbv + offset, crv + offset,
-                                                                 out + 4 * fusedBegin, count - fusedBegin);
+                fusedEnd =
+                    fusedBegin + convertHalfChromaRowAvx2(y0 + lumaStart_ + fusedBegin, cbv + offset, crv + offset,
+                                                          out + 4 * fusedBegin, count - fusedBegin);
             }
 #endif
             if (fusedEnd == 0) {
@@ -718,7 +735,7 @@ inline std::uint8_t roundLevel256(std::uint32_t value256) {
 #ifdef MIVODRELL_COMPOSITE_X86
 // roundLevel256(sampleBgra256(...)) for a row of columns, one pixel per step. Returns the count.
 __attribute__((target("avx2"))) int sampleBgraRowAvx2(const Texture& texture, SampleTap row, const SampleTap* columns,
-                                                        int count, std::uint8_t* out) {
+                                                      int count, std::uint8_t* out) {
     const std::uint8_t* r0 = texture.row(row.index);
     const std::uint8_t* r1 = row.weight != 0 ? texture.row(row.index + 1) : r0;
     const __m256i wy = _mm256_set1_epi32(static_cast<int>(row.weight));
@@ -736,10 +753,11 @@ __attribute__((target("avx2"))) int sampleBgraRowAvx2(const Texture& texture, Sa
                                          : _mm_cvtsi32_si128(static_cast<int>(loadUnaligned32(r1 + offset)));
         __m256i top = _mm256_slli_epi32(_mm256_cvtepu8_epi32(p0), 8);
         if (row.weight != 0) {
-            top = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvtepu8_epi32(p0), wyInverse),
-                                                                       _mm256_mullo_epi32(_mm256_cvtepu8_epi32(p1), wy)),
-                                                     _mm256_set1_epi32(128)),
-                                    8);
+            top = _mm256_srli_epi32(
+                _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_cvtepu8_epi32(p0), wyInverse),
+                                                  _mm256_mullo_epi32(_mm256_cvtepu8_epi32(p1), wy)),
+                                 _mm256_set1_epi32(128)),
+                8);
         }
         const int wx = static_cast<int>(t.weight);
         const __m256i weights = _mm256_setr_epi32(65536 - wx, 65536 - wx, 65536 - wx, 65536 - wx, wx, wx, wx, wx);
@@ -783,7 +801,9 @@ struct BgraInput {
 class CopyDraw final : public FragmentDraw {
 public:
     explicit CopyDraw(const FragmentDrawContext& context)
-        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
+        : target_(*context.target),
+          sampler_(*context.sampler),
+          coverage_(context.coverage),
           source_(context.textures[0], sampler_, coverage_) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
@@ -826,8 +846,11 @@ public:
 class MotionDiffDraw final : public FragmentDraw {
 public:
     explicit MotionDiffDraw(const FragmentDrawContext& context)
-        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage),
-          current_(context.textures[0], sampler_, coverage_), previous_(context.textures[1], sampler_, coverage_),
+        : target_(*context.target),
+          sampler_(*context.sampler),
+          coverage_(context.coverage),
+          current_(context.textures[0], sampler_, coverage_),
+          previous_(context.textures[1], sampler_, coverage_),
           previousMask_(context.textures[2], sampler_, coverage_) {
         exactColumns_ = true;
         for (std::size_t i = 0; i < current_.columns.size() && exactColumns_; ++i) {
@@ -879,8 +902,8 @@ public:
                     value = 255;
                 } else {
                     // previous red x 0.82, rounded to a level.
-                    value = static_cast<std::uint8_t>(std::min<std::uint64_t>(
-                        255, (static_cast<std::uint64_t>(m[2]) * 82 + 12800) / 25600));
+                    value = static_cast<std::uint8_t>(
+                        std::min<std::uint64_t>(255, (static_cast<std::uint64_t>(m[2]) * 82 + 12800) / 25600));
                 }
                 out[4 * i + 0] = value;
                 out[4 * i + 1] = value;
@@ -949,7 +972,6 @@ __attribute__((target_clones("avx2", "default"))) void blendRow128(const std::ui
     }
 }
 
-
 // The per-column work of a mix draw: it depends only on the quad and the texture sizes, which
 // change only with the output size.
 struct MixLayout {
@@ -972,8 +994,8 @@ struct MixLayout {
         smallColumns = columnTable(sampler, coverage, smallWidth).taps;
         sharpColumnsExact = true;
         for (std::size_t i = 0; i < sharpColumns.size() && sharpColumnsExact; ++i) {
-            sharpColumnsExact = sharpColumns[i].weight == 0 &&
-                                sharpColumns[i].index == coverage.columnBegin + static_cast<int>(i);
+            sharpColumnsExact =
+                sharpColumns[i].weight == 0 && sharpColumns[i].index == coverage.columnBegin + static_cast<int>(i);
         }
         sharpOneToOne = sharpColumnsExact;
         for (int j = coverage.rowBegin; j < coverage.rowEnd && sharpOneToOne; ++j) {
@@ -1066,8 +1088,7 @@ __attribute__((target("avx2"))) void mixRowAvx2(const MixLayout& layout, const M
                 const __m256i blurred = _mm256_add_epi16(base, _mm256_mulhrs_epi16(delta, w));
                 const __m256i mask = _mm256_add_epi16(maskBase, _mm256_mulhrs_epi16(maskDelta, w));
                 const __m256i m = _mm256_adds_epi16(mask, _mm256_mulhrs_epi16(mask, gain));
-                const __m256i mixed =
-                    _mm256_add_epi16(sharp, _mm256_mulhrs_epi16(_mm256_sub_epi16(blurred, sharp), m));
+                const __m256i mixed = _mm256_add_epi16(sharp, _mm256_mulhrs_epi16(_mm256_sub_epi16(blurred, sharp), m));
                 result[h] = _mm256_srli_epi16(_mm256_add_epi16(mixed, half), 7);
             }
             const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(result[0], result[1]), 0xD8);
@@ -1085,9 +1106,14 @@ class MotionMixDraw final : public FragmentDraw {
 public:
     MotionMixDraw(const FragmentDrawContext& context, std::shared_ptr<const MixLayout> layout,
                   std::shared_ptr<Texture> sharpCopy)
-        : target_(*context.target), sampler_(*context.sampler), coverage_(context.coverage), layout_(std::move(layout)),
-          sharpCopy_(std::move(sharpCopy)), sharp_(sharpCopy_ ? *sharpCopy_ : *context.textures[0]),
-          small_(*context.textures[1]), mask_(*context.textures[2]),
+        : target_(*context.target),
+          sampler_(*context.sampler),
+          coverage_(context.coverage),
+          layout_(std::move(layout)),
+          sharpCopy_(std::move(sharpCopy)),
+          sharp_(sharpCopy_ ? *sharpCopy_ : *context.textures[0]),
+          small_(*context.textures[1]),
+          mask_(*context.textures[2]),
           inPlace_(context.textures[0] == context.target && !sharpCopy_) {
         // Mask rows without any motion let whole output rows be skipped.
         maskRowMoves_.resize(static_cast<std::size_t>(mask_.height()));
@@ -1203,8 +1229,18 @@ private:
 
     std::shared_ptr<const MixLayout> layout(const SamplerState& sampler, const QuadCoverage& c, const Texture& sharp,
                                             const Texture& small) const {
-        const Key key{c.columnBegin, c.columnEnd, c.rowBegin, c.rowEnd, c.uOrigin, c.uPerColumn, c.vOrigin,
-                      c.vPerRow, sharp.width(), sharp.height(), small.width(), sampler.descriptor().minFilter,
+        const Key key{c.columnBegin,
+                      c.columnEnd,
+                      c.rowBegin,
+                      c.rowEnd,
+                      c.uOrigin,
+                      c.uPerColumn,
+                      c.vOrigin,
+                      c.vPerRow,
+                      sharp.width(),
+                      sharp.height(),
+                      small.width(),
+                      sampler.descriptor().minFilter,
                       sampler.descriptor().magFilter};
         std::lock_guard<std::mutex> lock(mutex_);
         if (cached_ && cachedKey_ == key) return cached_;

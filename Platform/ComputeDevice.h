@@ -19,15 +19,15 @@ class ComputeDevice {
 public:
     // Failures a test can provoke in the objects made from this device.
     struct Faults {
-        bool failCommandQueue = false;    // makeCommandQueue yields nothing
-        bool failCommandBuffer = false;   // makeCommandBuffer yields nothing
-        int failEncoderAtIndex = -1;      // the encoder with this index in a command buffer (0-based) fails
-        bool failTextureCache = false;    // TextureCache::create yields nothing
-        bool failTextureAllocation = false;  // makeTexture yields nothing
-        bool failSampler = false;         // makeSamplerState yields nothing
-        bool failLibrary = false;         // makeLibrary yields nothing
+        bool failCommandQueue = false;           // makeCommandQueue yields nothing
+        bool failCommandBuffer = false;          // makeCommandBuffer yields nothing
+        int failEncoderAtIndex = -1;             // the encoder with this index in a command buffer (0-based) fails
+        bool failTextureCache = false;           // TextureCache::create yields nothing
+        bool failTextureAllocation = false;      // makeTexture yields nothing
+        bool failSampler = false;                // makeSamplerState yields nothing
+        bool failLibrary = false;                // makeLibrary yields nothing
         std::set<std::string> missingFunctions;  // Library::makeFunction yields nothing for these
-        bool failPipelines = false;       // makeRenderPipelineState yields nothing
+        bool failPipelines = false;              // makeRenderPipelineState yields nothing
         // Wrapping a pixel buffer as a texture fails with this status (0: succeeds but yields no texture).
         bool failTextureWrap = false;
         std::int32_t textureWrapStatus = 0;

@@ -82,7 +82,8 @@ QuadCoverage rasterizeQuad(const std::array<VertexOut, 4>& vertices, int width, 
     coveredRange(vertical, height, coverage.rowBegin, coverage.rowEnd);
     if (coverage.isEmpty()) return QuadCoverage{};
 
-    coverage.uPerColumn = (horizontal.coordinateAtHigh - horizontal.coordinateAtLow) / (horizontal.high - horizontal.low);
+    coverage.uPerColumn =
+        (horizontal.coordinateAtHigh - horizontal.coordinateAtLow) / (horizontal.high - horizontal.low);
     coverage.uOrigin = horizontal.coordinateAtLow + coverage.uPerColumn * (0.5 - horizontal.low);
     coverage.vPerRow = (vertical.coordinateAtHigh - vertical.coordinateAtLow) / (vertical.high - vertical.low);
     coverage.vOrigin = vertical.coordinateAtLow + coverage.vPerRow * (0.5 - vertical.low);

@@ -20,8 +20,10 @@ std::uint8_t unormByte(double value) {
 // The texel of the clear colour in the target's layout.
 std::array<std::uint8_t, 4> clearTexel(const ClearColor& color, TexturePixelFormat format) {
     switch (format) {
-        case TexturePixelFormat::r8Unorm: return {unormByte(color.red), 0, 0, 0};
-        case TexturePixelFormat::rg8Unorm: return {unormByte(color.red), unormByte(color.green), 0, 0};
+        case TexturePixelFormat::r8Unorm:
+            return {unormByte(color.red), 0, 0, 0};
+        case TexturePixelFormat::rg8Unorm:
+            return {unormByte(color.red), unormByte(color.green), 0, 0};
         case TexturePixelFormat::bgra8Unorm:
             return {unormByte(color.blue), unormByte(color.green), unormByte(color.red), unormByte(color.alpha)};
     }

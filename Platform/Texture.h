@@ -20,9 +20,12 @@ enum class TexturePixelFormat {
 
 constexpr int bytesPerTexel(TexturePixelFormat format) {
     switch (format) {
-        case TexturePixelFormat::r8Unorm: return 1;
-        case TexturePixelFormat::rg8Unorm: return 2;
-        case TexturePixelFormat::bgra8Unorm: return 4;
+        case TexturePixelFormat::r8Unorm:
+            return 1;
+        case TexturePixelFormat::rg8Unorm:
+            return 2;
+        case TexturePixelFormat::bgra8Unorm:
+            return 4;
     }
     return 0;
 }
@@ -81,8 +84,8 @@ public:
     // Wraps `plane` of `buffer` as `format` at `width` x `height`. The format's texel size must match
     // the plane's (1 byte for a '420f' luma plane, 2 for its chroma plane, 4 for 'BGRA'), and the
     // size must fit inside the plane.
-    Result createTextureFromImage(const std::shared_ptr<PixelBuffer>& buffer, TexturePixelFormat format,
-                                  int width, int height, std::size_t plane) const;
+    Result createTextureFromImage(const std::shared_ptr<PixelBuffer>& buffer, TexturePixelFormat format, int width,
+                                  int height, std::size_t plane) const;
 
 private:
     explicit TextureCache(std::shared_ptr<ComputeDevice> device) : device_(std::move(device)) {}

@@ -33,7 +33,8 @@ std::shared_ptr<PixelBuffer> makeFrame(int width, int height, const Pattern& pat
     auto& pb = *created.buffer;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            pb.baseAddressOfPlane(0)[static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(x)] =
+            pb.baseAddressOfPlane(
+                0)[static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(x)] =
                 static_cast<std::uint8_t>(pattern(x + seed, y)[0]);
         }
     }
@@ -57,7 +58,8 @@ struct Harness {
         EXPECT_TRUE(renderer);
         renderer->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
-    void update(std::uint32_t id, std::shared_ptr<PixelBuffer> buffer, CGRect sourceRect, CGRect contentUV = {0, 0, 1, 1}) {
+    void update(std::uint32_t id, std::shared_ptr<PixelBuffer> buffer, CGRect sourceRect,
+                CGRect contentUV = {0, 0, 1, 1}) {
         renderer->update(id, buffer, sourceRect, contentUV);
         sources[id] = {std::move(buffer), sourceRect, contentUV};
     }
@@ -95,14 +97,14 @@ struct Comparison {
 };
 
 // Compares with the reference, skipping pixels near quad edges (and, when given, masked ones).
-Comparison compare(const reference::Image& actual, const reference::Image& expected, const std::vector<bool>* skip = nullptr,
-                   const std::vector<bool>* covered = nullptr) {
+Comparison compare(const reference::Image& actual, const reference::Image& expected,
+                   const std::vector<bool>* skip = nullptr, const std::vector<bool>* covered = nullptr) {
     Comparison result;
     double sum = 0;
     for (int y = 0; y < expected.height; ++y) {
         for (int x = 0; x < expected.width; ++x) {
-            const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(expected.width) +
-                                      static_cast<std::size_t>(x);
+            const std::size_t index =
+                static_cast<std::size_t>(y) * static_cast<std::size_t>(expected.width) + static_cast<std::size_t>(x);
             if (skip && (*skip)[index]) continue;
             if (covered && !(*covered)[index]) {
                 const bool black = actual.at(x, y, 0) == 0 && actual.at(x, y, 1) == 0 && actual.at(x, y, 2) == 0 &&
@@ -134,7 +136,8 @@ void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect 
     EXPECT_LT(result.meanDiff, 0.5) << label;
     EXPECT_EQ(result.uncoveredWrong, 0u) << label;
     EXPECT_GT(result.compared, 0u) << label;
-    if (std::getenv("COMPOSITE_STATS")) std::printf("%s: max %.0f mean %.4f n %zu\n", label.c_str(), result.maxDiff, result.meanDiff, result.compared);
+    if (std::getenv("COMPOSITE_STATS"))
+        std::printf("%s: max %.0f mean %.4f n %zu\n", label.c_str(), result.maxDiff, result.meanDiff, result.compared);
 }
 
 bool allBlack(const PixelBuffer& buffer) {
@@ -271,8 +274,8 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
     // with motion blur over frames that move; the vector kernels against the portable code.
     const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
     const std::vector<std::tuple<CGRect, CGSize>> crops{
-        {{0, 0, 128, 48}, {128, 48}},  {{3, 5, 101, 37}, {101, 37}}, {{61, 1, 7, 40}, {7, 40}},
-        {{0, 0, 128, 48}, {64, 24}},   {{0, 0, 128, 48}, {85, 32}},  {{10, 3, 50, 30}, {173, 101}},
+        {{0, 0, 128, 48}, {128, 48}},         {{3, 5, 101, 37}, {101, 37}}, {{61, 1, 7, 40}, {7, 40}},
+        {{0, 0, 128, 48}, {64, 24}},          {{0, 0, 128, 48}, {85, 32}},  {{10, 3, 50, 30}, {173, 101}},
         {{2.5, 1.25, 120.5, 44.75}, {97, 61}}};
     const auto moved = makeFrame(64, 48, busyPattern, 23);
     for (const auto& [crop, size] : crops) {
@@ -304,9 +307,10 @@ TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
-    const std::vector<std::pair<CGRect, CGRect>> inputs{
-        {{0, 0, 64, 48}, {nan, 0, 1, 1}}, {{nan, 0, 64, 48}, {0, 0, 1, 1}}, {{0, 0, 64, 48}, {0, 0, inf, 1}},
-        {{0, 0, 64, 48}, {1e300, -1e300, 1e300, 1}}};
+    const std::vector<std::pair<CGRect, CGRect>> inputs{{{0, 0, 64, 48}, {nan, 0, 1, 1}},
+                                                        {{nan, 0, 64, 48}, {0, 0, 1, 1}},
+                                                        {{0, 0, 64, 48}, {0, 0, inf, 1}},
+                                                        {{0, 0, 64, 48}, {1e300, -1e300, 1e300, 1}}};
     for (const auto& [sourceRect, contentUV] : inputs) {
         Harness h;
         h.update(1, makeFrame(64, 48), sourceRect, contentUV);
@@ -381,12 +385,19 @@ TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
              f.failTextureWrap = true;
              f.textureWrapStatus = -6661;
          },
-         {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
-        {"output texture, none", [](auto& f) { f.failTextureWrap = true; }, {64, 48},
+         {64, 48},
+         "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
+        {"output texture, none",
+         [](auto& f) { f.failTextureWrap = true; },
+         {64, 48},
          "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
-        {"command buffer", [](auto& f) { f.failCommandBuffer = true; }, {64, 48},
+        {"command buffer",
+         [](auto& f) { f.failCommandBuffer = true; },
+         {64, 48},
          "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-        {"encoder", [](auto& f) { f.failEncoderAtIndex = 0; }, {64, 48},
+        {"encoder",
+         [](auto& f) { f.failEncoderAtIndex = 0; },
+         {64, 48},
          "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
     };
     for (const auto& c : cases) {
@@ -419,7 +430,8 @@ TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
         device->setFaults(faults);
         EXPECT_FALSE(CompositeFrameRenderer::create(device));
     }
-    for (const char* optional : {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
+    for (const char* optional :
+         {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
         auto device = ComputeDevice::create(1);
         ComputeDevice::Faults faults;
         faults.missingFunctions = {optional};
@@ -438,13 +450,15 @@ TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
 // --- Motion blur ------------------------------------------------------------------------------------
 
 TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
-    const std::vector<std::tuple<int, int, int, int>> sizes{{79, 79, 4, 4}, {80, 64, 5, 4}, {1920, 1080, 120, 67}, {2, 2, 4, 4}};
+    const std::vector<std::tuple<int, int, int, int>> sizes{
+        {79, 79, 4, 4}, {80, 64, 5, 4}, {1920, 1080, 120, 67}, {2, 2, 4, 4}};
     for (const auto& [w, hgt, sw, sh] : sizes) {
         Harness h;
         h.renderer->setMotionBlurEnabled(true);
         ASSERT_TRUE(h.render(DisplayTopology(), {0, 0, 10, 10}, {static_cast<double>(w), static_cast<double>(hgt)}));
         const auto textures = h.renderer->motionBlurTextures();
-        for (const auto& t : {textures.smallCurrent, textures.smallPrevious, textures.maskCurrent, textures.maskPrevious}) {
+        for (const auto& t :
+             {textures.smallCurrent, textures.smallPrevious, textures.maskCurrent, textures.maskPrevious}) {
             ASSERT_TRUE(t);
             EXPECT_EQ(t->width(), sw) << w;
             EXPECT_EQ(t->height(), sh) << hgt;
@@ -597,8 +611,8 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
 
 TEST(CompositeFrameRenderer, SameBytesWithOneTwoAndEightWorkers) {
     const DisplayTopology topology({display(1, {0, 0, 200, 120}), display(2, {200, 0, 160, 120})});
-    const auto frames = std::vector<std::shared_ptr<PixelBuffer>>{makeFrame(200, 120), makeFrame(200, 120, busyPattern, 9),
-                                                                  makeFrame(200, 120, busyPattern, 40)};
+    const auto frames = std::vector<std::shared_ptr<PixelBuffer>>{
+        makeFrame(200, 120), makeFrame(200, 120, busyPattern, 9), makeFrame(200, 120, busyPattern, 40)};
     const auto other = makeFrame(120, 90, busyPattern, 3);
     std::vector<std::vector<std::uint8_t>> results[3];
     const int workerCounts[] = {1, 2, 8};
@@ -608,8 +622,8 @@ TEST(CompositeFrameRenderer, SameBytesWithOneTwoAndEightWorkers) {
         h.update(2, other, {0, 0, 160, 120});
         for (const auto& frame : frames) {
             h.update(1, frame, {0, 0, 200, 120});
-            for (const auto& [crop, size] : std::vector<std::pair<CGRect, CGSize>>{
-                     {{0, 0, 360, 120}, {360, 120}}, {{10, -5, 330, 130}, {250, 97}}}) {
+            for (const auto& [crop, size] : std::vector<std::pair<CGRect, CGSize>>{{{0, 0, 360, 120}, {360, 120}},
+                                                                                   {{10, -5, 330, 130}, {250, 97}}}) {
                 auto out = h.render(topology, crop, size);
                 ASSERT_TRUE(out);
                 results[k].push_back(bytesOf(*out));

@@ -62,7 +62,8 @@ double bilinear(Fetch fetch, int width, int height, double u, double v) {
     const auto clampX = [&](double x) { return truncateClamped<int>(std::clamp(x, 0.0, width - 1.0), 0); };
     const auto clampY = [&](double y) { return truncateClamped<int>(std::clamp(y, 0.0, height - 1.0), 0); };
     const int x0 = clampX(fx), x1 = clampX(fx + 1), y0 = clampY(fy), y1 = clampY(fy + 1);
-    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) + (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
+    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) +
+           (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
 }
 
 struct Source {
@@ -113,8 +114,8 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         const int lw = pb.widthOfPlane(0), lh = pb.heightOfPlane(0);
         const int cw = pb.widthOfPlane(1), ch = pb.heightOfPlane(1);
         const auto luma = [&](int tx, int ty) {
-            return pb.baseAddressOfPlane(0)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(0) +
-                                            static_cast<std::size_t>(tx)] /
+            return pb.baseAddressOfPlane(
+                       0)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(tx)] /
                    255.0;
         };
         const auto chromaChannel = [&](int c) {
@@ -160,7 +161,8 @@ inline Image resample(const Image& image, int width, int height) {
         for (int x = 0; x < width; ++x) {
             for (int c = 0; c < 4; ++c) {
                 const auto fetch = [&](int tx, int ty) { return image.at(tx, ty, c) / 255.0; };
-                out.at(x, y, c) = quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
+                out.at(x, y, c) =
+                    quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
             }
         }
     }

@@ -69,13 +69,11 @@ TEST(QuadRasterizer, CoversPixelCentresWithTheTopLeftRule) {
         int c0, c1, r0, r1;
     };
     const Case cases[] = {
-        {0, 0, 10, 8, 0, 10, 0, 8},
-        {2.5, 1.5, 5.5, 3.5, 2, 5, 1, 3},      // centres on left/top edges are in, on right/bottom out
-        {2.49, 1.49, 5.51, 3.51, 2, 6, 1, 4},
-        {2.51, 1.51, 5.49, 3.49, 3, 5, 2, 3},
-        {-5, -5, 30, 30, 0, 10, 0, 8},
-        {3.2, 2, 3.4, 4, 0, 0, 0, 0},           // covers no centre
-        {12, 0, 14, 8, 0, 0, 0, 0},             // off target
+        {0, 0, 10, 8, 0, 10, 0, 8},           {2.5, 1.5, 5.5, 3.5, 2, 5, 1, 3},  // centres on left/top edges are in, on
+                                                                                 // right/bottom out
+        {2.49, 1.49, 5.51, 3.51, 2, 6, 1, 4}, {2.51, 1.51, 5.49, 3.49, 3, 5, 2, 3}, {-5, -5, 30, 30, 0, 10, 0, 8},
+        {3.2, 2, 3.4, 4, 0, 0, 0, 0},  // covers no centre
+        {12, 0, 14, 8, 0, 0, 0, 0},    // off target
     };
     for (const auto& c : cases) {
         const auto q = strip(c.xL / 5 - 1, 1 - c.yT / 4, c.xR / 5 - 1, 1 - c.yB / 4);
@@ -130,16 +128,16 @@ TEST(Sampler, TapsSitAtTexelCentresAndClampToTheEdge) {
         SampleTap expected;
     };
     const Case cases[] = {
-        {0.5 / 8, 8, {0, 0}},         // texel centre
-        {1.0 / 8, 8, {0, half}},      // between texels 0 and 1
-        {0.0, 8, {0, 0}},             // clamped to the edge texel
+        {0.5 / 8, 8, {0, 0}},     // texel centre
+        {1.0 / 8, 8, {0, half}},  // between texels 0 and 1
+        {0.0, 8, {0, 0}},         // clamped to the edge texel
         {-3.0, 8, {0, 0}},
         {1.0, 8, {7, 0}},
         {7.9 / 8, 8, {7, 0}},
         {1e300, 8, {7, 0}},
         {0.3, 1, {0, 0}},
         {std::nan(""), 8, {0, 0}},
-        {(3.5 + 1e-5) / 8, 8, {3, 0}},             // within 1/512 texel of a centre: snaps
+        {(3.5 + 1e-5) / 8, 8, {3, 0}},  // within 1/512 texel of a centre: snaps
         {(3.75 + 1e-4) / 8, 8, {3, kSampleWeightOne / 4}},
         {(3.5 + 0.1) / 8, 8, {3, 6554}},
     };
@@ -230,8 +228,9 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
     std::vector<std::vector<std::uint8_t>> results;
     for (int workers : {1, 3}) {
         auto device = ComputeDevice::create(workers);
-        auto library = makeLibrary(device, {std::make_shared<PassThroughVertex>(),
-                                            std::make_shared<FillFragment>("a", 10), std::make_shared<FillFragment>("b", 20)});
+        auto library =
+            makeLibrary(device, {std::make_shared<PassThroughVertex>(), std::make_shared<FillFragment>("a", 10),
+                                 std::make_shared<FillFragment>("b", 20)});
         ASSERT_TRUE(library);
         EXPECT_FALSE(library->makeFunction("missing"));
         RenderPipelineDescriptor descriptor{library->makeFunction("vertex"), library->makeFunction("a"),
@@ -254,7 +253,8 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
         ASSERT_TRUE(encoder);
         EXPECT_FALSE(buffer->makeRenderCommandEncoder(pass));  // one open encoder at a time
         const std::array<Vertex, 4> left{{{-1, 1, 0, 0}, {-1, -1, 0, 1}, {0.5f, 1, 1, 0}, {0.5f, -1, 1, 1}}};
-        const std::array<Vertex, 4> middle{{{-0.5f, 0.5f, 0, 0}, {-0.5f, -0.5f, 0, 1}, {0, 0.5f, 1, 0}, {0, -0.5f, 1, 1}}};
+        const std::array<Vertex, 4> middle{
+            {{-0.5f, 0.5f, 0, 0}, {-0.5f, -0.5f, 0, 1}, {0, 0.5f, 1, 0}, {0, -0.5f, 1, 1}}};
         encoder->setRenderPipelineState(a);
         encoder->setVertexBytes(left.data(), sizeof(left), 0);
         encoder->drawPrimitives(PrimitiveType::triangleStrip, 0, 4);
@@ -268,9 +268,9 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
 
         std::vector<std::uint8_t> bytes;
         for (int y = 0; y < 37; ++y) bytes.insert(bytes.end(), target->row(y), target->row(y) + 40);
-        EXPECT_EQ(bytes[0], 10);                     // first quad
-        EXPECT_EQ(bytes[39], 128);                   // cleared
-        EXPECT_EQ(bytes[18 * 40 + 15], 20);          // later quad on top
+        EXPECT_EQ(bytes[0], 10);             // first quad
+        EXPECT_EQ(bytes[39], 128);           // cleared
+        EXPECT_EQ(bytes[18 * 40 + 15], 20);  // later quad on top
         EXPECT_EQ(bytes[36 * 40 + 29], 10);
         EXPECT_EQ(bytes[36 * 40 + 30], 128);
         results.push_back(bytes);
