@@ -985,11 +985,13 @@ struct MixLayout {
     std::vector<SampleTap> smallColumns;
     std::vector<std::int16_t> weights;  // Q15 weight of each pixel, 4 copies (one per channel)
     std::vector<Run> runs;              // columns sharing their small-texture taps
+    std::vector<SampleTap> sharpRows;   // per covered row, from rowBegin
+    std::vector<SampleTap> smallRows;
     bool sharpColumnsExact = false;     // sharp texel i + columnBegin for column i, no blending
     bool sharpOneToOne = false;         // and the same for rows: each pixel reads only itself
 
     MixLayout(const SamplerState& sampler, const QuadCoverage& coverage, int sharpWidth, int sharpHeight,
-              int smallWidth) {
+              int smallWidth, int smallHeight) {
         sharpColumns = columnTable(sampler, coverage, sharpWidth).taps;
         smallColumns = columnTable(sampler, coverage, smallWidth).taps;
         sharpColumnsExact = true;
@@ -998,9 +1000,10 @@ struct MixLayout {
                 sharpColumns[i].weight == 0 && sharpColumns[i].index == coverage.columnBegin + static_cast<int>(i);
         }
         sharpOneToOne = sharpColumnsExact;
-        for (int j = coverage.rowBegin; j < coverage.rowEnd && sharpOneToOne; ++j) {
-            const SampleTap t = sampler.tap(coverage.v(j), sharpHeight);
-            sharpOneToOne = t.weight == 0 && t.index == j;
+        for (int j = coverage.rowBegin; j < coverage.rowEnd; ++j) {
+            sharpRows.push_back(sampler.tap(coverage.v(j), sharpHeight));
+            smallRows.push_back(sampler.tap(coverage.v(j), smallHeight));
+            sharpOneToOne = sharpOneToOne && sharpRows.back() == SampleTap{j, 0};
         }
         const std::size_t count = smallColumns.size();
         weights.resize(count * 4);
@@ -1133,8 +1136,8 @@ public:
         const MixLayout& layout = *layout_;
 
         for (int row = rowBegin; row < rowEnd; ++row) {
-            const SampleTap rs = sampler_.tap(coverage_.v(row), sharp_.height());
-            const SampleTap rm = sampler_.tap(coverage_.v(row), small_.height());
+            const SampleTap rs = layout.sharpRows[static_cast<std::size_t>(row - coverage_.rowBegin)];
+            const SampleTap rm = layout.smallRows[static_cast<std::size_t>(row - coverage_.rowBegin)];
             const bool sharpExact = layout.sharpColumnsExact && rs.weight == 0 && rs.index == row;
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
             const bool moves = maskRowMoves_[static_cast<std::size_t>(rm.index)] ||
@@ -1222,7 +1225,7 @@ private:
     struct Key {
         int columnBegin, columnEnd, rowBegin, rowEnd;
         double uOrigin, uPerColumn, vOrigin, vPerRow;
-        int sharpWidth, sharpHeight, smallWidth;
+        int sharpWidth, sharpHeight, smallWidth, smallHeight;
         SamplerMinMagFilter minFilter, magFilter;
         bool operator==(const Key&) const = default;
     };
@@ -1240,11 +1243,13 @@ private:
                       sharp.width(),
                       sharp.height(),
                       small.width(),
+                      small.height(),
                       sampler.descriptor().minFilter,
                       sampler.descriptor().magFilter};
         std::lock_guard<std::mutex> lock(mutex_);
         if (cached_ && cachedKey_ == key) return cached_;
-        cached_ = std::make_shared<const MixLayout>(sampler, c, sharp.width(), sharp.height(), small.width());
+        cached_ = std::make_shared<const MixLayout>(sampler, c, sharp.width(), sharp.height(), small.width(),
+                                                    small.height());
         cachedKey_ = key;
         return cached_;
     }

@@ -10,8 +10,9 @@ namespace mivodrell {
 
 namespace {
 
-// Rows shaded by one worker at a time.
-constexpr int kBandRows = 16;
+// Rows shaded by one worker at a time: at most 16, fewer for small targets so that every worker
+// gets some. The split never changes what is drawn.
+int bandRows(int height, int workers) { return std::clamp(height / (4 * workers), 1, 16); }
 
 std::uint8_t unormByte(double value) {
     return static_cast<std::uint8_t>(roundClamped<int>(std::clamp(value, 0.0, 1.0) * 255.0, 0));
@@ -152,11 +153,12 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
     const bool clears = encoder.pass_.loadAction == LoadAction::clear;
     const auto texel = clearTexel(encoder.pass_.clearColor, target.pixelFormat());
     const int texelBytes = bytesPerTexel(target.pixelFormat());
-    const int bands = (height + kBandRows - 1) / kBandRows;
+    const int rowsPerBand = bandRows(height, device_->workerCount());
+    const int bands = (height + rowsPerBand - 1) / rowsPerBand;
 
     device_->parallelFor(bands, [&](int band) {
-        const int rowBegin = band * kBandRows;
-        const int rowEnd = std::min(height, rowBegin + kBandRows);
+        const int rowBegin = band * rowsPerBand;
+        const int rowEnd = std::min(height, rowBegin + rowsPerBand);
         if (clears) {
             // Clear what no draw is about to overwrite; the result equals clearing everything first.
             std::vector<std::pair<int, int>> spans;
