@@ -843,6 +843,24 @@ public:
 // "Mivodrell_motionDiffFragment"
 // ---------------------------------------------------------------------------------------------
 
+// The difference of one row whose inputs are fetched exactly at each pixel: motion where the
+// luminance changed by at least 0.035 (in thousandths of a level), else the previous mask x 0.82.
+__attribute__((target_clones("avx2", "default"))) void diffRowExact(const std::uint8_t* current,
+                                                                    const std::uint8_t* previous,
+                                                                    const std::uint8_t* previousMask,
+                                                                    std::uint8_t* out, int count) {
+    constexpr int threshold = 35 * 255;
+    for (int i = 0; i < count; ++i) {
+        const int delta = 299 * (current[4 * i + 2] - previous[4 * i + 2]) +
+                          587 * (current[4 * i + 1] - previous[4 * i + 1]) + 114 * (current[4 * i] - previous[4 * i]);
+        const int magnitude = delta < 0 ? -delta : delta;
+        const std::uint32_t held = static_cast<std::uint32_t>(previousMask[4 * i + 2] * 82 + 50) / 100u;
+        const std::uint32_t value = magnitude >= threshold ? 255u : held;
+        const std::uint32_t pixel = value | (value << 8) | (value << 16) | 0xFF000000u;
+        std::memcpy(out + 4 * i, &pixel, 4);
+    }
+}
+
 class MotionDiffDraw final : public FragmentDraw {
 public:
     explicit MotionDiffDraw(const FragmentDrawContext& context)
@@ -872,20 +890,10 @@ public:
             if (exactColumns_ && rc.weight == 0 && rp.weight == 0 && rm.weight == 0 && rc.index == row &&
                 rp.index == row && rm.index == row) {
                 // Every input fetched at this very pixel: plain byte arithmetic, same result.
-                const std::uint8_t* c = current_.texture->row(row) + 4 * coverage_.columnBegin;
-                const std::uint8_t* p = previous_.texture->row(row) + 4 * coverage_.columnBegin;
-                const std::uint8_t* m = previousMask_.texture->row(row) + 4 * coverage_.columnBegin;
-                for (std::size_t i = 0; i < current_.columns.size(); ++i) {
-                    const int delta = 299 * (c[4 * i + 2] - p[4 * i + 2]) + 587 * (c[4 * i + 1] - p[4 * i + 1]) +
-                                      114 * (c[4 * i] - p[4 * i]);
-                    const int levelThreshold = 35 * 255;
-                    const auto value = static_cast<std::uint8_t>(
-                        delta >= levelThreshold || -delta >= levelThreshold ? 255 : (m[4 * i + 2] * 82 + 50) / 100);
-                    out[4 * i + 0] = value;
-                    out[4 * i + 1] = value;
-                    out[4 * i + 2] = value;
-                    out[4 * i + 3] = 255;
-                }
+                diffRowExact(current_.texture->row(row) + 4 * coverage_.columnBegin,
+                             previous_.texture->row(row) + 4 * coverage_.columnBegin,
+                             previousMask_.texture->row(row) + 4 * coverage_.columnBegin, out,
+                             static_cast<int>(current_.columns.size()));
                 continue;
             }
             for (std::size_t i = 0; i < current_.columns.size(); ++i) {
@@ -1205,6 +1213,10 @@ public:
         const Texture& mask = *context.textures[2];
         if (small.width() != mask.width() || small.height() != mask.height()) return nullptr;
         auto layout = this->layout(*context.sampler, context.coverage, sharp, small);
+        if (&sharp == context.target && layout->sharpOneToOne && !anyMotion(mask)) {
+            // m = 0 everywhere: the target already holds the result.
+            return nullptr;
+        }
         std::shared_ptr<Texture> sharpCopy;
         if (&sharp == context.target && !layout->sharpOneToOne) {
             // Reading other pixels of the target while bands write it: work from a snapshot.
@@ -1222,6 +1234,16 @@ public:
     }
 
 private:
+    static bool anyMotion(const Texture& mask) {
+        for (int y = 0; y < mask.height(); ++y) {
+            const std::uint8_t* row = mask.row(y);
+            for (int x = 0; x < mask.width(); ++x) {
+                if (row[4 * x + 2] != 0) return true;
+            }
+        }
+        return false;
+    }
+
     struct Key {
         int columnBegin, columnEnd, rowBegin, rowEnd;
         double uOrigin, uPerColumn, vOrigin, vPerRow;

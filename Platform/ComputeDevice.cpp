@@ -44,8 +44,9 @@ struct ComputeDevice::Pool {
         }
     }
 
-    // Work arrives in bursts (the passes of one frame follow each other closely), so an idle worker
-    // first spins briefly on `generation` before it sleeps; waking a sleeping thread costs far more.
+    // Work arrives in bursts (the passes of one frame follow each other within a fraction of a
+    // millisecond), so an idle worker first spins on `generation` for up to 200 us before it
+    // sleeps; waking a sleeping thread costs far more.
     std::atomic<std::uint64_t> generation{0};
     int sleepers = 0;  // guarded by mutex
 
@@ -67,7 +68,7 @@ struct ComputeDevice::Pool {
             }
             const std::uint64_t seen = generation.load(std::memory_order_acquire);
             lock.unlock();
-            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
             bool woken = false;
             for (int spin = 0; !woken; ++spin) {
                 woken = generation.load(std::memory_order_acquire) != seen;

@@ -14,6 +14,10 @@ namespace {
 // gets some. The split never changes what is drawn.
 int bandRows(int height, int workers) { return std::clamp(height / (4 * workers), 1, 16); }
 
+// Passes that write and read fewer pixels than this are shaded on the committing thread alone:
+// handing them to the workers costs more than it saves.
+constexpr long long kSmallPassPixels = 65536;
+
 std::uint8_t unormByte(double value) {
     return static_cast<std::uint8_t>(roundClamped<int>(std::clamp(value, 0.0, 1.0) * 255.0, 0));
 }
@@ -131,6 +135,7 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
     };
     std::vector<Prepared> prepared;
     prepared.reserve(encoder.draws_.size());
+    long long largestRead = 0;  // pixels of the largest texture a draw reads
     for (const auto& draw : encoder.draws_) {
         if (!draw.pipeline || draw.pipeline->colorAttachmentPixelFormat() != target.pixelFormat()) continue;
         std::array<VertexOut, 4> outputs;
@@ -147,6 +152,9 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
         const FragmentFunction& fragment = draw.pipeline->fragmentFunction();
         auto work = fragment.prepareDraw(context);
         if (!work) continue;
+        for (const Texture* texture : context.textures) {
+            if (texture) largestRead = std::max(largestRead, static_cast<long long>(texture->width()) * texture->height());
+        }
         prepared.push_back({std::move(work), coverage, fragment.writesEveryCoveredPixel(context)});
     }
 
@@ -156,7 +164,8 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
     const int rowsPerBand = bandRows(height, device_->workerCount());
     const int bands = (height + rowsPerBand - 1) / rowsPerBand;
 
-    device_->parallelFor(bands, [&](int band) {
+    if (prepared.empty() && !clears) return;
+    const auto shadeBand = [&](int band) {
         const int rowBegin = band * rowsPerBand;
         const int rowEnd = std::min(height, rowBegin + rowsPerBand);
         if (clears) {
@@ -184,7 +193,12 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
             const int to = std::min(rowEnd, p.coverage.rowEnd);
             if (from < to) p.draw->shadeRows(from, to);
         }
-    });
+    };
+    if (std::max(static_cast<long long>(width) * height, largestRead) < kSmallPassPixels) {
+        for (int band = 0; band < bands; ++band) shadeBand(band);
+    } else {
+        device_->parallelFor(bands, shadeBand);
+    }
 }
 
 std::shared_ptr<CommandBuffer> CommandQueue::makeCommandBuffer() {
