@@ -1,0 +1,103 @@
+#pragma once
+// Composites the latest frame of every display into one BGRA picture of a crop rectangle given in
+// global desktop points, on the compute device. Frames are full-range 4:2:0 bi-planar buffers,
+// converted with BT.709 full-range coefficients; parts of the crop that no display frame covers
+// are black. An optional motion-blur post-process keeps still areas sharp and blends moving areas
+// with a 1/16-size copy of the frame.
+//
+// No queue or lock of its own: the owner calls every operation from its serial queue, and
+// render() returns when the picture is complete. Failures are reported through onDiagnostic and
+// an absent result, never thrown.
+
+#include "Platform/ComputeDevice.h"
+#include "Platform/Geometry.h"
+#include "Platform/PixelBuffer.h"
+#include "Platform/RenderCommands.h"
+#include "Platform/Sampler.h"
+#include "Platform/Texture.h"
+#include "ViewportCore/DisplayTopology.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace mivodrell {
+
+class CompositeFrameRenderer {
+public:
+    // The latest frame of one display.
+    struct CompositeSourceTexture {
+        std::shared_ptr<const Texture> lumaTexture;    // plane 0, R8, plane 0's size
+        std::shared_ptr<const Texture> chromaTexture;  // plane 1, RG8, plane 1's size
+        CGRect sourceRect;  // the part of the display the frame shows, in display-local points
+        CGRect contentUV;   // where that part lies in the texture, normalised 0...1
+    };
+
+    // The motion-blur targets, for inspection. After a blurred frame the "previous" pair holds that
+    // frame's small copy and mask.
+    struct MotionBlurTextures {
+        std::shared_ptr<const Texture> smallCurrent;
+        std::shared_ptr<const Texture> smallPrevious;
+        std::shared_ptr<const Texture> maskCurrent;
+        std::shared_ptr<const Texture> maskPrevious;
+        bool stateValid = false;
+    };
+
+    // Nothing when the device is missing or any required setup step fails (no diagnostic).
+    // The owner passes ComputeDevice::systemDefault().
+    static std::unique_ptr<CompositeFrameRenderer> create(std::shared_ptr<ComputeDevice> device);
+
+    CompositeFrameRenderer(const CompositeFrameRenderer&) = delete;
+    CompositeFrameRenderer& operator=(const CompositeFrameRenderer&) = delete;
+
+    std::function<void(const std::string&)> onDiagnostic;
+
+    // Takes effect at the next render. Turning it off drops the motion history.
+    bool motionBlurEnabled() const { return motionBlurEnabled_; }
+    void setMotionBlurEnabled(bool enabled) { motionBlurEnabled_ = enabled; }
+
+    // Replaces the display's frame when both planes of `pixelBuffer` can be wrapped; otherwise keeps
+    // the previous one and sends a diagnostic.
+    void update(std::uint32_t displayID, const std::shared_ptr<PixelBuffer>& pixelBuffer, CGRect sourceRect,
+                CGRect contentUV);
+    void remove(std::uint32_t displayID);
+
+    // A new BGRA buffer of the output size (integer part, at least 2 x 2) holding the crop
+    // rectangle, or nothing (with a diagnostic) when the frame cannot be made.
+    std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect cropRect, CGSize outputPixelSize);
+
+    bool hasSource(std::uint32_t displayID) const { return sources_.count(displayID) != 0; }
+    MotionBlurTextures motionBlurTextures() const;
+    // True when the copy, difference and mix pipelines were all built.
+    bool motionBlurAvailable() const { return copyPipeline_ && diffPipeline_ && mixPipeline_; }
+
+private:
+    explicit CompositeFrameRenderer(std::shared_ptr<ComputeDevice> device) : device_(std::move(device)) {}
+
+    void diagnostic(const std::string& text) const;
+    bool motionBlurTexturesReady(int width, int height);
+
+    std::shared_ptr<ComputeDevice> device_;
+    std::shared_ptr<CommandQueue> commandQueue_;
+    std::shared_ptr<TextureCache> textureCache_;
+    std::shared_ptr<const RenderPipelineState> pipelineState_;
+    std::shared_ptr<const SamplerState> samplerState_;
+    std::map<std::uint32_t, CompositeSourceTexture> sources_;
+    bool motionBlurEnabled_ = false;
+    std::shared_ptr<const RenderPipelineState> copyPipeline_;
+    std::shared_ptr<const RenderPipelineState> diffPipeline_;
+    std::shared_ptr<const RenderPipelineState> mixPipeline_;
+    // The sharp composite is drawn straight into the output buffer and the mix runs in place, so
+    // there is no full-size sharp texture; this is the output size the small textures belong to.
+    int mbWidth_ = 0;
+    int mbHeight_ = 0;
+    std::shared_ptr<Texture> mbSmallCurr_;
+    std::shared_ptr<Texture> mbSmallPrev_;
+    std::shared_ptr<Texture> mbMaskCurr_;
+    std::shared_ptr<Texture> mbMaskPrev_;
+    bool mbStateValid_ = false;
+};
+
+}  // namespace mivodrell

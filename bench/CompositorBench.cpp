@@ -1,0 +1,120 @@
+// The compositor against libyuv's NV12-to-ARGB conversion of the same source (single threaded),
+// the floor for turning a 4:2:0 frame into BGRA on this machine.
+//
+// Arguments of the compositor benchmarks: workers, motion blur (0 off, 1 on with a still picture,
+// 2 on with the whole picture moving every frame).
+
+#include "CaptureMac/CompositeFrameRenderer.h"
+#include "Platform/ComputeDevice.h"
+#include "Platform/FourCC.h"
+#include "Platform/PixelBuffer.h"
+#include "ViewportCore/DisplayTopology.h"
+
+#include <benchmark/benchmark.h>
+#include <libyuv.h>
+
+#include <memory>
+#include <vector>
+
+namespace mivodrell {
+namespace {
+
+std::shared_ptr<PixelBuffer> makeSource(int width, int height, int seed) {
+    auto buffer = PixelBuffer::create(width, height, PixelFormat::yuv420BiPlanarFullRange).buffer;
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = buffer->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * buffer->bytesPerRowOfPlane(0);
+        for (int x = 0; x < width; ++x) row[x] = static_cast<std::uint8_t>((x * 3 + y * 5 + seed * 11) ^ (x >> 4));
+    }
+    for (int y = 0; y < buffer->heightOfPlane(1); ++y) {
+        std::uint8_t* row = buffer->baseAddressOfPlane(1) + static_cast<std::size_t>(y) * buffer->bytesPerRowOfPlane(1);
+        for (int x = 0; x < buffer->widthOfPlane(1); ++x) {
+            row[2 * x] = static_cast<std::uint8_t>(x + seed * 7);
+            row[2 * x + 1] = static_cast<std::uint8_t>(y * 2 + x);
+        }
+    }
+    return buffer;
+}
+
+void libyuvBaseline(benchmark::State& state, int width, int height) {
+    auto source = makeSource(width, height, 0);
+    for (auto _ : state) {
+        auto out = PixelBuffer::create(width, height, PixelFormat::bgra).buffer;
+        libyuv::NV12ToARGB(source->baseAddressOfPlane(0), static_cast<int>(source->bytesPerRowOfPlane(0)),
+                           source->baseAddressOfPlane(1), static_cast<int>(source->bytesPerRowOfPlane(1)),
+                           out->baseAddress(), static_cast<int>(out->bytesPerRow()), width, height);
+        benchmark::DoNotOptimize(out->baseAddress());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * width * height);
+}
+
+void BM_CompositorBaselineLibyuvNV12ToARGB_1080p(benchmark::State& state) { libyuvBaseline(state, 1920, 1080); }
+void BM_CompositorBaselineLibyuvNV12ToARGB_2160p(benchmark::State& state) { libyuvBaseline(state, 3840, 2160); }
+
+struct Scene {
+    DisplayTopology topology;
+    CGRect crop;
+    CGSize output;
+    int sourceWidth = 0;
+    int sourceHeight = 0;
+};
+
+void composite(benchmark::State& state, const Scene& scene) {
+    const int workers = static_cast<int>(state.range(0));
+    const int motion = static_cast<int>(state.range(1));
+    auto renderer = CompositeFrameRenderer::create(ComputeDevice::create(workers));
+    renderer->setMotionBlurEnabled(motion != 0);
+    const std::shared_ptr<PixelBuffer> frames[2] = {makeSource(scene.sourceWidth, scene.sourceHeight, 0),
+                                                    makeSource(scene.sourceWidth, scene.sourceHeight, 1)};
+    const CGRect sourceRect{0, 0, scene.topology.displays().front().frame().width(),
+                            scene.topology.displays().front().frame().height()};
+    std::size_t frame = 0;
+    for (auto _ : state) {
+        const auto& buffer = frames[motion == 2 ? frame % 2 : 0];
+        for (const auto& d : scene.topology.displays()) renderer->update(d.id(), buffer, sourceRect, {0, 0, 1, 1});
+        auto out = renderer->render(scene.topology, scene.crop, scene.output);
+        if (!out) {
+            state.SkipWithError("render failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out->baseAddress());
+        ++frame;
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(scene.output.width * scene.output.height));
+}
+
+DisplayInfo display(std::uint32_t id, CGRect frame) { return DisplayInfo(id, frame, 1.0, id == 1, "Display"); }
+
+void BM_Compositor1to1_1080p(benchmark::State& state) {
+    composite(state, {DisplayTopology({display(1, {0, 0, 1920, 1080})}), {0, 0, 1920, 1080}, {1920, 1080}, 1920, 1080});
+}
+
+// Two side-by-side 1080p displays shown whole (2:1 down), black above and below.
+void BM_CompositorTwoDisplaysScaled_1080p(benchmark::State& state) {
+    composite(state, {DisplayTopology({display(1, {0, 0, 1920, 1080}), display(2, {1920, 0, 1920, 1080})}),
+                      {0, -540, 3840, 2160},
+                      {1920, 1080},
+                      1920,
+                      1080});
+}
+
+void BM_Compositor1to1_2160p(benchmark::State& state) {
+    composite(state, {DisplayTopology({display(1, {0, 0, 3840, 2160})}), {0, 0, 3840, 2160}, {3840, 2160}, 3840, 2160});
+}
+
+void compositorArguments(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"workers", "motionBlur"});
+    for (int motion : {0, 1, 2}) {
+        for (int workers : {1, 2, 4}) b->Args({workers, motion});
+    }
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_CompositorBaselineLibyuvNV12ToARGB_1080p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompositorBaselineLibyuvNV12ToARGB_2160p)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Compositor1to1_1080p)->Apply(compositorArguments);
+BENCHMARK(BM_CompositorTwoDisplaysScaled_1080p)->Apply(compositorArguments);
+BENCHMARK(BM_Compositor1to1_2160p)->Apply(compositorArguments);
+
+}  // namespace
+}  // namespace mivodrell

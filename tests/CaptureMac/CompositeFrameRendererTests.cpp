@@ -1,0 +1,638 @@
+#include "CaptureMac/CompositeFrameRenderer.h"
+#include "CaptureMac/CompositeShaders.h"
+#include "CaptureMac/CompositeReference.h"
+#include "Platform/FourCC.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace mivodrell {
+namespace {
+
+using Pattern = std::function<std::array<int, 3>(int x, int y)>;  // Y, Cb, Cr of texel (x, y)
+
+// A textured picture: diagonal ramps, 8-px blocks, and chroma spanning the full range (so that
+// conversions saturate in places).
+std::array<int, 3> busyPattern(int x, int y) {
+    const int luma = ((x * 3 + y * 5) & 255) ^ (((x / 8 + y / 8) & 1) ? 0x40 : 0);
+    return {luma, (x * 9 + y) & 255, (y * 37 + x * 11) & 255};
+}
+
+std::shared_ptr<PixelBuffer> makeFrame(int width, int height, const Pattern& pattern = busyPattern, int seed = 0) {
+    auto created = PixelBuffer::create(width, height, PixelFormat::yuv420BiPlanarFullRange);
+    EXPECT_TRUE(created.buffer);
+    auto& pb = *created.buffer;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            pb.baseAddressOfPlane(
+                0)[static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(x)] =
+                static_cast<std::uint8_t>(pattern(x + seed, y)[0]);
+        }
+    }
+    for (int y = 0; y < pb.heightOfPlane(1); ++y) {
+        for (int x = 0; x < pb.widthOfPlane(1); ++x) {
+            const auto v = pattern(2 * x + seed, 2 * y);
+            std::uint8_t* p = pb.baseAddressOfPlane(1) + static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(1) +
+                              static_cast<std::size_t>(x) * 2;
+            p[0] = static_cast<std::uint8_t>(v[1]);
+            p[1] = static_cast<std::uint8_t>(v[2]);
+        }
+    }
+    return created.buffer;
+}
+
+DisplayInfo display(std::uint32_t id, CGRect frame) { return DisplayInfo(id, frame, 1.0, id == 1, "Display"); }
+
+struct Harness {
+    explicit Harness(int workers = 1) : device(ComputeDevice::create(workers)) {
+        renderer = CompositeFrameRenderer::create(device);
+        EXPECT_TRUE(renderer);
+        renderer->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
+    }
+    void update(std::uint32_t id, std::shared_ptr<PixelBuffer> buffer, CGRect sourceRect,
+                CGRect contentUV = {0, 0, 1, 1}) {
+        renderer->update(id, buffer, sourceRect, contentUV);
+        sources[id] = {std::move(buffer), sourceRect, contentUV};
+    }
+    std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect crop, CGSize size) {
+        return renderer->render(topology, crop, size);
+    }
+
+    std::shared_ptr<ComputeDevice> device;
+    std::unique_ptr<CompositeFrameRenderer> renderer;
+    std::vector<std::string> diagnostics;
+    std::map<std::uint32_t, reference::Source> sources;
+};
+
+reference::Image imageOf(const PixelBuffer& buffer) {
+    return reference::fromBgra(buffer.baseAddress(), buffer.bytesPerRow(), buffer.width(), buffer.height());
+}
+reference::Image imageOf(const Texture& texture) {
+    return reference::fromBgra(texture.data(), texture.bytesPerRow(), texture.width(), texture.height());
+}
+
+std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
+    std::vector<std::uint8_t> out;
+    for (int y = 0; y < buffer.height(); ++y) {
+        const std::uint8_t* row = buffer.baseAddress() + static_cast<std::size_t>(y) * buffer.bytesPerRow();
+        out.insert(out.end(), row, row + static_cast<std::size_t>(buffer.width()) * 4);
+    }
+    return out;
+}
+
+struct Comparison {
+    double maxDiff = 0;
+    double meanDiff = 0;
+    std::size_t uncoveredWrong = 0;
+    std::size_t compared = 0;
+};
+
+// Compares with the reference, skipping pixels near quad edges (and, when given, masked ones).
+Comparison compare(const reference::Image& actual, const reference::Image& expected,
+                   const std::vector<bool>* skip = nullptr, const std::vector<bool>* covered = nullptr) {
+    Comparison result;
+    double sum = 0;
+    for (int y = 0; y < expected.height; ++y) {
+        for (int x = 0; x < expected.width; ++x) {
+            const std::size_t index =
+                static_cast<std::size_t>(y) * static_cast<std::size_t>(expected.width) + static_cast<std::size_t>(x);
+            if (skip && (*skip)[index]) continue;
+            if (covered && !(*covered)[index]) {
+                const bool black = actual.at(x, y, 0) == 0 && actual.at(x, y, 1) == 0 && actual.at(x, y, 2) == 0 &&
+                                   actual.at(x, y, 3) == 255;
+                if (!black) ++result.uncoveredWrong;
+                continue;
+            }
+            for (int c = 0; c < 4; ++c) {
+                const double d = std::fabs(actual.at(x, y, c) - expected.at(x, y, c));
+                result.maxDiff = std::max(result.maxDiff, d);
+                sum += d;
+                ++result.compared;
+            }
+        }
+    }
+    result.meanDiff = result.compared ? sum / static_cast<double>(result.compared) : 0;
+    return result;
+}
+
+void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect crop, int width, int height,
+                            const std::string& label) {
+    auto out = h.render(topology, crop, CGSize{static_cast<double>(width), static_cast<double>(height)});
+    ASSERT_TRUE(out) << label;
+    ASSERT_EQ(out->width(), width);
+    ASSERT_EQ(out->height(), height);
+    const auto ref = reference::composite(topology, crop, width, height, h.sources);
+    const auto result = compare(imageOf(*out), ref.image, &ref.nearEdge, &ref.covered);
+    EXPECT_LE(result.maxDiff, 2) << label;
+    EXPECT_LT(result.meanDiff, 0.5) << label;
+    EXPECT_EQ(result.uncoveredWrong, 0u) << label;
+    EXPECT_GT(result.compared, 0u) << label;
+    if (std::getenv("COMPOSITE_STATS"))
+        std::printf("%s: max %.0f mean %.4f n %zu\n", label.c_str(), result.maxDiff, result.meanDiff, result.compared);
+}
+
+bool allBlack(const PixelBuffer& buffer) {
+    for (int y = 0; y < buffer.height(); ++y) {
+        const std::uint8_t* row = buffer.baseAddress() + static_cast<std::size_t>(y) * buffer.bytesPerRow();
+        for (int x = 0; x < buffer.width(); ++x) {
+            if (row[4 * x] != 0 || row[4 * x + 1] != 0 || row[4 * x + 2] != 0 || row[4 * x + 3] != 255) return false;
+        }
+    }
+    return true;
+}
+
+// --- The picture --------------------------------------------------------------------------------
+
+TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
+    struct Case {
+        const char* label;
+        int bufferWidth, bufferHeight;
+        CGRect sourceRect;
+        CGRect contentUV;
+        CGRect crop;
+        int outWidth, outHeight;
+    };
+    const Case cases[] = {
+        {"1:1 whole display", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
+        {"1:1 odd offset crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {3, 5, 41, 29}, 41, 29},
+        {"1:1 content in part of texture", 40, 30, {0, 0, 32, 24}, {0, 0, 0.8, 0.8}, {0, 0, 64, 48}, 64, 48},
+        {"odd buffer size", 63, 47, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 63, 47},
+        {"downscale 2:1", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 32, 24},
+        {"downscale 3:2", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 43, 31},
+        {"upscale", 32, 24, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 101, 77},
+        {"partial source, not stretched", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
+        {"partial source, crop beyond display", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {-10, -6, 90, 70}, 90, 70},
+        {"fractional crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {2.25, 1.5, 50.3, 40.7}, 77, 53},
+    };
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    for (const auto& c : cases) {
+        Harness h;
+        h.update(1, makeFrame(c.bufferWidth, c.bufferHeight), c.sourceRect, c.contentUV);
+        expectMatchesReference(h, topology, c.crop, c.outWidth, c.outHeight, c.label);
+        EXPECT_TRUE(h.diagnostics.empty()) << c.label;
+    }
+}
+
+TEST(CompositeFrameRenderer, PartialSourceLeavesTheRestBlackAndKeepsPixelsOneToOne) {
+    Harness h;
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    h.update(1, makeFrame(32, 24), {16, 8, 32, 24});
+    auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(out);
+    const auto image = imageOf(*out);
+    for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            const bool inside = x >= 16 && x < 48 && y >= 8 && y < 32;
+            if (!inside) {
+                ASSERT_EQ(image.at(x, y, 0) + image.at(x, y, 1) + image.at(x, y, 2), 0) << x << "," << y;
+            }
+        }
+    }
+    // A flat grey frame shows up as exactly its grey, only inside the source rectangle.
+    Harness flat;
+    flat.update(1, makeFrame(32, 24, [](int, int) { return std::array<int, 3>{200, 128, 128}; }), {16, 8, 32, 24});
+    auto grey = flat.render(topology, {0, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(grey);
+    const auto g = imageOf(*grey);
+    EXPECT_EQ(g.at(16, 8, 1), 200);
+    EXPECT_EQ(g.at(47, 31, 2), 201);  // Cr 128 is a little above one half
+    EXPECT_EQ(g.at(15, 8, 1), 0);
+    EXPECT_EQ(g.at(48, 31, 1), 0);
+    EXPECT_EQ(g.at(16, 32, 1), 0);
+}
+
+TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
+    const DisplayTopology topology({display(2, {64, 0, 64, 48}), display(1, {0, 0, 64, 48})});
+    for (const auto& [crop, w, hgt] : std::vector<std::tuple<CGRect, int, int>>{
+             {{32, -8, 64, 64}, 64, 64}, {{32, -8, 64, 64}, 96, 80}, {{-16, -4, 160, 56}, 80, 28}}) {
+        Harness h;
+        h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+        h.update(2, makeFrame(64, 48, busyPattern, 17), {0, 0, 64, 48});
+        expectMatchesReference(h, topology, crop, w, hgt, "two displays");
+    }
+    // Above and below the displays the 1:1 frame is black.
+    Harness h;
+    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    h.update(2, makeFrame(64, 48, busyPattern, 17), {0, 0, 64, 48});
+    auto out = h.render(topology, {32, -8, 64, 64}, {64, 64});
+    ASSERT_TRUE(out);
+    const auto image = imageOf(*out);
+    for (int x = 0; x < 64; ++x) {
+        EXPECT_EQ(image.at(x, 0, 2) + image.at(x, 7, 1) + image.at(x, 56, 0) + image.at(x, 63, 2), 0);
+    }
+}
+
+TEST(CompositeFrameRenderer, BlackWhereNothingIsShown) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
+    Harness h;
+    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    // A crop touching no display.
+    auto away = h.render(topology, {500, 500, 40, 30}, {40, 30});
+    ASSERT_TRUE(away);
+    EXPECT_EQ(away->width(), 40);
+    EXPECT_TRUE(allBlack(*away));
+    // Display 2 has not delivered a frame.
+    auto second = h.render(topology, {64, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(allBlack(*second));
+    // A removed display is black again.
+    h.renderer->remove(1);
+    EXPECT_FALSE(h.renderer->hasSource(1));
+    auto removed = h.render(topology, {0, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(removed);
+    EXPECT_TRUE(allBlack(*removed));
+    EXPECT_TRUE(h.diagnostics.empty());
+}
+
+TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    const std::vector<std::tuple<CGSize, int, int>> sizes{
+        {{1, 1}, 2, 2}, {{0.5, 3.7}, 2, 3}, {{-5, 17.99}, 2, 17}, {{33.2, 2}, 33, 2}};
+    for (const auto& [size, w, hgt] : sizes) {
+        Harness h;
+        h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+        auto out = h.render(topology, {0, 0, 64, 48}, size);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->width(), w);
+        EXPECT_EQ(out->height(), hgt);
+        EXPECT_EQ(out->pixelFormat(), PixelFormat::bgra);
+        EXPECT_TRUE(out->attributes().metalCompatible);
+    }
+}
+
+TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
+    // 1:1, odd offsets, narrow slivers, 2:1 and 3:2 down, upscaling and fractional crops, each
+    // with motion blur over frames that move; the vector kernels against the portable code.
+    const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
+    const std::vector<std::tuple<CGRect, CGSize>> crops{
+        {{0, 0, 128, 48}, {128, 48}},         {{3, 5, 101, 37}, {101, 37}}, {{61, 1, 7, 40}, {7, 40}},
+        {{0, 0, 128, 48}, {64, 24}},          {{0, 0, 128, 48}, {85, 32}},  {{10, 3, 50, 30}, {173, 101}},
+        {{2.5, 1.25, 120.5, 44.75}, {97, 61}}};
+    const auto moved = makeFrame(64, 48, busyPattern, 23);
+    for (const auto& [crop, size] : crops) {
+        std::vector<std::uint8_t> results[2];
+        for (int general = 0; general < 2; ++general) {
+            CompositeShaders::setFastPathsEnabled(general == 0);
+            Harness h;
+            h.renderer->setMotionBlurEnabled(true);
+            h.update(2, makeFrame(80, 60, busyPattern, 5), {0, 0, 64, 48}, {0, 0, 0.8, 0.8});
+            for (const auto& frame : {makeFrame(64, 48), moved, makeFrame(64, 48)}) {
+                h.update(1, frame, {0, 0, 64, 48});
+                auto out = h.render(topology, crop, size);
+                ASSERT_TRUE(out);
+                const auto bytes = bytesOf(*out);
+                results[general].insert(results[general].end(), bytes.begin(), bytes.end());
+            }
+            h.renderer->setMotionBlurEnabled(false);
+            auto sharp = h.render(topology, crop, size);
+            ASSERT_TRUE(sharp);
+            const auto bytes = bytesOf(*sharp);
+            results[general].insert(results[general].end(), bytes.begin(), bytes.end());
+        }
+        CompositeShaders::setFastPathsEnabled(true);
+        EXPECT_EQ(results[0], results[1]) << size.width << "x" << size.height;
+    }
+}
+
+TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    const std::vector<std::pair<CGRect, CGRect>> inputs{{{0, 0, 64, 48}, {nan, 0, 1, 1}},
+                                                        {{nan, 0, 64, 48}, {0, 0, 1, 1}},
+                                                        {{0, 0, 64, 48}, {0, 0, inf, 1}},
+                                                        {{0, 0, 64, 48}, {1e300, -1e300, 1e300, 1}}};
+    for (const auto& [sourceRect, contentUV] : inputs) {
+        Harness h;
+        h.update(1, makeFrame(64, 48), sourceRect, contentUV);
+        auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
+        ASSERT_TRUE(out);
+    }
+    Harness h;
+    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    EXPECT_TRUE(h.render(topology, {-inf, 0, inf, 48}, {64, 48}));
+    EXPECT_TRUE(h.render(topology, {0, 0, 1e308, 1e308}, {64, 48}));
+    EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {nan, 48}));
+    EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, inf}));
+    ASSERT_EQ(h.diagnostics.size(), 2u);
+}
+
+// --- Diagnostics and failures ---------------------------------------------------------------------
+
+TEST(CompositeFrameRenderer, InvalidCropGivesTheDiagnosticAndNoBuffer) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const CGRect& crop : {CGRect{0, 0, 0, 10}, CGRect{0, 0, 10, 0}, CGRect{0, 0, nan, 10}}) {
+        Harness h;
+        EXPECT_FALSE(h.render(topology, crop, {64, 48}));
+        ASSERT_EQ(h.diagnostics.size(), 1u);
+        EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] cropRect 寬高不合法，跳過這次合成");
+    }
+    // A negative size is standardized, not refused.
+    Harness h;
+    EXPECT_TRUE(h.render(topology, {64, 48, -64, -48}, {64, 48}));
+    EXPECT_TRUE(h.diagnostics.empty());
+}
+
+TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    Harness h;
+    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    auto before = h.render(topology, {0, 0, 64, 48}, {64, 48});
+
+    auto bgra = PixelBuffer::create(64, 48, PixelFormat::bgra).buffer;
+    h.renderer->update(1, bgra, {0, 0, 64, 48}, {0, 0, 1, 1});
+    h.renderer->update(9, nullptr, {0, 0, 64, 48}, {0, 0, 1, 1});
+    auto faults = h.device->faults();
+    faults.failTextureWrap = true;
+    faults.textureWrapStatus = 0;
+    faults.failTextureWrapPlane = 1;
+    h.device->setFaults(faults);
+    h.renderer->update(4294967295u, makeFrame(64, 48), {0, 0, 64, 48}, {0, 0, 1, 1});
+    h.device->setFaults({});
+
+    ASSERT_EQ(h.diagnostics.size(), 3u);
+    EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 螢幕 1 texture 轉換失敗 luma=-6680 chroma=-6661");
+    EXPECT_EQ(h.diagnostics[1], "[CompositeFrameRenderer] 螢幕 9 texture 轉換失敗 luma=-6661 chroma=-6661");
+    EXPECT_EQ(h.diagnostics[2], "[CompositeFrameRenderer] 螢幕 4294967295 texture 轉換失敗 luma=0 chroma=0");
+    EXPECT_FALSE(h.renderer->hasSource(9));
+    auto after = h.render(topology, {0, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(before && after);
+    EXPECT_EQ(bytesOf(*before), bytesOf(*after));
+}
+
+TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    struct Case {
+        const char* label;
+        std::function<void(ComputeDevice::Faults&)> fault;
+        CGSize size;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"output buffer", [](auto&) {}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
+        {"output texture",
+         [](auto& f) {
+             f.failTextureWrap = true;
+             f.textureWrapStatus = -6661;
+         },
+         {64, 48},
+         "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
+        {"output texture, none",
+         [](auto& f) { f.failTextureWrap = true; },
+         {64, 48},
+         "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
+        {"command buffer",
+         [](auto& f) { f.failCommandBuffer = true; },
+         {64, 48},
+         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
+        {"encoder",
+         [](auto& f) { f.failEncoderAtIndex = 0; },
+         {64, 48},
+         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+        ComputeDevice::Faults faults;
+        c.fault(faults);
+        h.device->setFaults(faults);
+        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, c.size)) << c.label;
+        ASSERT_EQ(h.diagnostics.size(), 1u) << c.label;
+        EXPECT_EQ(h.diagnostics[0], c.expected) << c.label;
+    }
+}
+
+TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
+    EXPECT_FALSE(CompositeFrameRenderer::create(nullptr));
+    const std::vector<std::function<void(ComputeDevice::Faults&)>> required{
+        [](auto& f) { f.failCommandQueue = true; },
+        [](auto& f) { f.failLibrary = true; },
+        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeVertexMain"}; },
+        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeFragmentMain"}; },
+        [](auto& f) { f.failPipelines = true; },
+        [](auto& f) { f.failSampler = true; },
+        [](auto& f) { f.failTextureCache = true; },
+    };
+    for (const auto& fault : required) {
+        auto device = ComputeDevice::create(1);
+        ComputeDevice::Faults faults;
+        fault(faults);
+        device->setFaults(faults);
+        EXPECT_FALSE(CompositeFrameRenderer::create(device));
+    }
+    for (const char* optional :
+         {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
+        auto device = ComputeDevice::create(1);
+        ComputeDevice::Faults faults;
+        faults.missingFunctions = {optional};
+        device->setFaults(faults);
+        auto renderer = CompositeFrameRenderer::create(device);
+        ASSERT_TRUE(renderer) << optional;
+        EXPECT_FALSE(renderer->motionBlurAvailable());
+        device->setFaults({});
+        renderer->setMotionBlurEnabled(true);
+        EXPECT_TRUE(renderer->render(DisplayTopology(), {0, 0, 10, 10}, {10, 10}));
+        EXPECT_FALSE(renderer->motionBlurTextures().smallCurrent);
+    }
+    EXPECT_TRUE(CompositeFrameRenderer::create(ComputeDevice::systemDefault()));
+}
+
+// --- Motion blur ------------------------------------------------------------------------------------
+
+TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
+    const std::vector<std::tuple<int, int, int, int>> sizes{
+        {79, 79, 4, 4}, {80, 64, 5, 4}, {1920, 1080, 120, 67}, {2, 2, 4, 4}};
+    for (const auto& [w, hgt, sw, sh] : sizes) {
+        Harness h;
+        h.renderer->setMotionBlurEnabled(true);
+        ASSERT_TRUE(h.render(DisplayTopology(), {0, 0, 10, 10}, {static_cast<double>(w), static_cast<double>(hgt)}));
+        const auto textures = h.renderer->motionBlurTextures();
+        for (const auto& t :
+             {textures.smallCurrent, textures.smallPrevious, textures.maskCurrent, textures.maskPrevious}) {
+            ASSERT_TRUE(t);
+            EXPECT_EQ(t->width(), sw) << w;
+            EXPECT_EQ(t->height(), sh) << hgt;
+        }
+    }
+}
+
+TEST(CompositeFrameRenderer, FirstBlurredFrameAndStillInputEqualTheSharpPicture) {
+    const DisplayTopology topology({display(1, {0, 0, 160, 96})});
+    Harness blurred, sharp;
+    blurred.renderer->setMotionBlurEnabled(true);
+    const auto frame = makeFrame(160, 96);
+    for (int i = 0; i < 3; ++i) {
+        blurred.update(1, frame, {0, 0, 160, 96});
+        sharp.update(1, frame, {0, 0, 160, 96});
+        auto a = blurred.render(topology, {0, 0, 160, 96}, {160, 96});
+        auto b = sharp.render(topology, {0, 0, 160, 96}, {160, 96});
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(bytesOf(*a), bytesOf(*b)) << "frame " << i;
+        EXPECT_TRUE(blurred.renderer->motionBlurTextures().stateValid);
+    }
+    EXPECT_TRUE(blurred.diagnostics.empty());
+}
+
+TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
+    const DisplayTopology topology({display(1, {0, 0, 320, 192})});
+    Harness blurred, sharp;
+    blurred.renderer->setMotionBlurEnabled(true);
+    // The second frame moves a bright block over the left half and leaves the rest alone.
+    const auto first = makeFrame(320, 192);
+    const auto second = makeFrame(320, 192, [](int x, int y) {
+        if (x >= 40 && x < 150 && y >= 30 && y < 120) return std::array<int, 3>{235, 90, 200};
+        return busyPattern(x, y);
+    });
+    const auto third = makeFrame(320, 192);
+
+    std::vector<reference::Image> sharpFrames;
+    std::vector<reference::Image> outputs;
+    for (const auto& frame : {first, second, third}) {
+        blurred.update(1, frame, {0, 0, 320, 192});
+        sharp.update(1, frame, {0, 0, 320, 192});
+        auto a = blurred.render(topology, {0, 0, 320, 192}, {320, 192});
+        auto b = sharp.render(topology, {0, 0, 320, 192}, {320, 192});
+        ASSERT_TRUE(a && b);
+        outputs.push_back(imageOf(*a));
+        sharpFrames.push_back(imageOf(*b));
+        const auto textures = blurred.renderer->motionBlurTextures();
+        // After the swap the "previous" textures hold this frame's small copy and mask, the
+        // "current" ones the frame before's.
+        const auto small = imageOf(*textures.smallPrevious);
+        const auto mask = imageOf(*textures.maskPrevious);
+        const auto smallBefore = imageOf(*textures.smallCurrent);
+        const auto maskBefore = imageOf(*textures.maskCurrent);
+        ASSERT_EQ(small.width, 20);
+        ASSERT_EQ(small.height, 12);
+
+        const auto expectedSmall = reference::resample(sharpFrames.back(), 20, 12);
+        const auto smallCheck = compare(small, expectedSmall);
+        EXPECT_LE(smallCheck.maxDiff, 1);
+
+        if (outputs.size() == 1) {
+            EXPECT_EQ(compare(outputs[0], sharpFrames[0]).maxDiff, 0);
+            continue;
+        }
+        const auto expectedMask = reference::motionMask(small, smallBefore, maskBefore);
+        const auto uncertain = reference::nearThreshold(small, smallBefore, 2.0 / 255);
+        const auto maskCheck = compare(mask, expectedMask, &uncertain);
+        EXPECT_LE(maskCheck.maxDiff, 1);
+
+        const auto expectedOut = reference::mix(sharpFrames.back(), small, mask);
+        const auto outCheck = compare(outputs.back(), expectedOut);
+        EXPECT_LE(outCheck.maxDiff, 1);
+        EXPECT_LT(outCheck.meanDiff, 0.5);
+    }
+    // The block moved: the second frame is blurred there but sharp far away from it.
+    EXPECT_GT(compare(outputs[1], sharpFrames[1]).maxDiff, 20);
+    for (int y = 150; y < 192; ++y) {
+        for (int x = 250; x < 320; ++x) {
+            for (int c = 0; c < 4; ++c) ASSERT_EQ(outputs[1].at(x, y, c), sharpFrames[1].at(x, y, c));
+        }
+    }
+    // The mask fades: after the block left, the third frame is still marked there.
+    const auto mask3 = imageOf(*blurred.renderer->motionBlurTextures().maskPrevious);
+    EXPECT_EQ(mask3.at(5, 4, 2), 255);
+}
+
+TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
+    const DisplayTopology topology({display(1, {0, 0, 160, 96})});
+    Harness blurred, sharp;
+    blurred.renderer->setMotionBlurEnabled(true);
+    const auto a = makeFrame(160, 96);
+    const auto b = makeFrame(160, 96, busyPattern, 31);
+    const auto renderBoth = [&](const std::shared_ptr<PixelBuffer>& frame, CGSize size) {
+        blurred.update(1, frame, {0, 0, 160, 96});
+        sharp.update(1, frame, {0, 0, 160, 96});
+        auto x = blurred.render(topology, {0, 0, 160, 96}, size);
+        auto y = sharp.render(topology, {0, 0, 160, 96}, size);
+        EXPECT_TRUE(x && y);
+        return bytesOf(*x) == bytesOf(*y);
+    };
+    EXPECT_TRUE(renderBoth(a, {160, 96}));
+    EXPECT_FALSE(renderBoth(b, {160, 96}));  // motion: blurred
+    EXPECT_TRUE(renderBoth(a, {128, 96}));   // new size: no history
+    EXPECT_EQ(blurred.renderer->motionBlurTextures().smallCurrent->width(), 8);
+    EXPECT_FALSE(renderBoth(b, {128, 96}));
+    blurred.renderer->setMotionBlurEnabled(false);
+    EXPECT_TRUE(renderBoth(a, {128, 96}));
+    EXPECT_FALSE(blurred.renderer->motionBlurTextures().stateValid);
+    EXPECT_TRUE(blurred.renderer->motionBlurTextures().smallCurrent);  // textures stay
+    blurred.renderer->setMotionBlurEnabled(true);
+    EXPECT_TRUE(renderBoth(b, {128, 96}));  // re-enabled: no history
+    EXPECT_FALSE(renderBoth(a, {128, 96}));
+}
+
+TEST(CompositeFrameRenderer, MotionBlurFailures) {
+    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
+    for (int failing = 1; failing <= 3; ++failing) {
+        Harness h;
+        h.renderer->setMotionBlurEnabled(true);
+        h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+        ASSERT_TRUE(h.render(topology, {0, 0, 64, 48}, {64, 48}));
+        ComputeDevice::Faults faults;
+        faults.failEncoderAtIndex = failing;
+        h.device->setFaults(faults);
+        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, 48})) << failing;
+        ASSERT_EQ(h.diagnostics.size(), 1u);
+        EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 動態模糊後處理 encoder 建立失敗，這幀跳過");
+        EXPECT_FALSE(h.renderer->motionBlurTextures().stateValid);
+    }
+    // Textures that cannot be made: this frame is sharp, the next frame tries again.
+    Harness h, sharp;
+    h.renderer->setMotionBlurEnabled(true);
+    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    sharp.update(1, makeFrame(64, 48), {0, 0, 64, 48});
+    ComputeDevice::Faults faults;
+    faults.failTextureAllocation = true;
+    h.device->setFaults(faults);
+    auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
+    ASSERT_TRUE(out);
+    EXPECT_EQ(bytesOf(*out), bytesOf(*sharp.render(topology, {0, 0, 64, 48}, {64, 48})));
+    ASSERT_EQ(h.diagnostics.size(), 1u);
+    EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 動態模糊 texture 建立失敗，功能停用");
+    h.device->setFaults({});
+    ASSERT_TRUE(h.render(topology, {0, 0, 64, 48}, {64, 48}));
+    EXPECT_TRUE(h.renderer->motionBlurTextures().smallCurrent);
+    EXPECT_EQ(h.diagnostics.size(), 1u);
+}
+
+// --- Determinism ------------------------------------------------------------------------------------
+
+TEST(CompositeFrameRenderer, SameBytesWithOneTwoAndEightWorkers) {
+    const DisplayTopology topology({display(1, {0, 0, 200, 120}), display(2, {200, 0, 160, 120})});
+    const auto frames = std::vector<std::shared_ptr<PixelBuffer>>{
+        makeFrame(200, 120), makeFrame(200, 120, busyPattern, 9), makeFrame(200, 120, busyPattern, 40)};
+    const auto other = makeFrame(120, 90, busyPattern, 3);
+    std::vector<std::vector<std::uint8_t>> results[3];
+    const int workerCounts[] = {1, 2, 8};
+    for (int k = 0; k < 3; ++k) {
+        Harness h(workerCounts[k]);
+        h.renderer->setMotionBlurEnabled(true);
+        h.update(2, other, {0, 0, 160, 120});
+        for (const auto& frame : frames) {
+            h.update(1, frame, {0, 0, 200, 120});
+            for (const auto& [crop, size] : std::vector<std::pair<CGRect, CGSize>>{{{0, 0, 360, 120}, {360, 120}},
+                                                                                   {{10, -5, 330, 130}, {250, 97}}}) {
+                auto out = h.render(topology, crop, size);
+                ASSERT_TRUE(out);
+                results[k].push_back(bytesOf(*out));
+            }
+        }
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0], results[2]);
+}
+
+}  // namespace
+}  // namespace mivodrell
