@@ -1,96 +1,11 @@
 #include "Platform/ComputeDevice.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <thread>
-#include <vector>
 
 namespace mivodrell {
 
-namespace {
-
-// One call of parallelFor: items are claimed through `next`, finished ones counted in `done`.
-struct Job {
-    const std::function<void(int)>* body = nullptr;
-    int count = 0;
-    std::atomic<int> next{0};
-    std::atomic<int> done{0};
-};
-
-}  // namespace
-
-struct ComputeDevice::Pool {
-    std::mutex mutex;
-    std::condition_variable workAvailable;
-    std::condition_variable jobFinished;
-    std::deque<std::shared_ptr<Job>> jobs;  // jobs that still have unclaimed items
-    bool stopping = false;
-    std::vector<std::thread> threads;
-
-    // Runs items of `job` until none is left unclaimed.
-    static void drain(Job& job, Pool& pool) {
-        for (;;) {
-            const int index = job.next.fetch_add(1, std::memory_order_relaxed);
-            if (index >= job.count) return;
-            (*job.body)(index);
-            if (job.done.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
-                // The last item: wake the submitter (it may be waiting).
-                std::lock_guard<std::mutex> lock(pool.mutex);
-                pool.jobFinished.notify_all();
-            }
-        }
-    }
-
-    // Work arrives in bursts (the passes of one frame follow each other within a fraction of a
-    // millisecond), so an idle worker first spins on `generation` for up to 200 us before it
-    // sleeps; waking a sleeping thread costs far more.
-    std::atomic<std::uint64_t> generation{0};
-    int sleepers = 0;  // guarded by mutex
-
-    void workerLoop() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            if (stopping) return;
-            if (!jobs.empty()) {
-                std::shared_ptr<Job> job = jobs.front();
-                if (job->next.load(std::memory_order_relaxed) >= job->count) {
-                    // Fully claimed: nobody needs to look at it again.
-                    jobs.pop_front();
-                    continue;
-                }
-                lock.unlock();
-                drain(*job, *this);
-                lock.lock();
-                continue;
-            }
-            const std::uint64_t seen = generation.load(std::memory_order_acquire);
-            lock.unlock();
-            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-            bool woken = false;
-            for (int spin = 0; !woken; ++spin) {
-                woken = generation.load(std::memory_order_acquire) != seen;
-                if (!woken && (spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-            }
-            lock.lock();
-            if (woken || stopping || !jobs.empty()) continue;
-            ++sleepers;
-            workAvailable.wait(lock, [&] { return stopping || !jobs.empty(); });
-            --sleepers;
-        }
-    }
-};
-
 std::shared_ptr<ComputeDevice> ComputeDevice::systemDefault() {
-    static std::shared_ptr<ComputeDevice> device = [] {
-        const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-        return create(static_cast<int>(std::min(hardware, 4u)));
-    }();
+    static std::shared_ptr<ComputeDevice> device = create(WorkerPool::defaultThreadCount(4));
     return device;
 }
 
@@ -98,54 +13,12 @@ std::shared_ptr<ComputeDevice> ComputeDevice::create(int workerCount) {
     return std::shared_ptr<ComputeDevice>(new ComputeDevice(std::clamp(workerCount, 1, 64)));
 }
 
-ComputeDevice::ComputeDevice(int workerCount) : workerCount_(workerCount), pool_(std::make_unique<Pool>()) {
-    pool_->threads.reserve(static_cast<std::size_t>(workerCount_ - 1));
-    for (int i = 1; i < workerCount_; ++i) {
-        pool_->threads.emplace_back([pool = pool_.get()] { pool->workerLoop(); });
-    }
-}
+ComputeDevice::ComputeDevice(int workerCount)
+    : workerCount_(workerCount), pool_(std::make_unique<WorkerPool>(workerCount)) {}
 
-ComputeDevice::~ComputeDevice() {
-    {
-        std::lock_guard<std::mutex> lock(pool_->mutex);
-        pool_->stopping = true;
-    }
-    pool_->workAvailable.notify_all();
-    for (auto& thread : pool_->threads) thread.join();
-}
+ComputeDevice::~ComputeDevice() = default;
 
-void ComputeDevice::parallelFor(int count, const std::function<void(int)>& body) {
-    if (count <= 0) return;
-    if (workerCount_ == 1 || count == 1) {
-        for (int i = 0; i < count; ++i) body(i);
-        return;
-    }
-    auto job = std::make_shared<Job>();
-    job->body = &body;
-    job->count = count;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(pool_->mutex);
-        pool_->jobs.push_back(job);
-        pool_->generation.fetch_add(1, std::memory_order_release);
-        wake = pool_->sleepers > 0;
-    }
-    if (wake) pool_->workAvailable.notify_all();
-    Pool::drain(*job, *pool_);
-    // The other workers are finishing their last items; they take microseconds.
-    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-    for (int spin = 0; job->done.load(std::memory_order_acquire) != count; ++spin) {
-        if ((spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
-    std::unique_lock<std::mutex> lock(pool_->mutex);
-    pool_->jobFinished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == count; });
-    // Helpers drop fully claimed jobs lazily; make sure this one is gone before `body` dies.
-    auto it = std::find(pool_->jobs.begin(), pool_->jobs.end(), job);
-    if (it != pool_->jobs.end()) pool_->jobs.erase(it);
-}
+void ComputeDevice::parallelFor(int count, const std::function<void(int)>& body) { pool_->run(count, body); }
 
 ComputeDevice::Faults ComputeDevice::faults() const {
     std::lock_guard<std::mutex> lock(faultsMutex_);

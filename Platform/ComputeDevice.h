@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 
+#include "Platform/WorkerPool.h"
+
 namespace mivodrell {
 
 class ComputeDevice {
@@ -54,13 +56,11 @@ public:
     Faults faults() const;
     void setFaults(Faults faults);
 
-    struct Pool;
-
 private:
     explicit ComputeDevice(int workerCount);
 
     int workerCount_ = 1;
-    std::unique_ptr<Pool> pool_;
+    std::unique_ptr<WorkerPool> pool_;
     mutable std::mutex faultsMutex_;
     Faults faults_;
 };

@@ -1,21 +1,106 @@
 #include "Platform/WorkerPool.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace mivodrell {
 
-WorkerPool::WorkerPool(int threadCount) : threadCount_(std::max(1, threadCount)) {
-    threads_.reserve(static_cast<std::size_t>(threadCount_ - 1));
-    for (int i = 1; i < threadCount_; ++i) threads_.emplace_back([this] { workerLoop(); });
+namespace {
+
+// One call of run: items are claimed through `next`, finished ones counted in `done`.
+struct Job {
+    const std::function<void(int)>* body = nullptr;
+    int count = 0;
+    std::atomic<int> next{0};
+    std::atomic<int> done{0};
+};
+
+}  // namespace
+
+struct WorkerPool::Pool {
+    std::mutex mutex;
+    std::condition_variable workAvailable;
+    std::condition_variable jobFinished;
+    std::deque<std::shared_ptr<Job>> jobs;  // jobs that still have unclaimed items
+    bool stopping = false;
+    std::vector<std::thread> threads;
+
+    // Runs items of `job` until none is left unclaimed.
+    static void drain(Job& job, Pool& pool) {
+        for (;;) {
+            const int index = job.next.fetch_add(1, std::memory_order_relaxed);
+            if (index >= job.count) return;
+            (*job.body)(index);
+            if (job.done.fetch_add(1, std::memory_order_acq_rel) + 1 == job.count) {
+                // The last item: wake the submitter (it may be waiting).
+                std::lock_guard<std::mutex> lock(pool.mutex);
+                pool.jobFinished.notify_all();
+            }
+        }
+    }
+
+    // Work arrives in bursts (the passes of one frame follow each other within a fraction of a
+    // millisecond), so an idle worker first spins on `generation` for up to 200 us before it
+    // sleeps; waking a sleeping thread costs far more.
+    std::atomic<std::uint64_t> generation{0};
+    int sleepers = 0;  // guarded by mutex
+
+    void workerLoop() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            if (stopping) return;
+            if (!jobs.empty()) {
+                std::shared_ptr<Job> job = jobs.front();
+                if (job->next.load(std::memory_order_relaxed) >= job->count) {
+                    // Fully claimed: nobody needs to look at it again.
+                    jobs.pop_front();
+                    continue;
+                }
+                lock.unlock();
+                drain(*job, *this);
+                lock.lock();
+                continue;
+            }
+            const std::uint64_t seen = generation.load(std::memory_order_acquire);
+            lock.unlock();
+            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+            bool woken = false;
+            for (int spin = 0; !woken; ++spin) {
+                woken = generation.load(std::memory_order_acquire) != seen;
+                if (!woken && (spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            }
+            lock.lock();
+            if (woken || stopping || !jobs.empty()) continue;
+            ++sleepers;
+            workAvailable.wait(lock, [&] { return stopping || !jobs.empty(); });
+            --sleepers;
+        }
+    }
+};
+
+WorkerPool::WorkerPool(int threadCount) : threadCount_(std::clamp(threadCount, 1, 64)), pool_(std::make_unique<Pool>()) {
+    pool_->threads.reserve(static_cast<std::size_t>(threadCount_ - 1));
+    for (int i = 1; i < threadCount_; ++i) {
+        pool_->threads.emplace_back([pool = pool_.get()] { pool->workerLoop(); });
+    }
 }
 
 WorkerPool::~WorkerPool() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(pool_->mutex);
+        pool_->stopping = true;
     }
-    wake_.notify_all();
-    for (auto& t : threads_) t.join();
+    pool_->workAvailable.notify_all();
+    for (auto& thread : pool_->threads) thread.join();
 }
 
 int WorkerPool::defaultThreadCount(int limit) {
@@ -26,50 +111,35 @@ int WorkerPool::defaultThreadCount(int limit) {
 
 void WorkerPool::run(int count, const std::function<void(int)>& body) {
     if (count <= 0) return;
-    if (threads_.empty() || count == 1) {
+    if (threadCount_ == 1 || count == 1) {
         for (int i = 0; i < count; ++i) body(i);
         return;
     }
+    auto job = std::make_shared<Job>();
+    job->body = &body;
+    job->count = count;
+    bool wake = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        body_ = &body;
-        next_ = 0;
-        count_ = count;
-        finished_ = 0;
-        ++generation_;
+        std::lock_guard<std::mutex> lock(pool_->mutex);
+        pool_->jobs.push_back(job);
+        pool_->generation.fetch_add(1, std::memory_order_release);
+        wake = pool_->sleepers > 0;
     }
-    wake_.notify_all();
-    drain();
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return finished_ == count_; });
-    body_ = nullptr;
-    count_ = 0;
-}
-
-// Takes indices until none is left; each finished call is counted.
-void WorkerPool::drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (body_ != nullptr && next_ < count_) {
-        const int index = next_++;
-        const auto* body = body_;
-        lock.unlock();
-        (*body)(index);
-        lock.lock();
-        if (++finished_ == count_) done_.notify_all();
+    if (wake) pool_->workAvailable.notify_all();
+    Pool::drain(*job, *pool_);
+    // The other workers are finishing their last items; they take microseconds.
+    const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    for (int spin = 0; job->done.load(std::memory_order_acquire) != count; ++spin) {
+        if ((spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
     }
-}
-
-void WorkerPool::workerLoop() {
-    std::size_t seen = 0;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || (generation_ != seen && body_ != nullptr); });
-            if (stopping_) return;
-            seen = generation_;
-        }
-        drain();
-    }
+    std::unique_lock<std::mutex> lock(pool_->mutex);
+    pool_->jobFinished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == count; });
+    // Helpers drop fully claimed jobs lazily; make sure this one is gone before `body` dies.
+    auto it = std::find(pool_->jobs.begin(), pool_->jobs.end(), job);
+    if (it != pool_->jobs.end()) pool_->jobs.erase(it);
 }
 
 }  // namespace mivodrell

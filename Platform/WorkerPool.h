@@ -1,21 +1,18 @@
 #pragma once
-// A small fixed pool of worker threads that runs one parallel loop at a time: `run(count, body)`
-// calls body(0) ... body(count - 1) spread over the workers and the calling thread, and returns
-// when every call has finished. Used to split per-frame pixel work into row bands.
+// A small fixed pool of worker threads for per-frame pixel work: `run(count, body)` calls
+// body(0) ... body(count - 1) spread over the workers and the calling thread, and returns when
+// every call has finished. Several threads may call `run` at once; each waits for its own items.
+// Work arrives in bursts (the passes of one frame), so idle workers spin briefly before sleeping.
 
-#include <condition_variable>
-#include <cstddef>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <memory>
 
 namespace mivodrell {
 
 class WorkerPool {
 public:
     // `threadCount` threads take part in a loop, the caller included (so threadCount - 1 are
-    // started). Values below 1 count as 1.
+    // started). Clamped to 1 ... 64.
     explicit WorkerPool(int threadCount);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -23,27 +20,17 @@ public:
 
     int threadCount() const { return threadCount_; }
 
-    // Not re-entrant: one loop at a time, from one owner thread.
+    // `body` must not throw.
     void run(int count, const std::function<void(int)>& body);
 
     // The number of threads a pool should use on this machine, at most `limit`.
     static int defaultThreadCount(int limit);
 
-private:
-    void workerLoop();
-    void drain();
+    struct Pool;
 
+private:
     int threadCount_;
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    const std::function<void(int)>* body_ = nullptr;
-    int next_ = 0;
-    int count_ = 0;
-    int finished_ = 0;
-    std::size_t generation_ = 0;
-    bool stopping_ = false;
+    std::unique_ptr<Pool> pool_;
 };
 
 }  // namespace mivodrell
