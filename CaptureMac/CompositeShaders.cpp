@@ -966,11 +966,7 @@ MixRows& mixRows() {
     return rows;
 }
 
-inline std::int16_t blend128(std::uint8_t a, std::uint8_t b, std::uint32_t weight) {
-    return static_cast<std::int16_t>((a * (kSampleWeightOne - weight) + b * weight + 256) >> 9);
-}
-
-// blend128 of bytes a[k * stride], b[k * stride] for k < count.
+// Bytes a[k * stride] and b[k * stride] blended by `weight`, kept at 7 fractional bits, for k < count.
 __attribute__((target_clones("avx2", "default"))) void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
                                                                    std::uint32_t weight, std::int16_t* out, int count,
                                                                    int stride) {

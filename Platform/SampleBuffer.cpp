@@ -40,8 +40,12 @@ std::optional<bool> AttachmentValue::asBool() const {
 
 const std::string* AttachmentValue::asString() const { return std::get_if<std::string>(&storage_); }
 
+AttachmentValue::AttachmentValue(AttachmentDictionary v)
+    : storage_(std::make_shared<const AttachmentDictionary>(std::move(v))) {}
+
 const AttachmentDictionary* AttachmentValue::asDictionary() const {
-    return std::get_if<AttachmentDictionary>(&storage_);
+    const auto* d = std::get_if<std::shared_ptr<const AttachmentDictionary>>(&storage_);
+    return d ? d->get() : nullptr;
 }
 
 const AttachmentDictionary* SampleBuffer::firstAttachments() const {

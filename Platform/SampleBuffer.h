@@ -18,26 +18,11 @@
 
 namespace mivodrell {
 
-class AttachmentValue;
-
-// An ordered string-keyed dictionary of attachment values.
-class AttachmentDictionary {
-public:
-    const AttachmentValue* find(std::string_view key) const;
-    void set(std::string key, AttachmentValue value);
-    bool empty() const { return entries_.empty(); }
-    std::size_t size() const { return entries_.size(); }
-    const std::vector<std::pair<std::string, AttachmentValue>>& entries() const { return entries_; }
-
-private:
-    std::vector<std::pair<std::string, AttachmentValue>> entries_;
-};
+class AttachmentDictionary;
 
 // A typed attachment value: integer, double, Boolean, string or a nested dictionary.
 class AttachmentValue {
 public:
-    using Storage = std::variant<std::int64_t, double, bool, std::string, AttachmentDictionary>;
-
     AttachmentValue() : storage_(std::int64_t{0}) {}
     AttachmentValue(std::int64_t v) : storage_(v) {}
     AttachmentValue(int v) : storage_(std::int64_t{v}) {}
@@ -45,9 +30,7 @@ public:
     AttachmentValue(bool v) : storage_(v) {}
     AttachmentValue(std::string v) : storage_(std::move(v)) {}
     AttachmentValue(const char* v) : storage_(std::string(v)) {}
-    AttachmentValue(AttachmentDictionary v) : storage_(std::move(v)) {}
-
-    const Storage& storage() const { return storage_; }
+    AttachmentValue(AttachmentDictionary v);
 
     // A number read as an integer: integers as they are, doubles by their integer part when it
     // fits (a number object converts either way); nothing for other kinds.
@@ -60,7 +43,21 @@ public:
     const AttachmentDictionary* asDictionary() const;
 
 private:
-    Storage storage_;
+    // Dictionaries are immutable once stored, so copies of a value share them.
+    std::variant<std::int64_t, double, bool, std::string, std::shared_ptr<const AttachmentDictionary>> storage_;
+};
+
+// An ordered string-keyed dictionary of attachment values.
+class AttachmentDictionary {
+public:
+    const AttachmentValue* find(std::string_view key) const;
+    void set(std::string key, AttachmentValue value);
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    const std::vector<std::pair<std::string, AttachmentValue>>& entries() const { return entries_; }
+
+private:
+    std::vector<std::pair<std::string, AttachmentValue>> entries_;
 };
 
 // Common attachment keys.
