@@ -63,6 +63,7 @@ void HostEvent::writeJSON(std::string& out) const {
 
 std::string HostEvent::jsonText() const {
     std::string text;
+    text.reserve(128);
     writeJSON(text);
     return text;
 }

@@ -1,11 +1,15 @@
 #pragma once
 // Compact JSON output appended to a std::string: no whitespace, numbers in their shortest
-// round-trip form, "/" escaped as "\/", other non-ASCII text as raw UTF-8.
+// round-trip form ("384", "0.1", "1e+20"), "/" escaped as "\/", other
+// non-ASCII text as raw UTF-8.
 //
-// A NaN or infinite double, or a string that is not valid UTF-8, throws EncodingError; the
-// caller rolls its output back.
+// Output is staged in a small buffer and handed to the string by `finish()`. A NaN or infinite
+// double, or a string that is not valid UTF-8, throws EncodingError; the caller then rolls its
+// string back (see appendJSON in WireCoding.h).
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,49 +19,29 @@ namespace mivodrell {
 class JSONWriter {
 public:
     explicit JSONWriter(std::string& out) : out_(out) {}
+    JSONWriter(const JSONWriter&) = delete;
+    JSONWriter& operator=(const JSONWriter&) = delete;
 
-    void beginObject() {
-        separate();
-        out_.push_back('{');
-        needsComma_ = false;
-    }
-    void endObject() {
-        out_.push_back('}');
-        needsComma_ = true;
-    }
-    void beginArray() {
-        separate();
-        out_.push_back('[');
-        needsComma_ = false;
-    }
-    void endArray() {
-        out_.push_back(']');
-        needsComma_ = true;
-    }
+    void beginObject() { open('{'); }
+    void endObject() { close('}'); }
+    void beginArray() { open('['); }
+    void endArray() { close(']'); }
     // A member name (plain ASCII without characters that need escaping, as all names of the
     // wire model are); the member's value follows.
     void key(std::string_view name) {
-        separate();
-        out_.push_back('"');
-        out_.append(name);
-        out_.append("\":", 2);
+        char* p = reserve(name.size() + 4);
+        if (needsComma_) *p++ = ',';
+        *p++ = '"';
+        std::memcpy(p, name.data(), name.size());
+        p += name.size();
+        *p++ = '"';
+        *p++ = ':';
+        commit(p);
         needsComma_ = false;
     }
 
-    void boolean(bool value) {
-        separate();
-        if (value) {
-            out_.append("true", 4);
-        } else {
-            out_.append("false", 5);
-        }
-        needsComma_ = true;
-    }
-    void null() {
-        separate();
-        out_.append("null", 4);
-        needsComma_ = true;
-    }
+    void boolean(bool value) { literal(value ? std::string_view("true") : std::string_view("false")); }
+    void null() { literal("null"); }
     void integer(std::int64_t value);
     void unsignedInteger(std::uint64_t value);
     // Throws EncodingError for NaN and infinities.
@@ -67,15 +51,47 @@ public:
     // Standard padded Base64 in a string.
     void base64(std::span<const std::uint8_t> bytes);
 
-    std::string& output() { return out_; }
+    // Appends everything written so far to the string.
+    void finish() { flush(); }
 
 private:
-    void separate() {
-        if (needsComma_) out_.push_back(',');
+    static constexpr std::size_t kStaging = 256;
+
+    char* reserve(std::size_t n) {
+        if (kStaging - used_ < n) flush();
+        return staging_ + used_;
+    }
+    void commit(const char* end) { used_ = static_cast<std::size_t>(end - staging_); }
+    void flush() {
+        out_.append(staging_, used_);
+        used_ = 0;
+    }
+    void append(const char* data, std::size_t n);
+    void open(char bracket) {
+        char* p = reserve(2);
+        if (needsComma_) *p++ = ',';
+        *p++ = bracket;
+        commit(p);
+        needsComma_ = false;
+    }
+    void close(char bracket) {
+        char* p = reserve(1);
+        *p++ = bracket;
+        commit(p);
+        needsComma_ = true;
+    }
+    void literal(std::string_view text) {
+        char* p = reserve(text.size() + 1);
+        if (needsComma_) *p++ = ',';
+        std::memcpy(p, text.data(), text.size());
+        commit(p + text.size());
+        needsComma_ = true;
     }
 
     std::string& out_;
+    std::size_t used_ = 0;
     bool needsComma_ = false;
+    char staging_[kStaging];
 };
 
 }  // namespace mivodrell

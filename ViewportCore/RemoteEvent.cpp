@@ -70,6 +70,7 @@ void RemoteEvent::writeJSON(std::string& out) const {
 
 std::string RemoteEvent::jsonText() const {
     std::string text;
+    text.reserve(128);
     writeJSON(text);
     return text;
 }

@@ -279,6 +279,7 @@ void appendJSON(std::string& out, Write&& write) {
     try {
         JSONWriter writer(out);
         write(writer);
+        writer.finish();
     } catch (...) {
         out.resize(mark);
         throw;
