@@ -21,6 +21,8 @@ DisplayInfo makeDisplay(std::uint32_t id, CGRect frame, bool isMain = false, std
     return DisplayInfo(id, frame, scale, isMain, std::move(name));
 }
 
+CGPoint pt(double x, double y) { return {x, y}; }
+
 std::vector<std::uint32_t> ids(const DisplayTopology& topology) {
     std::vector<std::uint32_t> result;
     for (const DisplayInfo& d : topology.displays()) result.push_back(d.id());
@@ -41,12 +43,12 @@ TEST(DisplayInfo, CursorBounds) {
     EXPECT_FALSE(display.containsCursor({1920, 0}));
     EXPECT_FALSE(display.containsCursor({-0.5, 0}));
     EXPECT_FALSE(display.containsCursor({kNaN, 0}));
-    EXPECT_EQ(display.clampCursor({5000, -20}), CGPoint(1919, 0));
-    EXPECT_EQ(display.clampCursor({100, 200}), CGPoint(100, 200));
+    EXPECT_EQ(display.clampCursor({5000, -20}), pt(1919, 0));
+    EXPECT_EQ(display.clampCursor({100, 200}), pt(100, 200));
 
     // Sizes below one point and non-number sizes give an empty extent.
     EXPECT_TRUE(identical(makeDisplay(1, {10, 20, 0.5, kNaN}).cursorBounds(), CGRect(10, 20, 0, 0)));
-    EXPECT_EQ(makeDisplay(1, {10, 20, 0.5, kNaN}).clampCursor({0, 100}), CGPoint(10, 20));
+    EXPECT_EQ(makeDisplay(1, {10, 20, 0.5, kNaN}).clampCursor({0, 100}), pt(10, 20));
     // A non-number coordinate is left as it is.
     EXPECT_TRUE(std::isnan(display.clampCursor({kNaN, 5}).x));
 }
@@ -139,8 +141,8 @@ TEST(DisplayTopology, EmptyTopology) {
         EXPECT_FALSE(topology.displayWithID(0));
         EXPECT_FALSE(topology.displayContaining({0, 0}));
         EXPECT_TRUE(topology.slices({0, 0, 100, 100}).empty());
-        EXPECT_EQ(topology.clampCursor({3, 4}), CGPoint(3, 4));
-        EXPECT_EQ(topology.constrainCursor({1, 1}, {3, 4}), CGPoint(3, 4));
+        EXPECT_EQ(topology.clampCursor({3, 4}), pt(3, 4));
+        EXPECT_EQ(topology.constrainCursor({1, 1}, {3, 4}), pt(3, 4));
         EXPECT_EQ(topology.voidRatio({0, 0, 10, 10}), 1.0);
     }
     EXPECT_EQ(empty, DisplayTopology(std::vector<DisplayInfo>{}));
@@ -205,9 +207,9 @@ TEST(DisplayTopology, NearestAndClamp) {
     EXPECT_EQ(topology.nearestDisplay({5000, 10})->id(), 2u);
     EXPECT_EQ(topology.nearestDisplay({10, -5000})->id(), 3u);
     EXPECT_EQ(topology.nearestDisplay({1500, -10})->id(), 1u);  // 10 below display 1 vs 220 right of 3
-    EXPECT_EQ(topology.clampCursor({5000, -20}), CGPoint(3839, 0));
-    EXPECT_EQ(topology.clampCursor({100, 100}), CGPoint(100, 100));
-    EXPECT_EQ(topology.clampCursor({1500, -10}), CGPoint(1500, 0));
+    EXPECT_EQ(topology.clampCursor({5000, -20}), pt(3839, 0));
+    EXPECT_EQ(topology.clampCursor({100, 100}), pt(100, 100));
+    EXPECT_EQ(topology.clampCursor({1500, -10}), pt(1500, 0));
 
     // Ties keep the earlier display: the gap point is 10 from both displays.
     const DisplayTopology gap({makeDisplay(1, {0, 0, 101, 100}), makeDisplay(2, {120, 0, 100, 100})});
@@ -239,7 +241,7 @@ TEST(DisplayTopology, ConstrainCursor) {
     }
     // With every distance overflowing, the first display's clamp is the answer, not garbage.
     const DisplayTopology single({makeDisplay(1, {0, 0, 100, 100})});
-    EXPECT_EQ(single.constrainCursor({1, 1}, {1.7e308, -1.7e308}), CGPoint(99, 0));
+    EXPECT_EQ(single.constrainCursor({1, 1}, {1.7e308, -1.7e308}), pt(99, 0));
 }
 
 TEST(DisplayTopology, VoidRatio) {
