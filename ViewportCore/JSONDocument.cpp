@@ -110,6 +110,7 @@ public:
         : document_(document), numberTexts_(numberTexts) {}
 
     bool tooDeep() const { return tooDeep_; }
+    bool loneSurrogate() const { return loneSurrogate_; }
 
     bool Null() {
         add(JSONNode::Kind::null);
@@ -133,12 +134,14 @@ public:
         return true;
     }
     bool String(const char* text, SizeType length, bool) {
+        if (hasSurrogate(text, length)) return false;
         JSONNode& node = add(JSONNode::Kind::string);
         node.text_ = text;
         node.textLength_ = length;
         return true;
     }
     bool Key(const char* text, SizeType length, bool) {
+        if (hasSurrogate(text, length)) return false;
         pendingKey_ = text;
         pendingKeyLength_ = length;
         return true;
@@ -149,6 +152,22 @@ public:
     bool EndArray(SizeType elementCount) { return close(elementCount); }
 
 private:
+    // The parser checks raw UTF-8 and escaped surrogate pairs, but lets a lone low surrogate
+    // escape (U+DC00 written as an escape) through as ED B0 80. Raw text cannot hold such bytes (they
+    // failed validation), so any ED followed by A0..BF here came from an escape.
+    bool hasSurrogate(const char* text, SizeType length) {
+        const char* p = text;
+        const char* const end = text + length;
+        while ((p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<std::size_t>(end - p)))) != nullptr) {
+            if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) {
+                loneSurrogate_ = true;
+                return true;
+            }
+            ++p;
+        }
+        return false;
+    }
+
     JSONNode& add(JSONNode::Kind kind) {
         JSONNode& node = document_.appendNode();
         node.kind_ = kind;
@@ -187,6 +206,7 @@ private:
     std::uint32_t pendingKeyLength_ = 0;
     std::size_t depth_ = 0;
     bool tooDeep_ = false;
+    bool loneSurrogate_ = false;
     std::uint32_t openNodes_[JSONDocument::maxDepth];
 };
 
@@ -246,6 +266,8 @@ void JSONDocument::parse(char* buffer, std::size_t length, std::string_view orig
             std::string description = "The given data was not valid JSON: ";
             if (builder.tooDeep()) {
                 description += "nesting deeper than " + std::to_string(maxDepth) + " levels";
+            } else if (builder.loneSurrogate()) {
+                description += "a string holds an unpaired surrogate escape";
             } else {
                 description += rapidjson::GetParseError_En(result.Code());
             }

@@ -62,8 +62,8 @@ std::size_t writeEscape(char* out, unsigned char c) {
 }
 
 // Writes a finite double in its shortest round-trip form and returns the end (room for 32):
-// the fewest significant digits (Dragonbox), fixed notation for decimal exponents -5 < e < 16
-// and "1e+20" style otherwise.
+// the fewest significant digits (Dragonbox), in fixed or exponent notation, whichever is
+// shorter (fixed on a tie), as std::to_chars does: "0.1", "1e+20", "5e-324".
 char* writeShortest(char* out, double value) {
     if (value == 0) {
         if (std::signbit(value)) *out++ = '-';
@@ -83,7 +83,12 @@ char* writeShortest(char* out, double value) {
         std::memcpy(out, from, static_cast<std::size_t>(count));
         out += count;
     };
-    if (leading < -4 || leading >= 16) {
+    const int magnitude = leading < 0 ? -leading : leading;
+    const int exponentLength = digitCount + (digitCount > 1 ? 1 : 0) + 2 + (magnitude >= 100 ? 3 : 2);
+    const int fixedLength = exponent >= 0                    ? digitCount + exponent
+                            : digitCount + exponent > 0     ? digitCount + 1
+                                                            : 2 - (digitCount + exponent) + digitCount;
+    if (exponentLength < fixedLength) {
         *out++ = digits[0];
         if (digitCount > 1) {
             *out++ = '.';
@@ -91,7 +96,6 @@ char* writeShortest(char* out, double value) {
         }
         *out++ = 'e';
         *out++ = leading < 0 ? '-' : '+';
-        const int magnitude = leading < 0 ? -leading : leading;
         if (magnitude < 10) *out++ = '0';
         return std::to_chars(out, out + 4, magnitude).ptr;
     }
