@@ -41,6 +41,8 @@ constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParse
 
 // Largest text the parser accepts: lengths and offsets are kept in 32 bits.
 constexpr std::size_t kMaxTextLength = 0x7FFFFFFF;
+// Zero bytes behind the text: its terminator and room for the validator's look-ahead.
+constexpr std::size_t kTextPadding = 4;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -226,13 +228,16 @@ JSONDocument::JSONDocument(std::string_view text) {
     if (text.size() > kMaxTextLength) {
         throw DecodingError::dataCorrupted({}, "The given data was not valid JSON: the text is too long.");
     }
+    // The parser's UTF-8 validation reads the continuation bytes of a truncated sequence before
+    // judging them, up to three bytes past the terminator: the zero padding keeps those reads
+    // inside the buffer (and zero bytes are no continuation bytes, so the text fails).
     char* buffer = inlineText_;
-    if (text.size() >= inlineTextCapacity) {
-        heapText_ = std::make_unique_for_overwrite<char[]>(text.size() + 1);
+    if (text.size() + kTextPadding > inlineTextCapacity) {
+        heapText_ = std::make_unique_for_overwrite<char[]>(text.size() + kTextPadding);
         buffer = heapText_.get();
     }
     std::memcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = '\0';
+    std::memset(buffer + text.size(), 0, kTextPadding);
     parse(buffer, text.size(), text);
 }
 
@@ -258,6 +263,7 @@ void JSONDocument::parse(char* buffer, std::size_t length, std::string_view orig
             std::memcpy(originalText_.get(), original.data(), length);
             originalText_[length] = '\0';
             std::memcpy(buffer, original.data(), length);
+            std::memset(buffer + length, 0, kTextPadding);
             numberTexts = neutralizeNumbers(buffer, length, originalText_.get());
             neutralized = true;
             continue;

@@ -91,7 +91,7 @@ private:
     std::string& out_;
     std::size_t used_ = 0;
     bool needsComma_ = false;
-    char staging_[kStaging];
+    char staging_[kStaging] = {};
 };
 
 }  // namespace mivodrell

@@ -85,6 +85,12 @@ TEST(JSONDocument, RefusesAnythingButOneValidValue) {
         std::string("[1]\0", 4),
         std::string("[\"a\0\"]", 6),
         "\xEF\xBB\xBF{}",
+        // Truncated multi-byte sequences at the very end (the validator looks ahead).
+        "\"\xF0",
+        "\"\xE2",
+        "[\"\xF4\x8F",
+        "{\"\xF0\x9F\x98",
+        std::string(400, ' ') + "\"\xF0",  // beyond the inline buffer
     };
     for (const std::string& text : invalid) {
         SCOPED_TRACE(text);
