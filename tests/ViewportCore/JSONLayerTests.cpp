@@ -91,6 +91,7 @@ TEST(JSONDocument, RefusesAnythingButOneValidValue) {
         "[\"\xF4\x8F",
         "{\"\xF0\x9F\x98",
         std::string(400, ' ') + "\"\xF0",  // beyond the inline buffer
+        std::string(400, ' ') + "\"\xF1",
     };
     for (const std::string& text : invalid) {
         SCOPED_TRACE(text);
