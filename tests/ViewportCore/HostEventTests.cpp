@@ -92,6 +92,41 @@ TEST(HostEvent, SamplesCoverEveryCase) {
     EXPECT_EQ(H::caseName(H::Kind::monitoringConsentPending), "monitoringConsentPending");
 }
 
+TEST(HostEvent, KindsNameTheirCases) {
+    using K = H::Kind;
+    const std::pair<K, std::string_view> names[] = {
+        {K::topologyChanged, "topologyChanged"},
+        {K::linkPing, "linkPing"},
+        {K::setPlaybackReportInterval, "setPlaybackReportInterval"},
+        {K::transportStateChanged, "transportStateChanged"},
+        {K::cursorMoved, "cursorMoved"},
+        {K::activeDisplayChanged, "activeDisplayChanged"},
+        {K::unlockChallenge, "unlockChallenge"},
+        {K::unlockResult, "unlockResult"},
+        {K::videoFormatChanged, "videoFormatChanged"},
+        {K::displayThumbnail, "displayThumbnail"},
+        {K::menuBarSnapshot, "menuBarSnapshot"},
+        {K::audioFormatChanged, "audioFormatChanged"},
+        {K::activeWindowFrameChanged, "activeWindowFrameChanged"},
+        {K::clipboardTextChanged, "clipboardTextChanged"},
+        {K::lanAccessDenied, "lanAccessDenied"},
+        {K::privacyModeStateChanged, "privacyModeStateChanged"},
+        {K::cameraDevicesChanged, "cameraDevicesChanged"},
+        {K::cameraFormatChanged, "cameraFormatChanged"},
+        {K::cameraStateChanged, "cameraStateChanged"},
+        {K::microphoneFormatChanged, "microphoneFormatChanged"},
+        {K::microphoneStateChanged, "microphoneStateChanged"},
+        {K::monitoringConsentPending, "monitoringConsentPending"},
+    };
+    ASSERT_EQ(std::size(names), H::caseCount);
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(names[i].first), i);
+        EXPECT_EQ(H::caseName(names[i].first), names[i].second);
+    }
+    EXPECT_EQ(H::linkPing(1).kind(), K::linkPing);
+    EXPECT_EQ(H::monitoringConsentPending("x", true).kind(), K::monitoringConsentPending);
+}
+
 TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
     for (const Sample& sample : samples()) {
         SCOPED_TRACE(sample.text);
@@ -148,6 +183,27 @@ TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
     sorted.writeJSON(topologyText);
     EXPECT_EQ(DisplayTopology::fromJSON(topologyText), sorted);
     EXPECT_EQ(topologyText.find("bounds"), std::string::npos);
+
+    // Every one of the five display members is required.
+    const std::pair<const char*, const char*> members[] = {
+        {"id", R"("id":1)"},         {"frame", R"("frame":[[0,0],[1,1]])"}, {"scale", R"("scale":1)"},
+        {"isMain", R"("isMain":true)"}, {"localizedName", R"("localizedName":"A")"}};
+    for (const auto& [missing, _] : members) {
+        std::string object = "{";
+        for (const auto& [name, member] : members) {
+            if (name == missing) continue;
+            object += (object.size() > 1 ? "," : "") + std::string(member);
+        }
+        object += "}";
+        try {
+            DisplayTopology::fromJSON(R"({"displays":[)" + object + "]}");
+            ADD_FAILURE() << object;
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(error.kind, Kind::keyNotFound);
+            EXPECT_EQ(error.key, missing);
+            EXPECT_EQ(describeCodingPath(error.codingPath), "displays[0]");
+        }
+    }
 }
 
 struct Failure {

@@ -88,6 +88,50 @@ TEST(RemoteEvent, SamplesCoverEveryCase) {
     EXPECT_EQ(E::caseName(E::Kind::iCloudIdentityHandshake), "iCloudIdentityHandshake");
 }
 
+TEST(RemoteEvent, KindsNameTheirCases) {
+    using K = E::Kind;
+    const std::pair<K, std::string_view> names[] = {
+        {K::cursorMove, "cursorMove"},
+        {K::mouseMoveRelative, "mouseMoveRelative"},
+        {K::mouseDown, "mouseDown"},
+        {K::mouseUp, "mouseUp"},
+        {K::click, "click"},
+        {K::scroll, "scroll"},
+        {K::injectText, "injectText"},
+        {K::keyStroke, "keyStroke"},
+        {K::modifierState, "modifierState"},
+        {K::requestTopology, "requestTopology"},
+        {K::unlockRequest, "unlockRequest"},
+        {K::requestKeyframe, "requestKeyframe"},
+        {K::viewportChanged, "viewportChanged"},
+        {K::setAudioEnabled, "setAudioEnabled"},
+        {K::setQualityTolerance, "setQualityTolerance"},
+        {K::setFrameRateLimit, "setFrameRateLimit"},
+        {K::textInputSession, "textInputSession"},
+        {K::reportPlaybackHealth, "reportPlaybackHealth"},
+        {K::linkPingAck, "linkPingAck"},
+        {K::setMacClipboardText, "setMacClipboardText"},
+        {K::requestMacClipboardText, "requestMacClipboardText"},
+        {K::switchToPreviousWindow, "switchToPreviousWindow"},
+        {K::iCloudIdentityHandshake, "iCloudIdentityHandshake"},
+        {K::setMacPrivacyMode, "setMacPrivacyMode"},
+        {K::setCameraEnabled, "setCameraEnabled"},
+        {K::setMicrophoneEnabled, "setMicrophoneEnabled"},
+        {K::setCameraCropOffset, "setCameraCropOffset"},
+    };
+    ASSERT_EQ(std::size(names), E::caseCount);
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(names[i].first), i);
+        EXPECT_EQ(E::caseName(names[i].first), names[i].second);
+    }
+    EXPECT_EQ(E::cursorMove({1, 2}).kind(), K::cursorMove);
+    EXPECT_EQ(E::setCameraCropOffset(0).kind(), K::setCameraCropOffset);
+    EXPECT_EQ(E::keyStroke(VirtualKey::a, {}, true).kind(), K::keyStroke);
+    ASSERT_NE(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>(), nullptr);
+    EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>()->button, MouseButton::right);
+    EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Scroll>(), nullptr);
+}
+
 TEST(RemoteEvent, WritesExactTextsAndReadsThemBack) {
     for (const Sample& sample : samples()) {
         SCOPED_TRACE(sample.text);
