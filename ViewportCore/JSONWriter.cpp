@@ -120,6 +120,11 @@ char* writeShortest(char* out, double value) {
 
 }  // namespace
 
+void JSONWriter::flush() {
+    out_.append(staging_, used_);
+    used_ = 0;
+}
+
 void JSONWriter::append(const char* data, std::size_t n) {
     if (kStaging - used_ >= n) {
         std::memcpy(staging_ + used_, data, n);

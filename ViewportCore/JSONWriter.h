@@ -62,10 +62,8 @@ private:
         return staging_ + used_;
     }
     void commit(const char* end) { used_ = static_cast<std::size_t>(end - staging_); }
-    void flush() {
-        out_.append(staging_, used_);
-        used_ = 0;
-    }
+    // Hands the staged bytes to the string (out of line: called once or twice per message).
+    void flush();
     void append(const char* data, std::size_t n);
     void open(char bracket) {
         char* p = reserve(2);
@@ -91,7 +89,7 @@ private:
     std::string& out_;
     std::size_t used_ = 0;
     bool needsComma_ = false;
-    char staging_[kStaging] = {};
+    char staging_[kStaging];
 };
 
 }  // namespace mivodrell
