@@ -80,7 +80,7 @@ char* writeShortest(char* out, double value) {
     const int exponent = decimal.exponent;                   // value = significand * 10^exponent
     const int leading = exponent + digitCount - 1;           // exponent of the first digit
     const auto copy = [&](const char* from, int count) {
-        std::memcpy(out, from, static_cast<std::size_t>(count));
+        json_writer_detail::copyShort(out, from, static_cast<std::size_t>(count));
         out += count;
     };
     const int magnitude = leading < 0 ? -leading : leading;
@@ -127,7 +127,7 @@ void JSONWriter::flush() {
 
 void JSONWriter::append(const char* data, std::size_t n) {
     if (kStaging - used_ >= n) {
-        std::memcpy(staging_ + used_, data, n);
+        json_writer_detail::copyShort(staging_ + used_, data, n);
         used_ += n;
         return;
     }

@@ -16,6 +16,28 @@
 
 namespace mivodrell {
 
+namespace json_writer_detail {
+// Copies n bytes with a few fixed-size moves (names and digits are short); memcpy above 32.
+inline void copyShort(char* to, const char* from, std::size_t n) {
+    if (n >= 8) {
+        if (n > 32) {
+            std::memcpy(to, from, n);
+            return;
+        }
+        // Overlapping 8-byte moves cover 8 to 32 bytes.
+        for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(to + i, from + i, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+}  // namespace json_writer_detail
+
 class JSONWriter {
 public:
     explicit JSONWriter(std::string& out) : out_(out) {}
@@ -32,7 +54,7 @@ public:
         char* p = reserve(name.size() + 4);
         if (needsComma_) *p++ = ',';
         *p++ = '"';
-        std::memcpy(p, name.data(), name.size());
+        json_writer_detail::copyShort(p, name.data(), name.size());
         p += name.size();
         *p++ = '"';
         *p++ = ':';

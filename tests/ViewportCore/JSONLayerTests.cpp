@@ -321,6 +321,31 @@ TEST(JSONWriter, EscapesStrings) {
     EXPECT_THROW(writer.string("\xF8\x88\x80\x80\x80"), EncodingError);
 }
 
+TEST(JSONWriter, StringsOfEveryShortLengthReadBack) {
+    std::mt19937 random(5);
+    const std::string alphabet = "abc/\\\"\n\x01 \xC3\xA9xyz0123456789";
+    for (std::size_t length = 0; length < 300; ++length) {
+        std::string text;
+        while (text.size() < length) {
+            const char c = alphabet[random() % alphabet.size()];
+            if (c == '\xC3') {
+                text += "\xC3\xA9";
+            } else if (c != '\xA9') {
+                text += c;
+            }
+        }
+        const std::string out = written([&](JSONWriter& w) {
+            w.beginArray();
+            w.string(text);
+            w.string(text);
+            w.endArray();
+        });
+        const JSONDocument back(out);
+        ASSERT_EQ(back.root().count(), 2u);
+        for (const JSONNode& element : back.root().children()) ASSERT_EQ(element.text(), text) << out;
+    }
+}
+
 // ---- Base64 ---------------------------------------------------------------------------------
 
 TEST(Base64, StandardVectors) {
