@@ -75,7 +75,7 @@ char* writeShortest(char* out, double value) {
         value = -value;
     }
     const auto decimal = fmt::detail::dragonbox::to_decimal(value);
-    char digits[24] = {};
+    char digits[48] = {};
     const auto digitCount = static_cast<int>(std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr - digits);
     const int exponent = decimal.exponent;                   // value = significand * 10^exponent
     const int leading = exponent + digitCount - 1;           // exponent of the first digit
