@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "Platform/Geometry.h"
 
@@ -33,6 +34,11 @@ public:
     // Same id, rectangle-equal frame, equal scale (a non-number scale is never equal), same
     // isMain, canonically equal name.
     friend bool operator==(const DisplayInfo& a, const DisplayInfo& b);
+
+    // JSON form (DisplayTopologyJSON.h): fromJSON throws DecodingError; writeJSON appends to `out`
+    // and throws EncodingError on a non-finite number, leaving `out` as it was.
+    void writeJSON(std::string& out) const;
+    static DisplayInfo fromJSON(std::string_view body);
 
     // Combines id, the standardized frame's x, y, width and height, scale, isMain and the name,
     // in that order; agrees with ==.

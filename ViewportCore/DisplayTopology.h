@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <optional>
 #include <vector>
 
@@ -62,6 +64,11 @@ public:
 
     // Element-by-element equality of the displays, then rectangle equality of the bounds.
     friend bool operator==(const DisplayTopology& a, const DisplayTopology& b);
+
+    // JSON form (DisplayTopologyJSON.h): fromJSON throws DecodingError; writeJSON appends to `out`
+    // and throws EncodingError on a non-finite number, leaving `out` as it was.
+    void writeJSON(std::string& out) const;
+    static DisplayTopology fromJSON(std::string_view body);
 
     // Agrees with ==.
     std::size_t hash() const;

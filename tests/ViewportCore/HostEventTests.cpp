@@ -1,0 +1,404 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ViewportCore/ControlChannelCoding.h"
+#include "ViewportCore/DecodingError.h"
+#include "ViewportCore/EncodingError.h"
+#include "ViewportCore/HostEvent.h"
+
+namespace mivodrell {
+namespace {
+
+using Kind = DecodingError::Kind;
+using H = HostEvent;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+DisplayTopology twoDisplays() {
+    return DisplayTopology({DisplayInfo(2, CGRect(1920, 0, 1280, 800), 2, false, "Side"),
+                            DisplayInfo(1, CGRect(0, 0, 1920, 1080), 1, true, "Main")});
+}
+
+VideoFormatInfo screenFormat() {
+    return VideoFormatInfo{0, 1920, 1080, {{0x40, 0x01, 0x0C}, {0x42, 0x01}, {0x44, 0x01, 0xC1}}, 4, CGRect()};
+}
+
+struct Sample {
+    HostEvent event;
+    std::string text;
+};
+
+std::vector<Sample> samples() {
+    return {
+        {H::topologyChanged(twoDisplays()),
+         R"({"topologyChanged":{"_0":{"displays":[{"id":1,"frame":[[0,0],[1920,1080]],"scale":1,"isMain":true,"localizedName":"Main"},)"
+         R"({"id":2,"frame":[[1920,0],[1280,800]],"scale":2,"isMain":false,"localizedName":"Side"}]}}})"},
+        {H::topologyChanged(DisplayTopology()), R"({"topologyChanged":{"_0":{"displays":[]}}})"},
+        {H::linkPing(42), R"({"linkPing":{"_0":42}})"},
+        {H::setPlaybackReportInterval(1.0), R"({"setPlaybackReportInterval":{"_0":1}})"},
+        {H::transportStateChanged(255), R"({"transportStateChanged":{"_0":255}})"},
+        {H::cursorMoved({512.5, 384}), R"({"cursorMoved":{"to":[512.5,384]}})"},
+        {H::activeDisplayChanged(69733382), R"({"activeDisplayChanged":{"_0":69733382}})"},
+        {H::unlockChallenge({0xFB, 0xFF}), R"({"unlockChallenge":{"_0":"+\/8="}})"},
+        {H::unlockResult(true), R"({"unlockResult":{"_0":true}})"},
+        {H::videoFormatChanged(screenFormat()),
+         R"({"videoFormatChanged":{"_0":{"displayID":0,"width":1920,"height":1080,"parameterSets":["QAEM","QgE=","RAHB"],)"
+         R"("nalUnitHeaderLength":4,"sourceRect":[[0,0],[0,0]]}}})"},
+        {H::displayThumbnail(DisplayThumbnail{1, {0xFF, 0xD8, 0xFF}}),
+         R"({"displayThumbnail":{"_0":{"displayID":1,"jpegData":"\/9j\/"}}})"},
+        {H::menuBarSnapshot(MenuBarSnapshot{{1, 2, 3}, 7}),
+         R"({"menuBarSnapshot":{"_0":{"jpegData":"AQID","displayID":7}}})"},
+        {H::menuBarSnapshot(MenuBarSnapshot{{}, 7, 24, 310.5, 2}),
+         R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":7,"menuBarHeightPoints":24,"leftClusterPointWidth":310.5,"pixelsPerPoint":2}}})"},
+        {H::audioFormatChanged(AudioFormatInfo{48000, 2, {0x11, 0x90}}),
+         R"({"audioFormatChanged":{"_0":{"sampleRate":48000,"channelCount":2,"magicCookie":"EZA="}}})"},
+        {H::activeWindowFrameChanged(1, CGRect(100, 50.5, 800, 600)),
+         R"({"activeWindowFrameChanged":{"displayID":1,"frame":[[100,50.5],[800,600]]}})"},
+        {H::clipboardTextChanged("https://example.com/a?b=1"),
+         R"({"clipboardTextChanged":{"_0":"https:\/\/example.com\/a?b=1"}})"},
+        {H::lanAccessDenied("x"), R"({"lanAccessDenied":{"reason":"x"}})"},
+        {H::privacyModeStateChanged(false), R"({"privacyModeStateChanged":{"_0":false}})"},
+        {H::cameraDevicesChanged({}), R"({"cameraDevicesChanged":{"_0":[]}})"},
+        {H::cameraDevicesChanged({CameraDeviceInfo{"cam-1", "FaceTime HD", true}, CameraDeviceInfo{"cam-2", "USB", false}}),
+         R"({"cameraDevicesChanged":{"_0":[{"id":"cam-1","name":"FaceTime HD","isDefault":true},{"id":"cam-2","name":"USB","isDefault":false}]}})"},
+        {H::cameraFormatChanged(VideoFormatInfo{0, 1280, 720, {}, 4, CGRect()}),
+         R"({"cameraFormatChanged":{"_0":{"displayID":0,"width":1280,"height":720,"parameterSets":[],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0,0]]}}})"},
+        {H::cameraStateChanged(false, std::nullopt, std::nullopt), R"({"cameraStateChanged":{"enabled":false}})"},
+        {H::cameraStateChanged(true, "cam-1", std::nullopt), R"({"cameraStateChanged":{"enabled":true,"deviceID":"cam-1"}})"},
+        {H::cameraStateChanged(false, std::nullopt, "使用者拒絕"),
+         R"({"cameraStateChanged":{"enabled":false,"reason":"使用者拒絕"}})"},
+        {H::microphoneFormatChanged(AudioFormatInfo{44100.5, 1, {}}),
+         R"({"microphoneFormatChanged":{"_0":{"sampleRate":44100.5,"channelCount":1,"magicCookie":""}}})"},
+        {H::microphoneStateChanged(true, std::nullopt), R"({"microphoneStateChanged":{"enabled":true}})"},
+        {H::monitoringConsentPending("麥克風", true), R"({"monitoringConsentPending":{"what":"麥克風","pending":true}})"},
+    };
+}
+
+TEST(HostEvent, SamplesCoverEveryCase) {
+    std::set<H::Kind> kinds;
+    for (const Sample& sample : samples()) kinds.insert(sample.event.kind());
+    EXPECT_EQ(kinds.size(), H::caseCount);
+    EXPECT_EQ(H::caseCount, 22u);
+    EXPECT_EQ(H::caseName(H::Kind::monitoringConsentPending), "monitoringConsentPending");
+}
+
+TEST(HostEvent, KindsNameTheirCases) {
+    using K = H::Kind;
+    const std::pair<K, std::string_view> names[] = {
+        {K::topologyChanged, "topologyChanged"},
+        {K::linkPing, "linkPing"},
+        {K::setPlaybackReportInterval, "setPlaybackReportInterval"},
+        {K::transportStateChanged, "transportStateChanged"},
+        {K::cursorMoved, "cursorMoved"},
+        {K::activeDisplayChanged, "activeDisplayChanged"},
+        {K::unlockChallenge, "unlockChallenge"},
+        {K::unlockResult, "unlockResult"},
+        {K::videoFormatChanged, "videoFormatChanged"},
+        {K::displayThumbnail, "displayThumbnail"},
+        {K::menuBarSnapshot, "menuBarSnapshot"},
+        {K::audioFormatChanged, "audioFormatChanged"},
+        {K::activeWindowFrameChanged, "activeWindowFrameChanged"},
+        {K::clipboardTextChanged, "clipboardTextChanged"},
+        {K::lanAccessDenied, "lanAccessDenied"},
+        {K::privacyModeStateChanged, "privacyModeStateChanged"},
+        {K::cameraDevicesChanged, "cameraDevicesChanged"},
+        {K::cameraFormatChanged, "cameraFormatChanged"},
+        {K::cameraStateChanged, "cameraStateChanged"},
+        {K::microphoneFormatChanged, "microphoneFormatChanged"},
+        {K::microphoneStateChanged, "microphoneStateChanged"},
+        {K::monitoringConsentPending, "monitoringConsentPending"},
+    };
+    ASSERT_EQ(std::size(names), H::caseCount);
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(names[i].first), i);
+        EXPECT_EQ(H::caseName(names[i].first), names[i].second);
+    }
+    EXPECT_EQ(H::linkPing(1).kind(), K::linkPing);
+    EXPECT_EQ(H::monitoringConsentPending("x", true).kind(), K::monitoringConsentPending);
+}
+
+TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
+    for (const Sample& sample : samples()) {
+        SCOPED_TRACE(sample.text);
+        EXPECT_EQ(sample.event.jsonText(), sample.text);
+        EXPECT_EQ(HostEvent::fromJSON(sample.text), sample.event);
+        const nlohmann::json parsed = nlohmann::json::parse(sample.text);
+        ASSERT_EQ(parsed.size(), 1u);
+        EXPECT_EQ(parsed.begin().key(), H::caseName(sample.event.kind()));
+    }
+}
+
+TEST(HostEvent, ReadingRules) {
+    EXPECT_EQ(HostEvent::fromJSON(R"({"cameraStateChanged":{"enabled":false,"deviceID":null,"reason":null}})"),
+              H::cameraStateChanged(false, std::nullopt, std::nullopt));
+    EXPECT_EQ(HostEvent::fromJSON(R"({"transportStateChanged":{"_0":1}})"), H::transportStateChanged(1));
+    EXPECT_EQ(HostEvent::fromJSON(R"({"linkPing":{"_0":7},"somethingElse":{"_0":8}})"), H::linkPing(7));
+    EXPECT_EQ(HostEvent::fromJSON(R"({"cameraDevicesChanged":{"_0":[]}})"), H::cameraDevicesChanged({}));
+    // Payload structures ignore unknown members and read absent or null optionals as absent.
+    EXPECT_EQ(HostEvent::fromJSON(R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":7,"pixelsPerPoint":null,"x":1}}})"),
+              H::menuBarSnapshot(MenuBarSnapshot{{}, 7}));
+    EXPECT_EQ(HostEvent::fromJSON(R"({"cameraDevicesChanged":{"_0":[{"isDefault":false,"name":"n","id":"i","model":"m"}]}})"),
+              H::cameraDevicesChanged({CameraDeviceInfo{"i", "n", false}}));
+    EXPECT_EQ(HostEvent::fromJSON(R"({"videoFormatChanged":{"_0":{"displayID":4294967295,"width":-1,"height":2147483647,)"
+                                  R"("parameterSets":[""],"nalUnitHeaderLength":-2147483648,"sourceRect":[[1,2],[3,4]]}}})"),
+              H::videoFormatChanged(VideoFormatInfo{4294967295u, -1, 2147483647, {{}}, -2147483647 - 1,
+                                                    CGRect(1, 2, 3, 4)}));
+}
+
+TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
+    // Out of order, with a "bounds" member that is ignored.
+    const HostEvent event = HostEvent::fromJSON(
+        R"({"topologyChanged":{"_0":{"bounds":[[9,9],[9,9]],"displays":[)"
+        R"({"id":3,"frame":[[1920,0],[100,100]],"scale":1,"isMain":false,"localizedName":"C"},)"
+        R"({"id":2,"frame":[[0,0],[1920,1080]],"scale":2,"isMain":true,"localizedName":"B"},)"
+        R"({"id":1,"frame":[[0,-1080],[1920,1080]],"scale":1,"isMain":false,"localizedName":"A"}]}}})");
+    const auto* topology = event.as<H::TopologyChanged>();
+    ASSERT_NE(topology, nullptr);
+    ASSERT_EQ(topology->topology.displays().size(), 3u);
+    EXPECT_EQ(topology->topology.displays()[0].id(), 1u);
+    EXPECT_EQ(topology->topology.displays()[1].id(), 2u);
+    EXPECT_EQ(topology->topology.displays()[2].id(), 3u);
+    EXPECT_TRUE(identical(topology->topology.bounds(), CGRect(0, -1080, 2020, 2160)));
+    const DisplayTopology sorted({DisplayInfo(1, CGRect(0, -1080, 1920, 1080), 1, false, "A"),
+                                  DisplayInfo(2, CGRect(0, 0, 1920, 1080), 2, true, "B"),
+                                  DisplayInfo(3, CGRect(1920, 0, 100, 100), 1, false, "C")});
+    EXPECT_EQ(event, H::topologyChanged(sorted));
+
+    // The types' own JSON entry points.
+    std::string text;
+    sorted.displays()[0].writeJSON(text);
+    EXPECT_EQ(text, R"({"id":1,"frame":[[0,-1080],[1920,1080]],"scale":1,"isMain":false,"localizedName":"A"})");
+    EXPECT_EQ(DisplayInfo::fromJSON(text), sorted.displays()[0]);
+    std::string topologyText;
+    sorted.writeJSON(topologyText);
+    EXPECT_EQ(DisplayTopology::fromJSON(topologyText), sorted);
+    EXPECT_EQ(topologyText.find("bounds"), std::string::npos);
+
+    // Every one of the five display members is required.
+    const std::pair<const char*, const char*> members[] = {
+        {"id", R"("id":1)"},         {"frame", R"("frame":[[0,0],[1,1]])"}, {"scale", R"("scale":1)"},
+        {"isMain", R"("isMain":true)"}, {"localizedName", R"("localizedName":"A")"}};
+    for (const auto& [missing, _] : members) {
+        std::string object = "{";
+        for (const auto& [name, member] : members) {
+            if (name == missing) continue;
+            object += (object.size() > 1 ? "," : "") + std::string(member);
+        }
+        object += "}";
+        try {
+            DisplayTopology::fromJSON(R"({"displays":[)" + object + "]}");
+            ADD_FAILURE() << object;
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(error.kind, Kind::keyNotFound);
+            EXPECT_EQ(error.key, missing);
+            EXPECT_EQ(describeCodingPath(error.codingPath), "displays[0]");
+        }
+    }
+}
+
+struct Failure {
+    std::string body;
+    Kind kind;
+    std::string path;
+    std::string typeOrKey;
+};
+
+TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
+    const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
+    const Failure failures[] = {
+        {"{}", Kind::typeMismatch, "", "HostEvent"},
+        {R"({"linkPing":{"_0":1},"unlockResult":{"_0":true}})", Kind::typeMismatch, "", "HostEvent"},
+        {R"({"lanAccessDenied":{"_0":"x"}})", Kind::keyNotFound, "lanAccessDenied", "reason"},
+        {R"({"transportStateChanged":{"_0":256}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
+        {R"({"transportStateChanged":{"_0":-1}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
+        {R"({"unlockResult":{"_0":1}})", Kind::typeMismatch, "unlockResult._0", "Bool"},
+        {R"({"cameraStateChanged":{"deviceID":"x"}})", Kind::keyNotFound, "cameraStateChanged", "enabled"},
+        {R"({"monitoringConsentPending":{"what":"x"}})", Kind::keyNotFound, "monitoringConsentPending", "pending"},
+        {R"({"activeWindowFrameChanged":{"displayID":1,"frame":[[0,0],[1,"2"]]}})", Kind::typeMismatch,
+         "activeWindowFrameChanged.frame[1][1]", "CGFloat"},
+        // Nested payloads.
+        {R"({"videoFormatChanged":{"_0":null}})", Kind::valueNotFound, "videoFormatChanged._0", ""},
+        {R"({"videoFormatChanged":{"_0":[]}})", Kind::typeMismatch, "videoFormatChanged._0", "VideoFormatInfo"},
+        {R"({"videoFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":[],"nalUnitHeaderLength":4}}})",
+         Kind::keyNotFound, "videoFormatChanged._0", "sourceRect"},
+        {R"({"cameraFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":["AA==","A"],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0,0]]}}})",
+         Kind::dataCorrupted, "cameraFormatChanged._0.parameterSets[1]", ""},
+        {R"({"cameraFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":"AA==","nalUnitHeaderLength":4,"sourceRect":[[0,0],[0,0]]}}})",
+         Kind::typeMismatch, "cameraFormatChanged._0.parameterSets", ""},
+        {R"({"videoFormatChanged":{"_0":{"displayID":0,"width":2147483648,"height":1,"parameterSets":[],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0,0]]}}})",
+         Kind::dataCorrupted, "videoFormatChanged._0.width", ""},
+        {R"({"videoFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":[],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0]]}}})",
+         Kind::valueNotFound, "videoFormatChanged._0.sourceRect[1][1]", ""},
+        {R"({"displayThumbnail":{"_0":{"displayID":-1,"jpegData":""}}})", Kind::dataCorrupted,
+         "displayThumbnail._0.displayID", ""},
+        {R"({"displayThumbnail":{"_0":{"displayID":1.5,"jpegData":""}}})", Kind::dataCorrupted,
+         "displayThumbnail._0.displayID", ""},
+        {R"({"displayThumbnail":{"_0":{"displayID":4294967296,"jpegData":""}}})", Kind::dataCorrupted,
+         "displayThumbnail._0.displayID", ""},
+        {R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":1,"menuBarHeightPoints":"24"}}})", Kind::typeMismatch,
+         "menuBarSnapshot._0.menuBarHeightPoints", "Double"},
+        {R"({"audioFormatChanged":{"_0":{"sampleRate":1e999,"channelCount":2,"magicCookie":""}}})", Kind::dataCorrupted,
+         "audioFormatChanged._0.sampleRate", ""},
+        {R"({"microphoneFormatChanged":{"_0":{"sampleRate":48000,"channelCount":2}}})", Kind::keyNotFound,
+         "microphoneFormatChanged._0", "magicCookie"},
+        // The camera list.
+        {R"({"cameraDevicesChanged":{"_0":{}}})", Kind::typeMismatch, "cameraDevicesChanged._0", ""},
+        {R"({"cameraDevicesChanged":{"_0":[{"id":"a","name":"b","isDefault":true},{"id":"c","name":"d"}]}})",
+         Kind::keyNotFound, "cameraDevicesChanged._0[1]", "isDefault"},
+        {R"({"cameraDevicesChanged":{"_0":[null]}})", Kind::valueNotFound, "cameraDevicesChanged._0[0]", ""},
+        {R"({"cameraDevicesChanged":{"_0":[{"id":1,"name":"b","isDefault":true}]}})", Kind::typeMismatch,
+         "cameraDevicesChanged._0[0].id", "String"},
+        // The topology's display list.
+        {R"({"topologyChanged":{"_0":{}}})", Kind::keyNotFound, "topologyChanged._0", "displays"},
+        {R"({"topologyChanged":{"_0":{"displays":null}}})", Kind::valueNotFound, "topologyChanged._0.displays", ""},
+        {R"({"topologyChanged":{"_0":{"displays":[)" + display +
+             R"(,{"id":2,"frame":[[0,0],[1,1]],"scale":1,"isMain":true}]}}})",
+         Kind::keyNotFound, "topologyChanged._0.displays[1]", "localizedName"},
+        {R"({"topologyChanged":{"_0":{"displays":[{"id":1,"frame":[[0,0],[1,1e400]],"scale":1,"isMain":true,"localizedName":"A"}]}}})",
+         Kind::dataCorrupted, "topologyChanged._0.displays[0].frame[1][1]", ""},
+        {R"({"topologyChanged":{"_0":{"displays":[{"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":1,"localizedName":"A"}]}}})",
+         Kind::typeMismatch, "topologyChanged._0.displays[0].isMain", "Bool"},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.body);
+        try {
+            const HostEvent event = HostEvent::fromJSON(f.body);
+            ADD_FAILURE() << "read as " << event.jsonText();
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(error.kind, f.kind) << error.what();
+            EXPECT_EQ(describeCodingPath(error.codingPath), f.path) << error.what();
+            if (!f.typeOrKey.empty()) {
+                EXPECT_EQ(f.kind == Kind::keyNotFound ? error.key : error.type, f.typeOrKey) << error.what();
+            }
+        }
+    }
+}
+
+TEST(HostEvent, NonFiniteNumbersAnywhereCannotBeWritten) {
+    const HostEvent unwritable[] = {
+        H::setPlaybackReportInterval(kNaN),
+        H::cursorMoved({kInfinity, 0}),
+        H::activeWindowFrameChanged(1, CGRect(0, 0, 1, -kInfinity)),
+        H::audioFormatChanged(AudioFormatInfo{kNaN, 2, {}}),
+        H::microphoneFormatChanged(AudioFormatInfo{kInfinity, 1, {}}),
+        H::menuBarSnapshot(MenuBarSnapshot{{}, 1, std::nullopt, kNaN}),
+        H::videoFormatChanged(VideoFormatInfo{0, 1, 1, {}, 4, CGRect(kNaN, 0, 0, 0)}),
+        H::cameraFormatChanged(VideoFormatInfo{0, 1, 1, {}, 4, CGRect::null()}),
+        H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 1, 1), kNaN, true, "A")})),
+    };
+    for (const HostEvent& event : unwritable) {
+        std::string out;
+        EXPECT_THROW(event.writeJSON(out), EncodingError);
+        EXPECT_TRUE(out.empty());
+    }
+    try {
+        H::menuBarSnapshot(MenuBarSnapshot{{}, 1, 1, 2, kNaN}).jsonText();
+        FAIL();
+    } catch (const EncodingError& error) {
+        EXPECT_EQ(describeCodingPath(error.codingPath), "menuBarSnapshot._0.pixelsPerPoint");
+    }
+}
+
+TEST(HostEvent, EqualityFollowsTheValueRules) {
+    EXPECT_EQ(H::setPlaybackReportInterval(0.0), H::setPlaybackReportInterval(-0.0));
+    EXPECT_NE(H::setPlaybackReportInterval(kNaN), H::setPlaybackReportInterval(kNaN));
+    // Same parameter sets in another order are unequal.
+    VideoFormatInfo reordered = screenFormat();
+    std::swap(reordered.parameterSets[0], reordered.parameterSets[2]);
+    EXPECT_NE(H::videoFormatChanged(screenFormat()), H::videoFormatChanged(reordered));
+    EXPECT_NE(screenFormat(), reordered);
+    // NaN sample rates make otherwise identical formats unequal.
+    const AudioFormatInfo nanRate{kNaN, 2, {1}};
+    EXPECT_NE(nanRate, nanRate);
+    // Names that differ only in normalisation.
+    EXPECT_EQ((CameraDeviceInfo{"id", "Caf\xC3\xA9", true}), (CameraDeviceInfo{"id", "Cafe\xCC\x81", true}));
+    EXPECT_EQ(H::cameraDevicesChanged({CameraDeviceInfo{"id", "Caf\xC3\xA9", true}}),
+              H::cameraDevicesChanged({CameraDeviceInfo{"id", "Cafe\xCC\x81", true}}));
+    EXPECT_NE(H::cameraDevicesChanged({CameraDeviceInfo{"a", "b", true}}), H::cameraDevicesChanged({}));
+    // Optional doubles.
+    EXPECT_NE((MenuBarSnapshot{{}, 1, 24}), (MenuBarSnapshot{{}, 1}));
+    EXPECT_EQ((MenuBarSnapshot{{}, 1, 24}), (MenuBarSnapshot{{}, 1, 24.0}));
+    // Topologies: a differing display name makes them unequal.
+    const DisplayTopology a({DisplayInfo(1, CGRect(0, 0, 10, 10), 1, true, "A")});
+    const DisplayTopology b({DisplayInfo(1, CGRect(0, 0, 10, 10), 1, true, "B")});
+    EXPECT_NE(H::topologyChanged(a), H::topologyChanged(b));
+    EXPECT_EQ(H::activeWindowFrameChanged(1, CGRect(10, 10, -10, -10)), H::activeWindowFrameChanged(1, CGRect(0, 0, 10, 10)));
+}
+
+TEST(HostEvent, PayloadsHaveTheirOwnEntryPoints) {
+    const MenuBarSnapshot bare{{}, 7};
+    std::string text;
+    bare.writeJSON(text);
+    EXPECT_EQ(text, R"({"jpegData":"","displayID":7})");
+    EXPECT_EQ(MenuBarSnapshot::fromJSON(R"({"jpegData":"","displayID":7,"pixelsPerPoint":null})"), bare);
+    EXPECT_THROW(CameraDeviceInfo::fromJSON(R"({"id":"a","name":"b"})"), DecodingError);
+    EXPECT_EQ(CameraDeviceInfo::fromJSON(R"({"id":"a","name":"b","isDefault":false,"vendor":"c"})"),
+              (CameraDeviceInfo{"a", "b", false}));
+    const VideoFormatInfo empty{0, 1, 1, {}, 4, CGRect()};
+    text.clear();
+    empty.writeJSON(text);
+    EXPECT_NE(text.find(R"("parameterSets":[])"), std::string::npos);
+    EXPECT_EQ(VideoFormatInfo::fromJSON(text), empty);
+    const DisplayThumbnail thumbnail{4294967295u, {0xFF}};
+    text.clear();
+    thumbnail.writeJSON(text);
+    EXPECT_EQ(DisplayThumbnail::fromJSON(text), thumbnail);
+    const AudioFormatInfo audio{48000, 2, {0x11, 0x90, 0x56, 0xE5, 0x00}};
+    text.clear();
+    audio.writeJSON(text);
+    EXPECT_EQ(AudioFormatInfo::fromJSON(text), audio);
+}
+
+// Writes a thumbnail event whose JSON body is exactly `bodySize` bytes (Base64 without slashes).
+HostEvent thumbnailOfBodySize(std::size_t bodySize) {
+    const std::string shell = HostEvent::displayThumbnail(DisplayThumbnail{1, {}}).jsonText();
+    for (std::uint32_t id = 1; id < 1000000; id *= 10) {
+        const std::size_t overhead = shell.size() - 1 + std::to_string(id).size();
+        if (bodySize < overhead || (bodySize - overhead) % 4 != 0) continue;
+        // Zero bytes give "AAAA" groups: no slashes to escape.
+        return HostEvent::displayThumbnail(DisplayThumbnail{id, Bytes((bodySize - overhead) / 4 * 3, 0)});
+    }
+    ADD_FAILURE() << "no thumbnail of " << bodySize << " bytes";
+    return HostEvent::linkPing(0);
+}
+
+TEST(HostEvent, FrameLimitCountsTheWrittenText) {
+    const std::size_t limit = ControlChannelCoding::maxBodyBytes;
+    const std::size_t sizes[] = {limit - 1, limit, limit + 1, limit + 2, limit + 3};
+    bool sawLimit = false;
+    for (const std::size_t size : sizes) {
+        const HostEvent event = thumbnailOfBodySize(size);
+        const std::string text = event.jsonText();
+        if (text.size() != size) continue;  // not every size is reachable with whole Base64 groups
+        if (size <= limit) {
+            const auto frame = ControlChannelCoding::encode(event);
+            EXPECT_EQ(frame.size(), size + 4);
+            EXPECT_EQ(ControlChannelCoding::decode<HostEvent>(std::string_view(text)), event);
+            sawLimit = sawLimit || size == limit;
+        } else {
+            try {
+                ControlChannelCoding::encode(event);
+                ADD_FAILURE() << size;
+            } catch (const ControlChannelCoding::EncodingError& error) {
+                EXPECT_EQ(error.byteCount, static_cast<std::int64_t>(size));
+            }
+        }
+    }
+    EXPECT_TRUE(sawLimit);
+    // Escaped slashes count: 0xFF bytes are "////" in Base64, each written as "\/".
+    const std::string slashes = HostEvent::displayThumbnail(DisplayThumbnail{1, Bytes(3, 0xFF)}).jsonText();
+    EXPECT_EQ(slashes, R"({"displayThumbnail":{"_0":{"displayID":1,"jpegData":"\/\/\/\/"}}})");
+}
+
+}  // namespace
+}  // namespace mivodrell

@@ -1,0 +1,390 @@
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/base64.h>
+}
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ViewportCore/Base64.h"
+#include "ViewportCore/DecodingError.h"
+#include "ViewportCore/EncodingError.h"
+#include "ViewportCore/JSONDocument.h"
+#include "ViewportCore/JSONNumber.h"
+#include "ViewportCore/JSONWriter.h"
+
+namespace mivodrell {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---- Reading --------------------------------------------------------------------------------
+
+TEST(JSONDocument, KeepsStructureKeysAndNumberTexts) {
+    const JSONDocument document(R"( {"a":[1,2.50,-0,1e400],"b":{"c":null,"d":true},"e":"x\/y\u00e9","a":false} )");
+    const JSONNode& root = document.root();
+    ASSERT_TRUE(root.isObject());
+    EXPECT_EQ(root.count(), 4u);
+    std::vector<std::string> keys;
+    for (const JSONNode& member : root.children()) keys.emplace_back(member.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"a", "b", "e", "a"}));
+    // The last of a repeated name.
+    ASSERT_NE(root.member("a"), nullptr);
+    EXPECT_EQ(root.member("a")->kind(), JSONNode::Kind::boolean);
+    EXPECT_EQ(root.member("A"), nullptr);
+    const JSONNode* array = &*root.children().begin();
+    ASSERT_TRUE(array->isArray());
+    std::vector<std::string> numbers;
+    for (const JSONNode& element : array->children()) numbers.emplace_back(element.text());
+    EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2.50", "-0", "1e400"}));
+    EXPECT_TRUE(root.member("b")->member("c")->isNull());
+    EXPECT_TRUE(root.member("b")->member("d")->boolValue());
+    EXPECT_EQ(root.member("e")->text(), "x/y\xC3\xA9");
+}
+
+TEST(JSONDocument, RefusesAnythingButOneValidValue) {
+    const std::string invalid[] = {
+        "",
+        "   ",
+        "{",
+        "[1,]",
+        "{\"a\":1,}",
+        "{\"a\" 1}",
+        "[1 2]",
+        "{} {}",
+        "{} x",
+        "NaN",
+        "[Infinity]",
+        "[-]",
+        "[01]",
+        "[1.]",
+        "[.5]",
+        "[1e]",
+        "[+1]",
+        "[0x10]",
+        "'a'",
+        "[\"\\x\"]",
+        "[\"\\ud800\"]",
+        "[\"\\udc00\\ud800\"]",
+        "[\"\\udc00\"]",
+        "[\"a\\udfffb\"]",
+        "{\"\\udc00\":1}",
+        "[\"\xFF\"]",
+        "[\"\xC0\xAF\"]",          // overlong "/"
+        "[\"\xED\xA0\x80\"]",      // UTF-8 surrogate
+        "[\"\xF4\x90\x80\x80\"]",  // above U+10FFFF
+        "[\"a\nb\"]",
+        std::string("[1]\0", 4),
+        std::string("[\"a\0\"]", 6),
+        "\xEF\xBB\xBF{}",
+        // Truncated multi-byte sequences at the very end (the validator looks ahead).
+        "\"\xF0",
+        "\"\xE2",
+        "[\"\xF4\x8F",
+        "{\"\xF0\x9F\x98",
+        std::string(400, ' ') + "\"\xF0",  // beyond the inline buffer
+        std::string(400, ' ') + "\"\xF1",
+    };
+    for (const std::string& text : invalid) {
+        SCOPED_TRACE(text);
+        try {
+            const JSONDocument document(text);
+            ADD_FAILURE() << "parsed";
+        } catch (const DecodingError& error) {
+            EXPECT_EQ(error.kind, DecodingError::Kind::dataCorrupted);
+            EXPECT_TRUE(error.codingPath.empty());
+            EXPECT_EQ(error.debugDescription.rfind("The given data was not valid JSON", 0), 0u);
+        }
+    }
+}
+
+TEST(JSONDocument, CapsNestingDepth) {
+    auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    EXPECT_NO_THROW(JSONDocument(nested(JSONDocument::maxDepth)));
+    EXPECT_THROW(JSONDocument(nested(JSONDocument::maxDepth + 1)), DecodingError);
+    // A 4 MiB run of brackets fails cleanly instead of exhausting the stack.
+    EXPECT_THROW(JSONDocument(std::string(4 << 20, '[')), DecodingError);
+    std::string objects;
+    for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
+    EXPECT_THROW(JSONDocument{objects}, DecodingError);
+}
+
+TEST(JSONDocument, NumbersTooLargeForTheParserReachTheirFields) {
+    // Numbers that the underlying parser refuses outright keep their text.
+    const std::string huge = "1" + std::string(400, '0');
+    const JSONDocument document("{\"a\":1e400,\"s\":\"1e999 \\\" 2e999\",\"b\":[-" + huge + ",2.5e-99999,7],\"c\":1E+309}");
+    const JSONNode& root = document.root();
+    EXPECT_EQ(root.member("a")->text(), "1e400");
+    EXPECT_EQ(root.member("s")->text(), "1e999 \" 2e999");
+    std::vector<std::string> numbers;
+    for (const JSONNode& element : root.member("b")->children()) numbers.emplace_back(element.text());
+    EXPECT_EQ(numbers, (std::vector<std::string>{"-" + huge, "2.5e-99999", "7"}));
+    EXPECT_EQ(root.member("c")->text(), "1E+309");
+    // The same numbers in invalid text still fail as invalid text.
+    EXPECT_THROW(JSONDocument("{\"a\":1e400,}"), DecodingError);
+    EXPECT_THROW(JSONDocument("[1e400 1]"), DecodingError);
+    EXPECT_THROW(JSONDocument("[01e400]"), DecodingError);
+    EXPECT_THROW(JSONDocument("[-01e400]"), DecodingError);
+    EXPECT_THROW(JSONDocument("[1e400"), DecodingError);
+}
+
+TEST(JSONDocument, LargeDocumentsGrowTheirStorage) {
+    std::string text = "[";
+    for (int i = 0; i < 5000; ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    text += "]";
+    const JSONDocument document(text);
+    EXPECT_EQ(document.root().count(), 5000u);
+    EXPECT_EQ(document.nodeCount(), 5001u);
+    int expected = 0;
+    for (const JSONNode& element : document.root().children()) {
+        ASSERT_EQ(element.text(), std::to_string(expected++));
+    }
+}
+
+TEST(JSONNumber, WholeNumbers) {
+    struct Case {
+        const char* text;
+        std::optional<std::int64_t> asInt64;
+        std::optional<std::uint32_t> asUInt32;
+        std::optional<std::uint8_t> asUInt8;
+    };
+    const Case cases[] = {
+        {"0", 0, 0, 0},
+        {"-0", 0, 0, 0},
+        {"-0.0e5", 0, 0, 0},
+        {"2.0", 2, 2, 2},
+        {"2.5", std::nullopt, std::nullopt, std::nullopt},
+        {"20e-1", 2, 2, 2},
+        {"1e2", 100, 100, 100},
+        {"255", 255, 255, 255},
+        {"256", 256, 256, std::nullopt},
+        {"-1", -1, std::nullopt, std::nullopt},
+        {"4294967295", 4294967295, 4294967295u, std::nullopt},
+        {"4294967296", 4294967296, std::nullopt, std::nullopt},
+        {"9223372036854775807", std::numeric_limits<std::int64_t>::max(), std::nullopt, std::nullopt},
+        {"9223372036854775808", std::nullopt, std::nullopt, std::nullopt},
+        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min(), std::nullopt, std::nullopt},
+        {"-9223372036854775809", std::nullopt, std::nullopt, std::nullopt},
+        {"18446744073709551616", std::nullopt, std::nullopt, std::nullopt},
+        {"92233720368547758.07e2", std::numeric_limits<std::int64_t>::max(), std::nullopt, std::nullopt},
+        {"0.000000000000000000001e21", 1, 1, 1},
+        {"1e400", std::nullopt, std::nullopt, std::nullopt},
+        {"1e-400", std::nullopt, std::nullopt, std::nullopt},
+        {"0e99999999999999999999", 0, 0, 0},
+        {"100000000000000000000e-20", 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(JSONNumber::integer<std::int64_t>(c.text), c.asInt64);
+        EXPECT_EQ(JSONNumber::integer<std::uint32_t>(c.text), c.asUInt32);
+        EXPECT_EQ(JSONNumber::integer<std::uint8_t>(c.text), c.asUInt8);
+    }
+    EXPECT_EQ(JSONNumber::integer<std::int32_t>("-2147483648"), std::numeric_limits<std::int32_t>::min());
+    EXPECT_EQ(JSONNumber::integer<std::int32_t>("2147483648"), std::nullopt);
+}
+
+TEST(JSONNumber, DoublesAreCorrectlyRoundedAndFinite) {
+    EXPECT_EQ(JSONNumber::finiteDouble("0.1"), 0.1);
+    EXPECT_EQ(JSONNumber::finiteDouble("1.7976931348623157e308"), std::numeric_limits<double>::max());
+    EXPECT_EQ(JSONNumber::finiteDouble("1.7976931348623159e308"), std::nullopt);
+    EXPECT_EQ(JSONNumber::finiteDouble("-1e400"), std::nullopt);
+    EXPECT_EQ(JSONNumber::finiteDouble("1" + std::string(400, '0')), std::nullopt);
+    EXPECT_EQ(JSONNumber::finiteDouble("4.9e-324"), std::numeric_limits<double>::denorm_min());
+    const std::optional<double> tiny = JSONNumber::finiteDouble("-1e-400");
+    ASSERT_TRUE(tiny);
+    EXPECT_EQ(*tiny, 0.0);
+    EXPECT_TRUE(std::signbit(*tiny));
+    EXPECT_EQ(JSONNumber::finiteDouble("0.00000" + std::string(400, '0') + "1"), 0.0);
+    EXPECT_TRUE(std::signbit(*JSONNumber::finiteDouble("-0")));
+    // Random bit patterns: their shortest text reads back to the same bits.
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 20000; ++i) {
+        const double value = std::bit_cast<double>(random());
+        if (!std::isfinite(value)) continue;
+        char text[40];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        const std::optional<double> back = JSONNumber::finiteDouble(std::string_view(text, end - text));
+        ASSERT_TRUE(back);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*back), std::bit_cast<std::uint64_t>(value)) << text;
+    }
+}
+
+// ---- Writing --------------------------------------------------------------------------------
+
+std::string written(auto&& write) {
+    std::string out;
+    JSONWriter writer(out);
+    write(writer);
+    writer.finish();
+    return out;
+}
+
+TEST(JSONWriter, CompactStructure) {
+    EXPECT_EQ(written([](JSONWriter& w) {
+                  w.beginObject();
+                  w.key("a");
+                  w.beginArray();
+                  w.integer(-1);
+                  w.unsignedInteger(18446744073709551615u);
+                  w.boolean(true);
+                  w.null();
+                  w.beginArray();
+                  w.endArray();
+                  w.beginObject();
+                  w.endObject();
+                  w.endArray();
+                  w.key("b");
+                  w.string("");
+                  w.endObject();
+              }),
+              R"({"a":[-1,18446744073709551615,true,null,[],{}],"b":""})");
+}
+
+TEST(JSONWriter, ShortestRoundTripNumbers) {
+    struct Case {
+        double value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {384, "384"},           {0.1, "0.1"},         {1e20, "1e+20"},
+        {-0.0, "-0"},           {0, "0"},             {512.5, "512.5"},
+        {1e-7, "1e-07"},        {0.0001, "1e-04"},   {1e15, "1000000000000000"},
+        {100000, "100000"},     {1e16, "1e+16"},      {-2.5e-300, "-2.5e-300"},
+        {14641993860184652.0, "14641993860184652"},   {0.00012, "0.00012"},
+        {9007199254740992.0, "9007199254740992"},
+        {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+        {std::numeric_limits<double>::denorm_min(), "5e-324"},
+        {0.9833333333333333, "0.9833333333333333"},
+        {123456.789, "123456.789"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(written([&](JSONWriter& w) { w.number(c.value); }), c.text);
+    }
+    std::mt19937_64 random(11);
+    for (int i = 0; i < 50000; ++i) {
+        double value = std::bit_cast<double>(random());
+        if (i % 2) value = std::ldexp(static_cast<double>(random() % 1000000), static_cast<int>(random() % 40) - 20);
+        if (!std::isfinite(value)) continue;
+        const std::string text = written([&](JSONWriter& w) { w.number(value); });
+        const std::optional<double> back = JSONNumber::finiteDouble(text);
+        ASSERT_TRUE(back) << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(*back), std::bit_cast<std::uint64_t>(value)) << text;
+        // Whole values below 2^53 are written as integers; all others exactly as the standard
+        // library's shortest form.
+        if (std::fabs(value) < 9007199254740992.0 && value == std::trunc(value) && !(value == 0 && std::signbit(value))) {
+            ASSERT_EQ(text, std::to_string(static_cast<long long>(value)));
+        } else {
+            char shortest[40];
+            const auto end = std::to_chars(shortest, shortest + sizeof shortest, value).ptr;
+            const std::string reference(shortest, end);
+            // Above 2^53 in fixed notation the library writes every digit of the exact value
+            // ("157201773620375486464") where we write the shortest digits and zeros
+            // ("157201773620375500000"): the same length, the same double.
+            if (reference.find_first_of(".e") == std::string::npos) {
+                ASSERT_EQ(text.size(), reference.size()) << reference;
+            } else {
+                ASSERT_EQ(text, reference);
+            }
+        }
+    }
+}
+
+TEST(JSONWriter, NonFiniteNumbersThrow) {
+    for (const double value : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity()}) {
+        std::string out;
+        JSONWriter writer(out);
+        EXPECT_THROW(writer.number(value), EncodingError);
+    }
+}
+
+TEST(JSONWriter, EscapesStrings) {
+    EXPECT_EQ(written([](JSONWriter& w) { w.string("a\"b\\c/d\b\f\n\r\t\x01\x1F\x7F é"); }),
+              "\"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\x7F é\"");
+    // Long strings pass the staging buffer.
+    const std::string longText(5000, '/');
+    const std::string out = written([&](JSONWriter& w) { w.string(longText); });
+    EXPECT_EQ(out.size(), 10002u);
+    const JSONDocument back("[" + out + "]");
+    EXPECT_EQ(back.root().children().begin()->text(), longText);
+    std::string bad;
+    JSONWriter writer(bad);
+    EXPECT_THROW(writer.string("\xC3"), EncodingError);
+    EXPECT_THROW(writer.string("\xF8\x88\x80\x80\x80"), EncodingError);
+}
+
+TEST(JSONWriter, StringsOfEveryShortLengthReadBack) {
+    std::mt19937 random(5);
+    const std::string alphabet = "abc/\\\"\n\x01 \xC3\xA9xyz0123456789";
+    for (std::size_t length = 0; length < 300; ++length) {
+        std::string text;
+        while (text.size() < length) {
+            const char c = alphabet[random() % alphabet.size()];
+            if (c == '\xC3') {
+                text += "\xC3\xA9";
+            } else if (c != '\xA9') {
+                text += c;
+            }
+        }
+        const std::string out = written([&](JSONWriter& w) {
+            w.beginArray();
+            w.string(text);
+            w.string(text);
+            w.endArray();
+        });
+        const JSONDocument back(out);
+        ASSERT_EQ(back.root().count(), 2u);
+        for (const JSONNode& element : back.root().children()) ASSERT_EQ(element.text(), text) << out;
+    }
+}
+
+// ---- Base64 ---------------------------------------------------------------------------------
+
+TEST(Base64, StandardVectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& [plain, encoded] : vectors) {
+        const std::string text(plain);
+        const Bytes bytes(text.begin(), text.end());
+        EXPECT_EQ(Base64::encode(bytes), encoded);
+        EXPECT_EQ(Base64::decode(encoded), bytes);
+    }
+    EXPECT_EQ(Base64::encode(Bytes{0xFB, 0xFF}), "+/8=");
+}
+
+TEST(Base64, AgreesWithAnIndependentCodec) {
+    std::mt19937 random(3);
+    for (int n = 0; n < 300; ++n) {
+        Bytes bytes(static_cast<std::size_t>(n));
+        for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+        const std::string ours = Base64::encode(bytes);
+        std::string reference(AV_BASE64_SIZE(bytes.size()), '\0');
+        ASSERT_NE(av_base64_encode(reference.data(), static_cast<int>(reference.size()), bytes.data(),
+                                   static_cast<int>(bytes.size())),
+                  nullptr);
+        reference.resize(std::strlen(reference.c_str()));
+        ASSERT_EQ(ours, reference);
+        ASSERT_EQ(Base64::decode(ours), bytes);
+    }
+}
+
+TEST(Base64, RefusesAnythingButStrictPaddedText) {
+    for (const char* text : {"A", "AA", "AAA", "AAAAA", "A===", "=AAA", "AA=A", "AA==AA==", "AB==", "AAB=", "Zg",
+                             "Zm8", "Zm 9v", "Zm9v\n", "Zm9-", "Zm9_"}) {
+        EXPECT_EQ(Base64::decode(text), std::nullopt) << text;
+    }
+    EXPECT_EQ(Base64::decode(std::string_view("Zg=\0", 4)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace mivodrell
