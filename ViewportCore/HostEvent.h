@@ -202,6 +202,10 @@ public:
         return MonitoringConsentPending{std::move(what), pending};
     }
 
+    // One-line description for the logs: the case name and a summary of the payload (sizes and
+    // counts instead of contents).
+    std::string debugKind() const;
+
     Kind kind() const { return static_cast<Kind>(value_.index()); }
     const Value& value() const { return value_; }
     // The case's fields, or null when the message is another case.

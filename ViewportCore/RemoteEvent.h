@@ -231,6 +231,10 @@ public:
     static RemoteEvent setMicrophoneEnabled(bool enabled) { return SetMicrophoneEnabled{enabled}; }
     static RemoteEvent setCameraCropOffset(double offset) { return SetCameraCropOffset{offset}; }
 
+    // One-line description for the logs: the case name and a summary of the payload (sizes and
+    // counts instead of contents).
+    std::string debugKind() const;
+
     Kind kind() const { return static_cast<Kind>(value_.index()); }
     const Value& value() const { return value_; }
     // The case's fields, or null when the message is another case.
