@@ -1,9 +1,8 @@
 // libFuzzer target: any byte string read as a RemoteEvent (and as a HostEvent) gives a message
 // or a DecodingError; a message that was read writes and reads back equal.
 //
-// For coverage feedback from the libraries too, configure them instrumented: with clang,
-// MIVODRELL_BUILD_FUZZ=ON and CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined; then
-// run build-fuzz/fuzz/fuzz_RemoteEventFuzz -max_len=2048 on a directory of sample messages.
+// Build with clang and MIVODRELL_BUILD_FUZZ=ON (the libraries are instrumented too), then run
+// build-fuzz/fuzz/fuzz_RemoteEventFuzz -max_len=2048 on a directory of sample messages.
 
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/HostEvent.h"
