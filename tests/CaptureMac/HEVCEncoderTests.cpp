@@ -300,10 +300,10 @@ TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
     script.responder = [](const Virtual::SubmittedFrame& f) {
         Virtual::Response r{0, Virtual::makeSample(true, f.presentationTime)};
         if (f.index == 0) r.answer = false;      // never answered
-        if (f.index == 1) r.delaySeconds = 0.3;  // answered after the wait gave up
+        if (f.index == 1) r.delaySeconds = 0.5;  // answered after the wait gave up
         return r;
     };
-    Scripted s(script, 0.05);
+    Scripted s(script, 0.2);
     int reports = 0;
     s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
     EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
@@ -312,7 +312,7 @@ TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
               HEVCEncoder::EncoderError::encodeTimedOut());
     // The late answer of frame 2 lands in its own box (the session's thread is busy with it
     // until then); frame 3 then gets its own answer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
     const EncodedFrame third = s.encoder->encode(frame(), 3, MediaTime::make(2, 1), false);
     EXPECT_EQ(third.frameID, 3u);
     EXPECT_FALSE(third.payload.empty());

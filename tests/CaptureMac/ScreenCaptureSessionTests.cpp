@@ -98,7 +98,7 @@ protected:
         server->addDisplay(rightDisplay());
         server->setContentFunction(testContent);
         session = ScreenCaptureSession::create(server);
-        session->setOperationTimeoutForTesting(0.2);
+        session->setOperationTimeoutForTesting(5);
         session->onFrame = log.handler();
     }
     void TearDown() override { PrivacyOverlayRegistry::setExcludedWindows({}); }
@@ -278,10 +278,16 @@ TEST_F(ScreenCaptureSessionTest, FailedStartKeepsTheNewFieldsAndLeavesNoStream) 
 }
 
 TEST_F(ScreenCaptureSessionTest, TimeOutsLeaveNoStreamRunning) {
+    // Only the waits expected to run out are short.
+    auto expectTimeOut = [&](Kind kind, const std::function<void()>& call) {
+        session->setOperationTimeoutForTesting(0.2);
+        expectError(kind, call);
+        session->setOperationTimeoutForTesting(5);
+    };
     // A start that answers too late: the caller gives up, and the released stream stays stopped
     // even when the late answer arrives.
     server->setFault(Operation::startCapture, {Fault::Kind::late, 0.4});
-    expectError(Kind::startTimedOut, [&] { session->start(leftDisplay(), sourceFor(1, {0, 0, 100, 100}, {64, 64}), k420f); });
+    expectTimeOut(Kind::startTimedOut, [&] { session->start(leftDisplay(), sourceFor(1, {0, 0, 100, 100}, {64, 64}), k420f); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(server->runningStreamCount(), 0u);
     EXPECT_FALSE(session->isRunning());
@@ -289,15 +295,15 @@ TEST_F(ScreenCaptureSessionTest, TimeOutsLeaveNoStreamRunning) {
     server->setFault(Operation::startCapture, {});
     session->start(leftDisplay(), sourceFor(1, {0, 0, 100, 100}, {64, 64}), k420f);
     server->setFault(Operation::updateConfiguration, {Fault::Kind::never});
-    expectError(Kind::updateTimedOut, [&] { session->update(sourceFor(1, {0, 0, 50, 50}, {32, 32})); });
+    expectTimeOut(Kind::updateTimedOut, [&] { session->update(sourceFor(1, {0, 0, 50, 50}, {32, 32})); });
     server->setFault(Operation::updateConfiguration, {Fault::Kind::fail});
     expectError(Kind::updateFailed, [&] { session->update(sourceFor(1, {0, 0, 50, 50}, {32, 32})); });
     server->setFault(Operation::updateContentFilter, {Fault::Kind::never});
-    expectError(Kind::updateTimedOut, [&] { session->refreshContentFilter(); });
+    expectTimeOut(Kind::updateTimedOut, [&] { session->refreshContentFilter(); });
     EXPECT_TRUE(session->isRunning());
 
     server->setFault(Operation::stopCapture, {Fault::Kind::never});
-    expectError(Kind::stopTimedOut, [&] { session->stop(); });
+    expectTimeOut(Kind::stopTimedOut, [&] { session->stop(); });
     EXPECT_FALSE(session->isRunning());
     EXPECT_NO_THROW(session->stop());  // a second stop returns at once
     EXPECT_EQ(server->runningStreamCount(), 0u);  // the dropped stream stopped itself
@@ -501,7 +507,6 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     auto server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     server->addDisplay(leftDisplay());
     auto session = AudioCaptureSession::create(server);
-    session->setOperationTimeoutForTesting(0.05);
     using AK = AudioCaptureSession::CaptureError::Kind;
     auto expectKind = [](AK kind, const std::function<void()>& f) {
         try {
@@ -516,7 +521,9 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     EXPECT_FALSE(session->isRunning());
     server->setAddOutputFailure(std::nullopt);
     server->setFault(Operation::startCapture, {Fault::Kind::never});
+    session->setOperationTimeoutForTesting(0.05);
     expectKind(AK::startTimedOut, [&] { session->start(leftDisplay()); });
+    session->setOperationTimeoutForTesting(5);
     EXPECT_FALSE(session->isRunning());
     server->setFault(Operation::startCapture, {Fault::Kind::fail});
     expectKind(AK::startFailed, [&] { session->start(leftDisplay()); });
