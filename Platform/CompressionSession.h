@@ -37,7 +37,7 @@ inline constexpr std::int32_t invalidSession = PlatformStatus::invalidSession;
 inline constexpr std::int32_t propertyNotSupported = PlatformStatus::propertyNotSupported;
 // The encoder failed on a frame.
 inline constexpr std::int32_t encoderFailed = PlatformStatus::encoderFailed;
-// No encoder matches the codec and the specification (e.g. hardware required, none present).
+// No encoder matches the codec and the encoder requirements (e.g. hardware required, none present).
 inline constexpr std::int32_t encoderNotFound = -12908;
 // Memory for the session or a frame could not be had.
 inline constexpr std::int32_t allocationFailed = PlatformStatus::allocationFailed;
