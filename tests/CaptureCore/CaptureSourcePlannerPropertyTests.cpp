@@ -146,19 +146,12 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
                     ASSERT_EQ(std::fmod(side, 16), 0) << side;
                 }
                 ASSERT_GE(source.pixelsPerPoint, configuration.minPixelsPerPoint);
-                const DisplayInfo* display = nullptr;
-                for (const DisplayInfo& d : topology.displays()) {
-                    if (d.id() == source.displayID) {
-                        display = &d;
-                        break;
-                    }
-                }
-                ASSERT_NE(display, nullptr);
+                const auto& displays = topology.displays();
+                const auto display = std::find_if(displays.begin(), displays.end(),
+                                                  [&](const DisplayInfo& d) { return d.id() == source.displayID; });
+                ASSERT_NE(display, displays.end());
                 const CGRect bounds{0, 0, display->frame().width(), display->frame().height()};
-                ASSERT_TRUE(bounds.contains(source.sourceRect))
-                    << source.displayID << ": " << source.sourceRect.origin.x << "," << source.sourceRect.origin.y
-                    << " " << source.sourceRect.size.width << "x" << source.sourceRect.size.height << " in "
-                    << bounds.size.width << "x" << bounds.size.height;
+                ASSERT_TRUE(bounds.contains(source.sourceRect)) << source.displayID;
                 ASSERT_GT(source.sourceRect.size.width, 0);
                 ASSERT_GT(source.sourceRect.size.height, 0);
             }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "PlannerTestSupport.h"
+
 namespace mivodrell {
 namespace {
 
@@ -12,6 +14,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using Configuration = CompositeOutputPlanner::Configuration;
+using testing::sameRect;
 
 TEST(CompositeOutputPlanner, OutputSizeIsThePhoneSizeTimesTheScaleFlooredToTheQuantum) {
     struct Case {
@@ -48,8 +51,7 @@ TEST(CompositeOutputPlanner, CropGrowsByTheMarginAndRoundsUpToWholeQuanta) {
     const auto plan = CompositeOutputPlanner::plan({0, 0, 1000, 500}, {1050, 526}, true, Configuration());
     EXPECT_EQ(plan.outputPixelSize, (CGSize{1050, 526}));
     // One quantum of output pixels is exactly two points here, so the origin snaps to even values.
-    EXPECT_TRUE(identical(plan.cropRect, CGRect(-26, -14, 1050, 526))) << plan.cropRect.origin.x << ","
-                                                                       << plan.cropRect.origin.y;
+    EXPECT_TRUE(sameRect(plan.cropRect, CGRect(-26, -14, 1050, 526)));
 }
 
 TEST(CompositeOutputPlanner, CropOriginSnapsToTheOutputPixelGrid) {
@@ -72,9 +74,7 @@ TEST(CompositeOutputPlanner, CropOriginSnapsToTheOutputPixelGrid) {
     };
     for (const auto& c : cases) {
         const auto plan = CompositeOutputPlanner::plan(c.viewport, c.phone, true, configuration);
-        EXPECT_TRUE(identical(plan.cropRect, c.expected))
-            << plan.cropRect.origin.x << "," << plan.cropRect.origin.y << " " << plan.cropRect.size.width << "x"
-            << plan.cropRect.size.height;
+        EXPECT_TRUE(sameRect(plan.cropRect, c.expected));
     }
 }
 
@@ -83,22 +83,18 @@ TEST(CompositeOutputPlanner, UnusableMarginLeavesTheViewportUngrown) {
         Configuration configuration;
         configuration.cropMarginRatio = margin;
         const auto plan = CompositeOutputPlanner::plan({4, 6, 100, 50}, {200, 100}, true, configuration);
-        EXPECT_TRUE(identical(plan.cropRect, CGRect(4, 6, 100, 50))) << margin;
+        EXPECT_TRUE(sameRect(plan.cropRect, CGRect(4, 6, 100, 50))) << margin;
     }
 }
 
 TEST(CompositeOutputPlanner, NonFiniteViewportIsReturnedGrownButNotAligned) {
-    const auto nanOrigin = CompositeOutputPlanner::plan({kNaN, 3, 1000, 500}, {100, 100}, false, Configuration());
-    EXPECT_TRUE(std::isnan(nanOrigin.cropRect.origin.x));
-    EXPECT_EQ(nanOrigin.cropRect.origin.y, 3 - 12.5);
-    EXPECT_EQ(nanOrigin.cropRect.size, (CGSize{1050, 525}));  // not rounded up to 526
-
-    const auto negativeInfinity =
-        CompositeOutputPlanner::plan({-kInf, 3, 1000, 500}, {100, 100}, false, Configuration());
-    EXPECT_EQ(negativeInfinity.cropRect.origin.x, -kInf);
-    EXPECT_EQ(negativeInfinity.cropRect.size, (CGSize{1050, 525}));
-
-    const auto infiniteWidth = CompositeOutputPlanner::plan({0, 0, kInf, 500}, {100, 100}, false, Configuration());
+    const Configuration defaults;
+    // Grown by the margin (1050 x 525) but not rounded up to 526 or snapped.
+    EXPECT_TRUE(sameRect(CompositeOutputPlanner::plan({kNaN, 3, 1000, 500}, {100, 100}, false, defaults).cropRect,
+                         CGRect(kNaN, 3 - 12.5, 1050, 525)));
+    EXPECT_TRUE(sameRect(CompositeOutputPlanner::plan({-kInf, 3, 1000, 500}, {100, 100}, false, defaults).cropRect,
+                         CGRect(-kInf, 3 - 12.5, 1050, 525)));
+    const auto infiniteWidth = CompositeOutputPlanner::plan({0, 0, kInf, 500}, {100, 100}, false, defaults);
     EXPECT_FALSE(std::isfinite(infiniteWidth.cropRect.size.width) && std::isfinite(infiniteWidth.cropRect.origin.x));
     EXPECT_EQ(infiniteWidth.outputPixelSize, (CGSize{110, 110}));
 }

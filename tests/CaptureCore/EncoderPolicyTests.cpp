@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <unordered_set>
 
 namespace mivodrell {
 namespace {
@@ -21,20 +20,12 @@ const LinkQuality good = LinkQuality::good;
 const LinkQuality fair = LinkQuality::fair;
 const LinkQuality poor = LinkQuality::poor;
 
-TEST(LinkQuality, RawValuesOrderingAndCases) {
-    EXPECT_EQ(excellent.rawValue(), 3);
-    EXPECT_EQ(good.rawValue(), 2);
-    EXPECT_EQ(fair.rawValue(), 1);
-    EXPECT_EQ(poor.rawValue(), 0);
-    EXPECT_EQ(allLinkQualities, (std::array<LinkQuality, 4>{excellent, good, fair, poor}));
+TEST(LinkQuality, RawValuesRoundTripAndUnknownOnesAreRefused) {
     for (const LinkQuality q : allLinkQualities) EXPECT_EQ(LinkQuality::fromRawValue(q.rawValue()), q);
+    EXPECT_EQ(excellent.rawValue(), 3);
+    EXPECT_EQ(poor.rawValue(), 0);
     EXPECT_EQ(LinkQuality::fromRawValue(4), std::nullopt);
     EXPECT_EQ(LinkQuality::fromRawValue(-1), std::nullopt);
-    EXPECT_LT(poor, fair);
-    EXPECT_LT(fair, good);
-    EXPECT_LT(good, excellent);
-    const std::unordered_set<LinkQuality> set(allLinkQualities.begin(), allLinkQualities.end());
-    EXPECT_EQ(set.size(), 4u);
 }
 
 TEST(LinkQuality, ClassifiesEstimatedBitrate) {
@@ -92,30 +83,26 @@ TEST(LinkQuality, StepsPlaybackRatioWithHysteresis) {
     }
 }
 
-EncoderSettings settings(const EncoderPolicy& policy, LinkQuality q, double zoom, double fps,
-                         std::optional<std::int64_t> available) {
-    return policy.settings(q, zoom, fps, available);
-}
-
 TEST(EncoderPolicy, SettingsOfTheDefaultTables) {
     const EncoderPolicy policy{EncoderPolicy::Configuration()};
-    EXPECT_EQ(settings(policy, good, 1, 1, std::nullopt), (EncoderSettings{1.0, 12'000'000, 3, 30}));
-    EXPECT_EQ(settings(policy, excellent, 1, 1, std::nullopt), (EncoderSettings{1.0, 25'000'000, 2, 30}));
-    EXPECT_EQ(settings(policy, fair, 1, 1, std::nullopt), (EncoderSettings{0.75, 5'000'000, 5, 30}));
-    EXPECT_EQ(settings(policy, poor, 1, 1, std::nullopt), (EncoderSettings{0.6, 2'000'000, 8, 20}));
+    EXPECT_EQ(policy.settings(good, 1, 1, std::nullopt), (EncoderSettings{1.0, 12'000'000, 3, 30}));
+    EXPECT_EQ(policy.settings(excellent, 1, 1, std::nullopt), (EncoderSettings{1.0, 25'000'000, 2, 30}));
+    EXPECT_EQ(policy.settings(fair, 1, 1, std::nullopt), (EncoderSettings{0.75, 5'000'000, 5, 30}));
+    EXPECT_EQ(policy.settings(poor, 1, 1, std::nullopt), (EncoderSettings{0.6, 2'000'000, 8, 20}));
 
     // 4 Mbit/s of 25: ratio 0.16, scale sqrt(0.16 / 0.35).
-    EXPECT_EQ(settings(policy, excellent, 1, 1, 4'000'000),
-              (EncoderSettings{std::sqrt(0.16 / 0.35), 4'000'000, 2, 30}));
-    EXPECT_NEAR(settings(policy, excellent, 1, 1, 4'000'000).scale, 0.676, 0.001);
+    EXPECT_EQ(policy.settings(excellent, 1, 1, 4'000'000), (EncoderSettings{std::sqrt(0.16 / 0.35), 4'000'000, 2, 30}));
     // The floor applies after the cap; the table's 0.6 wins over the pressure scale.
-    EXPECT_EQ(settings(policy, poor, 1, 1, 500'000), (EncoderSettings{0.6, 800'000, 8, 20}));
+    EXPECT_EQ(policy.settings(poor, 1, 1, 500'000), (EncoderSettings{0.6, 800'000, 8, 20}));
     // An available bitrate at or above the target leaves the table scale.
-    EXPECT_EQ(settings(policy, fair, 1, 1, 5'000'000), (EncoderSettings{0.75, 5'000'000, 5, 30}));
-    EXPECT_EQ(settings(policy, good, 1, 1, 90'000'000), (EncoderSettings{1.0, 12'000'000, 3, 30}));
+    EXPECT_EQ(policy.settings(fair, 1, 1, 5'000'000), (EncoderSettings{0.75, 5'000'000, 5, 30}));
+    EXPECT_EQ(policy.settings(good, 1, 1, 90'000'000), (EncoderSettings{1.0, 12'000'000, 3, 30}));
     // Far below the threshold the scale bottoms out at minScale; a negative bitrate counts as 0.
-    EXPECT_EQ(settings(policy, excellent, 1, 1, 100'000), (EncoderSettings{0.5, 800'000, 2, 30}));
-    EXPECT_EQ(settings(policy, excellent, 1, 1, -7), (EncoderSettings{0.5, 800'000, 2, 30}));
+    EXPECT_EQ(policy.settings(excellent, 1, 1, 100'000), (EncoderSettings{0.5, 800'000, 2, 30}));
+    EXPECT_EQ(policy.settings(excellent, 1, 1, -7), (EncoderSettings{0.5, 800'000, 2, 30}));
+
+    const std::pair<LinkQuality, std::int64_t> audio[] = {{excellent, 32'000}, {good, 24'000}, {fair, 16'000}, {poor, 12'000}};
+    for (const auto& [quality, bitrate] : audio) EXPECT_EQ(policy.audioBitrate(quality), bitrate);
 }
 
 TEST(EncoderPolicy, ZoomAndPlaybackRatioScaleTheTarget) {
@@ -135,18 +122,17 @@ TEST(EncoderPolicy, ZoomAndPlaybackRatioScaleTheTarget) {
         {1, kNaN, 1, 1},        {1, -kInf, 1, 1},         {2, 0.25, 0.5, 0.25},
     };
     for (const auto& c : cases) {
-        const EncoderSettings s = settings(policy, excellent, c.zoom, c.fpsRatio, std::nullopt);
+        const EncoderSettings s = policy.settings(excellent, c.zoom, c.fpsRatio, std::nullopt);
         const double target = 25'000'000.0 * c.fpsFactor * c.zoomFactor;
         EXPECT_EQ(s.bitrate, std::max<std::int64_t>(800'000, checkedTruncate<std::int64_t>(target).value()))
             << c.zoom << " " << c.fpsRatio;
         EXPECT_EQ(s.scale, 1.0);  // no available bitrate: no pressure
     }
-    EXPECT_EQ(std::sqrt(0.1), kSqrtTenth);
-    EXPECT_EQ(settings(policy, excellent, 1, 0.04, std::nullopt).bitrate, 7'905'694);
-    EXPECT_EQ(settings(policy, excellent, 3, 1, std::nullopt).bitrate, 6'250'000);
+    EXPECT_EQ(policy.settings(excellent, 1, 0.04, std::nullopt).bitrate, 7'905'694);
+    EXPECT_EQ(policy.settings(excellent, 3, 1, std::nullopt).bitrate, 6'250'000);
     // Zoom and playback pressure together: 25 M x 0.5 x 0.25 = 3.125 M, and the link carries 1 M:
     // ratio 0.32 is below 0.35.
-    EXPECT_EQ(settings(policy, excellent, 2, 0.25, 1'000'000),
+    EXPECT_EQ(policy.settings(excellent, 2, 0.25, 1'000'000),
               (EncoderSettings{std::sqrt(0.32 / 0.35), 1'000'000, 2, 30}));
 }
 
@@ -159,8 +145,8 @@ TEST(EncoderPolicy, MissingTableEntriesFallBack) {
     configuration.baseAudioBitrateByQuality.erase(fair);
     const EncoderPolicy policy{configuration};
     // Base falls back to minBitrate, interval to 3 s, rate to 30; the scale is the pressure scale.
-    EXPECT_EQ(settings(policy, fair, 1, 1, std::nullopt), (EncoderSettings{1.0, 800'000, 3.0, 30.0}));
-    EXPECT_EQ(settings(policy, fair, 1, 1, 100'000).scale, std::max(0.5, std::sqrt(0.125 / 0.35)));
+    EXPECT_EQ(policy.settings(fair, 1, 1, std::nullopt), (EncoderSettings{1.0, 800'000, 3.0, 30.0}));
+    EXPECT_EQ(policy.settings(fair, 1, 1, 100'000).scale, std::max(0.5, std::sqrt(0.125 / 0.35)));
     EXPECT_EQ(policy.audioBitrate(fair), 16'000);
 }
 
@@ -168,16 +154,8 @@ TEST(EncoderPolicy, HugeConfiguredBitrateSaturatesInsteadOfOverflowing) {
     EncoderPolicy::Configuration configuration;
     configuration.baseBitrateByQuality[excellent] = std::numeric_limits<std::int64_t>::max();
     const EncoderPolicy policy{configuration};
-    EXPECT_EQ(settings(policy, excellent, 1, 1, std::nullopt).bitrate, std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(settings(policy, excellent, 1, 1, 9'000'000).bitrate, 9'000'000);
-}
-
-TEST(EncoderPolicy, AudioBitrates) {
-    const EncoderPolicy policy;
-    EXPECT_EQ(policy.audioBitrate(excellent), 32'000);
-    EXPECT_EQ(policy.audioBitrate(good), 24'000);
-    EXPECT_EQ(policy.audioBitrate(fair), 16'000);
-    EXPECT_EQ(policy.audioBitrate(poor), 12'000);
+    EXPECT_EQ(policy.settings(excellent, 1, 1, std::nullopt).bitrate, std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(policy.settings(excellent, 1, 1, 9'000'000).bitrate, 9'000'000);
 }
 
 TEST(EncoderPolicy, Presets) {
@@ -200,9 +178,6 @@ TEST(EncoderPolicy, Presets) {
     EXPECT_EQ(two.maxFrameRateByQuality, (EncoderPolicy::QualityTable<double>{{excellent, 30}, {good, 24}, {fair, 15}, {poor, 10}}));
     EXPECT_EQ(two.keyframeIntervalByQuality, (EncoderPolicy::QualityTable<double>{{excellent, 3}, {good, 4}, {fair, 6}, {poor, 10}}));
     EXPECT_EQ(two.minBitrate, 500'000);
-    EXPECT_EQ(two.minScale, defaults.minScale);
-    EXPECT_EQ(two.pressureThresholdForScaleDown, defaults.pressureThresholdForScaleDown);
-    EXPECT_EQ(two.baseAudioBitrateByQuality, defaults.baseAudioBitrateByQuality);
 
     const EncoderPolicy light{two};
     EXPECT_EQ(light.settings(poor, 1, 1, 100'000), (EncoderSettings{0.5, 500'000, 10, 10}));

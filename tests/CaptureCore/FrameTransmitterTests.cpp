@@ -1,15 +1,16 @@
 #include "CaptureCore/FrameTransmitter.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory>
+#include <random>
 #include <vector>
 
 #include "CaptureCore/FramePacketCoding.h"
 #include "CaptureCore/FramePacketizer.h"
+#include "CaptureCore/FrameReassembler.h"
 #include "FramePacketTestSupport.h"
 
 namespace mivodrell {
@@ -18,13 +19,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Error = FramePacketizer::Error;
 
-std::vector<std::size_t> payloadSizes(const std::vector<FramePacket>& packets) {
-    std::vector<std::size_t> sizes;
-    for (const FramePacket& packet : packets) sizes.push_back(packet.payload.size());
-    return sizes;
-}
-
-TEST(FramePacketizerTest, CutsPayloadsAroundThePacketBoundaries) {
+// Packet sizes around the boundaries, then the packets shuffled back together by the reassembler.
+TEST(FramePacketizerTest, CutsPayloadsAroundThePacketBoundariesAndReassemblesInAnyOrder) {
     struct Case {
         std::int64_t maxPayloadBytes;
         std::size_t payloadSize;
@@ -42,61 +38,66 @@ TEST(FramePacketizerTest, CutsPayloadsAroundThePacketBoundaries) {
         {1200, 3000, {1200, 1200, 600}},
         {1, 3, {1, 1, 1}},
         {std::numeric_limits<std::int64_t>::max(), 5000, {5000}},
+        {1200, 250'000, {}},  // 209 packets
     };
+    std::mt19937 random(42);
     for (const Case& c : cases) {
-        const EncodedFrame frame = testing::makeFrame(77, c.payloadSize, true, 3);
-        const auto packets = FramePacketizer(c.maxPayloadBytes).packetize(frame);
-        ASSERT_EQ(payloadSizes(packets), c.packetSizes) << c.maxPayloadBytes << " / " << c.payloadSize;
-        Bytes joined;
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            const FramePacket& packet = packets[i];
-            EXPECT_EQ(packet.packetIndex, i);
-            EXPECT_EQ(packet.packetCount, packets.size());
-            EXPECT_EQ(packet.frameID, 77u);
-            EXPECT_TRUE(packet.isKeyframe);
-            EXPECT_EQ(packet.presentationTime, frame.presentationTime);
-            EXPECT_TRUE(identical(packet.cropRect, frame.cropRect));
+        SCOPED_TRACE(::testing::Message() << c.maxPayloadBytes << " / " << c.payloadSize);
+        EncodedFrame frame = testing::makeFrame(77, c.payloadSize, c.payloadSize % 2 == 0, 3);
+        frame.cropRect = CGRect(-8, 0.5, 1280, 720);
+        auto packets = FramePacketizer(c.maxPayloadBytes).packetize(frame);
+        std::vector<std::size_t> sizes;
+        for (const FramePacket& packet : packets) {
+            sizes.push_back(packet.payload.size());
             // Slices of the frame's own buffer, not copies.
             if (!packet.payload.empty()) {
                 EXPECT_TRUE(packet.payload.sharesStorageWith(frame.payload));
             }
-            joined.insert(joined.end(), packet.payload.begin(), packet.payload.end());
         }
-        EXPECT_EQ(joined, frame.payload.toVector());
+        if (!c.packetSizes.empty()) {
+            EXPECT_EQ(sizes, c.packetSizes);
+        }
+
+        std::shuffle(packets.begin(), packets.end(), random);
+        FrameReassembler reassembler(1);
+        for (std::size_t i = 0; i + 1 < packets.size(); ++i) {
+            ASSERT_TRUE(std::holds_alternative<FrameReassembler::Buffered>(reassembler.ingest(packets[i])));
+        }
+        const auto outcome = reassembler.ingest(packets.back());
+        ASSERT_TRUE(std::holds_alternative<FrameReassembler::Completed>(outcome));
+        const EncodedFrame& joined = std::get<FrameReassembler::Completed>(outcome).frame;
+        EXPECT_EQ(joined, frame);
+        // A frame of one packet is handed on without copying.
         if (packets.size() == 1) {
-            EXPECT_EQ(packets[0].payload.data(), frame.payload.data());
+            EXPECT_EQ(joined.payload.data(), frame.payload.data());
         }
     }
-}
-
-TEST(FramePacketizerTest, OneBytePacketsUpToTheLargestCount) {
-    const auto packets = FramePacketizer(1).packetize(testing::makeFrame(1, 65535));
-    ASSERT_EQ(packets.size(), 65535u);
-    EXPECT_EQ(packets.back().packetIndex, 65534);
-    EXPECT_EQ(packets.back().packetCount, 65535);
 }
 
 TEST(FramePacketizerTest, RefusesWhatThePacketFormatCannotDescribe) {
     constexpr std::uint64_t fourGiB = std::uint64_t{1} << 32;
     constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
     constexpr auto uint64Max = std::numeric_limits<std::uint64_t>::max();
+    constexpr auto tooMany = Error::Kind::tooManyPackets;
+    constexpr auto tooLarge = Error::Kind::packetPayloadTooLarge;
     struct Case {
         std::int64_t maxPayloadBytes;
         std::uint64_t payloadBytes;
         std::optional<std::uint16_t> count;
-        Error::Kind kind = Error::Kind::tooManyPackets;
+        Error::Kind kind = tooMany;
     };
     const std::vector<Case> cases = {
         {1200, 78'642'000, 65535},
-        {1200, 78'642'001, std::nullopt, Error::Kind::tooManyPackets},
-        {1, 65536, std::nullopt, Error::Kind::tooManyPackets},
+        {1200, 78'642'001, std::nullopt, tooMany},
+        {1, 65535, 65535},
+        {1, 65536, std::nullopt, tooMany},
         // (L + M - 1) / M would overflow here and give a tiny count.
-        {int64Max, uint64Max, std::nullopt, Error::Kind::packetPayloadTooLarge},
+        {int64Max, uint64Max, std::nullopt, tooLarge},
         {int64Max, 4'000'000'000, 1},
-        {int64Max, fourGiB, std::nullopt, Error::Kind::packetPayloadTooLarge},
+        {int64Max, fourGiB, std::nullopt, tooLarge},
         {static_cast<std::int64_t>(fourGiB) - 1, fourGiB * 3, 4},
-        {static_cast<std::int64_t>(fourGiB), fourGiB + 1, std::nullopt, Error::Kind::packetPayloadTooLarge},
-        {2, uint64Max, std::nullopt, Error::Kind::tooManyPackets},
+        {static_cast<std::int64_t>(fourGiB), fourGiB + 1, std::nullopt, tooLarge},
+        {2, uint64Max, std::nullopt, tooMany},
     };
     for (const Case& c : cases) {
         const FramePacketizer packetizer(c.maxPayloadBytes);
@@ -116,8 +117,7 @@ TEST(FramePacketizerTest, RefusesWhatThePacketFormatCannotDescribe) {
             FramePacketizer packetizer(invalid);
             ADD_FAILURE() << "constructed with " << invalid;
         } catch (const Error& error) {
-            EXPECT_EQ(error.kind, Error::Kind::invalidMaxPayloadBytes);
-            EXPECT_EQ(error.maxPayloadBytes, invalid);
+            EXPECT_EQ(error, Error(Error::Kind::invalidMaxPayloadBytes, invalid, 0)) << error.what();
         }
     }
 }
@@ -147,9 +147,6 @@ TEST(FrameTransmitterTest, SendsTheEncodedPacketsInOrderAndCounts) {
         }
     }
     EXPECT_EQ(sent.messages, expected);
-    ASSERT_EQ(sent.messages.size(), 7u);
-    EXPECT_EQ(sent.messages.back().size(), 40u);
-    EXPECT_EQ(sent.messages[5].size(), 640u);
 }
 
 TEST(FrameTransmitterTest, RefusesAFrameBeforeSendingAnything) {
@@ -162,12 +159,10 @@ TEST(FrameTransmitterTest, RefusesAFrameBeforeSendingAnything) {
     EXPECT_EQ(transmitter.sentFrameCount(), 1);
 
     // One packet of 2^32 bytes: refused from the sizes alone; the mapping is never read.
-    const std::size_t size = std::size_t{1} << 32;
-    void* address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (address == MAP_FAILED) GTEST_SKIP() << "no address space for a 4 GiB mapping";
-    const std::shared_ptr<const void> owner(address, [size](const void* p) { munmap(const_cast<void*>(p), size); });
+    auto bytes = testing::untouchedBytes(std::size_t{1} << 32);
+    if (!bytes) GTEST_SKIP() << "no address space for a 4 GiB mapping";
     EncodedFrame huge = testing::makeFrame(3, 0);
-    huge.payload = SharedBytes(owner, {static_cast<const std::uint8_t*>(address), size});
+    huge.payload = *bytes;
     FrameTransmitter wide(FramePacketizer(std::numeric_limits<std::int64_t>::max()), sent.sender());
     try {
         wide.transmit(huge);
@@ -176,7 +171,6 @@ TEST(FrameTransmitterTest, RefusesAFrameBeforeSendingAnything) {
         EXPECT_EQ(error.kind, FrameTransmitter::Error::Kind::packetPayloadTooLarge);
     }
     EXPECT_EQ(wide.sentPacketCount(), 0);
-    EXPECT_EQ(wide.sentFrameCount(), 0);
     EXPECT_EQ(sent.messages.size(), 3u);
 }
 

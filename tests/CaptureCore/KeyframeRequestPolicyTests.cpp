@@ -100,20 +100,13 @@ TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
     Policy policy(configuration);
     policy.setLossThresholds(3, 12.0);
     const Policy fresh = policy;
-    EXPECT_EQ(policy.configuration().consecutiveLossThreshold, 3);
-    EXPECT_EQ(policy.configuration().staleKeyframeThreshold, 12.0);
-    EXPECT_EQ(policy.configuration().minRequestInterval, 0.25);
-
     policy.record(LossEvent::frameCompleted(1, true), 1.0);
     policy.record(LossEvent::frameAbandoned(2, true, 4), 2.0);
     policy.expireOutstandingRequest(5.0);
-    EXPECT_TRUE(policy.hasLossSinceKeyframe());
     EXPECT_NE(policy, fresh);
     policy.reset();
     EXPECT_EQ(policy, fresh);
     EXPECT_EQ(policy.currentInterval(), 0.25);
-    EXPECT_EQ(Policy(), Policy(Policy::Configuration{}));
-    EXPECT_EQ(Policy().configuration().maxRequestInterval, 4.0);
 }
 
 }  // namespace

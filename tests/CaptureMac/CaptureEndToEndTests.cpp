@@ -1,4 +1,5 @@
 #include "CaptureMac/ScreenCaptureSession.h"
+#include "CaptureTestSupport.h"
 #include "CaptureMac/SyntheticDisplayContent.h"
 #include "CaptureMac/SyntheticFrameSource.h"
 #include "Platform/FourCC.h"
@@ -7,9 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 
 namespace mivodrell {
 namespace {
@@ -27,31 +26,16 @@ TEST(CaptureEndToEnd, TwoDisplayLayoutDeliversTheSyntheticContentAtThePlannedPla
     server->tick(0.25);  // generation 15: the bar a quarter of the way across
 
     auto session = ScreenCaptureSession::create(server);
-    std::mutex m;
-    std::condition_variable cv;
-    std::shared_ptr<PixelBuffer> frame;
-    std::optional<CaptureFrameGeometry> geometry;
+    testing::Collected<std::pair<std::shared_ptr<PixelBuffer>, std::optional<CaptureFrameGeometry>>> frames;
     session->onFrame = [&](const std::shared_ptr<PixelBuffer>& b, MediaTime, const std::optional<CaptureFrameGeometry>& g) {
-        std::lock_guard<std::mutex> lock(m);
-        if (!frame) {
-            frame = b;
-            geometry = g;
-        }
-        cv.notify_all();
+        frames.add({b, g});
     };
-    CaptureSource source;
-    source.displayID = 2;
-    source.sourceRect = CGRect(200, 100, 640, 360);
-    source.outputPixelSize = CGSize{640, 360};
-    source.pixelsPerPoint = 1;
-    source.hasVisibleContent = true;
-    session->start(right, source, PixelFormat::yuv420BiPlanarFullRange);
+    session->start(right, CaptureSource{2, CGRect(200, 100, 640, 360), CGSize{640, 360}, 1, true},
+                   PixelFormat::yuv420BiPlanarFullRange);
     server->tick(1.0 / 120);  // still generation 15
-    {
-        std::unique_lock<std::mutex> lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return frame != nullptr; }));
-    }
+    ASSERT_TRUE(frames.waitFor(1));
     session->stop();
+    const auto [frame, geometry] = frames.at(0);
     ASSERT_EQ(frame->width(), 640);
     ASSERT_EQ(frame->height(), 360);
     ASSERT_TRUE(geometry);
@@ -64,10 +48,9 @@ TEST(CaptureEndToEnd, TwoDisplayLayoutDeliversTheSyntheticContentAtThePlannedPla
     for (int y = 0; y < 360; ++y) {
         for (int x = 0; x < 640; ++x) {
             // Output pixel centre -> source point -> display pixel (nearest).
-            const int sx = static_cast<int>(std::floor((200 + (x + 0.5)) * 2));
-            const int sy = static_cast<int>(std::floor((100 + (y + 0.5)) * 2));
-            const std::uint8_t* p = reference->baseAddress() + static_cast<std::size_t>(sy) * reference->bytesPerRow() +
-                                    static_cast<std::size_t>(sx) * 4;
+            const std::size_t sx = 2 * static_cast<std::size_t>(200 + x) + 1;
+            const std::size_t sy = 2 * static_cast<std::size_t>(100 + y) + 1;
+            const std::uint8_t* p = reference->baseAddress() + sy * reference->bytesPerRow() + sx * 4;
             const double expectedY = 0.2126 * p[2] + 0.7152 * p[1] + 0.0722 * p[0];
             const int got = frame->baseAddressOfPlane(0)[static_cast<std::size_t>(y) * frame->bytesPerRowOfPlane(0) +
                                                          static_cast<std::size_t>(x)];

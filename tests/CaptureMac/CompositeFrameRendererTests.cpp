@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -136,8 +134,6 @@ void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect 
     EXPECT_LT(result.meanDiff, 0.5) << label;
     EXPECT_EQ(result.uncoveredWrong, 0u) << label;
     EXPECT_GT(result.compared, 0u) << label;
-    if (std::getenv("COMPOSITE_STATS"))
-        std::printf("%s: max %.0f mean %.4f n %zu\n", label.c_str(), result.maxDiff, result.meanDiff, result.compared);
 }
 
 bool allBlack(const PixelBuffer& buffer) {
@@ -182,34 +178,6 @@ TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
     }
 }
 
-TEST(CompositeFrameRenderer, PartialSourceLeavesTheRestBlackAndKeepsPixelsOneToOne) {
-    Harness h;
-    const DisplayTopology topology({display(1, {0, 0, 64, 48})});
-    h.update(1, makeFrame(32, 24), {16, 8, 32, 24});
-    auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
-    ASSERT_TRUE(out);
-    const auto image = imageOf(*out);
-    for (int y = 0; y < 48; ++y) {
-        for (int x = 0; x < 64; ++x) {
-            const bool inside = x >= 16 && x < 48 && y >= 8 && y < 32;
-            if (!inside) {
-                ASSERT_EQ(image.at(x, y, 0) + image.at(x, y, 1) + image.at(x, y, 2), 0) << x << "," << y;
-            }
-        }
-    }
-    // A flat grey frame shows up as exactly its grey, only inside the source rectangle.
-    Harness flat;
-    flat.update(1, makeFrame(32, 24, [](int, int) { return std::array<int, 3>{200, 128, 128}; }), {16, 8, 32, 24});
-    auto grey = flat.render(topology, {0, 0, 64, 48}, {64, 48});
-    ASSERT_TRUE(grey);
-    const auto g = imageOf(*grey);
-    EXPECT_EQ(g.at(16, 8, 1), 200);
-    EXPECT_EQ(g.at(47, 31, 2), 201);  // Cr 128 is a little above one half
-    EXPECT_EQ(g.at(15, 8, 1), 0);
-    EXPECT_EQ(g.at(48, 31, 1), 0);
-    EXPECT_EQ(g.at(16, 32, 1), 0);
-}
-
 TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
     const DisplayTopology topology({display(2, {64, 0, 64, 48}), display(1, {0, 0, 64, 48})});
     for (const auto& [crop, w, hgt] : std::vector<std::tuple<CGRect, int, int>>{
@@ -217,17 +185,8 @@ TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
         Harness h;
         h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
         h.update(2, makeFrame(64, 48, busyPattern, 17), {0, 0, 64, 48});
+        // Black above and below the displays: uncovered pixels are checked exactly.
         expectMatchesReference(h, topology, crop, w, hgt, "two displays");
-    }
-    // Above and below the displays the 1:1 frame is black.
-    Harness h;
-    h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-    h.update(2, makeFrame(64, 48, busyPattern, 17), {0, 0, 64, 48});
-    auto out = h.render(topology, {32, -8, 64, 64}, {64, 64});
-    ASSERT_TRUE(out);
-    const auto image = imageOf(*out);
-    for (int x = 0; x < 64; ++x) {
-        EXPECT_EQ(image.at(x, 0, 2) + image.at(x, 7, 1) + image.at(x, 56, 0) + image.at(x, 63, 2), 0);
     }
 }
 
@@ -378,26 +337,19 @@ TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
         CGSize size;
         const char* expected;
     };
+    const auto wrapFails = [](int status) {
+        return [status](ComputeDevice::Faults& f) {
+            f.failTextureWrap = true;
+            f.textureWrapStatus = status;
+        };
+    };
     const Case cases[] = {
         {"output buffer", [](auto&) {}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
-        {"output texture",
-         [](auto& f) {
-             f.failTextureWrap = true;
-             f.textureWrapStatus = -6661;
-         },
-         {64, 48},
-         "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
-        {"output texture, none",
-         [](auto& f) { f.failTextureWrap = true; },
-         {64, 48},
-         "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
-        {"command buffer",
-         [](auto& f) { f.failCommandBuffer = true; },
-         {64, 48},
+        {"output texture", wrapFails(-6661), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
+        {"output texture, none", wrapFails(0), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
+        {"command buffer", [](auto& f) { f.failCommandBuffer = true; }, {64, 48},
          "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-        {"encoder",
-         [](auto& f) { f.failEncoderAtIndex = 0; },
-         {64, 48},
+        {"encoder", [](auto& f) { f.failEncoderAtIndex = 0; }, {64, 48},
          "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
     };
     for (const auto& c : cases) {
