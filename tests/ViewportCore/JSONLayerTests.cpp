@@ -52,45 +52,17 @@ TEST(JSONDocument, KeepsStructureKeysAndNumberTexts) {
 
 TEST(JSONDocument, RefusesAnythingButOneValidValue) {
     const std::string invalid[] = {
-        "",
-        "   ",
-        "{",
-        "[1,]",
-        "{\"a\":1,}",
-        "{\"a\" 1}",
-        "[1 2]",
-        "{} {}",
-        "{} x",
-        "NaN",
-        "[Infinity]",
-        "[-]",
-        "[01]",
-        "[1.]",
-        "[.5]",
-        "[1e]",
-        "[+1]",
-        "[0x10]",
-        "'a'",
-        "[\"\\x\"]",
-        "[\"\\ud800\"]",
-        "[\"\\udc00\\ud800\"]",
-        "[\"\\udc00\"]",
-        "[\"a\\udfffb\"]",
-        "{\"\\udc00\":1}",
-        "[\"\xFF\"]",
-        "[\"\xC0\xAF\"]",          // overlong "/"
-        "[\"\xED\xA0\x80\"]",      // UTF-8 surrogate
-        "[\"\xF4\x90\x80\x80\"]",  // above U+10FFFF
-        "[\"a\nb\"]",
-        std::string("[1]\0", 4),
-        std::string("[\"a\0\"]", 6),
-        "\xEF\xBB\xBF{}",
-        // Truncated multi-byte sequences at the very end (the validator looks ahead).
-        "\"\xF0",
-        "\"\xE2",
-        "[\"\xF4\x8F",
-        "{\"\xF0\x9F\x98",
-        std::string(400, ' ') + "\"\xF0",  // beyond the inline buffer
+        "", "   ", "{", "[1,]", "{\"a\":1,}", "{\"a\" 1}", "[1 2]", "{} {}", "{} x",
+        // Numbers outside the grammar.
+        "NaN", "[Infinity]", "[-]", "[01]", "[1.]", "[.5]", "[1e]", "[+1]", "[0x10]",
+        // Strings: quotes, escapes, unpaired surrogates, raw control characters and NUL bytes.
+        "'a'", "[\"\\x\"]", "[\"\\ud800\"]", "[\"\\udc00\\ud800\"]", "[\"\\udc00\"]", "[\"a\\udfffb\"]",
+        "{\"\\udc00\":1}", "[\"a\nb\"]", std::string("[1]\0", 4), std::string("[\"a\0\"]", 6),
+        // Bad UTF-8: stray byte, overlong "/", encoded surrogate, above U+10FFFF, a byte order mark.
+        "[\"\xFF\"]", "[\"\xC0\xAF\"]", "[\"\xED\xA0\x80\"]", "[\"\xF4\x90\x80\x80\"]", "\xEF\xBB\xBF{}",
+        // Truncated multi-byte sequences at the very end (the validator looks ahead), also beyond
+        // the inline buffer.
+        "\"\xF0", "\"\xE2", "[\"\xF4\x8F", "{\"\xF0\x9F\x98", std::string(400, ' ') + "\"\xF0",
         std::string(400, ' ') + "\"\xF1",
     };
     for (const std::string& text : invalid) {
@@ -129,23 +101,8 @@ TEST(JSONDocument, NumbersTooLargeForTheParserReachTheirFields) {
     EXPECT_EQ(numbers, (std::vector<std::string>{"-" + huge, "2.5e-99999", "7"}));
     EXPECT_EQ(root.member("c")->text(), "1E+309");
     // The same numbers in invalid text still fail as invalid text.
-    EXPECT_THROW(JSONDocument("{\"a\":1e400,}"), DecodingError);
-    EXPECT_THROW(JSONDocument("[1e400 1]"), DecodingError);
-    EXPECT_THROW(JSONDocument("[01e400]"), DecodingError);
-    EXPECT_THROW(JSONDocument("[-01e400]"), DecodingError);
-    EXPECT_THROW(JSONDocument("[1e400"), DecodingError);
-}
-
-TEST(JSONDocument, LargeDocumentsGrowTheirStorage) {
-    std::string text = "[";
-    for (int i = 0; i < 5000; ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
-    text += "]";
-    const JSONDocument document(text);
-    EXPECT_EQ(document.root().count(), 5000u);
-    EXPECT_EQ(document.nodeCount(), 5001u);
-    int expected = 0;
-    for (const JSONNode& element : document.root().children()) {
-        ASSERT_EQ(element.text(), std::to_string(expected++));
+    for (const char* text : {"{\"a\":1e400,}", "[1e400 1]", "[01e400]", "[-01e400]", "[1e400"}) {
+        EXPECT_THROW(JSONDocument{text}, DecodingError) << text;
     }
 }
 
@@ -228,24 +185,24 @@ std::string written(auto&& write) {
 }
 
 TEST(JSONWriter, CompactStructure) {
-    EXPECT_EQ(written([](JSONWriter& w) {
-                  w.beginObject();
-                  w.key("a");
-                  w.beginArray();
-                  w.integer(-1);
-                  w.unsignedInteger(18446744073709551615u);
-                  w.boolean(true);
-                  w.null();
-                  w.beginArray();
-                  w.endArray();
-                  w.beginObject();
-                  w.endObject();
-                  w.endArray();
-                  w.key("b");
-                  w.string("");
-                  w.endObject();
-              }),
-              R"({"a":[-1,18446744073709551615,true,null,[],{}],"b":""})");
+    const std::string out = written([](JSONWriter& w) {
+        w.beginObject();
+        w.key("a");
+        w.beginArray();
+        w.integer(-1);
+        w.unsignedInteger(18446744073709551615u);
+        w.boolean(true);
+        w.null();
+        w.beginArray();
+        w.endArray();
+        w.beginObject();
+        w.endObject();
+        w.endArray();
+        w.key("b");
+        w.string("");
+        w.endObject();
+    });
+    EXPECT_EQ(out, R"({"a":[-1,18446744073709551615,true,null,[],{}],"b":""})");
 }
 
 TEST(JSONWriter, ShortestRoundTripNumbers) {
@@ -297,15 +254,6 @@ TEST(JSONWriter, ShortestRoundTripNumbers) {
     }
 }
 
-TEST(JSONWriter, NonFiniteNumbersThrow) {
-    for (const double value : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity()}) {
-        std::string out;
-        JSONWriter writer(out);
-        EXPECT_THROW(writer.number(value), EncodingError);
-    }
-}
-
 TEST(JSONWriter, EscapesStrings) {
     EXPECT_EQ(written([](JSONWriter& w) { w.string("a\"b\\c/d\b\f\n\r\t\x01\x1F\x7F é"); }),
               "\"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\x7F é\"");
@@ -347,20 +295,6 @@ TEST(JSONWriter, StringsOfEveryShortLengthReadBack) {
 }
 
 // ---- Base64 ---------------------------------------------------------------------------------
-
-TEST(Base64, StandardVectors) {
-    const std::pair<const char*, const char*> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-    };
-    for (const auto& [plain, encoded] : vectors) {
-        const std::string text(plain);
-        const Bytes bytes(text.begin(), text.end());
-        EXPECT_EQ(Base64::encode(bytes), encoded);
-        EXPECT_EQ(Base64::decode(encoded), bytes);
-    }
-    EXPECT_EQ(Base64::encode(Bytes{0xFB, 0xFF}), "+/8=");
-}
 
 TEST(Base64, AgreesWithAnIndependentCodec) {
     std::mt19937 random(3);
