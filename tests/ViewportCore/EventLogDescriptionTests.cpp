@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <set>
 #include <string>
 #include <vector>
@@ -111,22 +110,15 @@ TEST(EventLogDescription, EveryHostEventCase) {
 }
 
 TEST(EventLogDescription, RealIsTheShortestRoundTripForm) {
-    struct Case {
-        double value;
-        const char* text;
-    };
-    const Case cases[] = {
+    const std::pair<double, const char*> cases[] = {
         {48000, "48000.0"}, {0.25, "0.25"},   {-0.0, "-0.0"},        {0.1, "0.1"},
         {1e-4, "0.0001"},   {1e-5, "1e-05"},  {1e16, "1e+16"},       {1234567890123456.0, "1234567890123456.0"},
         {2.5e-300, "2.5e-300"}, {-1.5, "-1.5"}, {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [value, text] : cases) {
         std::string out;
-        logtext::appendReal(out, c.value);
-        EXPECT_EQ(out, c.text);
-        double back = 0;
-        std::from_chars(out.data(), out.data() + out.size(), back);
-        EXPECT_EQ(back, c.value) << out;
+        logtext::appendReal(out, value);
+        EXPECT_EQ(out, text);
     }
 }
 
