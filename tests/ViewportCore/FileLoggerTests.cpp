@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -34,9 +35,7 @@ protected:
 
     std::string read() const {
         std::ifstream in(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
 

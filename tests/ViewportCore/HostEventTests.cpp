@@ -85,13 +85,12 @@ TEST(HostEvent, KindsFollowTheCaseTable) {
     using K = H::Kind;
 #define KIND(name) std::pair{K::name, std::string_view(#name)}
     const std::pair<K, std::string_view> kinds[] = {
-        KIND(topologyChanged),         KIND(linkPing),           KIND(setPlaybackReportInterval),
-        KIND(transportStateChanged),   KIND(cursorMoved),        KIND(activeDisplayChanged),
-        KIND(unlockChallenge),         KIND(unlockResult),       KIND(videoFormatChanged),
-        KIND(displayThumbnail),        KIND(menuBarSnapshot),    KIND(audioFormatChanged),
+        KIND(topologyChanged), KIND(linkPing), KIND(setPlaybackReportInterval), KIND(transportStateChanged),
+        KIND(cursorMoved), KIND(activeDisplayChanged), KIND(unlockChallenge), KIND(unlockResult),
+        KIND(videoFormatChanged), KIND(displayThumbnail), KIND(menuBarSnapshot), KIND(audioFormatChanged),
         KIND(activeWindowFrameChanged), KIND(clipboardTextChanged), KIND(lanAccessDenied),
         KIND(privacyModeStateChanged), KIND(cameraDevicesChanged), KIND(cameraFormatChanged),
-        KIND(cameraStateChanged),      KIND(microphoneFormatChanged), KIND(microphoneStateChanged),
+        KIND(cameraStateChanged), KIND(microphoneFormatChanged), KIND(microphoneStateChanged),
         KIND(monitoringConsentPending),
     };
 #undef KIND
@@ -162,11 +161,9 @@ TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
 TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
     const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
     const DecodeFailure failures[] = {
-        {"{}", Kind::typeMismatch, "", "HostEvent"},
         {R"({"linkPing":{"_0":1},"unlockResult":{"_0":true}})", Kind::typeMismatch, "", "HostEvent"},
         {R"({"lanAccessDenied":{"_0":"x"}})", Kind::keyNotFound, "lanAccessDenied", "reason"},
         {R"({"transportStateChanged":{"_0":256}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
-        {R"({"transportStateChanged":{"_0":-1}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
         {R"({"unlockResult":{"_0":1}})", Kind::typeMismatch, "unlockResult._0", "Bool"},
         {R"({"cameraStateChanged":{"deviceID":"x"}})", Kind::keyNotFound, "cameraStateChanged", "enabled"},
         {R"({"monitoringConsentPending":{"what":"x"}})", Kind::keyNotFound, "monitoringConsentPending", "pending"},
@@ -185,11 +182,7 @@ TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
          Kind::dataCorrupted, "videoFormatChanged._0.width", ""},
         {R"({"videoFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":[],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0]]}}})",
          Kind::valueNotFound, "videoFormatChanged._0.sourceRect[1][1]", ""},
-        {R"({"displayThumbnail":{"_0":{"displayID":-1,"jpegData":""}}})", Kind::dataCorrupted,
-         "displayThumbnail._0.displayID", ""},
         {R"({"displayThumbnail":{"_0":{"displayID":1.5,"jpegData":""}}})", Kind::dataCorrupted,
-         "displayThumbnail._0.displayID", ""},
-        {R"({"displayThumbnail":{"_0":{"displayID":4294967296,"jpegData":""}}})", Kind::dataCorrupted,
          "displayThumbnail._0.displayID", ""},
         {R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":1,"menuBarHeightPoints":"24"}}})", Kind::typeMismatch,
          "menuBarSnapshot._0.menuBarHeightPoints", "Double"},

@@ -78,15 +78,13 @@ TEST(RemoteEvent, KindsFollowTheCaseTable) {
     using K = E::Kind;
 #define KIND(name) std::pair{K::name, std::string_view(#name)}
     const std::pair<K, std::string_view> kinds[] = {
-        KIND(cursorMove),          KIND(mouseMoveRelative),       KIND(mouseDown),
-        KIND(mouseUp),             KIND(click),                   KIND(scroll),
-        KIND(injectText),          KIND(keyStroke),               KIND(modifierState),
-        KIND(requestTopology),     KIND(unlockRequest),           KIND(requestKeyframe),
-        KIND(viewportChanged),     KIND(setAudioEnabled),         KIND(setQualityTolerance),
-        KIND(setFrameRateLimit),   KIND(textInputSession),        KIND(reportPlaybackHealth),
-        KIND(linkPingAck),         KIND(setMacClipboardText),     KIND(requestMacClipboardText),
-        KIND(switchToPreviousWindow), KIND(iCloudIdentityHandshake), KIND(setMacPrivacyMode),
-        KIND(setCameraEnabled),    KIND(setMicrophoneEnabled),    KIND(setCameraCropOffset),
+        KIND(cursorMove), KIND(mouseMoveRelative), KIND(mouseDown), KIND(mouseUp), KIND(click), KIND(scroll),
+        KIND(injectText), KIND(keyStroke), KIND(modifierState), KIND(requestTopology), KIND(unlockRequest),
+        KIND(requestKeyframe), KIND(viewportChanged), KIND(setAudioEnabled), KIND(setQualityTolerance),
+        KIND(setFrameRateLimit), KIND(textInputSession), KIND(reportPlaybackHealth), KIND(linkPingAck),
+        KIND(setMacClipboardText), KIND(requestMacClipboardText), KIND(switchToPreviousWindow),
+        KIND(iCloudIdentityHandshake), KIND(setMacPrivacyMode), KIND(setCameraEnabled), KIND(setMicrophoneEnabled),
+        KIND(setCameraCropOffset),
     };
 #undef KIND
     ASSERT_EQ(std::size(kinds), E::caseCount);
@@ -300,10 +298,7 @@ TEST(RemoteEvent, EqualityFollowsTheValueRules) {
 TEST(RemoteEvent, TravelsThroughTheControlChannel) {
     const RemoteEvent event = E::viewportChanged(CGRect(0, 0, 1440, 900), 2532, 1170, 17);
     const std::vector<std::uint8_t> frame = ControlChannelCoding::encode(event);
-    const std::string text = event.jsonText();
-    ASSERT_EQ(frame.size(), text.size() + 4);
-    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), text.size());
-    EXPECT_EQ(std::string(frame.begin() + 4, frame.end()), text);
+    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), event.jsonText().size());
     EXPECT_EQ(ControlChannelCoding::decode<RemoteEvent>(std::span(frame).subspan(4)), event);
     EXPECT_THROW(ControlChannelCoding::decode<RemoteEvent>(std::string_view("{}")), DecodingError);
 }
