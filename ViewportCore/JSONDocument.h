@@ -101,7 +101,6 @@ public:
     JSONDocument& operator=(const JSONDocument&) = delete;
 
     const JSONNode& root() const { return nodes_[0]; }
-    std::size_t nodeCount() const { return nodeCount_; }
 
 private:
     friend class JSONDocumentBuilder;

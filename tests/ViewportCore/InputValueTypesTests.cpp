@@ -4,7 +4,6 @@
 #include <optional>
 #include <set>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 
 #include "ViewportCore/KeyModifiers.h"
@@ -15,38 +14,30 @@
 namespace mivodrell {
 namespace {
 
-TEST(MouseButton, RawValuesRoundTripAndOthersAreRejected) {
-    const std::pair<MouseButton, std::string_view> cases[] = {
-        {MouseButton::left, "left"}, {MouseButton::right, "right"}, {MouseButton::middle, "middle"}};
-    for (std::uint8_t raw = 0; raw < 3; ++raw) {
-        const auto button = mouseButtonFromRawValue(raw);
-        ASSERT_TRUE(button.has_value());
-        EXPECT_EQ(*button, cases[raw].first);
-        EXPECT_EQ(rawValue(*button), raw);
-        EXPECT_EQ(caseName(*button), cases[raw].second);
-    }
-    EXPECT_EQ(rawValue(MouseButton::middle), 2);
-    for (int raw = 3; raw <= 255; ++raw) {
-        EXPECT_FALSE(mouseButtonFromRawValue(static_cast<std::uint8_t>(raw))) << raw;
+// Raw values 0..n-1 name the cases in order; every other byte is rejected.
+template <class Value, std::size_t n>
+void expectSmallRawTable(std::optional<Value> (*fromRawValue)(std::uint8_t),
+                         const std::pair<Value, std::string_view> (&cases)[n]) {
+    for (int raw = 0; raw <= 255; ++raw) {
+        const auto value = fromRawValue(static_cast<std::uint8_t>(raw));
+        ASSERT_EQ(value.has_value(), raw < static_cast<int>(n)) << raw;
+        if (!value) continue;
+        EXPECT_EQ(*value, cases[raw].first);
+        EXPECT_EQ(rawValue(*value), raw);
+        EXPECT_EQ(caseName(*value), cases[raw].second);
     }
 }
 
-TEST(ScrollPhase, RawValuesRoundTripAndOthersAreRejected) {
-    const std::pair<ScrollPhase, std::string_view> cases[] = {{ScrollPhase::began, "began"},
-                                                              {ScrollPhase::changed, "changed"},
-                                                              {ScrollPhase::momentum, "momentum"},
-                                                              {ScrollPhase::ended, "ended"}};
-    for (std::uint8_t raw = 0; raw < 4; ++raw) {
-        const auto phase = scrollPhaseFromRawValue(raw);
-        ASSERT_TRUE(phase.has_value());
-        EXPECT_EQ(*phase, cases[raw].first);
-        EXPECT_EQ(rawValue(*phase), raw);
-        EXPECT_EQ(caseName(*phase), cases[raw].second);
-    }
-    EXPECT_EQ(rawValue(ScrollPhase::momentum), 2);
-    for (int raw = 4; raw <= 255; ++raw) {
-        EXPECT_FALSE(scrollPhaseFromRawValue(static_cast<std::uint8_t>(raw))) << raw;
-    }
+TEST(MouseButtonAndScrollPhase, RawValuesRoundTripAndOthersAreRejected) {
+    expectSmallRawTable(mouseButtonFromRawValue,
+                        {std::pair{MouseButton::left, std::string_view("left")},
+                         std::pair{MouseButton::right, std::string_view("right")},
+                         std::pair{MouseButton::middle, std::string_view("middle")}});
+    expectSmallRawTable(scrollPhaseFromRawValue,
+                        {std::pair{ScrollPhase::began, std::string_view("began")},
+                         std::pair{ScrollPhase::changed, std::string_view("changed")},
+                         std::pair{ScrollPhase::momentum, std::string_view("momentum")},
+                         std::pair{ScrollPhase::ended, std::string_view("ended")}});
 }
 
 // The key table written out independently of the header, in declaration order.
@@ -68,60 +59,36 @@ constexpr std::pair<std::string_view, std::uint16_t> kKeyTable[] = {
     {"f10", 109},      {"f11", 103},      {"f12", 111},      {"eisu", 102},     {"kana", 104},
 };
 
-TEST(VirtualKey, AllCasesFollowTheTableInDeclarationOrder) {
-    static_assert(std::size(kKeyTable) == 75);
-    ASSERT_EQ(allVirtualKeys.size(), 75u);
+TEST(VirtualKey, CasesFollowTheTableAndOtherCodesAreRejected) {
+    ASSERT_EQ(allVirtualKeys.size(), std::size(kKeyTable));
+    std::set<std::uint16_t> used;
     for (std::size_t i = 0; i < allVirtualKeys.size(); ++i) {
         const VirtualKey key = allVirtualKeys[i];
         EXPECT_EQ(caseName(key), kKeyTable[i].first) << i;
         EXPECT_EQ(rawValue(key), kKeyTable[i].second) << i;
         EXPECT_EQ(declarationIndex(key), i);
-        EXPECT_EQ(virtualKeyFromRawValue(rawValue(key)), key) << i;
+        used.insert(kKeyTable[i].second);
     }
-}
-
-TEST(VirtualKey, EveryCodeWithoutACaseIsRejected) {
-    std::set<std::uint16_t> used;
-    for (const auto& entry : kKeyTable) used.insert(entry.second);
     ASSERT_EQ(used.size(), 75u);
     for (std::uint32_t code = 0; code <= 0xFFFF; ++code) {
         const auto key = virtualKeyFromRawValue(static_cast<std::uint16_t>(code));
-        EXPECT_EQ(key.has_value(), used.count(static_cast<std::uint16_t>(code)) == 1) << code;
+        ASSERT_EQ(key.has_value(), used.count(code) == 1) << code;
+        EXPECT_TRUE(!key || rawValue(*key) == code) << code;
     }
-    for (const std::uint16_t code : {10, 52, 54, 95, 105, 110, 112, 127}) {
-        EXPECT_FALSE(virtualKeyFromRawValue(code)) << code;
-    }
-    EXPECT_EQ(virtualKeyFromRawValue(126), VirtualKey::up);
-    EXPECT_EQ(virtualKeyFromRawValue(53), VirtualKey::escape);
-    EXPECT_EQ(virtualKeyFromRawValue(111), VirtualKey::f12);
-    EXPECT_EQ(virtualKeyFromRawValue(0), VirtualKey::a);
-    EXPECT_EQ(virtualKeyFromRawValue(51), VirtualKey::deleteKey);
 }
 
-TEST(VirtualKey, HashesByKeyCode) {
-    std::unordered_set<VirtualKey> keys(allVirtualKeys.begin(), allVirtualKeys.end());
-    EXPECT_EQ(keys.size(), 75u);
-    EXPECT_EQ(std::hash<VirtualKey>{}(VirtualKey::up), std::hash<VirtualKey>{}(VirtualKey::up));
-}
-
-TEST(KeyModifiers, MembersAndConstruction) {
-    EXPECT_EQ(KeyModifiers::command.rawValue, 0x1u);
-    EXPECT_EQ(KeyModifiers::shift.rawValue, 0x2u);
-    EXPECT_EQ(KeyModifiers::option.rawValue, 0x4u);
-    EXPECT_EQ(KeyModifiers::control.rawValue, 0x8u);
-    EXPECT_EQ(KeyModifiers::function.rawValue, 0x10u);
-    EXPECT_EQ(KeyModifiers::capsLock.rawValue, 0x20u);
-
-    EXPECT_EQ((KeyModifiers{KeyModifiers::command, KeyModifiers::shift}).rawValue, 3u);
-    EXPECT_TRUE(KeyModifiers().isEmpty());
-    EXPECT_TRUE((KeyModifiers{}).isEmpty());
+TEST(KeyModifiers, NamedBitsAndUnnamedBitsCarried) {
+    const std::pair<KeyModifiers, std::uint32_t> named[] = {
+        {KeyModifiers::command, 0x1},  {KeyModifiers::shift, 0x2},     {KeyModifiers::option, 0x4},
+        {KeyModifiers::control, 0x8}, {KeyModifiers::function, 0x10}, {KeyModifiers::capsLock, 0x20}};
     const KeyModifiers all(0xFFFFFFFFu);
-    for (const KeyModifiers m : {KeyModifiers::command, KeyModifiers::shift, KeyModifiers::option,
-                                 KeyModifiers::control, KeyModifiers::function, KeyModifiers::capsLock}) {
-        EXPECT_TRUE(all.contains(m));
+    for (const auto& [modifier, raw] : named) {
+        EXPECT_EQ(modifier.rawValue, raw);
+        EXPECT_TRUE(all.contains(modifier));
     }
-    EXPECT_EQ(all.rawValue, 0xFFFFFFFFu);  // unnamed bits are carried unchanged
-    EXPECT_NE(KeyModifiers(0x40u), KeyModifiers());
+    EXPECT_EQ((KeyModifiers{KeyModifiers::command, KeyModifiers::shift}).rawValue, 3u);
+    EXPECT_TRUE((KeyModifiers{}).isEmpty());
+    EXPECT_EQ(all.rawValue, 0xFFFFFFFFu);
 }
 
 TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
@@ -143,52 +110,29 @@ TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
             EXPECT_EQ(x.isSuperset(y), (a & b) == b);
             EXPECT_EQ(x.isDisjoint(y), (a & b) == 0);
 
-            KeyModifiers m = x;
-            m.formUnion(y);
-            EXPECT_EQ(m.rawValue, a | b);
-            m = x;
-            m.formIntersection(y);
-            EXPECT_EQ(m.rawValue, a & b);
-            m = x;
-            m.formSymmetricDifference(y);
-            EXPECT_EQ(m.rawValue, a ^ b);
-            m = x;
-            m.subtract(y);
-            EXPECT_EQ(m.rawValue, a & ~b);
+            const auto after = [&](auto change) {
+                KeyModifiers m = x;
+                change(m);
+                return m.rawValue;
+            };
+            EXPECT_EQ(after([&](KeyModifiers& m) { m.formUnion(y); }), a | b);
+            EXPECT_EQ(after([&](KeyModifiers& m) { m.formIntersection(y); }), a & b);
+            EXPECT_EQ(after([&](KeyModifiers& m) { m.formSymmetricDifference(y); }), a ^ b);
+            EXPECT_EQ(after([&](KeyModifiers& m) { m.subtract(y); }), a & ~b);
 
-            m = x;
+            // insert reports whether anything was added; remove and update give the members in common.
+            const auto common = (a & b) == 0 ? std::nullopt : std::optional(KeyModifiers(a & b));
+            KeyModifiers m = x;
             EXPECT_EQ(m.insert(y), (a & b) != b);
             EXPECT_EQ(m.rawValue, a | b);
-
             m = x;
-            const std::optional<KeyModifiers> removed = m.remove(y);
+            EXPECT_EQ(m.remove(y), common);
             EXPECT_EQ(m.rawValue, a & ~b);
-            EXPECT_EQ(removed, (a & b) == 0 ? std::nullopt : std::optional(KeyModifiers(a & b)));
-
             m = x;
-            const std::optional<KeyModifiers> updated = m.update(y);
+            EXPECT_EQ(m.update(y), common);
             EXPECT_EQ(m.rawValue, a | b);
-            EXPECT_EQ(updated, (a & b) == 0 ? std::nullopt : std::optional(KeyModifiers(a & b)));
         }
     }
-}
-
-TEST(KeyModifiers, InsertAndRemoveReportWhatChanged) {
-    KeyModifiers set{KeyModifiers::shift};
-    EXPECT_FALSE(set.insert(KeyModifiers::shift));
-    EXPECT_TRUE(set.insert(KeyModifiers::command));
-    EXPECT_EQ(set.rawValue, 3u);
-    EXPECT_EQ(set.remove(KeyModifiers::control), std::nullopt);
-    EXPECT_EQ(set.rawValue, 3u);
-    EXPECT_EQ(set.remove(KeyModifiers::command), KeyModifiers::command);
-    EXPECT_EQ(set, KeyModifiers::shift);
-    EXPECT_EQ(set.update(KeyModifiers::shift), KeyModifiers::shift);
-    EXPECT_EQ(set.update(KeyModifiers::option), std::nullopt);
-    EXPECT_EQ(set.rawValue, 6u);
-    EXPECT_TRUE(KeyModifiers().contains(KeyModifiers()));
-    EXPECT_FALSE(KeyModifiers().insert(KeyModifiers()));
-    EXPECT_EQ(std::hash<KeyModifiers>{}(KeyModifiers(3u)),
-              std::hash<KeyModifiers>{}(KeyModifiers{KeyModifiers::command, KeyModifiers::shift}));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,15 +12,14 @@
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/EncodingError.h"
 #include "ViewportCore/RemoteEvent.h"
+#include "support/ViewportCoreTestSupport.h"
 
 namespace mivodrell {
 namespace {
 
+using namespace testsupport;
 using Kind = DecodingError::Kind;
 using E = RemoteEvent;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 struct Sample {
     RemoteEvent event;
@@ -77,75 +74,43 @@ std::vector<Sample> samples() {
     };
 }
 
-TEST(RemoteEvent, SamplesCoverEveryCase) {
-    std::set<E::Kind> kinds;
-    for (const Sample& sample : samples()) kinds.insert(sample.event.kind());
-    EXPECT_EQ(kinds.size(), E::caseCount);
-    EXPECT_EQ(E::caseCount, 27u);
-    ASSERT_EQ(E::caseNames().size(), 27u);
-    EXPECT_EQ(E::caseNames().front(), "cursorMove");
-    EXPECT_EQ(E::caseNames().back(), "setCameraCropOffset");
-    EXPECT_EQ(E::caseName(E::Kind::iCloudIdentityHandshake), "iCloudIdentityHandshake");
-}
-
-TEST(RemoteEvent, KindsNameTheirCases) {
+TEST(RemoteEvent, KindsFollowTheCaseTable) {
     using K = E::Kind;
-    const std::pair<K, std::string_view> names[] = {
-        {K::cursorMove, "cursorMove"},
-        {K::mouseMoveRelative, "mouseMoveRelative"},
-        {K::mouseDown, "mouseDown"},
-        {K::mouseUp, "mouseUp"},
-        {K::click, "click"},
-        {K::scroll, "scroll"},
-        {K::injectText, "injectText"},
-        {K::keyStroke, "keyStroke"},
-        {K::modifierState, "modifierState"},
-        {K::requestTopology, "requestTopology"},
-        {K::unlockRequest, "unlockRequest"},
-        {K::requestKeyframe, "requestKeyframe"},
-        {K::viewportChanged, "viewportChanged"},
-        {K::setAudioEnabled, "setAudioEnabled"},
-        {K::setQualityTolerance, "setQualityTolerance"},
-        {K::setFrameRateLimit, "setFrameRateLimit"},
-        {K::textInputSession, "textInputSession"},
-        {K::reportPlaybackHealth, "reportPlaybackHealth"},
-        {K::linkPingAck, "linkPingAck"},
-        {K::setMacClipboardText, "setMacClipboardText"},
-        {K::requestMacClipboardText, "requestMacClipboardText"},
-        {K::switchToPreviousWindow, "switchToPreviousWindow"},
-        {K::iCloudIdentityHandshake, "iCloudIdentityHandshake"},
-        {K::setMacPrivacyMode, "setMacPrivacyMode"},
-        {K::setCameraEnabled, "setCameraEnabled"},
-        {K::setMicrophoneEnabled, "setMicrophoneEnabled"},
-        {K::setCameraCropOffset, "setCameraCropOffset"},
+#define KIND(name) std::pair{K::name, std::string_view(#name)}
+    const std::pair<K, std::string_view> kinds[] = {
+        KIND(cursorMove), KIND(mouseMoveRelative), KIND(mouseDown), KIND(mouseUp), KIND(click), KIND(scroll),
+        KIND(injectText), KIND(keyStroke), KIND(modifierState), KIND(requestTopology), KIND(unlockRequest),
+        KIND(requestKeyframe), KIND(viewportChanged), KIND(setAudioEnabled), KIND(setQualityTolerance),
+        KIND(setFrameRateLimit), KIND(textInputSession), KIND(reportPlaybackHealth), KIND(linkPingAck),
+        KIND(setMacClipboardText), KIND(requestMacClipboardText), KIND(switchToPreviousWindow),
+        KIND(iCloudIdentityHandshake), KIND(setMacPrivacyMode), KIND(setCameraEnabled), KIND(setMicrophoneEnabled),
+        KIND(setCameraCropOffset),
     };
-    ASSERT_EQ(std::size(names), E::caseCount);
-    for (std::size_t i = 0; i < std::size(names); ++i) {
-        EXPECT_EQ(static_cast<std::size_t>(names[i].first), i);
-        EXPECT_EQ(E::caseName(names[i].first), names[i].second);
+#undef KIND
+    ASSERT_EQ(std::size(kinds), E::caseCount);
+    ASSERT_EQ(E::caseNames().size(), E::caseCount);
+    for (std::size_t i = 0; i < std::size(kinds); ++i) {
+        EXPECT_EQ(static_cast<std::size_t>(kinds[i].first), i);
+        EXPECT_EQ(E::caseName(kinds[i].first), kinds[i].second);
     }
-    EXPECT_EQ(E::cursorMove({1, 2}).kind(), K::cursorMove);
-    EXPECT_EQ(E::setCameraCropOffset(0).kind(), K::setCameraCropOffset);
-    EXPECT_EQ(E::keyStroke(VirtualKey::a, {}, true).kind(), K::keyStroke);
-    ASSERT_NE(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>(), nullptr);
     EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>()->button, MouseButton::right);
     EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Scroll>(), nullptr);
 }
 
 TEST(RemoteEvent, WritesExactTextsAndReadsThemBack) {
+    std::set<E::Kind> kinds;
     for (const Sample& sample : samples()) {
         SCOPED_TRACE(sample.text);
+        kinds.insert(sample.event.kind());
         EXPECT_EQ(sample.event.jsonText(), sample.text);
-        const RemoteEvent back = RemoteEvent::fromJSON(sample.text);
-        EXPECT_EQ(back, sample.event);
-        EXPECT_EQ(back.kind(), sample.event.kind());
+        EXPECT_EQ(RemoteEvent::fromJSON(sample.text), sample.event);
         // The written text is JSON that an independent parser reads with the same shape.
         const nlohmann::json parsed = nlohmann::json::parse(sample.text);
-        ASSERT_TRUE(parsed.is_object());
         ASSERT_EQ(parsed.size(), 1u);
         EXPECT_EQ(parsed.begin().key(), E::caseName(sample.event.kind()));
         EXPECT_TRUE(parsed.begin().value().is_object());
     }
+    EXPECT_EQ(kinds.size(), E::caseCount);
 }
 
 TEST(RemoteEvent, ReadsAnyMemberOrderAndIgnoresUnknownMembers) {
@@ -174,11 +139,6 @@ TEST(RemoteEvent, ReadsNumbersByTheFieldsType) {
         RemoteEvent expected;
     };
     const Case cases[] = {
-        {R"({"click":{"button":0,"at":[0,0],"clickCount":2.0}})", E::click(MouseButton::left, {0, 0}, 2)},
-        {R"({"click":{"button":0,"at":[0,0],"clickCount":1e3}})", E::click(MouseButton::left, {0, 0}, 1000)},
-        {R"({"click":{"button":0,"at":[0,0],"clickCount":20E-1}})", E::click(MouseButton::left, {0, 0}, 2)},
-        {R"({"click":{"button":0,"at":[0,0],"clickCount":0.00000000000000000000000000000e5}})",
-         E::click(MouseButton::left, {0, 0}, 0)},
         {R"({"click":{"button":0,"at":[0,0],"clickCount":-0}})", E::click(MouseButton::left, {0, 0}, 0)},
         {R"({"click":{"button":0,"at":[0,0],"clickCount":9223372036854775807}})",
          E::click(MouseButton::left, {0, 0}, std::numeric_limits<std::int64_t>::max())},
@@ -203,52 +163,19 @@ TEST(RemoteEvent, ReadsNumbersByTheFieldsType) {
     EXPECT_EQ(halfway, E::setCameraCropOffset(9007199254740992.0));
 }
 
-struct Failure {
-    std::string body;
-    Kind kind;
-    std::string path;       // describeCodingPath of the error's coding path
-    std::string typeOrKey;  // the type (type mismatch, value not found) or the key (key not found)
-};
-
-void expectFailure(const Failure& f) {
-    SCOPED_TRACE(f.body);
-    try {
-        const RemoteEvent event = RemoteEvent::fromJSON(f.body);
-        ADD_FAILURE() << "read as " << event.jsonText();
-    } catch (const DecodingError& error) {
-        EXPECT_EQ(error.kind, f.kind) << error.what();
-        EXPECT_EQ(describeCodingPath(error.codingPath), f.path) << error.what();
-        if (!f.typeOrKey.empty()) {
-            EXPECT_EQ(f.kind == Kind::keyNotFound ? error.key : error.type, f.typeOrKey) << error.what();
-        }
-        EXPECT_FALSE(error.debugDescription.empty());
-    }
-}
-
 TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
-    const Failure failures[] = {
-        // Not JSON.
+    const DecodeFailure failures[] = {
+        // Not JSON (the parser's own refusals are tested with the JSON layer).
         {"", Kind::dataCorrupted, "", ""},
-        {"{", Kind::dataCorrupted, "", ""},
         {R"({"requestTopology":{}} x)", Kind::dataCorrupted, "", ""},
-        {R"({"requestTopology":{},})", Kind::dataCorrupted, "", ""},
-        {R"({'requestTopology':{}})", Kind::dataCorrupted, "", ""},
         {R"({"cursorMove":{"to":[NaN,1]}})", Kind::dataCorrupted, "", ""},
-        {R"({"cursorMove":{"to":[01,1]}})", Kind::dataCorrupted, "", ""},
-        {R"({"cursorMove":{"to":[1.,1]}})", Kind::dataCorrupted, "", ""},
         {R"({"injectText":{"_0":"\ud800"}})", Kind::dataCorrupted, "", ""},
         {"{\"injectText\":{\"_0\":\"\xC3\x28\"}}", Kind::dataCorrupted, "", ""},
-        {"{\"injectText\":{\"_0\":\"\xED\xA0\x80\"}}", Kind::dataCorrupted, "", ""},
-        {"{\"injectText\":{\"_0\":\"tab\there\"}}", Kind::dataCorrupted, "", ""},
         {std::string("{\"requestTopology\":{}}\0", 23), Kind::dataCorrupted, "", ""},
-        {std::string("{\"injectText\":{\"_0\":\"a\0b\"}}", 27), Kind::dataCorrupted, "", ""},
-        // Top level.
+        // Top level (the wrong number of keys has its own test).
         {"null", Kind::valueNotFound, "", ""},
         {"[]", Kind::typeMismatch, "", ""},
         {"\"cursorMove\"", Kind::typeMismatch, "", ""},
-        {"{}", Kind::typeMismatch, "", "RemoteEvent"},
-        {R"({"cursorMove":{"to":[1,2]},"click":{"button":0,"at":[1,2],"clickCount":1}})", Kind::typeMismatch, "",
-         "RemoteEvent"},
         {R"({"CursorMove":{"to":[1,2]}})", Kind::typeMismatch, "", "RemoteEvent"},
         {R"({"cursormove":{"to":[1,2]},"extra":{}})", Kind::typeMismatch, "", "RemoteEvent"},
         // The case value.
@@ -258,7 +185,6 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
         // Missing and null fields.
         {R"({"setCameraEnabled":{"_0":true,"outputHeightPoints":240}})", Kind::keyNotFound, "setCameraEnabled",
          "outputWidthPoints"},
-        {R"({"cursorMove":{}})", Kind::keyNotFound, "cursorMove", "to"},
         {R"({"cursorMove":{"To":[1,2]}})", Kind::keyNotFound, "cursorMove", "to"},
         {R"({"cursorMove":{"to":null}})", Kind::valueNotFound, "cursorMove.to", ""},
         {R"({"keyStroke":{"key":0,"modifiers":null,"isDown":true}})", Kind::valueNotFound, "keyStroke.modifiers", ""},
@@ -275,7 +201,6 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
          "iCloudIdentityHandshake.userRecordName", "String"},
         // Integers: fractional, out of range, beyond double range.
         {R"({"click":{"button":0,"at":[1,2],"clickCount":2.5}})", Kind::dataCorrupted, "click.clickCount", ""},
-        {R"({"click":{"button":0,"at":[1,2],"clickCount":25E-1}})", Kind::dataCorrupted, "click.clickCount", ""},
         {R"({"click":{"button":0,"at":[1,2],"clickCount":1e-400}})", Kind::dataCorrupted, "click.clickCount", ""},
         {R"({"click":{"button":0,"at":[1,2],"clickCount":9223372036854775808}})", Kind::dataCorrupted,
          "click.clickCount", ""},
@@ -286,13 +211,11 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
          Kind::dataCorrupted, "viewportChanged.sequence", ""},
         {R"({"linkPingAck":{"_0":0.5}})", Kind::dataCorrupted, "linkPingAck._0", ""},
         {R"({"modifierState":{"_0":4294967296}})", Kind::dataCorrupted, "modifierState._0", ""},
-        {R"({"modifierState":{"_0":-1}})", Kind::dataCorrupted, "modifierState._0", ""},
         // Raw values that name no case.
         {R"({"click":{"button":3,"at":[1,2],"clickCount":2}})", Kind::dataCorrupted, "click.button", ""},
         {R"({"click":{"button":256,"at":[1,2],"clickCount":2}})", Kind::dataCorrupted, "click.button", ""},
         {R"({"scroll":{"deltaX":0,"deltaY":0,"phase":4,"at":[1,2]}})", Kind::dataCorrupted, "scroll.phase", ""},
         {R"({"keyStroke":{"key":52,"modifiers":0,"isDown":true}})", Kind::dataCorrupted, "keyStroke.key", ""},
-        {R"({"keyStroke":{"key":200,"modifiers":0,"isDown":true}})", Kind::dataCorrupted, "keyStroke.key", ""},
         {R"({"keyStroke":{"key":65536,"modifiers":0,"isDown":true}})", Kind::dataCorrupted, "keyStroke.key", ""},
         // Doubles beyond the finite range, inside points and rectangles.
         {R"({"mouseMoveRelative":{"deltaX":1e309,"deltaY":0}})", Kind::dataCorrupted, "mouseMoveRelative.deltaX", ""},
@@ -301,7 +224,6 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
          Kind::dataCorrupted, "viewportChanged.rect[1][1]", ""},
         // Short and malformed points and rectangles.
         {R"({"cursorMove":{"to":[1]}})", Kind::valueNotFound, "cursorMove.to[1]", "CGFloat"},
-        {R"({"cursorMove":{"to":[]}})", Kind::valueNotFound, "cursorMove.to[0]", "CGFloat"},
         {R"({"cursorMove":{"to":[1,true]}})", Kind::typeMismatch, "cursorMove.to[1]", "CGFloat"},
         {R"({"cursorMove":{"to":[1,null]}})", Kind::valueNotFound, "cursorMove.to[1]", ""},
         {R"({"cursorMove":{"to":{"x":1,"y":2}}})", Kind::typeMismatch, "cursorMove.to", "CGPoint"},
@@ -311,58 +233,38 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
          Kind::valueNotFound, "viewportChanged.rect[0][1]", ""},
         {R"({"viewportChanged":{"rect":[0,0,1,1],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})",
          Kind::typeMismatch, "viewportChanged.rect[0]", "CGPoint"},
-        // Base64.
+        // Base64 (its refusals are tested with the codec).
         {R"({"unlockRequest":{"challengeResponse":"AAE*"}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
         {R"({"unlockRequest":{"challengeResponse":"AAE"}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
-        {R"({"unlockRequest":{"challengeResponse":"AA E="}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
-        {R"({"unlockRequest":{"challengeResponse":"AA==AA=="}})", Kind::dataCorrupted,
-         "unlockRequest.challengeResponse", ""},
-        {R"({"unlockRequest":{"challengeResponse":"AAE-"}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
         // The first failure in field order is the one reported.
         {R"({"click":{"button":9,"at":[1],"clickCount":0.5}})", Kind::dataCorrupted, "click.button", ""},
     };
-    for (const Failure& f : failures) expectFailure(f);
+    for (const DecodeFailure& f : failures) expectDecodeFailure<RemoteEvent>(f);
 }
 
 TEST(RemoteEvent, WrongKeyCountHasTheFixedDescription) {
     for (const char* body : {"{}", R"({"a":1})", R"({"linkPingAck":{"_0":1},"unlockRequest":{}})"}) {
-        try {
-            RemoteEvent::fromJSON(body);
-            ADD_FAILURE() << body;
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.kind, Kind::typeMismatch);
-            EXPECT_EQ(error.type, "RemoteEvent");
-            EXPECT_TRUE(error.codingPath.empty());
-            EXPECT_EQ(error.debugDescription, "Invalid number of keys found, expected one.");
-        }
+        const auto error = thrown<DecodingError>([&] { RemoteEvent::fromJSON(body); });
+        ASSERT_TRUE(error) << body;
+        EXPECT_EQ(error->kind, Kind::typeMismatch);
+        EXPECT_EQ(error->type, "RemoteEvent");
+        EXPECT_TRUE(error->codingPath.empty());
+        EXPECT_EQ(error->debugDescription, "Invalid number of keys found, expected one.");
     }
 }
 
-TEST(RemoteEvent, CodingPathsHoldKeysAndIndices) {
-    try {
-        RemoteEvent::fromJSON(R"({"viewportChanged":{"rect":[[0,0],[1]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})");
-        FAIL();
-    } catch (const DecodingError& error) {
-        const CodingPath expected = {CodingKey::member("viewportChanged"), CodingKey::member("rect"),
-                                     CodingKey::index(1), CodingKey::index(1)};
-        EXPECT_EQ(error.codingPath, expected);
-        EXPECT_EQ(error.codingPath[2].stringValue, "Index 1");
-        EXPECT_EQ(error.codingPath[2].intValue, 1);
-        EXPECT_FALSE(error.codingPath[1].intValue.has_value());
-        EXPECT_NE(std::string(error.what()).find("viewportChanged.rect[1][1]"), std::string::npos);
-    }
-}
-
-TEST(RemoteEvent, NonFiniteNumbersCannotBeWritten) {
+TEST(RemoteEvent, NonFiniteNumbersAndInvalidTextCannotBeWritten) {
     const RemoteEvent unwritable[] = {
         E::mouseMoveRelative(kNaN, 0),
-        E::mouseMoveRelative(0, kInfinity),
-        E::cursorMove({-kInfinity, 0}),
+        E::mouseMoveRelative(0, kInf),
+        E::cursorMove({-kInf, 0}),
         E::scroll(1, 1, ScrollPhase::ended, {0, kNaN}),
         E::viewportChanged(CGRect(0, 0, kNaN, 1), 1, 1, 1),
         E::viewportChanged(CGRect::null(), 1, 1, 1),
-        E::reportPlaybackHealth(kInfinity, false, false),
+        E::reportPlaybackHealth(kInf, false, false),
         E::setCameraCropOffset(kNaN),
+        E::injectText("bad \xFF byte"),
+        E::setMacClipboardText("\xED\xA0\x80"),  // a surrogate
     };
     for (const RemoteEvent& event : unwritable) {
         std::string out = "prefix";
@@ -370,43 +272,25 @@ TEST(RemoteEvent, NonFiniteNumbersCannotBeWritten) {
         EXPECT_EQ(out, "prefix");  // nothing written
         EXPECT_THROW(ControlChannelCoding::encode(event), EncodingError);
     }
-    try {
-        E::viewportChanged(CGRect(0, 0, 1, kNaN), 1, 1, 1).jsonText();
-        FAIL();
-    } catch (const EncodingError& error) {
-        EXPECT_EQ(describeCodingPath(error.codingPath), "viewportChanged.rect[1][1]");
-        EXPECT_EQ(error.debugDescription, "Unable to encode Double.nan directly in JSON.");
-    }
-}
-
-TEST(RemoteEvent, TextThatIsNotUTF8CannotBeWritten) {
-    std::string out;
-    EXPECT_THROW(E::injectText("bad \xFF byte").writeJSON(out), EncodingError);
-    EXPECT_THROW(E::setMacClipboardText("\xED\xA0\x80").writeJSON(out), EncodingError);  // a surrogate
-    EXPECT_TRUE(out.empty());
+    const auto error = thrown<EncodingError>([] { E::viewportChanged(CGRect(0, 0, 1, kNaN), 1, 1, 1).jsonText(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(describeCodingPath(error->codingPath), "viewportChanged.rect[1][1]");
+    EXPECT_EQ(error->debugDescription, "Unable to encode Double.nan directly in JSON.");
 }
 
 TEST(RemoteEvent, EqualityFollowsTheValueRules) {
-    // IEEE doubles.
+    // IEEE doubles, standardized rectangles.
     EXPECT_EQ(E::click(MouseButton::left, {0, -0.0}, 2), E::click(MouseButton::left, {0, 0}, 2));
-    const RemoteEvent nan = E::mouseMoveRelative(kNaN, 0);
-    EXPECT_NE(nan, nan);
     EXPECT_NE(E::setCameraCropOffset(kNaN), E::setCameraCropOffset(kNaN));
-    // Standardized rectangles.
     EXPECT_EQ(E::viewportChanged(CGRect(10, 10, -10, -10), 1, 2, 3), E::viewportChanged(CGRect(0, 0, 10, 10), 1, 2, 3));
-    EXPECT_NE(E::viewportChanged(CGRect(0, 0, 10, 10), 1, 2, 3), E::viewportChanged(CGRect(0, 0, 10, 10), 1, 2, 4));
-    // Canonically equivalent text.
+    // Canonically equivalent text, also in optionals; absent is not empty.
     EXPECT_EQ(E::setMacClipboardText("caf\xC3\xA9"), E::setMacClipboardText("cafe\xCC\x81"));
     EXPECT_EQ(E::injectText("\xEA\xB0\x80"), E::injectText("\xE1\x84\x80\xE1\x85\xA1"));  // Hangul 가
-    EXPECT_NE(E::injectText("cafe"), E::injectText("caf\xC3\xA9"));
-    // Optionals.
-    EXPECT_EQ(E::setCameraEnabled(true, std::nullopt, 1, 1), E::setCameraEnabled(true, std::nullopt, 1, 1));
-    EXPECT_NE(E::setCameraEnabled(true, std::nullopt, 1, 1), E::setCameraEnabled(true, "", 1, 1));
     EXPECT_EQ(E::iCloudIdentityHandshake("\xC3\x85"), E::iCloudIdentityHandshake("A\xCC\x8A"));
-    // Bytes, all 32 modifier bits, cases.
+    EXPECT_NE(E::setCameraEnabled(true, std::nullopt, 1, 1), E::setCameraEnabled(true, "", 1, 1));
+    // Byte order, unnamed modifier bits, cases with the same fields.
     EXPECT_NE(E::unlockRequest({1, 2}), E::unlockRequest({2, 1}));
     EXPECT_NE(E::modifierState(KeyModifiers(0x40)), E::modifierState(KeyModifiers()));
-    EXPECT_EQ(E::requestTopology(), E::requestTopology());
     EXPECT_NE(E::requestTopology(), E::requestMacClipboardText());
     EXPECT_NE(E::mouseDown(MouseButton::left, {1, 1}), E::mouseUp(MouseButton::left, {1, 1}));
 }
@@ -414,12 +298,8 @@ TEST(RemoteEvent, EqualityFollowsTheValueRules) {
 TEST(RemoteEvent, TravelsThroughTheControlChannel) {
     const RemoteEvent event = E::viewportChanged(CGRect(0, 0, 1440, 900), 2532, 1170, 17);
     const std::vector<std::uint8_t> frame = ControlChannelCoding::encode(event);
-    const std::string text = event.jsonText();
-    ASSERT_EQ(frame.size(), text.size() + 4);
-    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), text.size());
-    EXPECT_EQ(std::string(frame.begin() + 4, frame.end()), text);
-    const std::span<const std::uint8_t> body(frame.data() + 4, frame.size() - 4);
-    EXPECT_EQ(ControlChannelCoding::decode<RemoteEvent>(body), event);
+    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), event.jsonText().size());
+    EXPECT_EQ(ControlChannelCoding::decode<RemoteEvent>(std::span(frame).subspan(4)), event);
     EXPECT_THROW(ControlChannelCoding::decode<RemoteEvent>(std::string_view("{}")), DecodingError);
 }
 
