@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ViewportCore/CodingKey.h"
+#include "support/Thrown.h"
 #include "ViewportCore/DecodingError.h"
 
 namespace mivodrell::testsupport {
@@ -16,16 +17,7 @@ namespace mivodrell::testsupport {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The error of type Error that `action` throws, or nothing if it returns normally.
-template <class Error, class Action>
-std::optional<Error> thrown(Action&& action) {
-    try {
-        std::forward<Action>(action)();
-    } catch (const Error& error) {
-        return error;
-    }
-    return std::nullopt;
-}
+using testing::thrown;
 
 // A text that must not read, with the error it must give.
 struct DecodeFailure {
