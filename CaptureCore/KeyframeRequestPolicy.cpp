@@ -11,7 +11,9 @@ KeyframeRequestPolicy::KeyframeRequestPolicy(Configuration configuration_)
     : config(configuration_), interval(configuration_.minRequestInterval) {}
 
 void KeyframeRequestPolicy::expireOutstandingRequest(double now) {
-    if (!outstanding || !std::isfinite(now)) return;
+    if (!outstanding) return;
+    // An outstanding request's time is always finite: an infinite `now` is far ahead or far
+    // behind it and expires the request; NaN compares false both ways and expires nothing.
     const double age = now - lastRequestTime;
     if (age < 0 || age >= config.requestTimeout) {
         outstanding = false;

@@ -72,6 +72,10 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         {"non-finite times ask nothing", {lostKeyframe(nan), loss(inf), loss(-inf)}, 0.5, false, 3, 0},
         {"a non-finite time does not stick a request",
          {lostKeyframe(1.0, true), expire(nan), lostKeyframe(nan), lostKeyframe(2.0, true)}, 1.0, true, 3, 2},
+        {"an infinitely late expiry backs off", {lostKeyframe(1.0, true), expire(inf)}, 1.0, false, 1, 1},
+        {"an infinitely early expiry is a clock going back", {lostKeyframe(1.0, true), expire(-inf)}, 1.0, false, 1, 1},
+        {"a loss at an infinite time expires the request but asks nothing",
+         {lostKeyframe(1.0, true), loss(inf), lostKeyframe(1.5)}, 1.0, false, 3, 1},
         {"a keyframe at a non-finite time keeps the stale clock",
          {keyframe(0.0), keyframe(nan), loss(8.0, true)}, 0.5, true, 1, 1},
     };
