@@ -371,6 +371,15 @@ TEST(ShareableContentFetcher, AnswersErrorsEmptyAnswersAndTimeOuts) {
     EXPECT_EQ(late->kind, FetchError::Kind::timedOut);
 }
 
+TEST(ShareableContentFetcher, AVeryLongOrInfiniteLimitWaitsForTheAnswer) {
+    auto server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
+    server->addDisplay(leftDisplay());
+    server->setFault(Operation::shareableContent, {Fault::Kind::late, 0.02});
+    for (const double limit : {1e10, 1e300, HUGE_VAL}) {
+        EXPECT_EQ(ShareableContentFetcher::currentDisplays(limit, server).size(), 1u) << limit;
+    }
+}
+
 TEST(AudioCaptureSession, ToneArrivesAsContinuousNonInterleavedFloatBuffers) {
     auto server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     server->addDisplay(leftDisplay());
