@@ -204,10 +204,7 @@ T fetch(double timeoutSeconds, bool onScreenOnly, const std::shared_ptr<CaptureB
                                                             std::optional<PlatformError> failure) {
         box->complete({std::move(content), std::move(failure)});
     });
-    // A limit beyond what the box can wait for (infinite, or decades) means "until the answer
-    // comes", not "not at all"; ten years stands in for it.
-    constexpr double longestWaitSeconds = 10.0 * 365 * 24 * 3600;
-    const auto result = box->wait(timeoutSeconds > longestWaitSeconds ? longestWaitSeconds : timeoutSeconds);
+    const auto result = box->wait(timeoutSeconds);
     if (!result) throw FetchError(FetchError::Kind::timedOut);
     if (result->failure) throw FetchError(FetchError::Kind::underlying, result->failure);
     if (!result->content) return {};

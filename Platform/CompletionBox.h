@@ -27,11 +27,16 @@ public:
         return true;
     }
 
-    // Waits up to `timeoutSeconds` (a non-finite or negative limit waits not at all) and returns
-    // the result, or nothing when it did not come in time.
+    // Waits up to `timeoutSeconds` and returns the result, or nothing when it did not come in
+    // time. An infinite limit (or one of decades) waits until the result comes; NaN, zero or a
+    // negative limit does not wait.
     std::optional<T> wait(double timeoutSeconds) {
+        constexpr double kUnbounded = 1e9;  // beyond this the steady clock's arithmetic could overflow
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!value_ && timeoutSeconds > 0 && timeoutSeconds < 1e9) {
+        if (value_ || !(timeoutSeconds > 0)) return value_;
+        if (timeoutSeconds >= kUnbounded) {
+            condition_.wait(lock, [&] { return value_.has_value(); });
+        } else {
             condition_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
                                 [&] { return value_.has_value(); });
         }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -112,6 +114,17 @@ TEST(CompletionBox, FirstCompletionWinsAndLateOnesAreHarmless) {
     EXPECT_EQ(box->wait(5), 1);
     late.join();
     EXPECT_EQ(box->wait(0), 1);
+
+    // An unbounded limit waits for the result; NaN and negative limits do not wait.
+    auto slow = CompletionBox<int>::make();
+    std::thread answer([slow] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        slow->complete(3);
+    });
+    EXPECT_EQ(CompletionBox<int>::make()->wait(std::nan("")), std::nullopt);
+    EXPECT_EQ(CompletionBox<int>::make()->wait(-1), std::nullopt);
+    EXPECT_EQ(slow->wait(std::numeric_limits<double>::infinity()), 3);
+    answer.join();
 }
 
 }  // namespace
