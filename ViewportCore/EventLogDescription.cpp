@@ -1,5 +1,6 @@
 #include "ViewportCore/EventLogDescription.h"
 
+#include "Platform/Narrowing.h"
 #include "ViewportCore/HostEvent.h"
 #include "ViewportCore/RemoteEvent.h"
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <type_traits>
 
 namespace mivodrell {
@@ -47,9 +49,8 @@ void appendBool(std::string& out, bool value) { out += value ? "true" : "false";
 
 void appendInt(std::string& out, double value) {
     if (appendNonFinite(out, value)) return;
-    const double t = std::trunc(value);
-    if (t >= -9223372036854775808.0 && t < 9223372036854775808.0) {
-        appendInteger(out, static_cast<std::int64_t>(t));
+    if (const std::optional<std::int64_t> whole = checkedTruncate<std::int64_t>(value)) {
+        appendInteger(out, *whole);
     } else {
         appendReal(out, value);
     }
