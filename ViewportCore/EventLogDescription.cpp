@@ -58,10 +58,11 @@ void appendInt(std::string& out, double value) {
 
 void appendFixed(std::string& out, double value, int decimals) {
     if (appendNonFinite(out, value)) return;
+    // As "%.1f" / "%.2f" print it, but with a '.' whatever the process locale is.
     // Up to 309 integer digits, the point, the decimals and the sign.
     char buffer[340];
-    const int n = std::snprintf(buffer, sizeof buffer, decimals == 1 ? "%.1f" : "%.2f", value);
-    if (n > 0) out.append(buffer, static_cast<std::size_t>(std::min<int>(n, sizeof buffer - 1)));
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals).ptr;
+    out.append(buffer, end);
 }
 
 void appendReal(std::string& out, double value) {

@@ -132,3 +132,24 @@ TEST(EventLogDescription, CharacterCountsGraphemeClusters) {
 
 }  // namespace
 }  // namespace mivodrell
+
+namespace mivodrell {
+namespace {
+
+TEST(EventLogDescription, FixedDecimalsMatchPrintfWhateverTheLocale) {
+    std::uint64_t state = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const double value = (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5) * 2000.0;
+        for (int decimals : {1, 2}) {
+            std::string ours;
+            logtext::appendFixed(ours, value, decimals);
+            char expected[64];
+            std::snprintf(expected, sizeof expected, decimals == 1 ? "%.1f" : "%.2f", value);
+            ASSERT_EQ(ours, expected) << value;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mivodrell
