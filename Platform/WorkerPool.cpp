@@ -58,7 +58,7 @@ struct WorkerPool::Pool {
     std::mutex mutex;
     std::condition_variable workAvailable;
     std::condition_variable jobFinished;
-    std::deque<std::shared_ptr<Job>> jobs;  // jobs that still have unclaimed items
+    std::deque<std::shared_ptr<Job>> jobs;  // submitted jobs; workers drop fully claimed ones
     bool stopping = false;
     std::vector<std::thread> threads;
 
@@ -85,6 +85,8 @@ struct WorkerPool::Pool {
     // sleeps; waking a sleeping thread costs far more.
     std::atomic<std::uint64_t> generation{0};
     int sleepers = 0;  // guarded by mutex
+    // The job submitted last, for spinning workers to join without taking the mutex.
+    std::atomic<std::shared_ptr<Job>> latest;
 
     // `slot`: this thread's range in every job (the submitting thread has 0).
     void workerLoop(int slot) {
@@ -113,6 +115,11 @@ struct WorkerPool::Pool {
 #if defined(__x86_64__) || defined(__i386__)
                 __builtin_ia32_pause();
 #endif
+            }
+            if (woken) {
+                if (auto job = latest.load(std::memory_order_acquire); job && !job->fullyClaimed()) {
+                    drain(*job, *this, slot);
+                }
             }
             lock.lock();
             if (woken || stopping || !jobs.empty()) continue;
@@ -156,6 +163,7 @@ void WorkerPool::run(int count, const std::function<void(int)>& body) {
     {
         std::lock_guard<std::mutex> lock(pool_->mutex);
         pool_->jobs.push_back(job);
+        pool_->latest.store(job, std::memory_order_release);
         pool_->generation.fetch_add(1, std::memory_order_release);
         wake = pool_->sleepers > 0;
     }
@@ -169,11 +177,10 @@ void WorkerPool::run(int count, const std::function<void(int)>& body) {
         __builtin_ia32_pause();
 #endif
     }
+    // Every item is claimed, so nobody calls `body` again: the workers drop the job lazily.
+    if (job->done.load(std::memory_order_acquire) == count) return;
     std::unique_lock<std::mutex> lock(pool_->mutex);
     pool_->jobFinished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == count; });
-    // Helpers drop fully claimed jobs lazily; make sure this one is gone before `body` dies.
-    auto it = std::find(pool_->jobs.begin(), pool_->jobs.end(), job);
-    if (it != pool_->jobs.end()) pool_->jobs.erase(it);
 }
 
 }  // namespace mivodrell
