@@ -743,7 +743,52 @@ __attribute__((target("avx2"))) int sampleBgraRowAvx2(const Texture& texture, Sa
     const __m128i round16 = _mm_set1_epi32(32768);
     const __m128i round8 = _mm_set1_epi32(128);
     const __m128i maximum = _mm_set1_epi32(255);
-    for (int i = 0; i < count; ++i) {
+    // Two pixels at a time: lanes 0-3 hold the channels of pixel i, lanes 4-7 those of pixel i + 1.
+    // Rows are blended as a * 256 + ((b - a) * wy + 128) >> 8, which equals the rounding above since
+    // a * 65536 is a multiple of 256; columns as in sampleBgra256, modulo 2^32 where the sum fits.
+    const __m128i firstSecond = _mm_setr_epi8(0, 1, 2, 3, 8, 9, 10, 11, 4, 5, 6, 7, 12, 13, 14, 15);
+    const __m256i round8x = _mm256_set1_epi32(128);
+    const __m256i round16x = _mm256_set1_epi32(32768);
+    const __m256i maximum8 = _mm256_set1_epi32(255);
+    const auto pair = [](const std::uint8_t* rowBase, SampleTap tap) {
+        const std::uint8_t* p = rowBase + 4 * static_cast<std::size_t>(tap.index);
+        // Only read the second texel when it has weight: it may lie past the end of the row.
+        return tap.weight != 0 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))
+                               : _mm_cvtsi32_si128(static_cast<int>(loadUnaligned32(p)));
+    };
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+        const SampleTap t0 = columns[i];
+        const SampleTap t1 = columns[i + 1];
+        // Bytes: first texels of both pixels, then their second texels.
+        const __m128i top = _mm_shuffle_epi8(_mm_unpacklo_epi64(pair(r0, t0), pair(r0, t1)), firstSecond);
+        __m256i first = _mm256_slli_epi32(_mm256_cvtepu8_epi32(top), 8);
+        __m256i second = _mm256_slli_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(top, 8)), 8);
+        if (row.weight != 0) {
+            const __m128i bottom = _mm_shuffle_epi8(_mm_unpacklo_epi64(pair(r1, t0), pair(r1, t1)), firstSecond);
+            const __m256i a0 = _mm256_cvtepu8_epi32(top);
+            const __m256i a1 = _mm256_cvtepu8_epi32(_mm_srli_si128(top, 8));
+            const __m256i b0 = _mm256_cvtepu8_epi32(bottom);
+            const __m256i b1 = _mm256_cvtepu8_epi32(_mm_srli_si128(bottom, 8));
+            first = _mm256_add_epi32(
+                first, _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b0, a0), wy), round8x), 8));
+            second = _mm256_add_epi32(
+                second,
+                _mm256_srai_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(b1, a1), wy), round8x), 8));
+        }
+        const __m256i wx = _mm256_setr_epi32(static_cast<int>(t0.weight), static_cast<int>(t0.weight),
+                                             static_cast<int>(t0.weight), static_cast<int>(t0.weight),
+                                             static_cast<int>(t1.weight), static_cast<int>(t1.weight),
+                                             static_cast<int>(t1.weight), static_cast<int>(t1.weight));
+        const __m256i wxInverse = _mm256_sub_epi32(_mm256_set1_epi32(65536), wx);
+        const __m256i sum = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(first, wxInverse), _mm256_mullo_epi32(second, wx)), round16x);
+        const __m256i value256 = _mm256_srli_epi32(sum, 16);
+        const __m256i level = _mm256_min_epu32(_mm256_srli_epi32(_mm256_add_epi32(value256, round8x), 8), maximum8);
+        const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(level), _mm256_extracti128_si256(level, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 4 * i), _mm_packus_epi16(words, words));
+    }
+    for (; i < count; ++i) {
         const SampleTap t = columns[i];
         const std::size_t offset = 4 * static_cast<std::size_t>(t.index);
         // The texel and, when it has weight, the next one (otherwise lanes 4-7 stay zero).
@@ -781,16 +826,67 @@ bool allBgra(const FragmentDrawContext& context, std::size_t textureCount) {
     return true;
 }
 
-// Row taps per texture are computed per row; column taps once per draw.
+// The column and row taps of one texture size under one quad. They change only with the output
+// size, so each function keeps the few it saw last instead of recomputing them every frame.
+struct BgraTaps {
+    std::vector<SampleTap> columns;
+    std::vector<SampleTap> rows;  // from the coverage's first row
+
+    BgraTaps(const SamplerState& sampler, const QuadCoverage& coverage, int width, int height)
+        : columns(columnTable(sampler, coverage, width).taps) {
+        rows.reserve(static_cast<std::size_t>(coverage.rowEnd - coverage.rowBegin));
+        for (int j = coverage.rowBegin; j < coverage.rowEnd; ++j) rows.push_back(sampler.tap(coverage.v(j), height));
+    }
+};
+
+class BgraTapCache {
+public:
+    std::shared_ptr<const BgraTaps> get(const SamplerState& sampler, const QuadCoverage& c, const Texture& texture) {
+        const Key key{c.columnBegin,
+                      c.columnEnd,
+                      c.rowBegin,
+                      c.rowEnd,
+                      c.uOrigin,
+                      c.uPerColumn,
+                      c.vOrigin,
+                      c.vPerRow,
+                      texture.width(),
+                      texture.height(),
+                      sampler.descriptor().minFilter,
+                      sampler.descriptor().magFilter};
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : entries_) {
+            if (entry.first == key) return entry.second;
+        }
+        auto taps = std::make_shared<const BgraTaps>(sampler, c, texture.width(), texture.height());
+        if (entries_.size() >= kCapacity) entries_.erase(entries_.begin());
+        entries_.emplace_back(key, taps);
+        return taps;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 4;
+    struct Key {
+        int columnBegin, columnEnd, rowBegin, rowEnd;
+        double uOrigin, uPerColumn, vOrigin, vPerRow;
+        int width, height;
+        SamplerMinMagFilter minFilter, magFilter;
+        bool operator==(const Key&) const = default;
+    };
+    std::mutex mutex_;
+    std::vector<std::pair<Key, std::shared_ptr<const BgraTaps>>> entries_;
+};
+
+// One BGRA input of a draw with its taps.
 struct BgraInput {
     const Texture* texture = nullptr;
-    std::vector<SampleTap> columns;
+    std::shared_ptr<const BgraTaps> taps;
+    const std::vector<SampleTap>& columns;
 
-    BgraInput(const Texture* t, const SamplerState& sampler, const QuadCoverage& coverage) : texture(t) {
-        columns = columnTable(sampler, coverage, t->width()).taps;
-    }
-    SampleTap rowTap(const SamplerState& sampler, const QuadCoverage& coverage, int row) const {
-        return sampler.tap(coverage.v(row), texture->height());
+    BgraInput(const Texture* t, const SamplerState& sampler, const QuadCoverage& coverage, BgraTapCache& cache)
+        : texture(t), taps(cache.get(sampler, coverage, *t)), columns(taps->columns) {}
+    SampleTap rowTap(const QuadCoverage& coverage, int row) const {
+        return taps->rows[static_cast<std::size_t>(row - coverage.rowBegin)];
     }
 };
 
@@ -800,15 +896,14 @@ struct BgraInput {
 
 class CopyDraw final : public FragmentDraw {
 public:
-    explicit CopyDraw(const FragmentDrawContext& context)
+    CopyDraw(const FragmentDrawContext& context, BgraTapCache& cache)
         : target_(*context.target),
-          sampler_(*context.sampler),
           coverage_(context.coverage),
-          source_(context.textures[0], sampler_, coverage_) {}
+          source_(context.textures[0], *context.sampler, coverage_, cache) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
         for (int row = rowBegin; row < rowEnd; ++row) {
-            const SampleTap rowTap = source_.rowTap(sampler_, coverage_, row);
+            const SampleTap rowTap = source_.rowTap(coverage_, row);
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
             const int count = static_cast<int>(source_.columns.size());
             int done = 0;
@@ -825,7 +920,6 @@ public:
 
 private:
     Texture& target_;
-    const SamplerState& sampler_;
     QuadCoverage coverage_;
     BgraInput source_;
 };
@@ -835,8 +929,11 @@ public:
     CopyFragment() : FragmentFunction(CompositeShaders::copyFragment) {}
     std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
         if (!allBgra(context, 1)) return nullptr;
-        return std::make_unique<CopyDraw>(context);
+        return std::make_unique<CopyDraw>(context, cache_);
     }
+
+private:
+    mutable BgraTapCache cache_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -861,15 +958,53 @@ __attribute__((target_clones("avx2", "default"))) void diffRowExact(const std::u
     }
 }
 
+#ifdef MIVODRELL_COMPOSITE_X86
+// One byte channel of 8 BGRA pixels as 32-bit lanes.
+MIVODRELL_AVX2_INLINE __m256i channelAvx2(__m256i pixels, int shift) {
+    return _mm256_and_si256(_mm256_srli_epi32(pixels, shift), _mm256_set1_epi32(0xFF));
+}
+
+// diffRowExact, 8 pixels at a time. Returns the pixels done.
+__attribute__((target("avx2"))) int diffRowExactAvx2(const std::uint8_t* current, const std::uint8_t* previous,
+                                                     const std::uint8_t* previousMask, std::uint8_t* out, int count) {
+    const __m256i kR = _mm256_set1_epi32(299);
+    const __m256i kG = _mm256_set1_epi32(587);
+    const __m256i kB = _mm256_set1_epi32(114);
+    const __m256i belowThreshold = _mm256_set1_epi32(35 * 255 - 1);
+    const __m256i hold = _mm256_set1_epi32(82);
+    const __m256i roundHold = _mm256_set1_epi32(50);
+    const __m256i hundredth = _mm256_set1_epi32(5243);  // (x * 5243) >> 19 == x / 100 for x <= 20960
+    const __m256i full = _mm256_set1_epi32(255);
+    const __m256i grey = _mm256_set1_epi32(0x010101);
+    const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(current + 4 * i));
+        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(previous + 4 * i));
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(previousMask + 4 * i));
+        const __m256i delta =
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(channelAvx2(c, 16), channelAvx2(p, 16)), kR),
+                                              _mm256_mullo_epi32(_mm256_sub_epi32(channelAvx2(c, 8), channelAvx2(p, 8)), kG)),
+                             _mm256_mullo_epi32(_mm256_sub_epi32(channelAvx2(c, 0), channelAvx2(p, 0)), kB));
+        const __m256i moving = _mm256_cmpgt_epi32(_mm256_abs_epi32(delta), belowThreshold);
+        const __m256i heldTimes100 = _mm256_add_epi32(_mm256_mullo_epi32(channelAvx2(m, 16), hold), roundHold);
+        const __m256i held = _mm256_srli_epi32(_mm256_mullo_epi32(heldTimes100, hundredth), 19);
+        const __m256i value = _mm256_blendv_epi8(held, full, moving);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i),
+                            _mm256_or_si256(_mm256_mullo_epi32(value, grey), opaque));
+    }
+    return i;
+}
+#endif
+
 class MotionDiffDraw final : public FragmentDraw {
 public:
-    explicit MotionDiffDraw(const FragmentDrawContext& context)
+    MotionDiffDraw(const FragmentDrawContext& context, BgraTapCache& cache)
         : target_(*context.target),
-          sampler_(*context.sampler),
           coverage_(context.coverage),
-          current_(context.textures[0], sampler_, coverage_),
-          previous_(context.textures[1], sampler_, coverage_),
-          previousMask_(context.textures[2], sampler_, coverage_) {
+          current_(context.textures[0], *context.sampler, coverage_, cache),
+          previous_(context.textures[1], *context.sampler, coverage_, cache),
+          previousMask_(context.textures[2], *context.sampler, coverage_, cache) {
         exactColumns_ = true;
         for (std::size_t i = 0; i < current_.columns.size() && exactColumns_; ++i) {
             const int column = coverage_.columnBegin + static_cast<int>(i);
@@ -883,17 +1018,22 @@ public:
         // |0.299 dR + 0.587 dG + 0.114 dB| >= 0.035, in thousandths of 1/256 levels.
         const std::int64_t threshold = 35LL * 255 * 256;
         for (int row = rowBegin; row < rowEnd; ++row) {
-            const SampleTap rc = current_.rowTap(sampler_, coverage_, row);
-            const SampleTap rp = previous_.rowTap(sampler_, coverage_, row);
-            const SampleTap rm = previousMask_.rowTap(sampler_, coverage_, row);
+            const SampleTap rc = current_.rowTap(coverage_, row);
+            const SampleTap rp = previous_.rowTap(coverage_, row);
+            const SampleTap rm = previousMask_.rowTap(coverage_, row);
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
             if (exactColumns_ && rc.weight == 0 && rp.weight == 0 && rm.weight == 0 && rc.index == row &&
                 rp.index == row && rm.index == row) {
                 // Every input fetched at this very pixel: plain byte arithmetic, same result.
-                diffRowExact(current_.texture->row(row) + 4 * coverage_.columnBegin,
-                             previous_.texture->row(row) + 4 * coverage_.columnBegin,
-                             previousMask_.texture->row(row) + 4 * coverage_.columnBegin, out,
-                             static_cast<int>(current_.columns.size()));
+                const std::uint8_t* c = current_.texture->row(row) + 4 * coverage_.columnBegin;
+                const std::uint8_t* p = previous_.texture->row(row) + 4 * coverage_.columnBegin;
+                const std::uint8_t* m = previousMask_.texture->row(row) + 4 * coverage_.columnBegin;
+                const int count = static_cast<int>(current_.columns.size());
+                int done = 0;
+#ifdef MIVODRELL_COMPOSITE_X86
+                if (useAvx2()) done = diffRowExactAvx2(c, p, m, out, count);
+#endif
+                diffRowExact(c + 4 * done, p + 4 * done, m + 4 * done, out + 4 * done, count - done);
                 continue;
             }
             for (std::size_t i = 0; i < current_.columns.size(); ++i) {
@@ -923,7 +1063,6 @@ public:
 
 private:
     Texture& target_;
-    const SamplerState& sampler_;
     QuadCoverage coverage_;
     BgraInput current_;
     BgraInput previous_;
@@ -936,8 +1075,11 @@ public:
     MotionDiffFragment() : FragmentFunction(CompositeShaders::motionDiffFragment) {}
     std::unique_ptr<FragmentDraw> prepareDraw(const FragmentDrawContext& context) const override {
         if (!allBgra(context, 3)) return nullptr;
-        return std::make_unique<MotionDiffDraw>(context);
+        return std::make_unique<MotionDiffDraw>(context, cache_);
     }
+
+private:
+    mutable BgraTapCache cache_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -1106,6 +1248,17 @@ __attribute__((target("avx2"))) void mixRowAvx2(const MixLayout& layout, const M
 }
 #endif
 
+// Whether any pixel of a BGRA row has a red (mask) value above zero.
+bool rowHasMotion(const std::uint8_t* row, int width) {
+    std::uint32_t any = 0;
+    for (int x = 0; x < width; ++x) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, row + 4 * x, 4);
+        any |= pixel;
+    }
+    return (any & 0x00FF0000u) != 0;
+}
+
 // One draw of the mix. The small frame and the mask have the same size (the renderer makes them
 // so); the sharp frame is usually the target itself, fetched 1:1, and then pixels whose mask is
 // zero are left as they are.
@@ -1125,10 +1278,7 @@ public:
         // Mask rows without any motion let whole output rows be skipped.
         maskRowMoves_.resize(static_cast<std::size_t>(mask_.height()));
         for (int y = 0; y < mask_.height(); ++y) {
-            const std::uint8_t* row = mask_.row(y);
-            bool moves = false;
-            for (int x = 0; x < mask_.width() && !moves; ++x) moves = row[4 * x + 2] != 0;
-            maskRowMoves_[static_cast<std::size_t>(y)] = moves;
+            maskRowMoves_[static_cast<std::size_t>(y)] = rowHasMotion(mask_.row(y), mask_.width());
         }
     }
 
@@ -1232,10 +1382,7 @@ public:
 private:
     static bool anyMotion(const Texture& mask) {
         for (int y = 0; y < mask.height(); ++y) {
-            const std::uint8_t* row = mask.row(y);
-            for (int x = 0; x < mask.width(); ++x) {
-                if (row[4 * x + 2] != 0) return true;
-            }
+            if (rowHasMotion(mask.row(y), mask.width())) return true;
         }
         return false;
     }

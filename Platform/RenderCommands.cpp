@@ -170,8 +170,8 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
         const int rowEnd = std::min(height, rowBegin + rowsPerBand);
         if (clears) {
             // Clear what no draw is about to overwrite; the result equals clearing everything first.
-            std::vector<std::pair<int, int>> spans;
-            spans.reserve(prepared.size());
+            // Reused from band to band: no allocation per band.
+            thread_local std::vector<std::pair<int, int>> spans;
             for (int row = rowBegin; row < rowEnd; ++row) {
                 spans.clear();
                 for (const auto& p : prepared) {

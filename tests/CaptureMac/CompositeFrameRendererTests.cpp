@@ -230,12 +230,13 @@ TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
 
 TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
     // 1:1, odd offsets, narrow slivers, 2:1 and 3:2 down, upscaling and fractional crops, each
-    // with motion blur over frames that move; the vector kernels against the portable code.
+    // with motion blur over frames that move (the larger ones with small textures wide enough for
+    // whole vector blocks); the vector kernels against the portable code.
     const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
     const std::vector<std::tuple<CGRect, CGSize>> crops{
         {{0, 0, 128, 48}, {128, 48}},         {{3, 5, 101, 37}, {101, 37}}, {{61, 1, 7, 40}, {7, 40}},
         {{0, 0, 128, 48}, {64, 24}},          {{0, 0, 128, 48}, {85, 32}},  {{10, 3, 50, 30}, {173, 101}},
-        {{2.5, 1.25, 120.5, 44.75}, {97, 61}}};
+        {{2.5, 1.25, 120.5, 44.75}, {97, 61}}, {{0, 0, 128, 48}, {640, 240}}, {{3, 5, 101, 37}, {1008, 370}}};
     const auto moved = makeFrame(64, 48, busyPattern, 23);
     for (const auto& [crop, size] : crops) {
         std::vector<std::uint8_t> results[2];
