@@ -14,5 +14,8 @@ jobs=$(nproc)
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMIVODRELL_WERROR=ON -DMIVODRELL_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build_dir" -j "$jobs"
+if [ "$sanitize" = "ON" ]; then
+  export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+fi
 cd "$build_dir"
 ctest --output-on-failure -j "$jobs" "$@"
