@@ -10,22 +10,25 @@ template <class Raw>
                                " value " + std::to_string(raw));
 }
 
+// Reads the raw value, then the case it names; a value naming no case is data corrupted.
+template <class Raw, class FromRaw>
+auto decodeCase(const JSONNode& node, const CodingPathLink& at, const char* type, const char* rawType,
+                FromRaw fromRaw) {
+    Raw raw = 0;
+    decodeJSONValue(node, at, raw);
+    const auto value = fromRaw(raw);
+    if (!value) throwNoCase(at, type, rawType, raw);
+    return *value;
+}
+
 }  // namespace
 
 void decodeJSONValue(const JSONNode& node, const CodingPathLink& at, MouseButton& out) {
-    std::uint8_t raw = 0;
-    decodeJSONValue(node, at, raw);
-    const std::optional<MouseButton> value = mouseButtonFromRawValue(raw);
-    if (!value) throwNoCase(at, "MouseButton", "UInt8", raw);
-    out = *value;
+    out = decodeCase<std::uint8_t>(node, at, "MouseButton", "UInt8", mouseButtonFromRawValue);
 }
 
 void decodeJSONValue(const JSONNode& node, const CodingPathLink& at, ScrollPhase& out) {
-    std::uint8_t raw = 0;
-    decodeJSONValue(node, at, raw);
-    const std::optional<ScrollPhase> value = scrollPhaseFromRawValue(raw);
-    if (!value) throwNoCase(at, "ScrollPhase", "UInt8", raw);
-    out = *value;
+    out = decodeCase<std::uint8_t>(node, at, "ScrollPhase", "UInt8", scrollPhaseFromRawValue);
 }
 
 void decodeJSONValue(const JSONNode& node, const CodingPathLink& at, KeyModifiers& out) {
@@ -35,11 +38,7 @@ void decodeJSONValue(const JSONNode& node, const CodingPathLink& at, KeyModifier
 }
 
 void decodeJSONValue(const JSONNode& node, const CodingPathLink& at, VirtualKey& out) {
-    std::uint16_t raw = 0;
-    decodeJSONValue(node, at, raw);
-    const std::optional<VirtualKey> value = virtualKeyFromRawValue(raw);
-    if (!value) throwNoCase(at, "VirtualKey", "UInt16", raw);
-    out = *value;
+    out = decodeCase<std::uint16_t>(node, at, "VirtualKey", "UInt16", virtualKeyFromRawValue);
 }
 
 }  // namespace mivodrell
