@@ -2,7 +2,7 @@
 // What the capture source planner decided: one source per active display and the lists of
 // displays to start, stop and reconfigure.
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 #include <cstdint>
 #include <vector>

@@ -12,7 +12,7 @@
 // A plain value without clock or locking: the caller passes the time and serialises the calls.
 
 #include "CaptureCore/CapturePlan.h"
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 #include "ViewportCore/DisplayTopology.h"
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 // and its origin snapped to the output's pixel-quantum grid; the output size is the controller's
 // pixel size times an output scale that is lower when resources are constrained.
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 namespace mivodrell {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "CaptureCore/SharedBytes.h"
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 namespace mivodrell {
 

@@ -1,6 +1,6 @@
 #include "CaptureCore/EncoderPolicy.h"
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <algorithm>
 #include <cmath>

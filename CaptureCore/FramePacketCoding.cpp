@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 namespace mivodrell {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "CaptureCore/FramePacketCoding.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 namespace mivodrell {
 

@@ -21,7 +21,7 @@
 #include "CaptureCore/EncodedFrame.h"
 #include "CaptureCore/FramePacket.h"
 #include "CaptureCore/SharedBytes.h"
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 namespace mivodrell {
 

@@ -1,7 +1,7 @@
 #include "CaptureMac/AudioCaptureSession.h"
 
-#include "Platform/CompletionBox.h"
-#include "Platform/SerialQueue.h"
+#include "Platform/Base/CompletionBox.h"
+#include "Platform/Base/SerialQueue.h"
 
 namespace mivodrell {
 

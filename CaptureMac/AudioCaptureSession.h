@@ -2,9 +2,9 @@
 // System audio through an audio-only capture stream tied to one display. `start` and `stop`
 // block their caller until the capture service confirms or 10 seconds pass.
 
-#include "Platform/PlatformError.h"
-#include "Platform/SampleBuffer.h"
-#include "Platform/ScreenCapture.h"
+#include "Platform/Base/PlatformError.h"
+#include "Platform/Media/SampleBuffer.h"
+#include "Platform/Capture/ScreenCapture.h"
 
 #include <exception>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "CaptureMac/AudioDiagnosticCapture.h"
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <fmt/format.h>
 #include <sndfile.h>

@@ -1,7 +1,7 @@
 #include "CaptureMac/AudioEncoder.h"
 
 #include "CaptureMac/AudioDiagnosticCapture.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <fmt/format.h>
 

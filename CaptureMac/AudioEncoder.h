@@ -19,8 +19,8 @@
 // Diagnostic capture: when the owner gives a directory (off by default), the first 8 seconds of
 // raw input go into a Core Audio Format file there.
 
-#include "Platform/AudioConverter.h"
-#include "Platform/SampleBuffer.h"
+#include "Platform/Codec/AudioConverter.h"
+#include "Platform/Media/SampleBuffer.h"
 
 #include <array>
 #include <cstdint>

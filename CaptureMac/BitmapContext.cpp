@@ -1,7 +1,7 @@
 #include "CaptureMac/BitmapContext.h"
 
-#include "Platform/FourCC.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,8 +7,8 @@
 // area, the way a 2-D graphics context anti-aliases by default. The X byte is always written 255.
 // The context does not own the memory.
 
-#include "Platform/Geometry.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Base/Geometry.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "CaptureMac/CompositeFrameRenderer.h"
 
 #include "CaptureMac/CompositeShaders.h"
-#include "Platform/FourCC.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <algorithm>
 #include <array>

@@ -9,12 +9,12 @@
 // render() returns when the picture is complete. Failures are reported through onDiagnostic and
 // an absent result, never thrown.
 
-#include "Platform/ComputeDevice.h"
-#include "Platform/Geometry.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/RenderCommands.h"
-#include "Platform/Sampler.h"
-#include "Platform/Texture.h"
+#include "Platform/Compute/ComputeDevice.h"
+#include "Platform/Base/Geometry.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Compute/RenderCommands.h"
+#include "Platform/Compute/Sampler.h"
+#include "Platform/Compute/Texture.h"
 #include "ViewportCore/DisplayTopology.h"
 
 #include <cstdint>

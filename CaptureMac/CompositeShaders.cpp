@@ -1,6 +1,6 @@
 #include "CaptureMac/CompositeShaders.h"
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <algorithm>
 #include <atomic>

@@ -11,8 +11,8 @@
 //
 // All arithmetic is fixed point, so a picture is the same whatever the number of workers.
 
-#include "Platform/ComputeDevice.h"
-#include "Platform/RenderCommands.h"
+#include "Platform/Compute/ComputeDevice.h"
+#include "Platform/Compute/RenderCommands.h"
 
 #include <memory>
 #include <string>

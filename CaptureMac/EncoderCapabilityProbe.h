@@ -3,7 +3,7 @@
 // encoder, by opening real test sessions.
 
 #include "CaptureMac/EncoderCapabilities.h"
-#include "Platform/CompressionSession.h"
+#include "Platform/Codec/CompressionSession.h"
 
 #include <utility>
 #include <vector>

@@ -10,9 +10,9 @@
 
 #include "CaptureCore/EncodedFrame.h"
 #include "CaptureCore/EncoderSettings.h"
-#include "Platform/CompressionSession.h"
-#include "Platform/MediaTime.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Codec/CompressionSession.h"
+#include "Platform/Media/MediaTime.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <cstdint>
 #include <exception>

@@ -1,8 +1,8 @@
 #include "CaptureMac/ScreenCaptureSession.h"
 
-#include "Platform/CompletionBox.h"
-#include "Platform/Narrowing.h"
-#include "Platform/SerialQueue.h"
+#include "Platform/Base/CompletionBox.h"
+#include "Platform/Base/Narrowing.h"
+#include "Platform/Base/SerialQueue.h"
 
 #include <algorithm>
 #include <cmath>

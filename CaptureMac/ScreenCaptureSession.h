@@ -5,11 +5,11 @@
 // box and a 10-second wait.
 
 #include "CaptureCore/CapturePlan.h"
-#include "Platform/Geometry.h"
-#include "Platform/MediaTime.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/PlatformError.h"
-#include "Platform/ScreenCapture.h"
+#include "Platform/Base/Geometry.h"
+#include "Platform/Media/MediaTime.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Base/PlatformError.h"
+#include "Platform/Capture/ScreenCapture.h"
 
 #include <cstdint>
 #include <exception>

@@ -5,7 +5,7 @@
 // is a pure function of its size, its time and its noise density.
 
 #include "CaptureMac/BitmapContext.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <cstdint>
 #include <exception>

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 namespace mivodrell {
 

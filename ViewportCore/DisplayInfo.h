@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 namespace mivodrell {
 

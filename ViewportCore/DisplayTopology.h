@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 #include "ViewportCore/DisplayInfo.h"
 
 namespace mivodrell {

@@ -1,6 +1,6 @@
 #include "ViewportCore/EventLogDescription.h"
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 #include "ViewportCore/HostEvent.h"
 #include "ViewportCore/RemoteEvent.h"
 

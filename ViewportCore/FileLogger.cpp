@@ -1,6 +1,6 @@
 #include "ViewportCore/FileLogger.h"
 
-#include "Platform/SerialQueue.h"
+#include "Platform/Base/SerialQueue.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 // JSON: the same shape and rules as RemoteEvent; payload structures, the topology and the camera
 // list nest under "_0", e.g. {"displayThumbnail":{"_0":{"displayID":1,"jpegData":"..."}}}.
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 #include "ViewportCore/AudioFormatInfo.h"
 #include "ViewportCore/CameraDeviceInfo.h"
 #include "ViewportCore/DisplayThumbnail.h"

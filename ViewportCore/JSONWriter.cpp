@@ -1,6 +1,6 @@
 #include "ViewportCore/JSONWriter.h"
 
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 #include "ViewportCore/Base64.h"
 #include "ViewportCore/EncodingError.h"
 

@@ -7,7 +7,7 @@
 // a field written "_0" is the case's unnamed value. Reading is strict (WireCoding.h) and fails
 // with DecodingError; writing fails with EncodingError on a non-finite number.
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 #include "ViewportCore/KeyModifiers.h"
 #include "ViewportCore/MouseButton.h"
 #include "ViewportCore/ScrollPhase.h"

@@ -6,7 +6,7 @@
 // JSON: an object whose members are named after the fields; every member but an optional one is
 // required, members of other names are ignored, absent optionals are left out.
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 #include <cstdint>
 #include <string>

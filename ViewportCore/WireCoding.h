@@ -13,7 +13,7 @@
 // Message shape: one object with exactly one member, named after the case, whose value is an
 // object holding the case's fields by name (an empty object for a case without fields).
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 #include "ViewportCore/CanonicalText.h"
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/EncodingError.h"

@@ -4,7 +4,7 @@
 // The "realtime" counter is audio seconds per CPU second.
 
 #include "CaptureMac/AudioEncoder.h"
-#include "Platform/FourCC.h"
+#include "Platform/Base/FourCC.h"
 
 #include <benchmark/benchmark.h>
 

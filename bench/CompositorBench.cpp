@@ -7,9 +7,9 @@
 // are timed.
 
 #include "CaptureMac/CompositeFrameRenderer.h"
-#include "Platform/ComputeDevice.h"
-#include "Platform/FourCC.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Compute/ComputeDevice.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Media/PixelBuffer.h"
 #include "ViewportCore/DisplayTopology.h"
 
 #include <benchmark/benchmark.h>

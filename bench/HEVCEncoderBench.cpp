@@ -5,10 +5,10 @@
 
 #include "CaptureMac/HEVCEncoder.h"
 #include "CaptureMac/SyntheticFrameSource.h"
-#include "Platform/ColorConversion.h"
-#include "Platform/FourCC.h"
-#include "Platform/PixelBuffer.h"
-#include "Platform/WorkerPool.h"
+#include "Platform/Media/ColorConversion.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Base/WorkerPool.h"
 
 #include <benchmark/benchmark.h>
 #include <libyuv.h>

@@ -6,8 +6,8 @@
 //    memory comes fresh from the system, and against the C allocator in the same loop.
 
 #include "CaptureMac/SyntheticFrameSource.h"
-#include "Platform/FourCC.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,9 +1,9 @@
 // What the virtual capture server costs the pipeline: frames per second one 1920 x 1080 stream
 // delivers as '420f' when its minimum frame interval is zero and the content changes every frame.
 
-#include "Platform/FourCC.h"
-#include "Platform/SerialQueue.h"
-#include "Platform/VirtualCaptureServer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/SerialQueue.h"
+#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 #include "CaptureCore/EncoderPolicy.h"
 #include "CaptureCore/LinkQuality.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "Platform/Geometry.h"
+#include "Platform/Base/Geometry.h"
 
 namespace mivodrell::testing {
 

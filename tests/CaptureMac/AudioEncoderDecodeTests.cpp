@@ -2,7 +2,7 @@
 // decoder.
 
 #include "CaptureMac/AudioEncoder.h"
-#include "Platform/Narrowing.h"
+#include "Platform/Base/Narrowing.h"
 #include "support/AACDecoding.h"
 #include "support/AudioTestBuffers.h"
 #include "support/Thrown.h"

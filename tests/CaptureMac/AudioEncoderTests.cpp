@@ -2,7 +2,7 @@
 // rates, counters, invalidation and the diagnostic capture.
 
 #include "CaptureMac/AudioEncoder.h"
-#include "Platform/VirtualAudioConverter.h"
+#include "Platform/Codec/VirtualAudioConverter.h"
 #include "support/AudioTestBuffers.h"
 #include "support/Thrown.h"
 

@@ -1,6 +1,6 @@
 #include "CaptureMac/BitmapContext.h"
 #include "FrameTestSupport.h"
-#include "Platform/FourCC.h"
+#include "Platform/Base/FourCC.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 #include "CaptureTestSupport.h"
 #include "CaptureMac/SyntheticDisplayContent.h"
 #include "CaptureMac/SyntheticFrameSource.h"
-#include "Platform/FourCC.h"
-#include "Platform/VirtualCaptureServer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "CaptureMac/CompositeFrameRenderer.h"
 #include "CaptureMac/CompositeShaders.h"
 #include "CaptureMac/CompositeReference.h"
-#include "Platform/FourCC.h"
+#include "Platform/Base/FourCC.h"
 
 #include <gtest/gtest.h>
 

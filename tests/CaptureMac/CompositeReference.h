@@ -3,9 +3,9 @@
 // sampling rules (pixel centres, top-left coverage, texel-centre bilinear taps with clamp to edge)
 // and the conversion formulas. The renderer's fixed-point output is compared with it.
 
-#include "Platform/Geometry.h"
-#include "Platform/Narrowing.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Base/Geometry.h"
+#include "Platform/Base/Narrowing.h"
+#include "Platform/Media/PixelBuffer.h"
 #include "ViewportCore/DisplayTopology.h"
 
 #include <algorithm>

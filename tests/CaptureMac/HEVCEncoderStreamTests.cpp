@@ -1,6 +1,7 @@
 // The encoder on the machine's real session, checked by decoding with libavcodec.
 
 #include "CaptureMac/HEVCEncoder.h"
+#include "CaptureMac/SyntheticFrameSource.h"
 #include "support/HEVCTestDecoder.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,11 @@ namespace mivodrell {
 namespace {
 
 using testing::HEVCTestDecoder;
-using testing::makeTestFrame;
+
+// The synthetic frame source's frames: background, moving bar, random 6x6 noise cells.
+std::shared_ptr<PixelBuffer> makeTestFrame(int width, int height, double time, double noiseDensity) {
+    return SyntheticFrameSource{width, height}.makeFrame(time, noiseDensity);
+}
 
 MediaTime timeOf(int frameIndex, double fps) { return MediaTime::make(std::llround(frameIndex * 90000 / fps), 90000); }
 

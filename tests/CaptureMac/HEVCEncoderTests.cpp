@@ -1,6 +1,6 @@
 #include "CaptureMac/EncoderCapabilityProbe.h"
 #include "CaptureMac/HEVCEncoder.h"
-#include "Platform/VirtualCompressionSession.h"
+#include "Platform/Codec/VirtualCompressionSession.h"
 #include "support/Thrown.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "CaptureMac/AudioCaptureSession.h"
 #include "CaptureMac/ScreenCaptureSession.h"
 #include "CaptureTestSupport.h"
-#include "Platform/FourCC.h"
-#include "Platform/VirtualCaptureServer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "support/Thrown.h"
 
 #include <gtest/gtest.h>

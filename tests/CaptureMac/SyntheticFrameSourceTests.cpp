@@ -1,6 +1,6 @@
 #include "CaptureMac/SyntheticFrameSource.h"
 #include "FrameTestSupport.h"
-#include "Platform/FourCC.h"
+#include "Platform/Base/FourCC.h"
 #include "support/Thrown.h"
 
 #include <gtest/gtest.h>

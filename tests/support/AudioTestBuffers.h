@@ -1,9 +1,9 @@
 #pragma once
 // Test helpers: PCM sample buffers in the layouts the capture sessions deliver.
 
-#include "Platform/FourCC.h"
-#include "Platform/Narrowing.h"
-#include "Platform/SampleBuffer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/Narrowing.h"
+#include "Platform/Media/SampleBuffer.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 // Test helpers for encoded video: libavcodec's HEVC decoder (an implementation independent of
 // ours), NAL unit splitting, a plain double-precision BT.709 reference conversion, PSNR, and a
-// source of synthetic test frames.
+// plain moving test pattern.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,9 +9,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "CaptureMac/SyntheticFrameSource.h"
-#include "Platform/FourCC.h"
-#include "Platform/PixelBuffer.h"
+#include "Platform/Base/FourCC.h"
+#include "Platform/Media/PixelBuffer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -212,9 +211,34 @@ inline double psnr(const YUVPicture& a, const YUVPicture& b) {
     return mse <= 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
-// A test frame from the synthetic frame source (background, moving bar, random 6x6 noise cells).
+// A 'BGRA' test frame drawn without the engine: a vertical gradient, a bar that sweeps across the
+// frame once per second of `time`, and 6 x 6 cells of hashed colour, each drawn with probability
+// `noiseDensity` (a new set each frame). A pure function of its arguments.
 inline std::shared_ptr<PixelBuffer> makeTestFrame(int width, int height, double time, double noiseDensity) {
-    return SyntheticFrameSource{width, height}.makeFrame(time, noiseDensity);
+    auto created = PixelBuffer::create(width, height, PixelFormat::bgra);
+    if (!created.buffer) throw std::runtime_error("test frame: pixel buffer creation failed");
+    PixelBuffer& frame = *created.buffer;
+    const double phase = time - std::floor(time);
+    const int barLeft = static_cast<int>(phase * width), barWidth = std::max(1, width / 10);
+    const auto frameSeed = static_cast<std::uint64_t>(std::llround(time * 1000.0)) * 0x9E3779B97F4A7C15ull;
+    auto hash = [](std::uint64_t x) {
+        x ^= x >> 33; x *= 0xff51afd7ed558ccdull; x ^= x >> 33; x *= 0xc4ceb9fe1a85ec53ull; x ^= x >> 33;
+        return x;
+    };
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = frame.baseAddress() + std::size_t(y) * frame.bytesPerRow();
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t b = std::uint8_t(40 + 150 * y / std::max(1, height)), g = 60, r = 90;
+            if (x >= barLeft && x < barLeft + barWidth) b = g = r = 235;
+            const std::uint64_t cell = hash(frameSeed ^ (std::uint64_t(y / 6) << 32) ^ std::uint64_t(x / 6));
+            if (double(cell >> 11) * 0x1.0p-53 < noiseDensity) {
+                b = std::uint8_t(cell); g = std::uint8_t(cell >> 8); r = std::uint8_t(cell >> 16);
+            }
+            std::uint8_t* p = row + 4 * x;
+            p[0] = b; p[1] = g; p[2] = r; p[3] = 255;
+        }
+    }
+    return created.buffer;
 }
 
 }  // namespace mivodrell::testing

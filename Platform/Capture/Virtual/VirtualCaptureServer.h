@@ -1,0 +1,119 @@
+#pragma once
+// An in-process virtual display server behind the screen-capture interface: scripted displays
+// and windows, display content from a content function, frames rendered per stream (source
+// rectangle scaled into the stream's size, '420f' BT.709 full range or 'BGRA'), system audio
+// buffers, and fault injection for every operation. Deterministic when clocked by hand.
+
+#include "Platform/Media/PixelBuffer.h"
+#include "Platform/Capture/ScreenCapture.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace mivodrell {
+
+struct VirtualCaptureServerConfiguration {
+    enum class Clocking {
+        realTime,  // frames at each stream's minimum frame interval, audio every 1024 samples
+        manual,    // nothing happens until `tick`
+    };
+    Clocking clocking = Clocking::realTime;
+    // Content changes every 1/60 s of server time; false keeps it still (frames go idle).
+    bool animated = true;
+};
+
+class VirtualCaptureServer : public CaptureBackend, public std::enable_shared_from_this<VirtualCaptureServer> {
+public:
+    using Configuration = VirtualCaptureServerConfiguration;
+    using Clocking = VirtualCaptureServerConfiguration::Clocking;
+
+    // Fills a display's full image (its size in pixels is frame x scale) for a content generation.
+    using ContentFunction = std::function<void(const CaptureDisplay& display, std::uint64_t generation, PixelBuffer& bgra)>;
+
+    static std::shared_ptr<VirtualCaptureServer> create(Configuration configuration = {});
+    ~VirtualCaptureServer() override;
+
+    // Scene. All calls are safe from any thread except a stream's output queue callbacks.
+    void addDisplay(const CaptureDisplay& display);
+    // Unplugging a display stops its streams with an error.
+    void removeDisplay(std::uint32_t displayID);
+    // Windows are solid rectangles drawn over the display content in ascending `level`.
+    std::uint32_t addWindow(std::uint32_t displayID, const CGRect& frame, const RGBAColor& color, int level = 0);
+    void removeWindow(std::uint32_t windowID);
+    void setContentFunction(ContentFunction content);
+    // Marks the content as changed without the clock moving.
+    void invalidateContent();
+
+    // Manual clocking: moves server time by `seconds`, then delivers what falls due (a frame on
+    // every screen stream whose minimum interval has passed, and every whole 1024-sample audio
+    // buffer). Deliveries are queued on the outputs' queues; `drain` waits for them.
+    void tick(double seconds);
+    // Waits until every queued control operation has run (not the outputs' queues).
+    void drain();
+
+    // System audio source.
+    void setAudioTone(double frequency, double amplitude);
+    void setAudioSilence();
+
+    // Faults.
+    enum class Operation { shareableContent, startCapture, updateConfiguration, updateContentFilter, stopCapture };
+    struct OperationFault {
+        enum class Kind { none, fail, late, never, emptyAnswer } kind = Kind::none;
+        double delaySeconds = 0;  // for late: the completion comes this much later (then succeeds)
+        PlatformError error{"VirtualCaptureServer", -3801, "injected failure"};
+    };
+    void setFault(Operation operation, OperationFault fault);
+    void setAddOutputFailure(std::optional<PlatformError> error);
+
+    struct FrameFault {
+        enum class Kind {
+            none,
+            status,                    // the Status entry carries `status`
+            missingStatus,             // first dictionary without a Status entry
+            missingAttachments,        // no attachments array
+            nonDictionaryAttachments,  // an array whose first entry is not a dictionary
+            emptyAttachments,          // an empty array
+            noContentRect,
+            malformedContentRect,      // ContentRect is not a rectangle dictionary
+            nanScales,                 // no ContentScale / ScaleFactor entries
+            invalidBuffer,
+            noImage,
+        } kind = Kind::none;
+        std::int64_t status = FrameStatus::blank;
+        int count = -1;  // frames affected; -1: until cleared
+    };
+    void setFrameFault(FrameFault fault);
+    // After a configuration update, the next `frames` frames still have the old size and geometry.
+    void setStaleFramesAfterUpdate(int frames);
+    // Every running stream stops with `error` (its delegate is told).
+    void stopAllStreams(const PlatformError& error);
+
+    // Introspection for tests.
+    std::size_t runningStreamCount();
+    std::vector<StreamConfiguration> runningStreamConfigurations();
+    std::vector<ContentFilter> runningStreamFilters();
+    std::uint64_t framesDelivered();
+    std::uint64_t framesSkipped();  // the consumer still held every buffer of the stream's pool
+
+    // CaptureBackend.
+    void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                             ShareableContentCompletion completion) override;
+    std::shared_ptr<CaptureStream> makeStream(ContentFilter filter, StreamConfiguration configuration,
+                                              std::weak_ptr<StreamDelegate> delegate) override;
+    Capabilities capabilities() const override { return {}; }
+
+    // The default content: a vertical gradient with a pattern that depends on the display, so
+    // frames of different displays differ.
+    static void defaultContent(const CaptureDisplay& display, std::uint64_t generation, PixelBuffer& bgra);
+
+    struct Impl;
+
+private:
+    VirtualCaptureServer() = default;
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace mivodrell

@@ -1,0 +1,252 @@
+#include "Platform/Base/CompletionBox.h"
+#include "Platform/Codec/X265CompressionSession.h"
+#include "support/HEVCTestDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace mivodrell {
+namespace {
+
+using testing::HEVCTestDecoder;
+using testing::makeTestFrame;
+
+struct Output {
+    std::int32_t status = 0;
+    SampleBufferRef sample;
+    std::thread::id thread;
+};
+
+// A session whose callbacks land in per-frame completion boxes.
+struct Harness {
+    std::shared_ptr<CompressionSession> session;
+    int width, height;
+
+    Harness(int w, int h) : width(w), height(h) {
+        CompressionSession::Parameters p;
+        p.width = w;
+        p.height = h;
+        p.specification.enableLowLatencyRateControl = true;
+        p.specification.enableHardwareAcceleratedVideoEncoder = true;
+        p.outputCallback = [](std::shared_ptr<void> context, std::int32_t status, SampleBufferRef sample) {
+            std::static_pointer_cast<CompletionBox<Output>>(context)->complete({status, std::move(sample), std::this_thread::get_id()});
+        };
+        auto created = createX265CompressionSession(p, X265SessionOptions{"superfast", 2});
+        EXPECT_EQ(created.status, 0);
+        session = created.session;
+    }
+
+    Output encode(double time, bool force = false, double noise = 0.02) {
+        auto box = CompletionBox<Output>::make();
+        const auto status = session->encodeFrame(makeTestFrame(width, height, time, noise), MediaTime::make(std::llround(time * 600), 600),
+                                                 MediaTime::invalid(), force ? std::optional<EncodeFrameOptions>(EncodeFrameOptions{true}) : std::nullopt, box);
+        EXPECT_EQ(status, 0);
+        auto out = box->wait(10);
+        EXPECT_TRUE(out.has_value());
+        return out.value_or(Output{});
+    }
+};
+
+bool isKeyframe(const SampleBuffer& s) {
+    const auto* a = s.firstAttachments();
+    const auto* n = a ? a->find(AttachmentKey::notSync) : nullptr;
+    return !(n && n->asBool().value_or(false));
+}
+
+TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
+    struct Case {
+        int w, h;
+        std::uint32_t codec;
+        bool require;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        {320, 240, CodecType::hevc, false, CompressionStatus::ok},
+        {16, 16, CodecType::hevc, false, CompressionStatus::ok},
+        {8192, 8192, CodecType::hevc, false, CompressionStatus::ok},
+        {321, 240, CodecType::hevc, false, CompressionStatus::paramErr},
+        {320, 241, CodecType::hevc, false, CompressionStatus::paramErr},
+        {14, 14, CodecType::hevc, false, CompressionStatus::paramErr},
+        {8194, 64, CodecType::hevc, false, CompressionStatus::paramErr},
+        {0, 64, CodecType::hevc, false, CompressionStatus::paramErr},
+        {320, 240, fourCC("avc1"), false, CompressionStatus::encoderNotFound},
+        {320, 240, CodecType::hevc, true, CompressionStatus::encoderNotFound},
+    };
+    for (const auto& c : cases) {
+        CompressionSession::Parameters p;
+        p.width = c.w;
+        p.height = c.h;
+        p.codecType = c.codec;
+        p.specification.enableHardwareAcceleratedVideoEncoder = true;
+        p.specification.requireHardwareAcceleratedVideoEncoder = c.require;
+        const auto created = CompressionSession::create(p);
+        EXPECT_EQ(created.status, c.status) << c.w << "x" << c.h;
+        EXPECT_EQ(created.session != nullptr, c.status == 0);
+    }
+}
+
+TEST(X265CompressionSession, PropertyStatuses) {
+    Harness h(64, 64);
+    using K = CompressionPropertyKey;
+    struct Case {
+        K key;
+        CompressionPropertyValue value;
+        std::int32_t status;
+    };
+    const std::vector<Case> cases = {
+        {K::realTime, true, 0},
+        {K::realTime, std::int64_t{1}, CompressionStatus::paramErr},
+        {K::allowFrameReordering, false, 0},
+        {K::allowFrameReordering, true, CompressionStatus::propertyNotSupported},
+        {K::maxKeyFrameInterval, std::int64_t{240}, 0},
+        {K::maxKeyFrameInterval, std::int64_t{-1}, CompressionStatus::paramErr},
+        {K::maxKeyFrameIntervalDuration, 3.0, 0},
+        {K::maxKeyFrameIntervalDuration, std::numeric_limits<double>::quiet_NaN(), CompressionStatus::paramErr},
+        {K::expectedFrameRate, 60.0, 0},
+        {K::expectedFrameRate, 0.0, CompressionStatus::paramErr},
+        {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel), 0},
+        {K::profileLevel, std::string("hevc.main10"), CompressionStatus::propertyNotSupported},
+        {K::colorPrimaries, std::string(CompressionColor::itu709), 0},
+        {K::yCbCrMatrix, std::string("itu-r.bt601"), CompressionStatus::propertyNotSupported},
+        {K::maximizePowerEfficiency, false, 0},
+        {K::averageBitRate, std::int64_t{8'000'000}, 0},
+        {K::averageBitRate, std::int64_t{0}, CompressionStatus::paramErr},
+        {K::dataRateLimits, std::vector<CompressionNumber>{std::int64_t{1'250'000}, 1.0}, 0},
+        {K::dataRateLimits, std::vector<CompressionNumber>{std::int64_t{-5}, 1.0}, CompressionStatus::paramErr},
+        {K::dataRateLimits, 5.0, CompressionStatus::paramErr},
+        {K::prioritizeEncodingSpeedOverQuality, true, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(h.session->setProperty(c.key, c.value), c.status) << compressionPropertyName(c.key);
+    }
+    EXPECT_EQ(h.session->prepareToEncodeFrames(), 0);
+    h.session->invalidate();
+    h.session->invalidate();
+    EXPECT_EQ(h.session->setProperty(K::realTime, true), CompressionStatus::invalidSession);
+    EXPECT_EQ(h.session->prepareToEncodeFrames(), CompressionStatus::invalidSession);
+    EXPECT_EQ(h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(),
+                                     std::nullopt, nullptr),
+              CompressionStatus::invalidSession);
+}
+
+TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) {
+    Harness h(320, 240);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{1'000'000}), 0);
+    std::unique_ptr<HEVCTestDecoder> decoder;
+    for (int i = 0; i < 8; ++i) {
+        const Output out = h.encode(i / 60.0);
+        ASSERT_EQ(out.status, 0);
+        ASSERT_TRUE(out.sample) << "frame " << i;
+        EXPECT_NE(out.thread, std::this_thread::get_id());
+        const SampleBuffer& s = *out.sample;
+        EXPECT_EQ(s.presentationTime, MediaTime::make(std::llround(i / 60.0 * 600), 600));
+        ASSERT_TRUE(s.videoFormat);
+        ASSERT_EQ(s.videoFormat->parameterSets.size(), 3u);
+        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[0]), 32);
+        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[1]), 33);
+        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[2]), 34);
+        EXPECT_EQ(s.videoFormat->nalUnitHeaderLength, 4);
+        EXPECT_EQ(isKeyframe(s), i == 0);
+        // Only picture data inside frames: no parameter sets, no SEI, no delimiters.
+        auto units = testing::splitNALUnits(*s.dataBuffer);
+        ASSERT_TRUE(units);
+        for (auto u : *units) EXPECT_LT(testing::nalUnitType(u), 32);
+        if (!decoder) decoder = std::make_unique<HEVCTestDecoder>(s.videoFormat->parameterSets);
+        const auto pictures = decoder->decode(*s.dataBuffer);
+        ASSERT_EQ(pictures.size(), 1u) << "one in, one out";
+        EXPECT_EQ(pictures[0].width, 320);
+        EXPECT_EQ(pictures[0].height, 240);
+        EXPECT_EQ(pictures[0].primaries, AVCOL_PRI_BT709);
+        EXPECT_EQ(pictures[0].transfer, AVCOL_TRC_BT709);
+        EXPECT_EQ(pictures[0].matrix, AVCOL_SPC_BT709);
+        EXPECT_EQ(pictures[0].range, AVCOL_RANGE_MPEG);
+        EXPECT_EQ(pictures[0].format, AV_PIX_FMT_YUV420P);
+    }
+}
+
+TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs) {
+    Harness h(128, 96);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{5}), 0);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameIntervalDuration, 0.1), 0);
+    // 60 fps: by count every 5 frames, by duration every 6 frames: count wins.
+    std::vector<int> keys;
+    std::vector<std::vector<std::uint8_t>> parameterSets;
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (int i = 0; i < 12; ++i) {
+        const Output out = h.encode(i / 60.0, i == 7);
+        ASSERT_TRUE(out.sample);
+        frames.push_back(*out.sample->dataBuffer);
+        parameterSets = out.sample->videoFormat->parameterSets;
+        if (isKeyframe(*out.sample)) keys.push_back(i);
+    }
+    EXPECT_EQ(keys, (std::vector<int>{0, 5, 7}));
+    // A longer count limit: now the duration (0.1 s = 6 frames at 60 fps) decides.
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{0}), 0);
+    keys.clear();
+    for (int i = 12; i < 26; ++i) {
+        const Output out = h.encode(i / 60.0);
+        frames.push_back(*out.sample->dataBuffer);
+        if (isKeyframe(*out.sample)) keys.push_back(i);
+    }
+    EXPECT_EQ(keys, (std::vector<int>{13, 19, 25}));
+    // Every keyframe is an IDR and decodes without earlier frames.
+    for (int k : {5, 7, 13}) {
+        auto units = testing::splitNALUnits(frames[static_cast<std::size_t>(k)]);
+        ASSERT_TRUE(units);
+        const int type = testing::nalUnitType(units->front());
+        EXPECT_TRUE(type == 19 || type == 20) << "NAL type " << type;
+        HEVCTestDecoder fresh(parameterSets);
+        const auto pictures = fresh.decode(frames[static_cast<std::size_t>(k)]);
+        ASSERT_EQ(pictures.size(), 1u);
+        EXPECT_TRUE(pictures[0].keyFrame);
+    }
+}
+
+TEST(X265CompressionSession, RateChangesReopenAtTheNextFrameWithTheSameParameterSets) {
+    Harness h(320, 240);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{2'000'000}), 0);
+    const Output first = h.encode(0);
+    ASSERT_TRUE(first.sample);
+    h.encode(1 / 60.0);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{500'000}), 0);
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::dataRateLimits,
+                                     std::vector<CompressionNumber>{std::int64_t{78'125}, 1.0}),
+              0);
+    const Output after = h.encode(2 / 60.0);
+    ASSERT_TRUE(after.sample);
+    EXPECT_TRUE(isKeyframe(*after.sample));
+    EXPECT_EQ(after.sample->videoFormat->parameterSets, first.sample->videoFormat->parameterSets);
+    // Setting the same values again changes nothing.
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{500'000}), 0);
+    EXPECT_FALSE(isKeyframe(*h.encode(3 / 60.0).sample));
+}
+
+TEST(X265CompressionSession, BiPlanarInputEncodes) {
+    Harness h(64, 48);
+    auto pb = PixelBuffer::create(64, 48, PixelFormat::yuv420BiPlanarFullRange).buffer;
+    std::memset(pb->baseAddressOfPlane(0), 200, pb->bytesPerRowOfPlane(0) * 48);
+    std::memset(pb->baseAddressOfPlane(1), 128, pb->bytesPerRowOfPlane(1) * 24);
+    auto box = CompletionBox<Output>::make();
+    ASSERT_EQ(h.session->encodeFrame(pb, MediaTime::make(0, 600), MediaTime::invalid(), std::nullopt, box), 0);
+    const auto out = box->wait(10);
+    ASSERT_TRUE(out && out->sample);
+    HEVCTestDecoder decoder(out->sample->videoFormat->parameterSets);
+    const auto pictures = decoder.decode(*out->sample->dataBuffer);
+    ASSERT_EQ(pictures.size(), 1u);
+    // 200 full range is 16 + 200 * 219 / 255 = 188 in video range.
+    EXPECT_NEAR(pictures[0].y[100], 188, 2);
+}
+
+TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
+    EXPECT_EQ(HEVCLevel::smallestFitting(1920, 1080, 60), 41);
+    EXPECT_EQ(HEVCLevel::smallestFitting(3840, 2160, 60), 51);
+    EXPECT_EQ(HEVCLevel::smallestFitting(320, 240, 30), 20);
+    EXPECT_EQ(HEVCLevel::smallestFitting(8192, 8192, 60), 0);
+    EXPECT_EQ(HEVCLevel::smallestFitting(0, 10, 60), 0);
+    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(51), 40000);
+    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(41), 20000);
+}
+
+}  // namespace
+}  // namespace mivodrell
