@@ -330,16 +330,42 @@ TEST(CaptureSourcePlanner, ResetForgetsDisplaysButNotTheTime) {
     EXPECT_EQ(planner.lastVelocityTime(), 1);
 }
 
-TEST(CaptureSourcePlanner, DisplayModeChangeReplacesTheRegionAtOnce) {
-    Configuration configuration;
-    configuration.minReconfigureInterval = 10;
-    CaptureSourcePlanner planner(configuration);
-    const CGRect viewport{100, 100, 1000, 500};
-    planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 2560, 1440}, 1)}), kPhone, 0);
-    // The display switches to a mode whose frame ends inside the kept region (40, 64, 1120, 568).
-    const CapturePlan plan = planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 1100, 600}, 1)}), kPhone, 1);
-    EXPECT_EQ(plan.reconfigured, IDs{1});
-    EXPECT_TRUE(sameRect(plan.sources[0].sourceRect, CGRect(40, 64, 1060, 536)));
+// After a mode change a kept region is replaced at once only when it no longer lies within the
+// new frame; one that still fits stays under the ordinary rules, the interval included.
+TEST(CaptureSourcePlanner, ModeChangeReplacesOnlyARegionThatNoLongerFits) {
+    struct Case {
+        const char* name;
+        std::uint32_t id;
+        CGRect firstViewport;
+        CGSize newFrame;
+        IDs reconfigured;
+        CGRect expected;
+    };
+    const CGRect onOne{100, 100, 1000, 500};
+    const Case cases[] = {
+        // Display 1 keeps (40, 64, 1120, 568); the move would need a new region but the interval holds it.
+        {"fits, held back", 1, onOne, {1920, 1080}, {}, {40, 64, 1120, 568}},
+        {"ends inside", 1, onOne, {1100, 600}, {1}, {568, 64, 532, 536}},
+        // Display 2 keeps (0, 64, 320, 568) while the viewport has left it.
+        {"fits, not reached", 2, {1860, 100, 1000, 500}, {1280, 720}, {}, {0, 64, 320, 568}},
+        {"ends inside, not reached", 2, {1860, 100, 1000, 500}, {300, 600}, {2}, {0, 0, 300, 600}},
+    };
+    const auto topology = [](CGSize one, CGSize two) {
+        return DisplayTopology({makeDisplay(1, {0, 0, one.width, one.height}, 1),
+                                makeDisplay(2, {2560, 0, two.width, two.height}, 1)});
+    };
+    for (const Case& c : cases) {
+        Configuration configuration;
+        configuration.minReconfigureInterval = 0.4;
+        CaptureSourcePlanner planner(configuration);
+        planner.plan(c.firstViewport, topology({2560, 1440}, {1920, 1080}), kPhone, 10);
+        const CGSize one = c.id == 1 ? c.newFrame : CGSize{2560, 1440};
+        const CGSize two = c.id == 2 ? c.newFrame : CGSize{1920, 1080};
+        const CapturePlan plan = planner.plan({600, 100, 1000, 500}, topology(one, two), kPhone, 10.125);
+        EXPECT_EQ(plan.reconfigured, c.reconfigured) << c.name;
+        ASSERT_NE(sourceFor(plan, c.id), nullptr) << c.name;
+        EXPECT_TRUE(sameRect(sourceFor(plan, c.id)->sourceRect, c.expected)) << c.name;
+    }
 }
 
 TEST(CaptureSourcePlanner, ExpandedCaptureRect) {
