@@ -101,28 +101,8 @@ TEST(CaptureSourcePlanner, DensityIsClampedBetweenTheMinimumAndTheNativeScale) {
     }
 }
 
-TEST(CaptureSourcePlanner, ActivationNeedsTwoPercent) {
-    const DisplayTopology topology = twoDisplays();
-    CaptureSourcePlanner planner;
-    CapturePlan plan = planner.plan(straddling(19), topology, kPhone, 0);  // 1.9 %
-    EXPECT_EQ(plan.started, IDs{1});
-
-    plan = planner.plan(straddling(20), topology, kPhone, 0.1);  // 2 %
-    EXPECT_EQ(plan.started, IDs{2});
-    EXPECT_EQ(plan.reconfigured, IDs{});  // display 1 still covers its part; 2 is new
-    ASSERT_NE(sourceFor(plan, 2), nullptr);
-    EXPECT_TRUE(sourceFor(plan, 2)->hasVisibleContent);
-
-    // Between 0.5 % and 2 %: an active display stays, an inactive one is not started.
-    plan = planner.plan(straddling(10), topology, kPhone, 0.2);
-    EXPECT_EQ(plan.activeDisplayIDs(), (IDs{1, 2}));
-    EXPECT_TRUE(plan.stopped.empty());
-    CaptureSourcePlanner fresh;
-    EXPECT_EQ(fresh.plan(straddling(10), topology, kPhone, 0).activeDisplayIDs(), IDs{1});
-}
-
 // Display 2's share over time against the active set and what each plan stops.
-TEST(CaptureSourcePlanner, DeactivationDelayScenarios) {
+TEST(CaptureSourcePlanner, ActivationAndDeactivationScenarios) {
     struct Step {
         double onRight;  // points of the viewport on display 2
         double now;
@@ -130,6 +110,9 @@ TEST(CaptureSourcePlanner, DeactivationDelayScenarios) {
         IDs stopped;
     };
     const std::vector<std::pair<std::string, std::vector<Step>>> scenarios = {
+        // Started at 2 %; between 0.5 % and 2 % an active display stays, an inactive one stays off.
+        {"starts at 2 %", {{19, 0, {1}, {}}, {20, 0.1, {1, 2}, {}}, {10, 0.2, {1, 2}, {}}}},
+        {"not started below 2 %", {{10, 0, {1}, {}}}},
         {"waits 1.5 s",
          {{30, 0, {1, 2}, {}},
           {4, 1, {1, 2}, {}},  // 0.4 %: the delay starts
