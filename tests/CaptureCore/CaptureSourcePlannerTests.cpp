@@ -53,51 +53,37 @@ TEST(CaptureSourcePlanner, FirstPlanOfOneDisplay) {
     EXPECT_EQ(plan.totalOutputPixels(), 2240.0 * 1136.0);
 }
 
-TEST(CaptureSourcePlanner, PixelBudgetFollowsThePhoneOrFallsBack) {
-    // A display of very high scale lets the wanted density through unclamped: for one visible
-    // display of area A, d = sqrt(1 x budget / A).
-    const DisplayTopology topology({makeDisplay(1, {0, 0, 4000, 4000}, 100)});
+// For one visible display of area A, d = sqrt(budget / A), clamped to the minimum density and the
+// display's scale (1 when unusable).
+TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
     struct Case {
+        double scale;
         CGSize phone;
         double allowance;
-        double budget;
+        double density;
     };
     const Case cases[] = {
-        {{1170, 2532}, 1.0, 2'962'440}, {{1170, 2532}, 0.5, 1'481'220},
-        {{1170, 2532}, 0.0, 29'624.4},  // allowance below 0.01 counts as 0.01
-        {{0, 2532}, 1.0, 2'000'000},    {{kNaN, 2532}, 1.0, 2'000'000},
-        {{1170, kInf}, 1.0, 2'000'000}, {{-1170, 2532}, 1.0, 2'000'000},
+        {100, {1170, 2532}, 1.0, std::sqrt(2'962'440 / 1e6)},
+        {100, {1170, 2532}, 0.5, std::sqrt(1'481'220 / 1e6)},
+        {100, {11700, 25320}, 0.0, std::sqrt(2'962'440 / 1e6)},  // allowance below 0.01 counts as 0.01
+        {100, {0, 2532}, 1.0, std::sqrt(2.0)},                 // unusable phone sizes: 2,000,000
+        {100, {kNaN, 2532}, 1.0, std::sqrt(2.0)},
+        {100, {1170, kInf}, 1.0, std::sqrt(2.0)},
+        {100, {-1170, 2532}, 1.0, std::sqrt(2.0)},
+        {2, {100, 100}, 1.0, 0.25},  // sqrt(10000 / 1e6) = 0.1 -> 0.25
+        {1, {4000, 4000}, 1.0, 1.0},  // 4 -> native 1
+        {0, {4000, 4000}, 1.0, 1.0},
+        {kNaN, {4000, 4000}, 1.0, 1.0},
+        {kInf, {4000, 4000}, 1.0, 1.0},
     };
     for (const auto& c : cases) {
         Configuration configuration;
         configuration.pixelBudgetAllowance = c.allowance;
         CaptureSourcePlanner planner(configuration);
-        const CapturePlan plan = planner.plan({0, 0, 100, 100}, topology, c.phone, 0);
-        ASSERT_EQ(plan.sources.size(), 1u);
-        EXPECT_NEAR(plan.sources[0].pixelsPerPoint, std::sqrt(c.budget / 1e4), 1e-12) << c.phone.width;
-    }
-}
-
-TEST(CaptureSourcePlanner, DensityIsClampedBetweenTheMinimumAndTheNativeScale) {
-    struct Case {
-        double scale;
-        CGSize phone;
-        double density;
-    };
-    const Case cases[] = {
-        {2, {100, 100}, 0.25},  // sqrt(10000 / 1e6) = 0.1 -> 0.25
-        {1, {4000, 4000}, 1.0},  // 4 -> native 1
-        {0, {4000, 4000}, 1.0},  // unusable scales count as 1
-        {kNaN, {4000, 4000}, 1.0},
-        {kInf, {4000, 4000}, 1.0},
-        {3, {1500, 1000}, std::sqrt(1.0 * 1.5e6 / 1e6)},
-    };
-    for (const auto& c : cases) {
-        CaptureSourcePlanner planner;
         const DisplayTopology topology({makeDisplay(1, {0, 0, 3000, 3000}, c.scale)});
         const CapturePlan plan = planner.plan({500, 500, 1000, 1000}, topology, c.phone, 0);
         ASSERT_EQ(plan.sources.size(), 1u);
-        EXPECT_EQ(plan.sources[0].pixelsPerPoint, c.density) << c.scale;
+        EXPECT_NEAR(plan.sources[0].pixelsPerPoint, c.density, 1e-12) << c.scale << " " << c.phone.width;
     }
 }
 
