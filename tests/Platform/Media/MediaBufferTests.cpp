@@ -67,6 +67,21 @@ TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
     }
 }
 
+TEST(PixelBuffer, EveryByteOfEveryPlaneIsWritable) {
+    // Touches the last byte of each row; under the sanitizers an overrun would be reported.
+    for (std::uint32_t format : {PixelFormat::bgra, PixelFormat::yuv420BiPlanarFullRange}) {
+        auto result = PixelBuffer::create(33, 17, format);
+        auto& b = *result.buffer;
+        for (std::size_t plane = 0; plane < b.planeCount(); ++plane) {
+            for (int row = 0; row < b.heightOfPlane(plane); ++row) {
+                std::uint8_t* start = b.baseAddressOfPlane(plane) + static_cast<std::size_t>(row) * b.bytesPerRowOfPlane(plane);
+                start[0] = 1;
+                start[b.bytesPerRowOfPlane(plane) - 1] = 2;
+            }
+        }
+    }
+}
+
 TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
     struct Case {
         int width, height;
@@ -80,6 +95,7 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
         {std::numeric_limits<int>::min(), 5, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {std::numeric_limits<int>::max(), 5, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {16385, 1, PixelFormat::yuv420BiPlanarFullRange, PixelBuffer::statusInvalidDimension},
+        {16385, 10, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {1, 16385, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {10, 10, 0, PixelBuffer::statusInvalidPixelFormat},
         {10, 10, fourCC("420v"), PixelBuffer::statusInvalidPixelFormat},
