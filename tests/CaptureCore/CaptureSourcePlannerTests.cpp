@@ -130,6 +130,13 @@ TEST(CaptureSourcePlanner, ActivationAndDeactivationScenarios) {
             EXPECT_EQ(plan.stopped, step.stopped) << name << ", t=" << step.now;
         }
     }
+    // A display started next to an active one that still covers its part leaves that one alone.
+    CaptureSourcePlanner planner;
+    planner.plan(straddling(19), twoDisplays(), kPhone, 0);
+    const CapturePlan plan = planner.plan(straddling(20), twoDisplays(), kPhone, 0.1);
+    EXPECT_EQ(plan.reconfigured, IDs{});
+    ASSERT_NE(sourceFor(plan, 2), nullptr);
+    EXPECT_TRUE(sourceFor(plan, 2)->hasVisibleContent);
 }
 
 TEST(CaptureSourcePlanner, LowShareDisplayWithoutContentKeepsItsCapture) {
