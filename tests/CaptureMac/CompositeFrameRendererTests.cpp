@@ -510,6 +510,7 @@ TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
     blurred.renderer->setMotionBlurEnabled(true);
     EXPECT_TRUE(renderBoth(b, {128, 96}));  // re-enabled: no history
     EXPECT_FALSE(renderBoth(a, {128, 96}));
+    EXPECT_TRUE(blurred.diagnostics.empty());
 }
 
 TEST(CompositeFrameRenderer, MotionBlurFailures) {
