@@ -63,9 +63,10 @@ struct PulseStreamCore : std::enable_shared_from_this<PulseStreamCore> {
     // On `control`.
     std::shared_ptr<Recording> recording;
     std::vector<CaptureCompletion> pendingStops;
+    std::atomic<bool> released{false};  // the stream object is gone: never start again
 
     std::optional<PlatformError> start() {
-        if (recording) return std::nullopt;
+        if (recording || released.load()) return std::nullopt;
         int error = 0;
         pa_simple* handle = openRecording(server, device, error);
         if (!handle) return pulseError(PulseAudioCaptureStatus::connectionFailed, "cannot record system audio", error);
@@ -143,6 +144,7 @@ public:
 
     ~PulseAudioStream() override {
         // A released stream stops itself: the reader ends after its current read.
+        core_->released.store(true);
         core_->control->async([core = core_] {
             if (core->recording) core->recording->stopRequested.store(true);
         });

@@ -16,6 +16,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -265,6 +266,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
     bool attached = false;
 
     bool running = false;
+    std::atomic<bool> released{false};  // the stream object is gone: never start again
     std::shared_ptr<QueueTimer> timer;
     Monitor monitor;
     std::vector<std::shared_ptr<PixelBuffer>> pool;
@@ -312,7 +314,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
     }
 
     std::optional<PlatformError> start() {
-        if (running) return std::nullopt;
+        if (running || released.load()) return std::nullopt;
         if (auto bad = checkConfiguration(configuration)) return bad;
         if (connection.broken()) {
             release();
@@ -330,6 +332,10 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
         const Monitor* m = findMonitor(*monitors, filter.display.displayID);
         if (!m) return x11Error(X11CaptureStatus::displayNotFound, "no such display");
         monitor = *m;
+        if (released.load()) {
+            release();  // the stream was let go while the server was being asked
+            return std::nullopt;
+        }
         running = true;
         deliveredAny = false;
         startTimer();
@@ -468,6 +474,10 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
 
     void captureFrame() {
         if (!running || !output) return;
+        if (released.load()) {
+            release();
+            return;
+        }
         if (connection.broken()) {
             stopWithError(x11Error(X11CaptureStatus::connectionLost, "the connection to the X server broke"));
             return;
@@ -554,6 +564,7 @@ public:
     ~X11Stream() override {
         // A released stream stops itself. The last reference may end on the capture thread, which
         // then finishes on its own; nothing here waits for the server.
+        core_->released.store(true);
         core_->queue->async([core = core_] { core->release(); });
     }
 
