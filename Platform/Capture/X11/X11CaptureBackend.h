@@ -30,6 +30,7 @@
 
 #include "Platform/Base/PlatformError.h"
 #include "Platform/Capture/ScreenCapture.h"
+#include "Platform/Capture/X11/X11ScreenGrabber.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,19 +38,6 @@
 #include <string>
 
 namespace mivodrell {
-
-namespace X11CaptureStatus {
-inline constexpr const char* domain = "X11Capture";
-inline constexpr std::int32_t connectionFailed = -3901;
-inline constexpr std::int32_t missingExtension = -3902;
-inline constexpr std::int32_t displayNotFound = -3903;
-inline constexpr std::int32_t displayRemoved = -3904;
-inline constexpr std::int32_t connectionLost = -3905;
-inline constexpr std::int32_t grabFailed = -3906;
-inline constexpr std::int32_t invalidConfiguration = -3907;
-inline constexpr std::int32_t unsupportedOutput = -3908;
-inline constexpr std::int32_t sharedMemoryFailed = -3909;
-}  // namespace X11CaptureStatus
 
 class X11CaptureBackend final : public CaptureBackend {
 public:
