@@ -3,6 +3,7 @@
 #include "Platform/Base/FourCC.h"
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Base/SerialQueue.h"
+#include "Platform/Base/WorkerPool.h"
 #include "Platform/Media/PixelBuffer.h"
 
 #include <xcb/xcb.h>
@@ -141,6 +142,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
     std::shared_ptr<StreamOutput> output;
     std::shared_ptr<SerialQueue> outputQueue;
     std::atomic<bool> released{false};  // the stream object is gone: never start again
+    std::shared_ptr<WorkerPool> workers;
 
     std::unique_ptr<X11ScreenGrabber> grabber;
     bool running = false;
@@ -152,6 +154,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
     std::uint64_t lastSettingsVersion = 0;
     std::uint64_t lastHash = 0;
     bool deliveredAny = false;
+    bool lastFrameIdle = false;
 
     void release() {
         timer.reset();
@@ -166,6 +169,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
             auto opened = X11ScreenGrabber::open(displayName, true);
             if (!opened.grabber) return opened.error;
             grabber = std::move(opened.grabber);
+            grabber->setWorkerPool(workers);
         }
         const auto monitors = grabber->monitors();
         if (!monitors) return x11Error(X11CaptureStatus::connectionLost, "the X server did not list its monitors");
@@ -178,6 +182,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
         }
         running = true;
         deliveredAny = false;
+        lastFrameIdle = false;
         startTimer();
         return std::nullopt;
     }
@@ -289,24 +294,35 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
             return;
         }
 
-        const std::uint64_t hash = grabber->hash(gw, gh);
+        const int outW = clampedNarrow<int>(configuration.width);
+        const int outH = clampedNarrow<int>(configuration.height);
+        const std::uint32_t background = backgroundWord(configuration);
+        if (filter.mode == ContentFilter::Mode::includingWindows) paintOutsideIncludedWindows(gx, gy, gw, gh, background);
+        // The source fills the output as far as its aspect ratio allows, anchored top-left.
+        const double k = std::min(static_cast<double>(outW) / gw, static_cast<double>(outH) / gh);
+        const int contentW = std::clamp(roundClamped<int>(gw * k, outW), 0, outW);
+        const int contentH = std::clamp(roundClamped<int>(gh * k, outH), 0, outH);
+
+        // While the content keeps changing, the frame is made in the same pass as the hash; after
+        // an idle frame only the hash is taken first.
+        std::shared_ptr<PixelBuffer> buffer;
+        if (!lastFrameIdle) buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
+        const auto hash = grabber->hashAndRender(gw, gh, buffer.get(), contentW, contentH, background);
+        if (!hash) return;
+        const bool idle = deliveredAny && *hash == lastHash && settingsVersion == lastSettingsVersion;
+        lastFrameIdle = idle;
+
         AttachmentDictionary info;
         auto sample = std::make_shared<SampleBuffer>();
         sample->presentationTime = presentationTime;
-        if (deliveredAny && hash == lastHash && settingsVersion == lastSettingsVersion) {
+        if (idle) {
             info.set(std::string(AttachmentKey::frameStatus), FrameStatus::idle);
         } else {
-            const int outW = clampedNarrow<int>(configuration.width);
-            const int outH = clampedNarrow<int>(configuration.height);
-            auto buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
-            if (!buffer) return;  // the consumer holds every buffer: skip this frame
-            const std::uint32_t background = backgroundWord(configuration);
-            if (filter.mode == ContentFilter::Mode::includingWindows) paintOutsideIncludedWindows(gx, gy, gw, gh, background);
-            // The source fills the output as far as its aspect ratio allows, anchored top-left.
-            const double k = std::min(static_cast<double>(outW) / gw, static_cast<double>(outH) / gh);
-            const int contentW = std::clamp(roundClamped<int>(gw * k, outW), 0, outW);
-            const int contentH = std::clamp(roundClamped<int>(gh * k, outH), 0, outH);
-            if (!grabber->render(gw, gh, *buffer, contentW, contentH, background)) return;
+            if (!buffer) {
+                buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
+                if (!buffer) return;  // the consumer holds every buffer: skip this frame
+                if (!grabber->hashAndRender(gw, gh, buffer.get(), contentW, contentH, background)) return;
+            }
             sample->imageBuffer = buffer;
             info.set(std::string(AttachmentKey::frameStatus), FrameStatus::complete);
             AttachmentDictionary rect;
@@ -318,7 +334,7 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
             info.set(std::string(AttachmentKey::contentScale), k);
             info.set(std::string(AttachmentKey::scaleFactor), 1.0);
             deliveredAny = true;
-            lastHash = hash;
+            lastHash = *hash;
             lastSettingsVersion = settingsVersion;
         }
         sample->attachments = std::vector<AttachmentValue>{AttachmentValue(info)};
@@ -403,6 +419,8 @@ struct X11CaptureBackend::Impl {
     std::string displayName;
     std::shared_ptr<SerialQueue> queries = std::make_shared<SerialQueue>("Mivodrell.X11CaptureBackend.queries");
     std::unique_ptr<X11ScreenGrabber> server;  // used only on `queries`, without shared memory
+    // Shared by the streams for their pixel work.
+    std::shared_ptr<WorkerPool> workers = std::make_shared<WorkerPool>(WorkerPool::defaultThreadCount(4));
 };
 
 X11CaptureBackend::ConnectResult X11CaptureBackend::connect(const std::string& displayName) {
@@ -445,6 +463,7 @@ std::shared_ptr<CaptureStream> X11CaptureBackend::makeStream(ContentFilter filte
                                                              std::weak_ptr<StreamDelegate> delegate) {
     auto core = std::make_shared<StreamCore>();
     core->displayName = impl_->displayName;
+    core->workers = impl_->workers;
     core->filter = std::move(filter);
     core->configuration = configuration;
     core->delegate = std::move(delegate);

@@ -7,7 +7,8 @@
 // it is viewable, and belongs to the monitor it overlaps most (display 0 when none).
 //
 // Each stream has its own connection, its own shared-memory segment and one capture thread that
-// grabs the source rectangle every minimum frame interval (1/60 s when the interval is 0 or not
+// grabs the source rectangle every minimum frame interval (the pixel work of a frame is shared
+// with the backend's worker pool of up to four threads) (1/60 s when the interval is 0 or not
 // a number). The grab is scaled into the configured size preserving its aspect ratio, anchored
 // top-left (libyuv), the rest filled with the background colour (black when unset), and
 // delivered as 'BGRA' or converted to '420f' with the engine's full-range BT.709 converter. The

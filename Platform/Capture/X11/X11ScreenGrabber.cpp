@@ -1,6 +1,7 @@
 #include "Platform/Capture/X11/X11ScreenGrabber.h"
 
 #include "Platform/Base/FourCC.h"
+#include "Platform/Base/WorkerPool.h"
 #include "Platform/Media/ColorConversion.h"
 #include "Platform/Media/PixelBuffer.h"
 
@@ -11,7 +12,10 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#define XXH_STATIC_LINKING_ONLY  // XXH3_state_t on the stack
 #include <xxhash.h>
+
+#include <algorithm>
 
 namespace mivodrell {
 
@@ -157,8 +161,80 @@ std::optional<PlatformError> X11ScreenGrabber::grab(int x, int y, int width, int
     return std::nullopt;
 }
 
-std::uint64_t X11ScreenGrabber::hash(int width, int height) const {
-    return XXH3_64bits(shared_, static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+void X11ScreenGrabber::forBands(int rows, const std::function<void(int, int, int)>& body) const {
+    const int threads = pool_ ? pool_->threadCount() : 1;
+    const int bands = std::max(1, std::min({threads, rows, kMaxBands}));
+    const int perBand = (rows + bands - 1) / bands;
+    auto run = [&](int band) {
+        const int first = band * perBand;
+        const int count = std::min(perBand, rows - first);
+        if (count > 0) body(band, first, count);
+    };
+    if (pool_ && bands > 1) {
+        pool_->run(bands, run);
+    } else {
+        for (int band = 0; band < bands; ++band) run(band);
+    }
+}
+
+std::uint64_t X11ScreenGrabber::hash(int width, int height) {
+    return *hashAndRender(width, height, nullptr, 0, 0, 0);
+}
+
+std::optional<std::uint64_t> X11ScreenGrabber::hashAndRender(int width, int height, PixelBuffer* out, int contentWidth,
+                                                             int contentHeight, std::uint32_t background) {
+    // A hash per band of rows (pairs of rows, as the conversion goes), then the hash of those.
+    // Where the frame is a plain copy or conversion of the grab, each slice of a band is hashed
+    // and turned into the frame while it is in the cache.
+    const bool exact = contentWidth == width && contentHeight == height;
+    const bool fused = out && exact &&
+                       (out->pixelFormat() == PixelFormat::bgra ||
+                        (out->pixelFormat() == PixelFormat::yuv420BiPlanarFullRange && out->width() == width &&
+                         out->height() == height));
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+    constexpr int sliceChromaRows = 8;
+    std::uint64_t bandHashes[kMaxBands] = {};
+    forBands((height + 1) / 2, [&](int band, int first, int count) {
+        XXH3_state_t state;
+        XXH3_64bits_reset(&state);
+        for (int c = first; c < first + count; c += sliceChromaRows) {
+            const int sliceRows = std::min(sliceChromaRows, first + count - c);
+            const int y0 = 2 * c;
+            const int y1 = std::min(2 * (c + sliceRows), height);
+            XXH3_64bits_update(&state, shared_ + static_cast<std::size_t>(y0) * rowBytes, static_cast<std::size_t>(y1 - y0) * rowBytes);
+            if (!fused) continue;
+            if (out->pixelFormat() == PixelFormat::bgra) {
+                // X leaves the fourth byte undefined: delivered pixels are opaque.
+                for (int y = y0; y < y1; ++y) {
+                    const auto* src = reinterpret_cast<const std::uint32_t*>(shared_ + static_cast<std::size_t>(y) * rowBytes);
+                    auto* dst = reinterpret_cast<std::uint32_t*>(out->baseAddress() + static_cast<std::size_t>(y) * out->bytesPerRow());
+                    for (int x = 0; x < width; ++x) dst[x] = src[x] | 0xFF000000u;
+                }
+            } else {
+                convertBGRAToNV12FullBT709(shared_, static_cast<std::ptrdiff_t>(rowBytes), width, height, out->baseAddressOfPlane(0),
+                                           static_cast<std::ptrdiff_t>(out->bytesPerRowOfPlane(0)), out->baseAddressOfPlane(1),
+                                           static_cast<std::ptrdiff_t>(out->bytesPerRowOfPlane(1)), c, sliceRows);
+            }
+        }
+        bandHashes[band] = XXH3_64bits_digest(&state);
+    });
+    const std::uint64_t result = XXH3_64bits(bandHashes, sizeof(bandHashes));
+    if (out) {
+        if (fused) {
+            if (out->pixelFormat() == PixelFormat::bgra) {
+                const int stride = static_cast<int>(out->bytesPerRow());
+                if (contentWidth < out->width()) {
+                    libyuv::ARGBRect(out->baseAddress(), stride, contentWidth, 0, out->width() - contentWidth, contentHeight, background);
+                }
+                if (contentHeight < out->height()) {
+                    libyuv::ARGBRect(out->baseAddress(), stride, 0, contentHeight, out->width(), out->height() - contentHeight, background);
+                }
+            }
+        } else if (!render(width, height, *out, contentWidth, contentHeight, background)) {
+            return std::nullopt;
+        }
+    }
+    return result;
 }
 
 bool X11ScreenGrabber::render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight,
@@ -208,9 +284,11 @@ bool X11ScreenGrabber::render(int width, int height, PixelBuffer& out, int conte
         source = scratch_->baseAddress();
         stride = scratchStride;
     }
-    convertBGRAToNV12FullBT709(source, stride, outW, outH, out.baseAddressOfPlane(0),
-                               static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(0)), out.baseAddressOfPlane(1),
-                               static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(1)), 0, (outH + 1) / 2);
+    forBands((outH + 1) / 2, [&](int, int firstChromaRow, int chromaRows) {
+        convertBGRAToNV12FullBT709(source, stride, outW, outH, out.baseAddressOfPlane(0),
+                                   static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(0)), out.baseAddressOfPlane(1),
+                                   static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(1)), firstChromaRow, chromaRows);
+    });
     return true;
 }
 

@@ -7,12 +7,14 @@
 // as opaque 'BGRA' or as '420f' through the engine's full-range BT.709 converter.
 //
 // A broken connection or a refused request gives an error, never a crash; a dead server makes
-// every later call fail fast. Not thread-safe: one owner thread uses it.
+// every later call fail fast. Not thread-safe: one owner thread uses it. The pixel work (hash,
+// conversion, copies) is split into row bands over a worker pool when one is given.
 
 #include "Platform/Base/PlatformError.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +25,7 @@ struct xcb_connection_t;
 namespace mivodrell {
 
 class PixelBuffer;
+class WorkerPool;
 
 namespace X11CaptureStatus {
 inline constexpr const char* domain = "X11Capture";
@@ -68,6 +71,9 @@ public:
     int rootHeight() const { return rootHeight_; }
     bool broken() const;
 
+    // Splits the pixel work over `pool` (shared; null: the owner thread alone).
+    void setWorkerPool(std::shared_ptr<WorkerPool> pool) { pool_ = std::move(pool); }
+
     // The server's monitors; nothing when it did not answer.
     std::optional<std::vector<Monitor>> monitors();
     static const Monitor* find(const std::vector<Monitor>& monitors, std::uint32_t id);
@@ -78,17 +84,24 @@ public:
     // The last grab: rows of width x 4 bytes, B, G, R and an undefined fourth byte. Writable, so
     // that callers can paint over it before rendering.
     std::uint8_t* pixels() const { return shared_; }
-    // A 64-bit hash of the last grab of `width` x `height`.
-    std::uint64_t hash(int width, int height) const;
+    // A 64-bit hash of the last grab of `width` x `height` (the same pixels and worker pool give
+    // the same value).
+    std::uint64_t hash(int width, int height);
 
-    // Renders the last grab (`width` x `height`) into `out`: scaled into its top-left
-    // `contentWidth` x `contentHeight` pixels, the rest `background` (0xAARRGGBB). False when
-    // `out` has another pixel format or scratch memory cannot be had.
-    bool render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight, std::uint32_t background);
+    // The hash, and the last grab rendered into `out` (when given): scaled into its top-left
+    // `contentWidth` x `contentHeight` pixels, the rest `background` (0xAARRGGBB). Nothing when
+    // `out` has another pixel format or scratch memory cannot be had. An unscaled frame is made
+    // in the same pass over the pixels as the hash.
+    std::optional<std::uint64_t> hashAndRender(int width, int height, PixelBuffer* out, int contentWidth, int contentHeight,
+                                               std::uint32_t background);
 
 private:
     X11ScreenGrabber() = default;
     std::optional<PlatformError> attachSharedMemory();
+    static constexpr int kMaxBands = 64;
+    // Calls body(band, first, count) for consecutive bands of `rows` rows, one per pool thread.
+    void forBands(int rows, const std::function<void(int, int, int)>& body) const;
+    bool render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight, std::uint32_t background);
 
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;
@@ -99,6 +112,7 @@ private:
     std::uint8_t* shared_ = nullptr;
     std::size_t sharedSize_ = 0;
     std::shared_ptr<PixelBuffer> scratch_;
+    std::shared_ptr<WorkerPool> pool_;
 };
 
 }  // namespace mivodrell

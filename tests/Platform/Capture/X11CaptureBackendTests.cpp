@@ -299,8 +299,10 @@ TEST_F(X11CaptureBackendTest, FramesHoldTheDrawnRectanglesAtTheirPlace) {
 
 TEST_F(X11CaptureBackendTest, AMovedRectangleShowsAtItsNewPlaceAndUnchangedFramesAreIdle) {
     const auto window = painter->window(1920 + 200, 100, 300, 200, kRed);
+    // Unscaled, so that frames are made in the same pass as the hash while content changes and
+    // hashed alone after an idle frame: both must agree.
     auto stream = startStream(ContentFilter::excluding(right, {}),
-                              configuration(PixelFormat::yuv420BiPlanarFullRange, 960, 540, CGRect(0, 0, 1920, 1080)));
+                              configuration(PixelFormat::yuv420BiPlanarFullRange, 1920, 1080, CGRect(0, 0, 1920, 1080)));
     ASSERT_TRUE(collector->completeFrameAfter(MediaTime::make(0, 1)));
     // Nothing changes: the following frames are idle and carry no image.
     std::size_t first = 0;
@@ -314,14 +316,19 @@ TEST_F(X11CaptureBackendTest, AMovedRectangleShowsAtItsNewPlaceAndUnchangedFrame
     painter->move(window, 1920 + 1000, 600);
     const auto moved = collector->completeFrameAfter(beforeMove);
     ASSERT_TRUE(moved);
-    EXPECT_TRUE(holdsColour(*moved->imageBuffer, (1000 + 150) / 2, (600 + 100) / 2, rgbOf(kRed)));
-    EXPECT_TRUE(holdsColour(*moved->imageBuffer, (200 + 150) / 2, (100 + 100) / 2, {0, 0, 0}));
+    EXPECT_TRUE(holdsColour(*moved->imageBuffer, 1000 + 150, 600 + 100, rgbOf(kRed)));
+    EXPECT_TRUE(holdsColour(*moved->imageBuffer, 200 + 150, 100 + 100, {0, 0, 0}));
 
     const MediaTime beforeRecolour = hostClockNow();
     painter->recolor(window, kGreen);
     const auto recoloured = collector->completeFrameAfter(beforeRecolour);
     ASSERT_TRUE(recoloured);
-    EXPECT_TRUE(holdsColour(*recoloured->imageBuffer, (1000 + 150) / 2, (600 + 100) / 2, rgbOf(kGreen)));
+    EXPECT_TRUE(holdsColour(*recoloured->imageBuffer, 1000 + 150, 600 + 100, rgbOf(kGreen)));
+    // And the screen is still again.
+    ASSERT_TRUE(collector->waitFor([&] {
+        const auto n = collector->statuses.size();
+        return collector->statuses[n - 1] == FrameStatus::idle && collector->statuses[n - 2] == FrameStatus::idle;
+    }));
 }
 
 // X cannot see beneath a window: an excluded window is captured as seen. An inclusion filter
