@@ -46,6 +46,10 @@ public:
         xcb_configure_window(connection_, id, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
         sync();
     }
+    void pointTo(int x, int y) {
+        xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
+        sync();
+    }
     void recolor(xcb_window_t id, std::uint32_t rgb) {
         xcb_change_window_attributes(connection_, id, XCB_CW_BACK_PIXEL, &rgb);
         xcb_clear_area(connection_, 0, id, 0, 0, 0, 0);
@@ -333,7 +337,7 @@ TEST_F(X11CaptureBackendTest, AMovedRectangleShowsAtItsNewPlaceAndUnchangedFrame
 
 // X cannot see beneath a window: an excluded window is captured as seen. An inclusion filter
 // paints everything outside the included windows with the background colour.
-TEST_F(X11CaptureBackendTest, ExcludedWindowsAreCapturedAndInclusionPaintsTheRest) {
+TEST_F(X11CaptureBackendTest, ExcludedWindowsAreCapturedWithoutThePointerAndInclusionPaintsTheRest) {
     const auto red = painter->window(1920 + 100, 100, 200, 200, kRed);
     painter->window(1920 + 500, 100, 200, 200, kGreen);
     const auto content = fetchContent(true);
@@ -343,10 +347,14 @@ TEST_F(X11CaptureBackendTest, ExcludedWindowsAreCapturedAndInclusionPaintsTheRes
     }
     ASSERT_EQ(redOnly.size(), 1u);
 
+    // The pointer rests on the red window; the server's grab never shows it.
+    painter->pointTo(1920 + 200, 200);
     auto excluding = startStream(ContentFilter::excluding(right, redOnly), configuration(PixelFormat::bgra, 1920, 1080));
     auto frame = collector->completeFrameAfter(MediaTime::make(0, 1));
     ASSERT_TRUE(frame);
-    EXPECT_TRUE(holdsColour(*frame->imageBuffer, 200, 200, rgbOf(kRed)));
+    for (int dy = -8; dy <= 8; dy += 2) {
+        for (int dx = -8; dx <= 8; dx += 2) EXPECT_TRUE(holdsColour(*frame->imageBuffer, 200 + dx, 200 + dy, rgbOf(kRed)));
+    }
     excluding.reset();
 
     collector = std::make_shared<Collector>();
