@@ -1,11 +1,12 @@
 // X11 screen capture on a private Xvfb (1920 x 1080) showing a gradient with coloured boxes.
 //
-// X11Frame420f_1080p: one '420f' frame as a stream makes it (shared-memory grab with the monitor
-// check in the same round trip, content hash, conversion), timed next to a bare
-// xcb_shm_get_image of the same rectangle in the same iterations. Counters: bare_ms, frame_ms and
-// ratio (frame / bare; goal at most 2). X11FrameBGRA_1080p: the same for 'BGRA'.
-// X11Stream420f_1080p60: a stream at a 1/60 s interval for three seconds while another client
-// changes the screen every 4 ms; the "fps" counter is complete frames per second delivered.
+// X11Frame420f_1080p/N: one '420f' frame as a stream makes it while content changes
+// (shared-memory grab with the monitor check in the same round trip, then hash and conversion in
+// one pass), on one thread (N = 1) or split over a worker pool of N threads as the backend runs
+// it, timed next to a bare xcb_shm_get_image of the same rectangle in the same iterations.
+// Counters: bare_ms, frame_ms and ratio (frame / bare; goal at most 2). X11FrameBGRA_1080p/N:
+// the same for 'BGRA'. X11Stream420f_1080p60: a stream at a 1/60 s interval for three seconds
+// while another client changes the screen every 4 ms; "fps" is complete frames per second.
 // Skipped with a message when Xvfb cannot start.
 
 #include "Platform/Base/FourCC.h"
