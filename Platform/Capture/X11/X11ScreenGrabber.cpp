@@ -178,7 +178,7 @@ void X11ScreenGrabber::forBands(int rows, const std::function<void(int, int, int
 }
 
 std::uint64_t X11ScreenGrabber::hash(int width, int height) {
-    return *hashAndRender(width, height, nullptr, 0, 0, 0);
+    return hashAndRender(width, height, nullptr, 0, 0, 0).value_or(0);
 }
 
 std::optional<std::uint64_t> X11ScreenGrabber::hashAndRender(int width, int height, PixelBuffer* out, int contentWidth,
@@ -186,6 +186,10 @@ std::optional<std::uint64_t> X11ScreenGrabber::hashAndRender(int width, int heig
     // A hash per band of rows (pairs of rows, as the conversion goes), then the hash of those.
     // Where the frame is a plain copy or conversion of the grab, each slice of a band is hashed
     // and turned into the frame while it is in the cache.
+    if (!shared_ || width <= 0 || height <= 0 ||
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4 > sharedSize_) {
+        return std::nullopt;
+    }
     const bool exact = contentWidth == width && contentHeight == height;
     const bool fused = out && exact &&
                        (out->pixelFormat() == PixelFormat::bgra ||

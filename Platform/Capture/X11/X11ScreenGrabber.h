@@ -85,12 +85,13 @@ public:
     // that callers can paint over it before rendering.
     std::uint8_t* pixels() const { return shared_; }
     // A 64-bit hash of the last grab of `width` x `height` (the same pixels and worker pool give
-    // the same value).
+    // the same value; 0 without a segment or for a size beyond it).
     std::uint64_t hash(int width, int height);
 
     // The hash, and the last grab rendered into `out` (when given): scaled into its top-left
-    // `contentWidth` x `contentHeight` pixels, the rest `background` (0xAARRGGBB). Nothing when
-    // `out` has another pixel format or scratch memory cannot be had. An unscaled frame is made
+    // `contentWidth` x `contentHeight` pixels, the rest `background` (0xAARRGGBB). Nothing without
+    // a segment, for a size beyond it, when `out` has another pixel format or when scratch memory
+    // cannot be had. An unscaled frame is made
     // in the same pass over the pixels as the hash.
     std::optional<std::uint64_t> hashAndRender(int width, int height, PixelBuffer* out, int contentWidth, int contentHeight,
                                                std::uint32_t background);
