@@ -1,0 +1,74 @@
+#include "Platform/Device/V4L2/V4L2FrameConverter.h"
+
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/Narrowing.h"
+#include "Platform/Media/PixelBuffer.h"
+
+// libyuv declares its Motion-JPEG entry points only when built with JPEG support, which
+// Debian's library is.
+#ifndef HAVE_JPEG
+#define HAVE_JPEG 1
+#endif
+#include <libyuv/convert.h>
+#include <libyuv/convert_argb.h>
+
+#include <string>
+
+namespace mivodrell {
+
+namespace {
+
+PlatformError conversionError(const std::string& text) {
+    return PlatformError{"V4L2", PlatformStatus::paramErr, text};
+}
+
+}  // namespace
+
+bool V4L2FrameConverter::supports(std::uint32_t v4l2Format) {
+    return v4l2Format == yuyv || v4l2Format == nv12 || v4l2Format == mjpeg || v4l2Format == jpeg;
+}
+
+std::optional<PlatformError> V4L2FrameConverter::convert(std::uint32_t v4l2Format, const std::uint8_t* data,
+                                                         std::size_t size, int width, int height,
+                                                         std::size_t bytesPerLine, PixelBuffer& bgra) {
+    if (bgra.pixelFormat() != PixelFormat::bgra || bgra.width() != width || bgra.height() != height || width <= 0 ||
+        height <= 0 || !data) {
+        return conversionError("frame and buffer sizes differ");
+    }
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    const auto dstStride = checkedNarrow<int>(bgra.bytesPerRow());
+    if (!dstStride) return conversionError("destination stride out of range");
+    int status = -1;
+    if (v4l2Format == yuyv) {
+        const std::size_t stride = bytesPerLine ? bytesPerLine : 2 * w;
+        const auto srcStride = checkedNarrow<int>(stride);
+        if (stride < 2 * w || !srcStride || size < stride * (h - 1) + 2 * w) return conversionError("short YUYV frame");
+        status = libyuv::YUY2ToARGB(data, *srcStride, bgra.baseAddress(), *dstStride, width, height);
+    } else if (v4l2Format == nv12) {
+        const std::size_t stride = bytesPerLine ? bytesPerLine : w;
+        const auto srcStride = checkedNarrow<int>(stride);
+        const std::size_t chromaRows = (h + 1) / 2;
+        const std::size_t chromaWidth = 2 * ((w + 1) / 2);
+        if (stride < chromaWidth || !srcStride || size < stride * h + stride * (chromaRows - 1) + chromaWidth) {
+            return conversionError("short NV12 frame");
+        }
+        status = libyuv::NV12ToARGB(data, *srcStride, data + stride * h, *srcStride, bgra.baseAddress(), *dstStride,
+                                    width, height);
+    } else if (v4l2Format == mjpeg || v4l2Format == jpeg) {
+        int jpegWidth = 0;
+        int jpegHeight = 0;
+        if (libyuv::MJPGSize(data, size, &jpegWidth, &jpegHeight) != 0) return conversionError("undecodable JPEG frame");
+        if (jpegWidth != width || jpegHeight != height) return conversionError("JPEG frame of another size");
+        status = libyuv::MJPGToARGB(data, size, bgra.baseAddress(), *dstStride, width, height, width, height);
+        if (status != 0) return conversionError("undecodable JPEG frame");
+    } else {
+        std::string name(4, ' ');
+        for (int i = 0; i < 4; ++i) name[static_cast<std::size_t>(i)] = static_cast<char>((v4l2Format >> (8 * i)) & 0xFF);
+        return conversionError("unsupported pixel format " + name);
+    }
+    if (status != 0) return conversionError("conversion failed");
+    return std::nullopt;
+}
+
+}  // namespace mivodrell
