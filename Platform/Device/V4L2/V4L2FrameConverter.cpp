@@ -4,13 +4,8 @@
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Media/PixelBuffer.h"
 
-// libyuv declares its Motion-JPEG entry points only when built with JPEG support, which
-// Debian's library is.
-#ifndef HAVE_JPEG
-#define HAVE_JPEG 1
-#endif
-#include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
+#include <turbojpeg.h>
 
 #include <string>
 
@@ -20,6 +15,18 @@ namespace {
 
 PlatformError conversionError(const std::string& text) {
     return PlatformError{"V4L2", PlatformStatus::paramErr, text};
+}
+
+// One decompressor per thread, made on first use (a capture thread decodes every frame).
+tjhandle jpegDecoder() {
+    struct Holder {
+        tjhandle handle = tjInitDecompress();
+        ~Holder() {
+            if (handle) tjDestroy(handle);
+        }
+    };
+    thread_local Holder holder;
+    return holder.handle;
 }
 
 }  // namespace
@@ -56,12 +63,22 @@ std::optional<PlatformError> V4L2FrameConverter::convert(std::uint32_t v4l2Forma
         status = libyuv::NV12ToARGB(data, *srcStride, data + stride * h, *srcStride, bgra.baseAddress(), *dstStride,
                                     width, height);
     } else if (v4l2Format == mjpeg || v4l2Format == jpeg) {
+        // JFIF frames are full-range Y'CbCr; libjpeg-turbo decodes them with the JFIF matrix.
+        tjhandle decoder = jpegDecoder();
+        const auto jpegSize = checkedNarrow<unsigned long>(size);
         int jpegWidth = 0;
         int jpegHeight = 0;
-        if (libyuv::MJPGSize(data, size, &jpegWidth, &jpegHeight) != 0) return conversionError("undecodable JPEG frame");
+        int subsampling = 0;
+        int colorspace = 0;
+        if (!decoder || !jpegSize ||
+            tjDecompressHeader3(decoder, data, *jpegSize, &jpegWidth, &jpegHeight, &subsampling, &colorspace) != 0) {
+            return conversionError("undecodable JPEG frame");
+        }
         if (jpegWidth != width || jpegHeight != height) return conversionError("JPEG frame of another size");
-        status = libyuv::MJPGToARGB(data, size, bgra.baseAddress(), *dstStride, width, height, width, height);
-        if (status != 0) return conversionError("undecodable JPEG frame");
+        if (tjDecompress2(decoder, data, *jpegSize, bgra.baseAddress(), width, *dstStride, height, TJPF_BGRA, 0) != 0) {
+            return conversionError(std::string("undecodable JPEG frame: ") + tjGetErrorStr2(decoder));
+        }
+        status = 0;
     } else {
         std::string name(4, ' ');
         for (int i = 0; i < 4; ++i) name[static_cast<std::size_t>(i)] = static_cast<char>((v4l2Format >> (8 * i)) & 0xFF);

@@ -1,6 +1,8 @@
 #pragma once
 // Turns one frame as a V4L2 camera delivers it (YUYV, NV12 or Motion-JPEG) into a BGRA pixel
-// buffer of the same size, with libyuv (BT.601 studio range, as UVC cameras send it).
+// buffer of the same size: YUYV and NV12 with libyuv (BT.601 studio range, as UVC cameras send
+// them), Motion-JPEG with libjpeg-turbo (JFIF full range; libyuv's JPEG path would read it as
+// studio range and clip blacks and whites).
 //
 // A frame that is shorter than its format and size need, a JPEG that does not decode or whose
 // size differs from the buffer's, and any other format are refused with an error; the buffer's
