@@ -8,6 +8,7 @@ packages=(
   rapidjson-dev libutf8proc-dev libfmt-dev
   libx265-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   libyuv-dev libsndfile1-dev
+  linux-libc-dev libturbojpeg0-dev libpulse-dev pulseaudio pulseaudio-utils
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
 )
 

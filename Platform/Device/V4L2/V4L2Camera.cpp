@@ -155,15 +155,11 @@ private:
     }
 
     void deliver(const std::uint8_t* data, std::size_t size, const timeval& stamp) {
-        auto created = PixelBuffer::create(width_, height_, PixelFormat::bgra);
-        if (!created.buffer) return;
-        if (V4L2FrameConverter::convert(format_, data, size, width_, height_, bytesPerLine_, *created.buffer)) return;
-        auto sample = std::make_shared<SampleBuffer>();
-        sample->imageBuffer = std::move(created.buffer);
         // The driver stamps frames from the monotonic clock, the host clock's base.
-        sample->presentationTime = MediaTime::make(std::int64_t{stamp.tv_sec} * 1000000 + stamp.tv_usec, 1000000);
-        sample->sampleCount = 1;
-        sink_(sample);
+        const auto time = MediaTime::make(std::int64_t{stamp.tv_sec} * 1000000 + stamp.tv_usec, 1000000);
+        if (auto sample = V4L2FrameConverter::makeSampleBuffer(format_, data, size, width_, height_, bytesPerLine_, time)) {
+            sink_(sample);
+        }
     }
 
     int fd_;

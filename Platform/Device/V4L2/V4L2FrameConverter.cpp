@@ -88,4 +88,17 @@ std::optional<PlatformError> V4L2FrameConverter::convert(std::uint32_t v4l2Forma
     return std::nullopt;
 }
 
+SampleBufferRef V4L2FrameConverter::makeSampleBuffer(std::uint32_t v4l2Format, const std::uint8_t* data, std::size_t size,
+                                                     int width, int height, std::size_t bytesPerLine,
+                                                     MediaTime presentationTime) {
+    auto created = PixelBuffer::create(width, height, PixelFormat::bgra);
+    if (!created.buffer) return nullptr;
+    if (convert(v4l2Format, data, size, width, height, bytesPerLine, *created.buffer)) return nullptr;
+    auto sample = std::make_shared<SampleBuffer>();
+    sample->imageBuffer = std::move(created.buffer);
+    sample->presentationTime = presentationTime;
+    sample->sampleCount = 1;
+    return sample;
+}
+
 }  // namespace mivodrell

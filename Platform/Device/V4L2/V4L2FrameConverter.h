@@ -9,6 +9,7 @@
 // pixels are then unspecified. Stateless: callable from any thread.
 
 #include "Platform/Base/PlatformError.h"
+#include "Platform/Media/SampleBuffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,11 @@ public:
     // packed. MJPEG ignores it. `bgra` must be a 'BGRA' buffer of `width` x `height`.
     static std::optional<PlatformError> convert(std::uint32_t v4l2Format, const std::uint8_t* data, std::size_t size,
                                                 int width, int height, std::size_t bytesPerLine, PixelBuffer& bgra);
+
+    // One captured frame as it is handed on: a fresh BGRA buffer with the converted picture,
+    // stamped `presentationTime`. Nothing when the frame cannot be converted.
+    static SampleBufferRef makeSampleBuffer(std::uint32_t v4l2Format, const std::uint8_t* data, std::size_t size,
+                                            int width, int height, std::size_t bytesPerLine, MediaTime presentationTime);
 };
 
 }  // namespace mivodrell
