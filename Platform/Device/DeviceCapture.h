@@ -40,7 +40,8 @@ struct DeviceChange {
     enum class Kind { connected, disconnected };
     Kind kind = Kind::connected;
     MediaType mediaType = MediaType::video;
-    std::string uniqueID;  // may be empty when the backend cannot tell which device it was
+    // The device when the backend can tell (a V4L2 notice names the node's path), else empty.
+    std::string uniqueID;
 };
 
 // The format of PCM blocks handed to an engine tap: 32-bit float samples.

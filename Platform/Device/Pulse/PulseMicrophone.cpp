@@ -120,7 +120,7 @@ public:
                                 &attributes, &error);
         if (!simple_) return pulseError("record " + source, error);
         stopping_ = false;
-        thread_ = std::thread([this, channels, blockBytes, block = std::move(block)] {
+        thread_ = std::thread([this, blockBytes, block = std::move(block)] {
             std::vector<float> samples(blockBytes / sizeof(float));
             std::uint64_t position = 0;
             while (!stopping_) {
@@ -129,7 +129,6 @@ public:
                 block(samples.data(), PulseMicrophone::framesPerBuffer, position);
                 position += PulseMicrophone::framesPerBuffer;
             }
-            (void)channels;
         });
         return std::nullopt;
     }

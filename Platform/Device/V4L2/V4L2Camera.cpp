@@ -274,33 +274,37 @@ DeviceInputResult V4L2Camera::open(const V4L2Node& node) {
         ::close(fd);
         return errnoError("VIDIOC_G_FMT", error);
     }
+    // Claim a format: the current one when it can be converted, else YUYV, Motion-JPEG or NV12 at
+    // the same size. A node another process is streaming from refuses with EBUSY.
+    std::vector<std::uint32_t> candidates;
+    if (V4L2FrameConverter::supports(format.fmt.pix.pixelformat)) candidates.push_back(format.fmt.pix.pixelformat);
+    for (const std::uint32_t wanted : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12}) {
+        if (std::find(candidates.begin(), candidates.end(), wanted) == candidates.end()) candidates.push_back(wanted);
+    }
     bool busy = false;
-    if (!V4L2FrameConverter::supports(format.fmt.pix.pixelformat)) {
-        bool settled = false;
-        int lastError = EINVAL;
-        for (const std::uint32_t wanted : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12}) {
-            v4l2_format request = format;
-            request.fmt.pix.pixelformat = wanted;
-            request.fmt.pix.bytesperline = 0;
-            if (xioctl(fd, VIDIOC_S_FMT, &request) == -1) {
-                lastError = errno;
-                if (lastError == EBUSY) break;
-                continue;
-            }
-            if (request.fmt.pix.pixelformat == wanted) {
-                format = request;
-                settled = true;
-                break;
-            }
+    bool settled = false;
+    int lastError = EINVAL;
+    for (const std::uint32_t wanted : candidates) {
+        v4l2_format request = format;
+        request.fmt.pix.pixelformat = wanted;
+        request.fmt.pix.bytesperline = 0;
+        if (xioctl(fd, VIDIOC_S_FMT, &request) == -1) {
+            lastError = errno;
+            if (lastError == EBUSY) break;
+            continue;
         }
-        if (!settled) {
-            if (lastError == EBUSY) {
-                busy = true;
-            } else {
-                ::close(fd);
-                return errnoError("VIDIOC_S_FMT", lastError);
-            }
+        if (V4L2FrameConverter::supports(request.fmt.pix.pixelformat)) {
+            format = request;
+            settled = true;
+            break;
         }
+    }
+    if (!settled) {
+        if (lastError != EBUSY || !V4L2FrameConverter::supports(format.fmt.pix.pixelformat)) {
+            ::close(fd);
+            return errnoError("VIDIOC_S_FMT", lastError);
+        }
+        busy = true;  // opened, but a graph cannot take it while the other process streams
     }
     const auto& pix = format.fmt.pix;
     if (pix.width == 0 || pix.height == 0 || pix.width > 16384 || pix.height > 16384) {
