@@ -43,7 +43,7 @@ class PulseMicrophone {
 public:
     static constexpr std::uint32_t framesPerBuffer = 1024;
 
-    // One query of the server: default source and every source. `server` empty: the default.
+    // One query of the default server: its default source and every source.
     static PulseServerSnapshot query();
     static std::optional<CaptureDevice> defaultMicrophone();
     static DeviceInputResult open(const CaptureDevice& device);
