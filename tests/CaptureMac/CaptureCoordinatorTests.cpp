@@ -468,11 +468,38 @@ TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
 }
 
 // The machine's encoder on two virtual displays, each stream at its own size; libavcodec decodes
-// both, and the frame after a keyframe request is a keyframe in that stream only.
+// both, each picture matches what a separate capture of the same region saw at the same instant,
+// and the frame after a keyframe request is a keyframe in that stream only.
 TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSizesWithTheRequestedKeyframe) {
     Harness h({}, 0, CompressionSession::defaultFactory());
-    h.apply(plan({source(1, {640, 360}), source(2, {320, 180}, CGRect(200, 100, 960, 540))}, {1, 2}));
+    const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})},
+                                                            {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
+    h.apply(plan({sources.at(1), sources.at(2)}, {1, 2}));
     ASSERT_EQ(h.coordinator->activeDisplayIDs(), (std::vector<std::uint32_t>{1, 2}));
+
+    // Observers: the luma each display's region showed, in video range, by presentation time.
+    struct Seen {
+        std::uint32_t displayID;
+        double time;
+        testing::YUVPicture luma;
+    };
+    testing::Collected<Seen> seen;
+    std::vector<std::shared_ptr<ScreenCaptureSession>> observers;
+    for (const auto& [id, planned] : sources) {
+        auto observer = ScreenCaptureSession::create(h.server);
+        observer->onFrame = [&seen, id = id](const std::shared_ptr<PixelBuffer>& b, MediaTime t,
+                                             const std::optional<CaptureFrameGeometry>&) {
+            testing::YUVPicture p{b->width(), b->height(), {}, {}, {}};
+            for (int y = 0; y < p.height; ++y) {
+                const std::uint8_t* row = b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
+                for (int x = 0; x < p.width; ++x) p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
+            }
+            seen.add({id, t.seconds(), std::move(p)});
+        };
+        observer->start(h.displays[id - 1], planned, PixelFormat::yuv420BiPlanarFullRange);
+        observers.push_back(observer);
+    }
+
     constexpr std::size_t ticks = 6;
     for (std::size_t n = 1; n <= ticks; ++n) {
         if (n == 4) h.coordinator->requestKeyframe(2);
@@ -480,6 +507,8 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     }
     ASSERT_EQ(h.errors.size(), 0u) << h.errors.at(0).error;
     ASSERT_TRUE(h.formats.waitFor(2));
+    ASSERT_TRUE(seen.waitFor(2 * ticks));
+    for (auto& observer : observers) observer->stop();
 
     for (const std::uint32_t id : {1u, 2u}) {
         SCOPED_TRACE(id);
@@ -490,18 +519,25 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
         ASSERT_TRUE(format);
         const std::pair<int, int> size = id == 1 ? std::pair(640, 360) : std::pair(320, 180);
         EXPECT_EQ(std::pair(format->width, format->height), size);
+        EXPECT_EQ(format->sourceRect, sources.at(id).sourceRect);
         testing::HEVCTestDecoder decoder(format->parameterSets);
         std::vector<bool> keyframes, decodedKeyframes;
         for (const Encoded& e : h.allFrames()) {
             if (e.displayID != id) continue;
             keyframes.push_back(e.frame.isKeyframe);
-            const auto bytes = e.frame.payload.span();
-            for (const auto& picture : decoder.decode(bytes, format->nalUnitHeaderLength)) {
-                EXPECT_EQ(std::pair(picture.width, picture.height), size);
-                decodedKeyframes.push_back(picture.keyFrame);
+            const auto pictures = decoder.decode(e.frame.payload.span(), format->nalUnitHeaderLength);
+            ASSERT_EQ(pictures.size(), 1u);
+            const auto& picture = pictures[0];
+            EXPECT_EQ(std::pair(picture.width, picture.height), size);
+            decodedKeyframes.push_back(picture.keyFrame);
+            std::optional<testing::YUVPicture> reference;
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                const Seen s = seen.at(i);
+                if (s.displayID == id && s.time == e.frame.presentationTime) reference = s.luma;
             }
+            ASSERT_TRUE(reference) << "no observed frame at " << e.frame.presentationTime;
+            EXPECT_GT(testing::psnr(picture, *reference), 45.0);
         }
-        for (const auto& picture : decoder.flush()) decodedKeyframes.push_back(picture.keyFrame);
         const std::vector<bool> expected = {true, false, false, id == 2, false, false};
         EXPECT_EQ(keyframes, expected);
         EXPECT_EQ(decodedKeyframes, expected);
