@@ -5,8 +5,9 @@
 //
 // Guarantees: frame identifiers come from one counter shared by all displays (each display sees
 // gaps), wrap after 4294967295 and start at 0 again after `stop`. A display is active only once
-// its capture started. Frames and stream ends of a session that has been replaced or removed are
-// dropped, so a stale report never touches the session that took its place.
+// its capture started. Frames still on their way from a session that has been replaced or removed
+// are dropped and its end removes nothing (an error it ended with is still reported), so a stale
+// report never touches the session that took its place.
 //
 // Bad input: nothing is thrown to the owner. A plan naming a display that was not handed in gives
 // `CaptureCoordinatorError::displayNotFound`; an output size that is not finite or out of range
@@ -24,6 +25,7 @@
 #include "CaptureCore/EncodedFrame.h"
 #include "CaptureCore/EncoderSettings.h"
 #include "CaptureMac/HEVCEncoder.h"
+#include "Platform/Base/FourCC.h"
 #include "Platform/Base/Geometry.h"
 #include "Platform/Capture/ScreenCapture.h"
 
@@ -44,7 +46,7 @@ class CaptureCoordinator : public std::enable_shared_from_this<CaptureCoordinato
 public:
     static constexpr const char* queueLabel = "Mivodrell.CaptureCoordinator";
     // '420f': bi-planar 4:2:0, full range.
-    static constexpr std::uint32_t capturePixelFormat = 0x34323066;
+    static constexpr std::uint32_t capturePixelFormat = PixelFormat::yuv420BiPlanarFullRange;
 
     // Where capture sessions and encoder sessions come from; the defaults are sessions on the
     // process's current capture backend and the machine's encoder with the 5-second encode wait.
