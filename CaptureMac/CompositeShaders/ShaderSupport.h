@@ -37,11 +37,12 @@ std::shared_ptr<const ShaderFunction> makeCopyFragment();
 std::shared_ptr<const ShaderFunction> makeMotionDiffFragment();
 std::shared_ptr<const ShaderFunction> makeMotionMixFragment();
 
-// CompositeShaders::setFastPathsEnabled's switch (on unless a test turns it off).
-extern std::atomic<bool> fastPathsEnabled;
+// CompositeShaders::setFastPathsEnabled's switch (on unless a test turns it off). Both flags are
+// read for every row; hidden, they are read directly rather than through the symbol table.
+extern std::atomic<bool> fastPathsEnabled __attribute__((visibility("hidden")));
 
 #ifdef MIVODRELL_COMPOSITE_X86
-extern const bool cpuHasAvx2;
+extern const bool cpuHasAvx2 __attribute__((visibility("hidden")));
 // The vector kernels run when the processor has them and the fast paths are on.
 inline bool useAvx2() { return cpuHasAvx2 && fastPathsEnabled.load(std::memory_order_relaxed); }
 
