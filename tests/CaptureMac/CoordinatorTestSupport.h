@@ -239,6 +239,7 @@ struct CoordinatorHarness {
     // Moves server time by one frame of new content and waits until the coordinator has taken in
     // what it delivered.
     void deliver(double seconds = 1.0 / 60) {
+        coordinator->activeDisplayIDs();  // what was asked of the coordinator is done
         server->invalidateContent();
         server->tick(seconds);
         backend->flush();
