@@ -13,6 +13,15 @@
 #define MIVODRELL_COMPOSITE_X86 1
 #endif
 
+// Plain loops that the compiler vectorizes once per CPU kind, picked when the program loads. The
+// choice runs through ifunc resolvers before any sanitizer runtime is up, so sanitizer builds
+// keep the default version only.
+#if defined(MIVODRELL_COMPOSITE_X86) && !defined(MIVODRELL_NO_FUNCTION_CLONES)
+#define MIVODRELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define MIVODRELL_AVX2_CLONES
+#endif
+
 namespace mivodrell {
 
 namespace {
@@ -259,8 +268,8 @@ void chromaHalfRow(const std::int16_t* cv, bool startsOdd, std::int16_t* out, in
 }
 
 // Luma of one source row in 1/64 steps: y << 6.
-__attribute__((target_clones("avx2", "default"))) void widenLuma(const std::uint8_t* src, std::int16_t* out,
-                                                                 int count) {
+MIVODRELL_AVX2_CLONES void widenLuma(const std::uint8_t* src, std::int16_t* out,
+                                     int count) {
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(src[i] << 6);
 }
 
@@ -291,9 +300,9 @@ __attribute__((target("avx2"))) int blendLumaAvx2(const std::uint8_t* a, const s
 #endif
 
 // Vertical blend of two interleaved Cb,Cr rows into separate centred rows in 1/32 steps.
-__attribute__((target_clones("avx2", "default"))) void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
-                                                                   std::uint32_t weight, std::int16_t* cb,
-                                                                   std::int16_t* cr, int count) {
+MIVODRELL_AVX2_CLONES void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
+                                       std::uint32_t weight, std::int16_t* cb,
+                                       std::int16_t* cr, int count) {
     if (weight == 0) {
         for (int i = 0; i < count; ++i) {
             cb[i] = static_cast<std::int16_t>((a[2 * i] << 5) - kChromaRowCentre);
@@ -942,10 +951,10 @@ private:
 
 // The difference of one row whose inputs are fetched exactly at each pixel: motion where the
 // luminance changed by at least 0.035 (in thousandths of a level), else the previous mask x 0.82.
-__attribute__((target_clones("avx2", "default"))) void diffRowExact(const std::uint8_t* current,
-                                                                    const std::uint8_t* previous,
-                                                                    const std::uint8_t* previousMask,
-                                                                    std::uint8_t* out, int count) {
+MIVODRELL_AVX2_CLONES void diffRowExact(const std::uint8_t* current,
+                                        const std::uint8_t* previous,
+                                        const std::uint8_t* previousMask,
+                                        std::uint8_t* out, int count) {
     constexpr int threshold = 35 * 255;
     for (int i = 0; i < count; ++i) {
         const int delta = 299 * (current[4 * i + 2] - previous[4 * i + 2]) +
@@ -1109,9 +1118,9 @@ MixRows& mixRows() {
 }
 
 // Bytes a[k * stride] and b[k * stride] blended by `weight`, kept at 7 fractional bits, for k < count.
-__attribute__((target_clones("avx2", "default"))) void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
-                                                                   std::uint32_t weight, std::int16_t* out, int count,
-                                                                   int stride) {
+MIVODRELL_AVX2_CLONES void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
+                                       std::uint32_t weight, std::int16_t* out, int count,
+                                       int stride) {
     const std::uint32_t wa = kSampleWeightOne - weight;
     for (int k = 0; k < count; ++k) {
         out[k] = static_cast<std::int16_t>((a[k * stride] * wa + b[k * stride] * weight + 256) >> 9);
