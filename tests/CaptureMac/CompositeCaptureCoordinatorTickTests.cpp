@@ -77,6 +77,11 @@ TEST(CompositeCaptureCoordinatorTick, ThirtyFramesASecondOnASixtyHertzTimerWitho
     int afterStall = 0;
     for (int i = 0; i < 10; ++i) afterStall += frameAndTick(h);
     EXPECT_LE(afterStall, 6);
+
+    // A cap that is not a number is logged as such and paces nothing.
+    h.start({1.0, 8'000'000, 3.0, std::numeric_limits<double>::quiet_NaN()});
+    EXPECT_EQ(h.recorded.logsContaining("幀率上限改為 nan fps（畫質耐受度／品質分級）").size(), 1u);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(frameAndTick(h)) << i;
 }
 
 TEST(CompositeCaptureCoordinatorTick, StaticContentPausesAfterOneSecondAndResumesOnActivity) {
@@ -214,6 +219,7 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     h.clock->advance(2.5);
     h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {std::numeric_limits<double>::quiet_NaN(), 352});
     ASSERT_EQ(h.errorCount(), 1u);
+    EXPECT_EQ(h.recorded.errors[0].first, 0u);
     EXPECT_TRUE(errorAs<CompositeCaptureCoordinator::InvalidOutputSize>(h.recorded.errors[0].second));
     EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 176}));
 
