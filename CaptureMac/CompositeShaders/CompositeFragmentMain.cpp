@@ -240,7 +240,7 @@ void chromaHalfRow(const std::int16_t* cv, bool startsOdd, std::int16_t* out, in
 }
 
 // Luma of one source row in 1/64 steps: y << 6.
-__attribute__((target_clones("avx2", "default"))) void widenLuma(const std::uint8_t* src, std::int16_t* out,
+MIVODRELL_AVX2_CLONES void widenLuma(const std::uint8_t* src, std::int16_t* out,
                                                                  int count) {
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(src[i] << 6);
 }
@@ -268,7 +268,7 @@ __attribute__((target("avx2"))) int blendLumaAvx2(const std::uint8_t* a, const s
 #endif
 
 // Vertical blend of two interleaved Cb,Cr rows into separate centred rows in 1/32 steps.
-__attribute__((target_clones("avx2", "default"))) void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
+MIVODRELL_AVX2_CLONES void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
                                                                    std::uint32_t weight, std::int16_t* cb,
                                                                    std::int16_t* cr, int count) {
     if (weight == 0) {

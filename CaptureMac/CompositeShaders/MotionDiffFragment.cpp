@@ -15,7 +15,7 @@ namespace {
 
 // The difference of one row whose inputs are fetched exactly at each pixel: motion where the
 // luminance changed by at least 0.035 (in thousandths of a level), else the previous mask x 0.82.
-__attribute__((target_clones("avx2", "default"))) void diffRowExact(const std::uint8_t* current,
+MIVODRELL_AVX2_CLONES void diffRowExact(const std::uint8_t* current,
                                                                     const std::uint8_t* previous,
                                                                     const std::uint8_t* previousMask,
                                                                     std::uint8_t* out, int count) {

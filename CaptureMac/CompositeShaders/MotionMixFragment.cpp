@@ -37,7 +37,7 @@ MixRows& mixRows() {
 }
 
 // Bytes a[k * stride] and b[k * stride] blended by `weight`, kept at 7 fractional bits, for k < count.
-__attribute__((target_clones("avx2", "default"))) void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
+MIVODRELL_AVX2_CLONES void blendRow128(const std::uint8_t* a, const std::uint8_t* b,
                                                                    std::uint32_t weight, std::int16_t* out, int count,
                                                                    int stride) {
     const std::uint32_t wa = kSampleWeightOne - weight;

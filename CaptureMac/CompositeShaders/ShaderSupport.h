@@ -28,6 +28,15 @@
 #define MIVODRELL_COMPOSITE_X86 1
 #endif
 
+// Plain loops that the compiler vectorizes once per CPU kind, picked when the program loads. The
+// choice runs through ifunc resolvers before any sanitizer runtime is up, so sanitizer builds
+// keep the default version only.
+#if defined(MIVODRELL_COMPOSITE_X86) && !defined(MIVODRELL_NO_FUNCTION_CLONES)
+#define MIVODRELL_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define MIVODRELL_AVX2_CLONES
+#endif
+
 namespace mivodrell::composite_detail {
 
 // The five functions of the library, one per file.

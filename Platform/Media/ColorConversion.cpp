@@ -18,7 +18,7 @@ constexpr int kYOffset = (16 << kShift) + kHalf;
 // Chroma sums four pixels, so two more fractional bits.
 constexpr int kCOffset = (128 << (kShift + 2)) + (1 << (kShift + 1));
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(MIVODRELL_NO_FUNCTION_CLONES)
 #define MIVODRELL_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define MIVODRELL_CLONES
