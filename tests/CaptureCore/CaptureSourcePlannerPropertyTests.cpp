@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <random>
-#include <set>
 #include "PlannerTestSupport.h"
 namespace mivodrell { namespace {
 using testing::kInf;

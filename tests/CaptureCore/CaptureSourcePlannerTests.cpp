@@ -42,8 +42,7 @@ TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
         {100, {0, 2532}, 1.0, std::sqrt(2.0)}, {100, {kNaN, 2532}, 1.0, std::sqrt(2.0)},  // unusable phone: 2e6
         {100, {1170, kInf}, 1.0, std::sqrt(2.0)}, {100, {-1170, 2532}, 1.0, std::sqrt(2.0)},
         {2, {100, 100}, 1.0, 0.25}, {1, {4000, 4000}, 1.0, 1.0}, {0, {4000, 4000}, 1.0, 1.0},
-        {kNaN, {4000, 4000}, 1.0, 1.0}, {kInf, {4000, 4000}, 1.0, 1.0},
-    };
+        {kNaN, {4000, 4000}, 1.0, 1.0}, {kInf, {4000, 4000}, 1.0, 1.0}};
     for (const auto& c : cases) {
         Configuration configuration;
         configuration.pixelBudgetAllowance = c.allowance;
@@ -220,8 +219,7 @@ TEST(CaptureSourcePlanner, ModeChangeReplacesOnlyARegionThatNoLongerFits) {
         {"ends inside", 1, onOne, {1100, 600}, {1}, {568, 64, 532, 536}},
         // Display 2 keeps (0, 64, 320, 568) while the viewport has left it.
         {"fits, not reached", 2, {1860, 100, 1000, 500}, {1280, 720}, {}, {0, 64, 320, 568}},
-        {"ends inside, not reached", 2, {1860, 100, 1000, 500}, {300, 600}, {2}, {0, 0, 300, 600}},
-    };
+        {"ends inside, not reached", 2, {1860, 100, 1000, 500}, {300, 600}, {2}, {0, 0, 300, 600}}};
     const auto topology = [](CGSize one, CGSize two) {
         return DisplayTopology({makeDisplay(1, {0, 0, one.width, one.height}, 1), makeDisplay(2, {2560, 0, two.width, two.height}, 1)});
     };
@@ -284,8 +282,7 @@ TEST(CaptureSourcePlanner, QuantizedPixelSize) {
         {1, {1001, 501}, 1, {1002, 502}},   // quantum below 2 counts as 2: 500.5 -> 501
         {3, {1000, 500}, 1, {998, 500}},    // 999 floors to even; 501 floors to 500
         // Odd limits are rounded to the quantum and then down to an even value.
-        {16, {0, 0}, 1, {16, 16}, 17, 4095}, {16, {8000, 10}, 1, {4094, 16}, 17, 4095}, {16, {1, 1}, 0.25, {2, 2}, 0},
-    };
+        {16, {0, 0}, 1, {16, 16}, 17, 4095}, {16, {8000, 10}, 1, {4094, 16}, 17, 4095}, {16, {1, 1}, 0.25, {2, 2}, 0}};
     for (const auto& c : cases) {
         Configuration configuration;
         configuration.pixelQuantum = c.quantum;

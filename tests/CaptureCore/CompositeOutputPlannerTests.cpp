@@ -14,8 +14,7 @@ TEST(CompositeOutputPlanner, OutputSizeIsThePhoneSizeTimesTheScaleFlooredToTheQu
         {{kNaN, kInf}, false, 2, {2, 2}, 1.1}, {{1, 1}, false, 2, {2, 2}, 1.1},  // floor(0.55) = 0 -> at least 2
         {{1170, 2532}, false, 16, {1280, 2784}, 1.1},  // 1287 / 16 = 80.4 -> 1280
         {{1170, 2532}, false, 1, {1286, 2784}, 1.1},   // quantum below 2 behaves as 2
-        {{1170, 2532}, false, 0, {1286, 2784}, 1.1}, {{1170, 2532}, false, kNaN, {1286, 2784}, 1.1},
-    };
+        {{1170, 2532}, false, 0, {1286, 2784}, 1.1}, {{1170, 2532}, false, kNaN, {1286, 2784}, 1.1}};
     for (const auto& c : cases) {
         Configuration configuration;
         configuration.pixelQuantum = c.quantum;
@@ -57,8 +56,7 @@ TEST(CompositeOutputPlanner, NonFiniteViewportIsReturnedGrownButNotAligned) {
     // Grown by the margin (1050 x 525) but neither rounded up to 526 nor snapped; a NaN width is not empty.
     const std::pair<CGRect, CGRect> cases[] = {
         {{kNaN, 3, 1000, 500}, {kNaN, 3 - 12.5, 1050, 525}}, {{-kInf, 3, 1000, 500}, {-kInf, 3 - 12.5, 1050, 525}},
-        {{0, 3, kNaN, 500}, {kNaN, 3 - 12.5, kNaN, 525}}, {{0, 0, kInf, 500}, {kNaN, -12.5, kNaN, 525}},
-    };
+        {{0, 3, kNaN, 500}, {kNaN, 3 - 12.5, kNaN, 525}}, {{0, 0, kInf, 500}, {kNaN, -12.5, kNaN, 525}}};
     for (const auto& [viewport, expected] : cases) {
         const auto plan = CompositeOutputPlanner::plan(viewport, {100, 100}, false, Configuration());
         EXPECT_TRUE(sameRect(plan.cropRect, expected));

@@ -34,8 +34,7 @@ TEST(LinkQuality, StepsPlaybackRatioWithHysteresis) {
         {poor, 0.95, excellent}, {poor, 0.3, poor}, {poor, 0.31, fair}, {poor, 0.9, good}, {good, 0.7, good},
         {good, 0.45, good}, {good, 0.4499, fair}, {good, 0.9, good}, {good, 0.91, excellent}, {fair, 0.2, fair},
         {fair, 0.1, poor}, {fair, 0.66, good}, {good, kNaN, good}, {poor, kInf, poor},
-        {excellent, std::nullopt, excellent}, {fair, -kInf, fair},
-    };
+        {excellent, std::nullopt, excellent}, {fair, -kInf, fair}};
     for (const auto& c : cases) {
         EXPECT_EQ(LinkQuality::classifyPlaybackFPSRatio(c.ratio, c.current), c.expected)
             << c.current.rawValue() << " " << c.ratio.value_or(-999);
@@ -66,8 +65,7 @@ TEST(EncoderPolicy, ZoomAndPlaybackRatioScaleTheTarget) {
         {1, 1, 1, 1}, {2, 1, 1, 0.25}, {3, 1, 1, 0.25}, {1.5, 1, 1, 1 / 2.25}, {0.5, 1, 1, 0.25}, {0.1, 1, 1, 0.25},
         {0.8, 1, 1, 0.8 * 0.8}, {0, 1, 1, 0.25}, {-3, 1, 1, 0.25}, {kNaN, 1, 1, 1}, {kInf, 1, 1, 1}, {-kInf, 1, 1, 1},
         {1, 0.04, kSqrtTenth, 1}, {1, 0.1, kSqrtTenth, 1}, {1, 0.25, 0.5, 1}, {1, 2, 1, 1}, {1, kNaN, 1, 1},
-        {1, -kInf, 1, 1}, {2, 0.25, 0.5, 0.25},
-    };
+        {1, -kInf, 1, 1}, {2, 0.25, 0.5, 0.25}};
     for (const auto& c : cases) {
         const EncoderSettings s = policy.settings(excellent, c.zoom, c.fpsRatio, std::nullopt);
         const double target = 25'000'000.0 * c.fpsFactor * c.zoomFactor;

@@ -1,6 +1,5 @@
 #include "CaptureCore/FrameBudget.h"
 #include <gtest/gtest.h>
-#include <limits>
 namespace mivodrell { namespace {
 TEST(FrameBudget, ThermalRecoveryTimeline) {
     FrameBudget budget;
@@ -17,8 +16,7 @@ TEST(FrameBudget, ThermalRecoveryTimeline) {
         {false, -std::numeric_limits<double>::infinity(), L::fair, 90, 48},
         // A worse level whose ceiling lies above the current one does not raise it; the hold restarts.
         {true, 49, L::critical, 20, 54}, {true, 50, L::fair, 20, 55}, {true, 51, L::serious, 20, 56},
-        {false, 55.9, L::serious, 20, 56},
-    };
+        {false, 55.9, L::serious, 20, 56}};
     for (const auto& s : steps) {
         if (s.thermal) budget.updateThermal(s.level, s.now); else budget.tick(s.now);
         EXPECT_EQ(budget.thermal(), s.level) << "t=" << s.now;

@@ -1,7 +1,5 @@
 #include "CaptureCore/FramePacketCoding.h"
 #include <gtest/gtest.h>
-#include <limits>
-#include <string>
 #include "FramePacketTestSupport.h"
 namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
@@ -40,8 +38,7 @@ TEST(FramePacketCodingTest, CropRectangleTravelsAsRoundedSinglePrecision) {
         // Beyond the float range: infinity, as IEEE rounding gives; just inside: the largest float.
         {CGRect(1e300, -1e300, belowOverflow, std::numeric_limits<double>::infinity()), 0x7F800000, 0xFF800000,
          0x7F7FFFFF, 0x7F800000},
-        {CGRect(nan, 0, -nan, 0), 0x7FC00000, 0x00000000, 0x7FC00000, 0x00000000},
-    };
+        {CGRect(nan, 0, -nan, 0), 0x7FC00000, 0x00000000, 0x7FC00000, 0x00000000}};
     for (const Case& c : cases) {
         FramePacket packet = samplePacket({});
         packet.cropRect = c.rect;

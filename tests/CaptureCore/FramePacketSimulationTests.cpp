@@ -2,7 +2,6 @@
 // the receiver on the other end, with the host answering keyframe requests. What arrives is compared
 // with the plain reassembly rules fed the same messages, and with what was sent.
 #include <gtest/gtest.h>
-#include <map>
 #include <random>
 #include "CaptureCore/FramePacketCoding.h"
 #include "CaptureCore/FrameReceiver.h"
@@ -100,9 +99,7 @@ TEST_P(FramePacketSimulation, DeliversIntactFramesInOrderAndAsksForKeyframesSpar
     }
     EXPECT_EQ(receiver.keyframePolicy().requestCount(), requests);  // every request reached the host
 }
-INSTANTIATE_TEST_SUITE_P(
-    Channels, FramePacketSimulation,
-    ::testing::Values(
+INSTANTIATE_TEST_SUITE_P(Channels, FramePacketSimulation, ::testing::Values(
         SimulationCase{"duplicatesAndReorderingWithinFrames", 11, 0, 1500, 0.0, 0.25, 0, true, 4, false, 1.0},
         SimulationCase{"lossyChannelAcrossTheWrap", 13, 0xFFFFFFFFu - 1500u, 3000, 0.02, 0.05, 6, false, 4, false, 0.4},
         SimulationCase{"farReorderingAcrossTheWrap", 14, 0xFFFFFFFFu - 100u, 3000, 0.03, 0.05, 16, false, 8, false, 0.2},

@@ -1,8 +1,6 @@
 #include "CaptureCore/FrameReassembler.h"
 #include <gtest/gtest.h>
-#include <map>
 #include <random>
-#include <set>
 #include "CaptureCore/FrameID.h"
 #include "FramePacketTestSupport.h"
 #include "ReferenceReassembler.h"

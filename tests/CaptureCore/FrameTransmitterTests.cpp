@@ -1,7 +1,6 @@
 #include "CaptureCore/FrameTransmitter.h"
 #include <gtest/gtest.h>
 #include <algorithm>
-#include <limits>
 #include <random>
 #include "CaptureCore/FramePacketCoding.h"
 #include "CaptureCore/FramePacketizer.h"

@@ -1,7 +1,6 @@
 #include "CaptureCore/KeyframeRequestPolicy.h"
 #include <gtest/gtest.h>
 #include <cmath>
-#include <limits>
 namespace mivodrell { namespace {
 using Policy = KeyframeRequestPolicy;
 // One scripted call: an event to record (or, without one, an expiry) at `now`.
