@@ -2,29 +2,17 @@
 #include "CaptureMac/CompositeShaders.h"
 #include "CaptureMac/CompositeReference.h"
 #include "Platform/Base/FourCC.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
-#include <functional>
-#include <limits>
-#include <map>
-#include <string>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Pattern = std::function<std::array<int, 3>(int x, int y)>;  // Y, Cb, Cr of texel (x, y)
-
 // A textured picture: diagonal ramps, 8-px blocks, and chroma spanning the full range (so that
 // conversions saturate in places).
 std::array<int, 3> busyPattern(int x, int y) {
     const int luma = ((x * 3 + y * 5) & 255) ^ (((x / 8 + y / 8) & 1) ? 0x40 : 0);
     return {luma, (x * 9 + y) & 255, (y * 37 + x * 11) & 255};
 }
-
 std::shared_ptr<PixelBuffer> makeFrame(int width, int height, const Pattern& pattern = busyPattern, int seed = 0) {
     auto created = PixelBuffer::create(width, height, PixelFormat::yuv420BiPlanarFullRange);
     EXPECT_TRUE(created.buffer);
@@ -47,9 +35,7 @@ std::shared_ptr<PixelBuffer> makeFrame(int width, int height, const Pattern& pat
     }
     return created.buffer;
 }
-
 DisplayInfo display(std::uint32_t id, CGRect frame) { return DisplayInfo(id, frame, 1.0, id == 1, "Display"); }
-
 struct Harness {
     explicit Harness(int workers = 1) : device(ComputeDevice::create(workers)) {
         renderer = CompositeFrameRenderer::create(device);
@@ -64,20 +50,17 @@ struct Harness {
     std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect crop, CGSize size) {
         return renderer->render(topology, crop, size);
     }
-
     std::shared_ptr<ComputeDevice> device;
     std::unique_ptr<CompositeFrameRenderer> renderer;
     std::vector<std::string> diagnostics;
     std::map<std::uint32_t, reference::Source> sources;
 };
-
 reference::Image imageOf(const PixelBuffer& buffer) {
     return reference::fromBgra(buffer.baseAddress(), buffer.bytesPerRow(), buffer.width(), buffer.height());
 }
 reference::Image imageOf(const Texture& texture) {
     return reference::fromBgra(texture.data(), texture.bytesPerRow(), texture.width(), texture.height());
 }
-
 std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
     std::vector<std::uint8_t> out;
     for (int y = 0; y < buffer.height(); ++y) {
@@ -86,14 +69,7 @@ std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
     }
     return out;
 }
-
-struct Comparison {
-    double maxDiff = 0;
-    double meanDiff = 0;
-    std::size_t uncoveredWrong = 0;
-    std::size_t compared = 0;
-};
-
+struct Comparison { double maxDiff = 0, meanDiff = 0; std::size_t uncoveredWrong = 0, compared = 0; };
 // Compares with the reference, skipping pixels near quad edges (and, when given, masked ones).
 Comparison compare(const reference::Image& actual, const reference::Image& expected,
                    const std::vector<bool>* skip = nullptr, const std::vector<bool>* covered = nullptr) {
@@ -121,7 +97,6 @@ Comparison compare(const reference::Image& actual, const reference::Image& expec
     result.meanDiff = result.compared ? sum / static_cast<double>(result.compared) : 0;
     return result;
 }
-
 void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect crop, int width, int height,
                             const std::string& label) {
     auto out = h.render(topology, crop, CGSize{static_cast<double>(width), static_cast<double>(height)});
@@ -135,7 +110,6 @@ void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect 
     EXPECT_EQ(result.uncoveredWrong, 0u) << label;
     EXPECT_GT(result.compared, 0u) << label;
 }
-
 bool allBlack(const PixelBuffer& buffer) {
     for (int y = 0; y < buffer.height(); ++y) {
         const std::uint8_t* row = buffer.baseAddress() + static_cast<std::size_t>(y) * buffer.bytesPerRow();
@@ -145,18 +119,8 @@ bool allBlack(const PixelBuffer& buffer) {
     }
     return true;
 }
-
-// --- The picture --------------------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
-    struct Case {
-        const char* label;
-        int bufferWidth, bufferHeight;
-        CGRect sourceRect;
-        CGRect contentUV;
-        CGRect crop;
-        int outWidth, outHeight;
-    };
+    struct Case { const char* label; int bufferWidth, bufferHeight; CGRect sourceRect, contentUV, crop; int outW, outH; };
     const Case cases[] = {
         {"1:1 whole display", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
         {"1:1 odd offset crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {3, 5, 41, 29}, 41, 29},
@@ -167,17 +131,15 @@ TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
         {"upscale", 32, 24, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 101, 77},
         {"partial source, not stretched", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
         {"partial source, crop beyond display", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {-10, -6, 90, 70}, 90, 70},
-        {"fractional crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {2.25, 1.5, 50.3, 40.7}, 77, 53},
-    };
+        {"fractional crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {2.25, 1.5, 50.3, 40.7}, 77, 53}};
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     for (const auto& c : cases) {
         Harness h;
         h.update(1, makeFrame(c.bufferWidth, c.bufferHeight), c.sourceRect, c.contentUV);
-        expectMatchesReference(h, topology, c.crop, c.outWidth, c.outHeight, c.label);
+        expectMatchesReference(h, topology, c.crop, c.outW, c.outH, c.label);
         EXPECT_TRUE(h.diagnostics.empty()) << c.label;
     }
 }
-
 TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
     const DisplayTopology topology({display(2, {64, 0, 64, 48}), display(1, {0, 0, 64, 48})});
     for (const auto& [crop, w, hgt] : std::vector<std::tuple<CGRect, int, int>>{
@@ -189,7 +151,6 @@ TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
         expectMatchesReference(h, topology, crop, w, hgt, "two displays");
     }
 }
-
 TEST(CompositeFrameRenderer, BlackWhereNothingIsShown) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
     Harness h;
@@ -211,7 +172,6 @@ TEST(CompositeFrameRenderer, BlackWhereNothingIsShown) {
     EXPECT_TRUE(allBlack(*removed));
     EXPECT_TRUE(h.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     const std::vector<std::tuple<CGSize, int, int>> sizes{
@@ -227,7 +187,6 @@ TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
         EXPECT_TRUE(out->attributes().metalCompatible);
     }
 }
-
 TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
     // 1:1, odd offsets, narrow slivers, 2:1 and 3:2 down, upscaling and fractional crops, each
     // with motion blur over frames that move (the larger ones with small textures wide enough for
@@ -264,7 +223,6 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
         ++index;
     }
 }
-
 TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -287,9 +245,6 @@ TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, inf}));
     ASSERT_EQ(h.diagnostics.size(), 2u);
 }
-
-// --- Diagnostics and failures ---------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, InvalidCropGivesTheDiagnosticAndNoBuffer) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -304,13 +259,11 @@ TEST(CompositeFrameRenderer, InvalidCropGivesTheDiagnosticAndNoBuffer) {
     EXPECT_TRUE(h.render(topology, {64, 48, -64, -48}, {64, 48}));
     EXPECT_TRUE(h.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     Harness h;
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
     auto before = h.render(topology, {0, 0, 64, 48}, {64, 48});
-
     auto bgra = PixelBuffer::create(64, 48, PixelFormat::bgra).buffer;
     h.renderer->update(1, bgra, {0, 0, 64, 48}, {0, 0, 1, 1});
     h.renderer->update(9, nullptr, {0, 0, 64, 48}, {0, 0, 1, 1});
@@ -321,7 +274,6 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     h.device->setFaults(faults);
     h.renderer->update(4294967295u, makeFrame(64, 48), {0, 0, 64, 48}, {0, 0, 1, 1});
     h.device->setFaults({});
-
     ASSERT_EQ(h.diagnostics.size(), 3u);
     EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 螢幕 1 texture 轉換失敗 luma=-6680 chroma=-6661");
     EXPECT_EQ(h.diagnostics[1], "[CompositeFrameRenderer] 螢幕 9 texture 轉換失敗 luma=-6661 chroma=-6661");
@@ -331,7 +283,6 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     ASSERT_TRUE(before && after);
     EXPECT_EQ(bytesOf(*before), bytesOf(*after));
 }
-
 TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     struct Case {
@@ -366,18 +317,14 @@ TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
         EXPECT_EQ(h.diagnostics[0], c.expected) << c.label;
     }
 }
-
 TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     EXPECT_FALSE(CompositeFrameRenderer::create(nullptr));
     const std::vector<std::function<void(ComputeDevice::Faults&)>> required{
-        [](auto& f) { f.failCommandQueue = true; },
-        [](auto& f) { f.failLibrary = true; },
+        [](auto& f) { f.failCommandQueue = true; }, [](auto& f) { f.failLibrary = true; },
         [](auto& f) { f.missingFunctions = {"Mivodrell_compositeVertexMain"}; },
         [](auto& f) { f.missingFunctions = {"Mivodrell_compositeFragmentMain"}; },
-        [](auto& f) { f.failPipelines = true; },
-        [](auto& f) { f.failSampler = true; },
-        [](auto& f) { f.failTextureCache = true; },
-    };
+        [](auto& f) { f.failPipelines = true; }, [](auto& f) { f.failSampler = true; },
+        [](auto& f) { f.failTextureCache = true; }};
     for (const auto& fault : required) {
         auto device = ComputeDevice::create(1);
         ComputeDevice::Faults faults;
@@ -401,9 +348,6 @@ TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     }
     EXPECT_TRUE(CompositeFrameRenderer::create(ComputeDevice::systemDefault()));
 }
-
-// --- Motion blur ------------------------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
     const std::vector<std::tuple<int, int, int, int>> sizes{
         {79, 79, 4, 4}, {80, 64, 5, 4}, {1920, 1080, 120, 67}, {2, 2, 4, 4}};
@@ -420,7 +364,6 @@ TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
         }
     }
 }
-
 TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
     const DisplayTopology topology({display(1, {0, 0, 320, 192})});
     Harness blurred, sharp;
@@ -432,7 +375,6 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
         return busyPattern(x, y);
     });
     const auto third = makeFrame(320, 192);
-
     std::vector<reference::Image> sharpFrames;
     std::vector<reference::Image> outputs;
     for (const auto& frame : {first, second, third}) {
@@ -452,11 +394,9 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
         const auto maskBefore = imageOf(*textures.maskCurrent);
         ASSERT_EQ(small.width, 20);
         ASSERT_EQ(small.height, 12);
-
         const auto expectedSmall = reference::resample(sharpFrames.back(), 20, 12);
         const auto smallCheck = compare(small, expectedSmall);
         EXPECT_LE(smallCheck.maxDiff, 1);
-
         if (outputs.size() == 1) {
             EXPECT_EQ(compare(outputs[0], sharpFrames[0]).maxDiff, 0);
             continue;
@@ -465,7 +405,6 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
         const auto uncertain = reference::nearThreshold(small, smallBefore, 2.0 / 255);
         const auto maskCheck = compare(mask, expectedMask, &uncertain);
         EXPECT_LE(maskCheck.maxDiff, 1);
-
         const auto expectedOut = reference::mix(sharpFrames.back(), small, mask);
         const auto outCheck = compare(outputs.back(), expectedOut);
         EXPECT_LE(outCheck.maxDiff, 1);
@@ -482,7 +421,6 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
     const auto mask3 = imageOf(*blurred.renderer->motionBlurTextures().maskPrevious);
     EXPECT_EQ(mask3.at(5, 4, 2), 255);
 }
-
 TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
     const DisplayTopology topology({display(1, {0, 0, 160, 96})});
     Harness blurred, sharp;
@@ -512,7 +450,6 @@ TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
     EXPECT_FALSE(renderBoth(a, {128, 96}));
     EXPECT_TRUE(blurred.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, MotionBlurFailures) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     for (int failing = 1; failing <= 3; ++failing) {
@@ -546,6 +483,4 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
     EXPECT_TRUE(h.renderer->motionBlurTextures().smallCurrent);
     EXPECT_EQ(h.diagnostics.size(), 1u);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell
