@@ -44,10 +44,8 @@ TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
         {2, {100, 100}, 1.0, 0.25}, {1, {4000, 4000}, 1.0, 1.0}, {0, {4000, 4000}, 1.0, 1.0},
         {kNaN, {4000, 4000}, 1.0, 1.0}, {kInf, {4000, 4000}, 1.0, 1.0}};
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.pixelBudgetAllowance = c.allowance;
-        const CapturePlan plan =
-            CaptureSourcePlanner(configuration).plan({500, 500, 1000, 1000}, oneDisplay(3000, 3000, c.scale), c.phone, 0);
+        const CapturePlan plan = CaptureSourcePlanner(Configuration{.pixelBudgetAllowance = c.allowance})
+                                     .plan({500, 500, 1000, 1000}, oneDisplay(3000, 3000, c.scale), c.phone, 0);
         ASSERT_EQ(plan.sources.size(), 1u);
         EXPECT_NEAR(plan.sources[0].pixelsPerPoint, c.density, 1e-12) << c.scale << " " << c.phone.width;
     }
@@ -146,9 +144,7 @@ TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
     // A visible area below half the captured one recomputes as well.
     EXPECT_EQ(planner.plan({300, 200, 500, 300}, oneDisplay(), kPhone, 3).reconfigured, IDs{1});
     // A recomputation that lands on the same region and size is not listed.
-    Configuration coarse;
-    coarse.rectQuantum = 512;
-    CaptureSourcePlanner quantized(coarse);
+    CaptureSourcePlanner quantized(Configuration{.rectQuantum = 512});
     const CapturePlan q = quantized.plan({100, 100, 300, 300}, oneDisplay(2048, 2048, 1), kPhone, 0);
     EXPECT_TRUE(sameRect(q.sources[0].sourceRect, CGRect(0, 0, 512, 512)));
     const CapturePlan again = quantized.plan({110, 100, 300, 300}, oneDisplay(2048, 2048, 1), kPhone, 1);
@@ -156,10 +152,7 @@ TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
     EXPECT_EQ(again.sources, q.sources);
 }
 TEST(CaptureSourcePlanner, MinReconfigureIntervalHoldsBackRecomputation) {
-    Configuration configuration;
-    configuration.captureMarginRatio = 0.24;
-    configuration.minReconfigureInterval = 0.4;
-    CaptureSourcePlanner planner(configuration);
+    CaptureSourcePlanner planner(Configuration{.captureMarginRatio = 0.24, .minReconfigureInterval = 0.4});
     const CapturePlan first = planner.plan({100, 100, 1000, 500}, twoDisplays(), kPhone, 10.0);
     const CGRect moved{600, 100, 1000, 500};
     const CapturePlan held = planner.plan(moved, twoDisplays(), kPhone, 10.3);
@@ -190,9 +183,7 @@ TEST(CaptureSourcePlanner, VelocityIsSmoothedResetAndClamped) {
         EXPECT_EQ(planner.lastViewportCenter(), (CGPoint{1000, 550}));
     }
     for (const auto& [alpha, velocity] : std::vector<std::pair<double, double>>{{2, 100}, {-1, 0}, {kNaN, 0}, {0.25, 25}}) {
-        Configuration configuration;
-        configuration.velocitySmoothingAlpha = alpha;
-        CaptureSourcePlanner clamped(configuration);
+        CaptureSourcePlanner clamped(Configuration{.velocitySmoothingAlpha = alpha});
         clamped.plan({100, 100, 1000, 500}, wide, kPhone, 0);
         clamped.plan({200, 100, 1000, 500}, wide, kPhone, 1);
         EXPECT_EQ(clamped.smoothedVelocity().x, velocity) << alpha;
@@ -224,9 +215,7 @@ TEST(CaptureSourcePlanner, ModeChangeReplacesOnlyARegionThatNoLongerFits) {
         return DisplayTopology({makeDisplay(1, {0, 0, one.width, one.height}, 1), makeDisplay(2, {2560, 0, two.width, two.height}, 1)});
     };
     for (const Case& c : cases) {
-        Configuration configuration;
-        configuration.minReconfigureInterval = 0.4;
-        CaptureSourcePlanner planner(configuration);
+        CaptureSourcePlanner planner(Configuration{.minReconfigureInterval = 0.4});
         planner.plan(c.firstViewport, topology({2560, 1440}, {1920, 1080}), kPhone, 10);
         const CGSize one = c.id == 1 ? c.newFrame : CGSize{2560, 1440};
         const CGSize two = c.id == 2 ? c.newFrame : CGSize{1920, 1080};
@@ -252,9 +241,8 @@ TEST(CaptureSourcePlanner, ExpandedCaptureRect) {
         {0.5, {0, -kInf}, {100, 100, 1000, 500}, {40, 0, 1120, 632}},    // an infinite one adds the cap
     };
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.velocityMarginLookahead = c.lookahead;
-        EXPECT_TRUE(sameRect(CaptureSourcePlanner(configuration).expandedCaptureRect(c.visible, bounds, c.velocity), c.expected));
+        const CaptureSourcePlanner planner(Configuration{.velocityMarginLookahead = c.lookahead});
+        EXPECT_TRUE(sameRect(planner.expandedCaptureRect(c.visible, bounds, c.velocity), c.expected));
     }
 }
 TEST(CaptureSourcePlanner, QuantizedOutward) {
@@ -265,9 +253,7 @@ TEST(CaptureSourcePlanner, QuantizedOutward) {
         {8, {1, 2, -3, 4}, {1, 2, -3, 4}}, {8, {kNaN, 1, 2, 3}, {kNaN, 1, 2, 3}},  // unusable: unchanged
     };
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.rectQuantum = c.quantum;
-        EXPECT_TRUE(sameRect(CaptureSourcePlanner(configuration).quantizedOutward(c.rect), c.expected));
+        EXPECT_TRUE(sameRect(CaptureSourcePlanner(Configuration{.rectQuantum = c.quantum}).quantizedOutward(c.rect), c.expected));
     }
 }
 TEST(CaptureSourcePlanner, QuantizedPixelSize) {
@@ -284,12 +270,9 @@ TEST(CaptureSourcePlanner, QuantizedPixelSize) {
         // Odd limits are rounded to the quantum and then down to an even value.
         {16, {0, 0}, 1, {16, 16}, 17, 4095}, {16, {8000, 10}, 1, {4094, 16}, 17, 4095}, {16, {1, 1}, 0.25, {2, 2}, 0}};
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.pixelQuantum = c.quantum;
-        configuration.minOutputDimension = c.minDimension;
-        configuration.maxOutputDimension = c.maxDimension;
-        const CGRect rect{0, 0, c.points.width, c.points.height};
-        EXPECT_EQ(CaptureSourcePlanner(configuration).quantizedPixelSize(rect, c.density), c.expected)
+        const CaptureSourcePlanner planner(
+            Configuration{.pixelQuantum = c.quantum, .minOutputDimension = c.minDimension, .maxOutputDimension = c.maxDimension});
+        EXPECT_EQ(planner.quantizedPixelSize({0, 0, c.points.width, c.points.height}, c.density), c.expected)
             << c.points.width << "x" << c.points.height << " @" << c.density;
     }
 }

@@ -16,9 +16,7 @@ TEST(CompositeOutputPlanner, OutputSizeIsThePhoneSizeTimesTheScaleFlooredToTheQu
         {{1170, 2532}, false, 1, {1286, 2784}, 1.1},   // quantum below 2 behaves as 2
         {{1170, 2532}, false, 0, {1286, 2784}, 1.1}, {{1170, 2532}, false, kNaN, {1286, 2784}, 1.1}};
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.pixelQuantum = c.quantum;
-        const auto plan = CompositeOutputPlanner::plan({0, 0, 100, 100}, c.phone, c.constrained, configuration);
+        const auto plan = CompositeOutputPlanner::plan({0, 0, 100, 100}, c.phone, c.constrained, {.pixelQuantum = c.quantum});
         EXPECT_EQ(plan.outputPixelSize, c.expected) << c.phone.width << "x" << c.phone.height << " q" << c.quantum;
         EXPECT_EQ(plan.appliedScale, c.expectedScale);
     }
@@ -39,16 +37,12 @@ TEST(CompositeOutputPlanner, CropIsGrownRoundedUpAndSnappedToTheOutputGrid) {
         {{410.7, 320.2, -400, -300}, {800, 600}, 0, {10, 20, 400, 300}},  // a negative size as the rectangle it describes
     };
     for (const auto& c : cases) {
-        Configuration configuration;
-        configuration.cropMarginRatio = c.margin;
-        const auto plan = CompositeOutputPlanner::plan(c.viewport, c.phone, true, configuration);
+        const auto plan = CompositeOutputPlanner::plan(c.viewport, c.phone, true, {.cropMarginRatio = c.margin});
         EXPECT_EQ(plan.outputPixelSize, c.phone);
         EXPECT_TRUE(sameRect(plan.cropRect, c.expected));
     }
     for (const double margin : {0.0, -0.1, kNaN, kInf}) {  // an unusable margin leaves the viewport ungrown
-        Configuration configuration;
-        configuration.cropMarginRatio = margin;
-        const auto plan = CompositeOutputPlanner::plan({4, 6, 100, 50}, {200, 100}, true, configuration);
+        const auto plan = CompositeOutputPlanner::plan({4, 6, 100, 50}, {200, 100}, true, {.cropMarginRatio = margin});
         EXPECT_TRUE(sameRect(plan.cropRect, CGRect(4, 6, 100, 50))) << margin;
     }
 }

@@ -50,8 +50,7 @@ TEST(FrameBudget, RecoveryStepsAreCappedByTheTarget) {
     struct Case { double target; bool nominalEntry; std::vector<double> ceilings; };
     // Without a nominal entry the target alone bounds it; a target of 60 caps 90 and 120.
     for (const Case& c : {Case{120, false, {120, 45, 90, 120, 120}}, Case{60, true, {60, 45, 60, 60}}}) {
-        FrameBudget::Configuration configuration;
-        configuration.targetFPS = c.target;
+        FrameBudget::Configuration configuration{.targetFPS = c.target};
         if (!c.nominalEntry) configuration.ceilingByThermal.erase(ThermalLevel::nominal);
         FrameBudget budget(configuration);
         EXPECT_EQ(budget.currentCeilingFPS(), c.ceilings[0]);

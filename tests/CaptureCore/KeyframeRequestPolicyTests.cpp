@@ -19,9 +19,7 @@ struct Script {
     Policy::Configuration configuration = {};
 };
 TEST(KeyframeRequestPolicyTest, Scripts) {
-    Policy::Configuration tolerant;
-    tolerant.consecutiveLossThreshold = 6;
-    tolerant.staleKeyframeThreshold = 20.0;
+    const Policy::Configuration tolerant{.consecutiveLossThreshold = 6, .staleKeyframeThreshold = 20.0};
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<Script> scripts = {
@@ -76,9 +74,7 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
     }
 }
 TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
-    Policy::Configuration configuration;
-    configuration.minRequestInterval = 0.25;
-    Policy policy(configuration);
+    Policy policy(Policy::Configuration{.minRequestInterval = 0.25});
     policy.setLossThresholds(3, 12.0);
     const Policy fresh = policy;
     policy.record(LossEvent::frameCompleted(1, true), 1.0);
