@@ -267,11 +267,7 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     auto bgra = PixelBuffer::create(64, 48, PixelFormat::bgra).buffer;
     h.renderer->update(1, bgra, {0, 0, 64, 48}, {0, 0, 1, 1});
     h.renderer->update(9, nullptr, {0, 0, 64, 48}, {0, 0, 1, 1});
-    auto faults = h.device->faults();
-    faults.failTextureWrap = true;
-    faults.textureWrapStatus = 0;
-    faults.failTextureWrapPlane = 1;
-    h.device->setFaults(faults);
+    h.device->setFaults({.failTextureWrap = true, .textureWrapStatus = 0, .failTextureWrapPlane = 1});
     h.renderer->update(4294967295u, makeFrame(64, 48), {0, 0, 64, 48}, {0, 0, 1, 1});
     h.device->setFaults({});
     ASSERT_EQ(h.diagnostics.size(), 3u);
@@ -285,59 +281,36 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
 }
 TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
-    struct Case {
-        const char* label;
-        std::function<void(ComputeDevice::Faults&)> fault;
-        CGSize size;
-        const char* expected;
-    };
-    const auto wrapFails = [](int status) {
-        return [status](ComputeDevice::Faults& f) {
-            f.failTextureWrap = true;
-            f.textureWrapStatus = status;
-        };
-    };
-    const Case cases[] = {
-        {"output buffer", [](auto&) {}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
-        {"output texture", wrapFails(-6661), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
-        {"output texture, none", wrapFails(0), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
-        {"command buffer", [](auto& f) { f.failCommandBuffer = true; }, {64, 48},
-         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-        {"encoder", [](auto& f) { f.failEncoderAtIndex = 0; }, {64, 48},
-         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-    };
-    for (const auto& c : cases) {
+    const std::string failed = "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗";
+    const std::tuple<ComputeDevice::Faults, CGSize, std::string> cases[] = {
+        {{}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
+        {{.failTextureWrap = true, .textureWrapStatus = -6661}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
+        {{.failTextureWrap = true, .textureWrapStatus = 0}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
+        {{.failCommandBuffer = true}, {64, 48}, failed}, {{.failEncoderAtIndex = 0}, {64, 48}, failed}};
+    for (const auto& [faults, size, expected] : cases) {
         Harness h;
         h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-        ComputeDevice::Faults faults;
-        c.fault(faults);
         h.device->setFaults(faults);
-        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, c.size)) << c.label;
-        ASSERT_EQ(h.diagnostics.size(), 1u) << c.label;
-        EXPECT_EQ(h.diagnostics[0], c.expected) << c.label;
+        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, size)) << expected;
+        ASSERT_EQ(h.diagnostics.size(), 1u) << expected;
+        EXPECT_EQ(h.diagnostics[0], expected);
     }
 }
 TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     EXPECT_FALSE(CompositeFrameRenderer::create(nullptr));
-    const std::vector<std::function<void(ComputeDevice::Faults&)>> required{
-        [](auto& f) { f.failCommandQueue = true; }, [](auto& f) { f.failLibrary = true; },
-        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeVertexMain"}; },
-        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeFragmentMain"}; },
-        [](auto& f) { f.failPipelines = true; }, [](auto& f) { f.failSampler = true; },
-        [](auto& f) { f.failTextureCache = true; }};
-    for (const auto& fault : required) {
+    const ComputeDevice::Faults required[] = {
+        {.failCommandQueue = true}, {.failTextureCache = true}, {.failSampler = true}, {.failLibrary = true},
+        {.missingFunctions = {"Mivodrell_compositeVertexMain"}}, {.missingFunctions = {"Mivodrell_compositeFragmentMain"}},
+        {.failPipelines = true}};
+    for (const auto& faults : required) {
         auto device = ComputeDevice::create(1);
-        ComputeDevice::Faults faults;
-        fault(faults);
         device->setFaults(faults);
         EXPECT_FALSE(CompositeFrameRenderer::create(device));
     }
     for (const char* optional :
          {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
         auto device = ComputeDevice::create(1);
-        ComputeDevice::Faults faults;
-        faults.missingFunctions = {optional};
-        device->setFaults(faults);
+        device->setFaults({.missingFunctions = {optional}});
         auto renderer = CompositeFrameRenderer::create(device);
         ASSERT_TRUE(renderer) << optional;
         EXPECT_FALSE(renderer->motionBlurAvailable());
@@ -457,9 +430,7 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
         h.renderer->setMotionBlurEnabled(true);
         h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
         ASSERT_TRUE(h.render(topology, {0, 0, 64, 48}, {64, 48}));
-        ComputeDevice::Faults faults;
-        faults.failEncoderAtIndex = failing;
-        h.device->setFaults(faults);
+        h.device->setFaults({.failEncoderAtIndex = failing});
         EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, 48})) << failing;
         ASSERT_EQ(h.diagnostics.size(), 1u);
         EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 動態模糊後處理 encoder 建立失敗，這幀跳過");
@@ -470,9 +441,7 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
     h.renderer->setMotionBlurEnabled(true);
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
     sharp.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-    ComputeDevice::Faults faults;
-    faults.failTextureAllocation = true;
-    h.device->setFaults(faults);
+    h.device->setFaults({.failTextureAllocation = true});
     auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
     ASSERT_TRUE(out);
     EXPECT_EQ(bytesOf(*out), bytesOf(*sharp.render(topology, {0, 0, 64, 48}, {64, 48})));

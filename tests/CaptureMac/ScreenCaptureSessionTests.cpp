@@ -123,10 +123,7 @@ TEST_F(ScreenCaptureSessionTest, FrameChecksDropIncompleteFramesAndKeepFramesWit
     session->start(leftDisplay(), sourceFor(1, {0, 0, 800, 600}, {160, 120}), k420f);
     std::size_t expected = 0;
     for (const auto& c : cases) {
-        VirtualCaptureServer::FrameFault fault;
-        fault.kind = c.kind;
-        fault.count = 1;
-        server->setFrameFault(fault);
+        server->setFrameFault({.kind = c.kind, .count = 1});
         server->invalidateContent();
         server->tick(1.0 / 60);
         server->invalidateContent();
