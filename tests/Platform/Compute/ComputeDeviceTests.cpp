@@ -240,13 +240,9 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
 }
 TEST(RenderCommands, FaultInjection) {
     auto device = ComputeDevice::create(1);
-    ComputeDevice::Faults faults;
-    faults.failCommandQueue = true;
-    device->setFaults(faults);
+    device->setFaults({.failCommandQueue = true});
     EXPECT_FALSE(makeCommandQueue(device));
-    faults = {};
-    faults.failEncoderAtIndex = 1;
-    device->setFaults(faults);
+    device->setFaults({.failEncoderAtIndex = 1});
     auto queue = makeCommandQueue(device);
     auto buffer = queue->makeCommandBuffer();
     RenderPassDescriptor pass;
@@ -257,11 +253,7 @@ TEST(RenderCommands, FaultInjection) {
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_TRUE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(RenderPassDescriptor{}));
-    faults = {};
-    faults.failCommandBuffer = true;
-    faults.failTextureAllocation = true;
-    faults.failSampler = true;
-    device->setFaults(faults);
+    device->setFaults({.failCommandBuffer = true, .failTextureAllocation = true, .failSampler = true});
     EXPECT_FALSE(queue->makeCommandBuffer());
     EXPECT_FALSE(makeTexture(*device, TexturePixelFormat::bgra8Unorm, 4, 4));
     EXPECT_FALSE(makeSamplerState(*device, SamplerDescriptor{}));
