@@ -11,9 +11,8 @@ int wholeRate(double rate) { return exactInteger<int>(rate).value_or(-1); }
 struct EncodedRun {
     std::vector<AudioEncoder::Packet> packets;
     std::vector<std::uint8_t> cookie;
-    int announcements = 0;
+    int announcements = 0, announcedChannels = 0;
     double announcedRate = 0;
-    std::int32_t announcedChannels = 0;
     std::vector<std::string> lines;
 };
 // Encodes `seconds` of a 1 kHz stereo sine at 48 kHz in 1024-frame non-interleaved buffers, with
@@ -40,12 +39,7 @@ EncodedRun encodeSine(const AudioEncoder::Configuration& configuration, double s
     return run;
 }
 TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
-    struct Case {
-        AudioEncoder::Configuration configuration;
-        std::vector<std::uint8_t> cookie;
-        double levels[2];
-        double levelTolerance;  // relative
-    };
+    struct Case { AudioEncoder::Configuration configuration; std::vector<std::uint8_t> cookie; double levels[2], tolerance; };
     // At 16 kbit/s the encoder codes stereo as one intensity-stereo image, so both channels get
     // the same level there; 128 kbit/s keeps them apart.
     const Case cases[] = {
@@ -85,7 +79,7 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
             ASSERT_TRUE(frequency);
             EXPECT_NEAR(*frequency, 1000.0, 1.0) << "channel " << ch;
             const double level = c.levels[ch] / std::sqrt(2.0);
-            EXPECT_NEAR(testing::rms(plane, from, to), level, c.levelTolerance * level)
+            EXPECT_NEAR(testing::rms(plane, from, to), level, c.tolerance * level)
                 << "channel " << ch;
         }
     }

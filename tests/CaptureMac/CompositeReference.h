@@ -13,19 +13,13 @@
 #include <vector>
 namespace mivodrell::reference {
 struct Image {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     std::vector<double> bgra;  // 4 values per pixel, 0...255 after quantisation
     Image() = default;
     Image(int w, int h) : width(w), height(h), bgra(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 0) {}
-    double& at(int x, int y, int c) {
-        return bgra[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4 +
-                    static_cast<std::size_t>(c)];
-    }
-    double at(int x, int y, int c) const {
-        return bgra[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4 +
-                    static_cast<std::size_t>(c)];
-    }
+    std::size_t index(int x, int y, int c) const { return (static_cast<std::size_t>(y) * width + x) * 4 + c; }
+    double& at(int x, int y, int c) { return bgra[index(x, y, c)]; }
+    double at(int x, int y, int c) const { return bgra[index(x, y, c)]; }
 };
 // A copy of a BGRA buffer or texture (bytes, row stride) as an Image.
 inline Image fromBgra(const std::uint8_t* data, std::size_t bytesPerRow, int width, int height) {
