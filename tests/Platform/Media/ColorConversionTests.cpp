@@ -34,12 +34,7 @@ std::shared_ptr<PixelBuffer> solidBGRA(int w, int h, std::uint8_t r, std::uint8_
     auto pb = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
     for (int y = 0; y < h; ++y) {
         std::uint8_t* row = pb->baseAddress() + static_cast<std::size_t>(y) * pb->bytesPerRow();
-        for (int x = 0; x < w; ++x) {
-            row[4 * x] = b;
-            row[4 * x + 1] = g;
-            row[4 * x + 2] = r;
-            row[4 * x + 3] = 255;
-        }
+        for (int x = 0; x < w; ++x) std::memcpy(row + 4 * x, std::array<std::uint8_t, 4>{b, g, r, 255}.data(), 4);
     }
     return pb;
 }
