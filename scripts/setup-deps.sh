@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project builds, tests and benchmarks with.
+# Installs every Debian package the project builds, tests, benchmarks and fuzzes with (clang and
+# its sanitizer runtimes for the sanitizer and fuzz builds of scripts/test.sh).
 # Idempotent: when everything is present it does nothing.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libx265-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   libyuv-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  clang libclang-rt-dev llvm
 )
 
 missing=()
