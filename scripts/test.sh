@@ -111,10 +111,13 @@ for variant in asan tsan; do
 done
 
 # 4. Each fuzz target on its seed corpus. New inputs and any crash files go to a scratch folder.
+fuzz_targets=()
+for source in fuzz/*.cpp; do fuzz_targets+=("$(basename "$source" .cpp)"); done
 if configure_and_build build-fuzz -DMIVODRELL_BUILD_FUZZ=ON -DMIVODRELL_BUILD_TESTS=OFF \
-  -DMIVODRELL_BUILD_BENCH=OFF; then
-  for corpus in fuzz/corpus/*/; do
-    target=$(basename "$corpus")
+  -DMIVODRELL_BUILD_BENCH=OFF --targets "${fuzz_targets[@]/#/fuzz_}"; then
+  for target in "${fuzz_targets[@]}"; do
+    corpus=fuzz/corpus/$target
+    mkdir -p "$corpus"
     scratch=$(mktemp -d)
     echo "fuzz: $target for ${fuzz_seconds}s on $corpus"
     if (cd "$scratch" && "$root/build-fuzz/fuzz/fuzz_$target" -max_total_time="$fuzz_seconds" -max_len=4096 \
