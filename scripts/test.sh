@@ -11,7 +11,7 @@
 #   --quick  the test suite only (stage 1), ending with ctest's own summary.
 # Environment: BUILD_DIR (default build) and MIVODRELL_SANITIZE=ON (an ASan+UBSan build of
 # stage 1 with the default compiler), JOBS (default: the number of CPUs), FUZZ_SECONDS (default
-# 15 per target).
+# 10 per target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,7 +25,7 @@ fi
 bash scripts/setup-deps.sh
 
 jobs=${JOBS:-$(nproc)}
-fuzz_seconds=${FUZZ_SECONDS:-15}
+fuzz_seconds=${FUZZ_SECONDS:-10}
 test_targets=(tests_PlatformBase tests_PlatformMedia tests_PlatformCompute tests_PlatformCodec
   tests_PlatformCapture tests_ViewportCore tests_CaptureCore tests_CaptureMac)
 # Sanitizer builds: line tables are enough for the reports' stack traces and much cheaper to build.
