@@ -62,7 +62,8 @@ struct FileLogger::Sink {
     // release deadline after. False when the deadline passed first.
     bool waitForRoom() const {
         for (;;) {
-            int timeoutMillis = -1;
+            // Without an eventfd the release is noticed by looking again every 100 ms.
+            int timeoutMillis = wakeFd < 0 ? 100 : -1;
             const bool released = releasing.load(std::memory_order_acquire);
             if (released) {
                 const std::int64_t left = giveUpAtNanos.load(std::memory_order_relaxed) - steadyNanos();

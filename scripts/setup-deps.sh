@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project builds, tests and benchmarks with.
+# Installs every Debian package the project builds, tests, benchmarks and fuzzes with (clang and
+# its sanitizer runtimes for the sanitizer and fuzz builds of scripts/test.sh).
 # Idempotent: when everything is present it does nothing.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ packages=(
   linux-libc-dev libturbojpeg0-dev
   xvfb x11-xserver-utils pulseaudio pulseaudio-utils
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  clang libclang-rt-dev llvm
 )
 
 missing=()
