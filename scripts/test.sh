@@ -96,11 +96,8 @@ if [ "$quick" -eq 1 ]; then
 fi
 run_ctest "$build_dir" suite "$@"
 # The library suites (one executable per library), for the sanitizer stages.
-test_targets=()
-for executable in "$build_dir"/tests/tests_*; do
-  name=$(basename "$executable")
-  [[ "$name" == *.* || "$name" == tests_tools ]] || test_targets+=("$name")
-done
+mapfile -t test_targets < <(ninja -C "$build_dir" -t targets all | sed -nE 's/^(tests_[A-Za-z]+): .*/\1/p' |
+  grep -vx tests_tools | sort -u)
 
 # 2. and 3. The suite under clang's sanitizers (test executables only).
 export CC=clang CXX=clang++
