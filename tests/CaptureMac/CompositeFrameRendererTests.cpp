@@ -183,7 +183,8 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
         {{2.5, 1.25, 120.5, 44.75}, {97, 61}}, {{0, 0, 128, 48}, {640, 240}}, {{3, 5, 101, 37}, {1008, 370}}};
     const auto moved = makeFrame(64, 48, busyPattern, 23);
     int index = 0;
-    for (const auto& [crop, size] : crops) {
+    for (const auto& entry : crops) {
+        const auto& [crop, size] = entry;
         std::vector<std::uint8_t> results[2];
         for (int general = 0; general < 2; ++general) {
             CompositeShaders::setFastPathsEnabled(general == 0);
@@ -191,7 +192,7 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
             h.renderer->setMotionBlurEnabled(true);
             h.update(2, makeFrame(80, 60, busyPattern, 5), {0, 0, 64, 48}, {0, 0, 0.8, 0.8});
             const auto append = [&] {
-                const auto out = h.render(topology, crop, size);
+                const auto out = h.render(topology, std::get<0>(entry), std::get<1>(entry));
                 ASSERT_TRUE(out);
                 const auto bytes = bytesOf(*out);
                 results[general].insert(results[general].end(), bytes.begin(), bytes.end());

@@ -64,7 +64,7 @@ protected:
 TEST_F(X11ScreenCaptureSessionTest, DeliversFramesWithTheirGeometry) {
     testing::Collected<Frame> frames;
     auto session = makeSession(frames);
-    session->start(right, {right.displayID, CGRect(0, 0, 960, 540), CGSize(480, 270), 1, true},
+    session->start(right, {right.displayID, CGRect(0, 0, 960, 540), CGSize{480, 270}, 1, true},
                    PixelFormat::yuv420BiPlanarFullRange);
     ASSERT_TRUE(frames.waitFor(1, 10));
     const Frame first = frames.at(0);
@@ -82,7 +82,7 @@ TEST_F(X11ScreenCaptureSessionTest, DeliversFramesWithTheirGeometry) {
 TEST_F(X11ScreenCaptureSessionTest, AServerThatStopsAnsweringTimesOutEveryOperation) {
     testing::Collected<Frame> frames;
     auto session = makeSession(frames);
-    const CaptureSource source{left.displayID, CGRect(0, 0, 640, 360), CGSize(640, 360), 1, true};
+    const CaptureSource source{left.displayID, CGRect(0, 0, 640, 360), CGSize{640, 360}, 1, true};
     session->setOperationTimeoutForTesting(0.3);
 
     pauseServer();
@@ -109,7 +109,7 @@ TEST_F(X11ScreenCaptureSessionTest, AServerThatStopsAnsweringTimesOutEveryOperat
                   .value_or(ShareableContentFetcher::FetchError(ShareableContentFetcher::FetchError::Kind::underlying))
                   .kind,
               ShareableContentFetcher::FetchError::Kind::timedOut);
-    EXPECT_EQ(errorKind([&] { session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize(320, 180), 1, true}); }),
+    EXPECT_EQ(errorKind([&] { session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize{320, 180}, 1, true}); }),
               Kind::updateTimedOut);
     EXPECT_EQ(errorKind([&] { session->refreshContentFilter(); }), Kind::updateTimedOut);
     EXPECT_EQ(errorKind([&] { session->stop(); }), Kind::stopTimedOut);
@@ -123,7 +123,7 @@ TEST_F(X11ScreenCaptureSessionTest, FailuresAndLostDisplaysAreReported) {
     CaptureDisplay gone = right;
     gone.displayID = 4711;
     auto error = thrown<ScreenCaptureSession::CaptureError>(
-        [&] { session->start(gone, {4711, CGRect(0, 0, 64, 64), CGSize(64, 64), 1, true}, PixelFormat::bgra); });
+        [&] { session->start(gone, {4711, CGRect(0, 0, 64, 64), CGSize{64, 64}, 1, true}, PixelFormat::bgra); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind, Kind::startFailed);
     ASSERT_TRUE(error->underlying);
@@ -131,7 +131,7 @@ TEST_F(X11ScreenCaptureSessionTest, FailuresAndLostDisplaysAreReported) {
 
     testing::Collected<PlatformError> stops;
     session->onStop = [&stops](const std::optional<PlatformError>& e) { stops.add(e.value_or(PlatformError{})); };
-    session->start(right, {right.displayID, CGRect(0, 0, 640, 360), CGSize(640, 360), 1, true}, PixelFormat::bgra);
+    session->start(right, {right.displayID, CGRect(0, 0, 640, 360), CGSize{640, 360}, 1, true}, PixelFormat::bgra);
     ASSERT_TRUE(frames.waitFor(1, 10));
     ASSERT_TRUE(server->xrandr({"--delmonitor", "RIGHT"}));
     ASSERT_TRUE(stops.waitFor(1, 10));
