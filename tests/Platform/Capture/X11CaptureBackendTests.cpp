@@ -2,7 +2,7 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/CaptureBackendFactory.h"
 #include "Platform/Capture/X11/X11CaptureBackend.h"
-#include "support/TestServers.h"
+#include "support/XvfbServer.h"
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
