@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
 #include "CaptureMac/CameraCaptureSession.h"
 #include "CaptureTestSupport.h"
 #include "Platform/Device/LinuxDeviceBackend.h"
 #include "support/PrivatePulseServer.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace mivodrell {
 namespace {
@@ -39,7 +39,8 @@ struct Recording {
             const auto previous = audio.at(i - 1), current = audio.at(i);
             EXPECT_EQ(current->presentationTime,
                       MediaTime::make(previous->presentationTime.value + previous->sampleCount,
-                                      previous->presentationTime.timescale)) << i;
+                                      previous->presentationTime.timescale))
+                << i;
         }
     }
 };
@@ -49,7 +50,8 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
     ASSERT_TRUE(r.server->playTone(1000, 0.5, 8));
     r.session->startMicrophone(true);
-    EXPECT_EQ(r.diagnostics, std::vector<std::string>{"麥克風：setVoiceProcessingEnabled 失敗（no echo-cancel source on the server），退回 AVCaptureSession 路徑"});
+    EXPECT_EQ(r.diagnostics, std::vector<std::string>{"麥克風：setVoiceProcessingEnabled 失敗（no echo-cancel source "
+                                                      "on the server），退回 AVCaptureSession 路徑"});
     EXPECT_TRUE(r.session->hasAudioInput());
     EXPECT_EQ(r.session->microphonePathDescription(), "AVCaptureSession（無回音消除）");
 
@@ -79,7 +81,8 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
     // The canceller needs a playback sink other than the one whose monitor it records.
     ASSERT_EQ(r.server->run({"pactl", "load-module", "module-null-sink", "sink_name=speaker"}), 0);
-    if (r.server->run({"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
+    if (r.server->run(
+            {"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
         GTEST_SKIP() << "this PulseAudio has no usable module-echo-cancel";
     }
     // New sources are device notices: the (here unchanged) camera list follows.
@@ -88,7 +91,8 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     r.session->startMicrophone(true);
     ASSERT_EQ(r.diagnostics.size(), 1u);
     EXPECT_EQ(r.diagnostics[0].rfind("麥克風：AVAudioEngine 語音處理已啟用，輸入 ", 0), 0u) << r.diagnostics[0];
-    EXPECT_NE(r.diagnostics[0].find("ch non-interleaved（控制中心可選「人聲隔離」）"), std::string::npos) << r.diagnostics[0];
+    EXPECT_NE(r.diagnostics[0].find("ch non-interleaved（控制中心可選「人聲隔離」）"), std::string::npos)
+        << r.diagnostics[0];
     EXPECT_TRUE(r.session->usesVoiceProcessing());
     EXPECT_FALSE(r.session->hasAudioInput());
     EXPECT_EQ(r.session->microphonePathDescription(), "AVAudioEngine 語音處理（回音消除）");

@@ -1,15 +1,15 @@
-#include "CaptureMac/CameraCaptureSession.h"
-#include "CaptureTestSupport.h"
-#include "Platform/Base/SerialQueue.h"
-#include "Platform/Device/Virtual/VirtualDeviceServer.h"
-#include "support/Thrown.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <future>
 #include <limits>
 #include <thread>
+
+#include "CaptureMac/CameraCaptureSession.h"
+#include "CaptureTestSupport.h"
+#include "Platform/Base/SerialQueue.h"
+#include "Platform/Device/Virtual/VirtualDeviceServer.h"
+#include "support/Thrown.h"
 
 namespace mivodrell {
 namespace {
@@ -37,7 +37,8 @@ struct Fixture {
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
         server->setDefaultCamera("front");
         server->setMicrophone({});
-        server->setVoiceProcessing({voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
+        server->setVoiceProcessing(
+            {voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
         session = CameraCaptureSession::create(server, clock);
         auto queue = session->sampleQueue();
         const auto collect = [this, queue](testing::Collected<SampleBufferRef>& into) {
@@ -55,7 +56,9 @@ struct Fixture {
         server->tick(seconds);
         drain();
     }
-    void drain() { session->sampleQueue()->sync([] {}); }
+    void drain() {
+        session->sampleQueue()->sync([] {});
+    }
     bool graphRunning() {
         drain();
         return session->session()->isRunning();
@@ -111,7 +114,9 @@ TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASes
 
 TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothingAttached) {
     using Script = std::function<void(VirtualDeviceServer&)>;
-    const Script denyInputs = [](VirtualDeviceServer& s) { s.setInputCreationFailure(PlatformError{"V", 13, "denied"}); };
+    const Script denyInputs = [](VirtualDeviceServer& s) {
+        s.setInputCreationFailure(PlatformError{"V", 13, "denied"});
+    };
     const Script refuseInputs = [](VirtualDeviceServer& s) { s.setRefusesInputs(true); };
     struct Case {
         const char* name;
@@ -121,8 +126,10 @@ TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothing
         std::string deviceID;
     };
     const std::vector<Case> cases = {
-        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound, "預設鏡頭"},
-        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound, "預設麥克風"},
+        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound,
+         "預設鏡頭"},
+        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound,
+         "預設麥克風"},
         {"camera input", denyInputs, false, Kind::inputCreationFailed, ""},
         {"microphone input", denyInputs, true, Kind::inputCreationFailed, ""},
         {"camera refused", refuseInputs, false, Kind::cannotAddInput, ""},
@@ -184,7 +191,8 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
     const std::string fallback = "，退回 AVCaptureSession 路徑";
     const std::vector<std::pair<Outcome, std::string>> cases = {
-        {Outcome::success, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
+        {Outcome::success,
+         "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
         {Outcome::enableFails, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
         {Outcome::invalidFormat, "麥克風：語音處理輸入格式無效（0 Hz, 0 ch, Float32, non-interleaved）" + fallback},
         {Outcome::startFails, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback},
@@ -231,7 +239,8 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
     PCMBuffer buffer{{rate, channels, interleaved}, frames, {}};
     buffer.audioBufferList.resize(interleaved ? 1 : channels);
-    for (auto& audio : buffer.audioBufferList) audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
+    for (auto& audio : buffer.audioBufferList)
+        audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
     return buffer;
 }
 
@@ -299,15 +308,20 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
         lists.add(cameras);
     };
     const std::vector<std::function<void()>> changes = {
-        [&] { f.server->setMicrophone({"headset", "Headset"}); },  // a microphone: the unchanged camera list
-        [&] { f.server->addCamera({"desk", "Desk Camera"}); },
+        [&] {
+            f.server->setMicrophone({"headset", "Headset"});
+        },  // a microphone: the unchanged camera list
+        [&] {
+            f.server->addCamera({"desk", "Desk Camera"});
+        },
         [&] { f.server->removeCamera("front"); },
     };
     for (const auto& change : changes) {
         change();
         mainQueue()->sync([] {});
     }
-    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false}, desk{"desk", "Desk Camera", false};
+    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false},
+        desk{"desk", "Desk Camera", false};
     ASSERT_EQ(lists.size(), 3u);
     EXPECT_EQ(lists.at(0), (std::vector<CameraDevice>{front, usb}));
     EXPECT_EQ(lists.at(1), (std::vector<CameraDevice>{front, usb, desk}));
@@ -328,21 +342,29 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
     auto server = VirtualDeviceServer::create();
     using Answer = std::pair<bool, std::thread::id>;
     const auto here = std::this_thread::get_id();
-    for (const auto& [status, expected] : {std::pair{AuthorizationStatus::authorized, true},
-                                          std::pair{AuthorizationStatus::denied, false},
-                                          std::pair{AuthorizationStatus::restricted, false}}) {
+    for (const auto& [status, expected] :
+         {std::pair{AuthorizationStatus::authorized, true}, std::pair{AuthorizationStatus::denied, false},
+          std::pair{AuthorizationStatus::restricted, false}}) {
         server->setAuthorization(MediaType::video, status);
         std::optional<Answer> answer;
-        CameraCaptureSession::requestAccess(MediaType::video, [&](bool granted) { answer = {granted, std::this_thread::get_id()}; },
-                                            server);
+        CameraCaptureSession::requestAccess(
+            MediaType::video,
+            [&](bool granted) {
+                answer = {granted, std::this_thread::get_id()};
+            },
+            server);
         EXPECT_EQ(answer, Answer(expected, here));  // before returning, without a prompt
         EXPECT_EQ(server->pendingAccessRequests(MediaType::video), 0);
     }
 
     server->setAuthorization(MediaType::audio, AuthorizationStatus::notDetermined);
     std::promise<Answer> answered;
-    CameraCaptureSession::requestAccess(MediaType::audio, [&](bool granted) { answered.set_value({granted, std::this_thread::get_id()}); },
-                                        server);
+    CameraCaptureSession::requestAccess(
+        MediaType::audio,
+        [&](bool granted) {
+            answered.set_value({granted, std::this_thread::get_id()});
+        },
+        server);
     EXPECT_EQ(server->pendingAccessRequests(MediaType::audio), 1);
     server->answerAccessRequests(MediaType::audio, true);
     const auto [granted, thread] = answered.get_future().get();

@@ -1,11 +1,3 @@
-#include "CaptureMac/CaptureCoordinator.h"
-#include "CaptureMac/CaptureCoordinatorError.h"
-#include "CaptureMac/ScreenCaptureSession.h"
-#include "CaptureTestSupport.h"
-#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
-#include "Platform/Codec/VirtualCompressionSession.h"
-#include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +6,14 @@
 #include <map>
 #include <set>
 #include <string>
+
+#include "CaptureMac/CaptureCoordinator.h"
+#include "CaptureMac/CaptureCoordinatorError.h"
+#include "CaptureMac/ScreenCaptureSession.h"
+#include "CaptureTestSupport.h"
+#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
+#include "Platform/Codec/VirtualCompressionSession.h"
+#include "support/HEVCTestDecoder.h"
 
 namespace mivodrell {
 namespace {
@@ -32,7 +32,9 @@ struct Failure {
     std::uint32_t displayID = 0;
     std::string error;
     friend bool operator==(const Failure&, const Failure&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const Failure& f) { return out << f.displayID << ": " << f.error; }
+    friend std::ostream& operator<<(std::ostream& out, const Failure& f) {
+        return out << f.displayID << ": " << f.error;
+    }
 };
 struct Format {
     std::uint32_t displayID = 0;
@@ -90,8 +92,9 @@ struct Harness {
             return session;
         };
         collaborators.encoderBackend.createSession =
-            encoderFactory ? *encoderFactory
-                           : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
+            encoderFactory
+                ? *encoderFactory
+                : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
         coordinator = CaptureCoordinator::create({60.0, 240, 8'000'000}, collaborators);
         coordinator->onEncodedFrame = [this](std::uint32_t id, const EncodedFrame& f) { frames.add({id, f}); };
         coordinator->onError = [this](std::uint32_t id, std::exception_ptr e) { errors.add({id, describe(e)}); };
@@ -205,7 +208,8 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     EXPECT_EQ(h.encoders[2]->submissions().size(), 1u);
     const auto format = h.formatOf(1, 2);
     ASSERT_TRUE(format);
-    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect), std::tuple(960, 540, CGRect(0, 0, 960, 540)));
+    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect),
+              std::tuple(960, 540, CGRect(0, 0, 960, 540)));
 }
 
 TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
@@ -221,8 +225,9 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     h.displays.push_back({7, CGRect(0, 0, 640, 480), 1.0, false, "Late"});
     h.apply(plan({source(7, {640, 360})}, {7}));
     const auto filters = h.server->runningStreamFilters();
-    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(),
-                            [](const ContentFilter& f) { return f.display.displayID == 7 && f.display.name == "Late"; }));
+    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](const ContentFilter& f) {
+        return f.display.displayID == 7 && f.display.name == "Late";
+    }));
 }
 
 TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZero) {
@@ -265,7 +270,8 @@ TEST(CaptureCoordinator, AKeyframeRequestForcesTheNextFrameOfThatDisplayOnlyAndI
     }
     for (std::size_t encoder = 0; encoder < 2; ++encoder) {
         std::vector<bool> forced;
-        for (const auto& f : h.encoders[encoder]->submissions()) forced.push_back(f.options && f.options->forceKeyFrame);
+        for (const auto& f : h.encoders[encoder]->submissions())
+            forced.push_back(f.options && f.options->forceKeyFrame);
         EXPECT_EQ(forced, (std::vector<bool>{false, encoder == 0, false})) << "display " << encoder + 1;
     }
 }
@@ -320,17 +326,36 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
     const std::string encoderError = "HEVCEncoder.EncoderError.";
     const std::vector<Case> cases = {
         {"capture start", failing(Operation::startCapture), nullptr, "startFailed", false},
-        {"capture start time-out", failing(Operation::startCapture, Fault::Kind::never), nullptr, "startTimedOut", false},
+        {"capture start time-out", failing(Operation::startCapture, Fault::Kind::never), nullptr, "startTimedOut",
+         false},
         {"capture stop", nullptr,
-         [&](Harness& h) { failing(Operation::stopCapture)(h); h.apply(plan({two}, {}, {1})); }, "stopFailed", false},
+         [&](Harness& h) {
+             failing(Operation::stopCapture)(h);
+             h.apply(plan({two}, {}, {1}));
+         },
+         "stopFailed", false},
         {"capture update", nullptr,
-         [&](Harness& h) { failing(Operation::updateConfiguration)(h); h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {})); },
+         [&](Harness& h) {
+             failing(Operation::updateConfiguration)(h);
+             h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}));
+         },
          "updateFailed", true},
-        {"stop", nullptr, [&](Harness& h) { failing(Operation::stopCapture)(h); h.coordinator->stop(); }, "stopFailed", false, false},
-        {"encoder creation", nullptr, nullptr, encoderError + "sessionCreationFailed(-12904)", false, false, {},
+        {"stop", nullptr,
+         [&](Harness& h) {
+             failing(Operation::stopCapture)(h);
+             h.coordinator->stop();
+         },
+         "stopFailed", false, false},
+        {"encoder creation",
+         nullptr,
+         nullptr,
+         encoderError + "sessionCreationFailed(-12904)",
+         false,
+         false,
+         {},
          CompressionStatus::allocationFailed},
-        {"encoder settings at start", nullptr, nullptr, encoderError + "propertyConfigurationFailed(-12900)", false, false,
-         refusing(K::maxKeyFrameIntervalDuration)},
+        {"encoder settings at start", nullptr, nullptr, encoderError + "propertyConfigurationFailed(-12900)", false,
+         false, refusing(K::maxKeyFrameIntervalDuration)},
         {"encoder settings of a running display (its source is still updated)", nullptr,
          [&](Harness& h) {
              h.encoders[0]->setScript(refusing(K::averageBitRate));
@@ -372,7 +397,8 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
 TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (const CGSize size : {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
+    for (const CGSize size :
+         {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
         SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
         Harness h({}, 0, CompressionSession::defaultFactory());
         h.apply(plan({source(1, size), two}, {1, 2}));
@@ -410,8 +436,10 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
                                              const std::optional<CaptureFrameGeometry>&) {
             testing::YUVPicture p{b->width(), b->height(), {}, {}, {}};
             for (int y = 0; y < p.height; ++y) {
-                const std::uint8_t* row = b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
-                for (int x = 0; x < p.width; ++x) p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
+                const std::uint8_t* row =
+                    b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
+                for (int x = 0; x < p.width; ++x)
+                    p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
             }
             seen.add({id, t.seconds(), std::move(p)});
         };

@@ -1,13 +1,12 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
 #include "CaptureMac/ScreenCaptureSession.h"
 #include "CaptureTestSupport.h"
 #include "Platform/Base/FourCC.h"
 #include "Platform/Capture/X11/X11CaptureBackend.h"
 #include "support/Thrown.h"
 #include "support/XvfbServer.h"
-
-#include <gtest/gtest.h>
-
-#include <signal.h>
 
 namespace mivodrell {
 namespace {
@@ -49,7 +48,9 @@ protected:
     std::shared_ptr<ScreenCaptureSession> makeSession(testing::Collected<Frame>& frames) {
         auto session = ScreenCaptureSession::create(backend);
         session->onFrame = [&frames](const std::shared_ptr<PixelBuffer>& b, MediaTime,
-                                     const std::optional<CaptureFrameGeometry>& g) { frames.add({g, b->width()}); };
+                                     const std::optional<CaptureFrameGeometry>& g) {
+            frames.add({g, b->width()});
+        };
         return session;
     }
     void signalServer(int signal) { kill(server->pid(), signal); }
@@ -101,10 +102,13 @@ TEST_F(X11ScreenCaptureSessionTest, AServerThatStopsAnsweringTimesOutEveryOperat
     signalServer(SIGSTOP);
     // While the query waits out its time, the capture thread's next grab gets stuck as well, so
     // every operation queued behind it goes unanswered.
-    EXPECT_EQ(kindOf<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
-              FetchKind::timedOut);
+    EXPECT_EQ(
+        kindOf<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
+        FetchKind::timedOut);
     using Error = ScreenCaptureSession::CaptureError;
-    EXPECT_EQ(kindOf<Error>([&] { session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize(320, 180), 1, true}); }),
+    EXPECT_EQ(kindOf<Error>([&] {
+                  session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize(320, 180), 1, true});
+              }),
               Kind::updateTimedOut);
     EXPECT_EQ(kindOf<Error>([&] { session->refreshContentFilter(); }), Kind::updateTimedOut);
     EXPECT_EQ(kindOf<Error>([&] { session->stop(); }), Kind::stopTimedOut);
@@ -117,8 +121,9 @@ TEST_F(X11ScreenCaptureSessionTest, FailuresAndLostDisplaysAreReported) {
     auto session = makeSession(frames);
     CaptureDisplay gone = right;
     gone.displayID = 4711;
-    auto error = thrown<ScreenCaptureSession::CaptureError>(
-        [&] { session->start(gone, {4711, CGRect(0, 0, 64, 64), CGSize(64, 64), 1, true}, PixelFormat::bgra); });
+    auto error = thrown<ScreenCaptureSession::CaptureError>([&] {
+        session->start(gone, {4711, CGRect(0, 0, 64, 64), CGSize(64, 64), 1, true}, PixelFormat::bgra);
+    });
     ASSERT_TRUE(error && error->underlying);
     EXPECT_EQ(error->kind, Kind::startFailed);
     EXPECT_EQ(error->underlying->code, X11CaptureStatus::displayNotFound);

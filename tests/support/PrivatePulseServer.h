@@ -6,8 +6,6 @@
 // daemon cannot run here, so the test can skip with that message. The daemon and the commands
 // started through it are stopped by their process ids; the environment is restored.
 
-#include "Subprocess.h"
-
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -23,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "Subprocess.h"
+
 namespace mivodrell::testing {
 
 class PrivatePulseServer {
@@ -35,16 +35,19 @@ public:
         }
         auto server = std::unique_ptr<PrivatePulseServer>(new PrivatePulseServer());
         const std::string dir = server->directory_ = pattern;
-        for (const auto& [name, value] : {std::pair<const char*, std::string>{"XDG_RUNTIME_DIR", dir}, {"HOME", dir},
-                                          {"PULSE_RUNTIME_PATH", dir + "/pulse"}, {"PULSE_SERVER", server->address()}}) {
+        for (const auto& [name, value] : {std::pair<const char*, std::string>{"XDG_RUNTIME_DIR", dir},
+                                          {"HOME", dir},
+                                          {"PULSE_RUNTIME_PATH", dir + "/pulse"},
+                                          {"PULSE_SERVER", server->address()}}) {
             const char* old = std::getenv(name);
             server->saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
             setenv(name, value.c_str(), 1);
         }
         // Daemonized, the launcher returns once the daemon is ready; the daemon's pid is in its pid file.
-        const int launched = runProcess({"pulseaudio", "--daemonize=yes", "--exit-idle-time=-1", "-n", "--use-pid-file=yes",
-                                         "--disable-shm=yes", "--load=module-null-sink sink_name=null rate=48000 channels=2",
-                                         "--load=module-native-protocol-unix", "--log-target=file:" + dir + "/pa.log"});
+        const int launched =
+            runProcess({"pulseaudio", "--daemonize=yes", "--exit-idle-time=-1", "-n", "--use-pid-file=yes",
+                        "--disable-shm=yes", "--load=module-null-sink sink_name=null rate=48000 channels=2",
+                        "--load=module-native-protocol-unix", "--log-target=file:" + dir + "/pa.log"});
         std::ifstream pidFile(dir + "/pulse/pid");
         if (launched != 0 || !(pidFile >> server->pid_) || server->pid_ <= 0) {
             server->pid_ = -1;
@@ -91,7 +94,8 @@ public:
         if (!file) return false;
         std::vector<float> samples(static_cast<std::size_t>(seconds * 48000) * 2);
         for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * double(i / 2) / 48000));
+            samples[i] =
+                static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * double(i / 2) / 48000));
         }
         sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
         sf_close(file);
@@ -140,8 +144,8 @@ inline ::testing::AssertionResult isCleanTone(const std::vector<float>& samples,
         maxStep <= steepest * 1.05) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure() << "frequency " << measured << ", peak " << peak << ", largest step " << maxStep
-                                         << " (a clean tone steps at most " << steepest << ")";
+    return ::testing::AssertionFailure() << "frequency " << measured << ", peak " << peak << ", largest step "
+                                         << maxStep << " (a clean tone steps at most " << steepest << ")";
 }
 
 }  // namespace mivodrell::testing

@@ -3,13 +3,13 @@
 // nothing and says why when Xvfb cannot run here, so the test can skip with that message; the
 // server is stopped by its process id when the object goes (or on `stop`).
 
-#include "Subprocess.h"
-
 #include <poll.h>
 
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "Subprocess.h"
 
 namespace mivodrell::testing {
 
@@ -23,8 +23,8 @@ public:
             return nullptr;
         }
         const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        const pid_t pid = spawnProcess({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-noreset",
-                                        "-br", "-nolisten", "tcp"},
+        const pid_t pid = spawnProcess({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen,
+                                        "-noreset", "-br", "-nolisten", "tcp"},
                                        fds[1]);
         close(fds[1]);
         // Xvfb writes its display number once it accepts connections.
