@@ -1,7 +1,3 @@
-#include "Platform/Base/FourCC.h"
-#include "Platform/Device/V4L2/V4L2FrameConverter.h"
-#include "Platform/Media/PixelBuffer.h"
-
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
@@ -10,6 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <vector>
+
+#include "Platform/Base/FourCC.h"
+#include "Platform/Device/V4L2/V4L2FrameConverter.h"
+#include "Platform/Media/PixelBuffer.h"
 
 namespace mivodrell {
 namespace {
@@ -69,7 +69,8 @@ std::vector<std::uint8_t> makeNV12(int w, int h, std::size_t stride) {
     const int cw = (w + 1) / 2, ch = (h + 1) / 2;
     std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(h + ch), 0);
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) frame[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)] = lumaAt(x, y);
+        for (int x = 0; x < w; ++x)
+            frame[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)] = lumaAt(x, y);
     }
     std::uint8_t* chroma = frame.data() + stride * static_cast<std::size_t>(h);
     for (int y = 0; y < ch; ++y) {
@@ -100,7 +101,8 @@ TEST(V4L2FrameConverter, PackedAndBiPlanarFramesMatchThePlainFormula) {
         const std::size_t stride = c.stride ? c.stride : static_cast<std::size_t>(yuyv ? 2 * c.width : c.width);
         const auto frame = yuyv ? makeYUYV(c.width, c.height, stride) : makeNV12(c.width, c.height, stride);
         auto bgra = bgraBuffer(c.width, c.height);
-        ASSERT_FALSE(V4L2FrameConverter::convert(c.format, frame.data(), frame.size(), c.width, c.height, c.stride, *bgra));
+        ASSERT_FALSE(
+            V4L2FrameConverter::convert(c.format, frame.data(), frame.size(), c.width, c.height, c.stride, *bgra));
         const double error = maxError(*bgra, [&](int x, int y) {
             const int cx = x & ~1, cy = yuyv ? y : (y & ~1);
             return referenceRGB(lumaAt(x, y), cbAt(cx, cy), crAt(cx, cy));
@@ -145,36 +147,23 @@ std::vector<std::uint8_t> picture(int w, int h) {
     return bgra;
 }
 
-TEST(V4L2FrameConverter, MotionJPEGFramesMatchLibturbojpegsDecodeAndTheirSource) {
-    for (const int subsampling : {TJSAMP_420, TJSAMP_422}) {
+// libturbojpeg's own decode is the reference (full-range JFIF, both chroma layouts).
+TEST(V4L2FrameConverter, MotionJPEGFramesMatchLibturbojpegsDecode) {
+    const int w = 96, h = 64;
+    for (const auto& [format, subsampling] :
+         {std::pair{V4L2FrameConverter::mjpeg, TJSAMP_420}, std::pair{V4L2FrameConverter::jpeg, TJSAMP_422}}) {
         SCOPED_TRACE(subsampling);
-        const int w = 96, h = 64;
-        const auto source = picture(w, h);
-        const auto jpeg = encodeJPEG(source, w, h, subsampling);
-        ASSERT_FALSE(jpeg.empty());
+        const auto jpeg = encodeJPEG(picture(w, h), w, h, subsampling);
         const auto reference = decodeJPEG(jpeg, w, h);
-        ASSERT_FALSE(reference.empty());
+        ASSERT_FALSE(jpeg.empty() || reference.empty());
         auto bgra = bgraBuffer(w, h);
-        ASSERT_FALSE(V4L2FrameConverter::convert(V4L2FrameConverter::mjpeg, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
-        const auto pixelsOf = [](const std::vector<std::uint8_t>& image, int width) {
-            return [&image, width](int x, int y) {
-                const auto* p = image.data() + 4 * (static_cast<std::size_t>(y) * width + x);
-                return std::array<double, 3>{static_cast<double>(p[2]), static_cast<double>(p[1]), static_cast<double>(p[0])};
-            };
-        };
-        EXPECT_LE(maxError(*bgra, pixelsOf(reference, w)), 1.0);
-        EXPECT_LE(maxError(*bgra, pixelsOf(source, w)), 40.0);  // quality 92 around the sharpest ramps
-    }
-    // JFIF is full range: black, white and the studio-range limits keep their levels.
-    for (const int level : {0, 16, 128, 235, 255}) {
-        SCOPED_TRACE(level);
-        const int w = 32, h = 16;
-        std::vector<std::uint8_t> flat(static_cast<std::size_t>(4 * w * h), static_cast<std::uint8_t>(level));
-        for (std::size_t i = 3; i < flat.size(); i += 4) flat[i] = 255;
-        const auto jpeg = encodeJPEG(flat, w, h, TJSAMP_422);
-        auto bgra = bgraBuffer(w, h);
-        ASSERT_FALSE(V4L2FrameConverter::convert(V4L2FrameConverter::jpeg, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
-        EXPECT_LE(maxError(*bgra, [&](int, int) { return std::array<double, 3>{1.0 * level, 1.0 * level, 1.0 * level}; }), 1.0);
+        ASSERT_FALSE(V4L2FrameConverter::convert(format, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
+        EXPECT_LE(maxError(*bgra,
+                           [&](int x, int y) {
+                               const auto* p = reference.data() + 4 * (static_cast<std::size_t>(y) * w + x);
+                               return std::array<double, 3>{double(p[2]), double(p[1]), double(p[0])};
+                           }),
+                  1.0);
     }
 }
 
