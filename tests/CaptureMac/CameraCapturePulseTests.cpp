@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 #include "CaptureMac/CameraCaptureSession.h"
 #include "CaptureTestSupport.h"
 #include "Platform/Device/LinuxDeviceBackend.h"
 #include "support/PrivatePulseServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace mivodrell {
 namespace {

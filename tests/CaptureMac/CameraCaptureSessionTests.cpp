@@ -1,15 +1,15 @@
+#include "CaptureMac/CameraCaptureSession.h"
+#include "CaptureTestSupport.h"
+#include "Platform/Base/SerialQueue.h"
+#include "Platform/Device/Virtual/VirtualDeviceServer.h"
+#include "support/Thrown.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <future>
 #include <limits>
 #include <thread>
-
-#include "CaptureMac/CameraCaptureSession.h"
-#include "CaptureTestSupport.h"
-#include "Platform/Base/SerialQueue.h"
-#include "Platform/Device/Virtual/VirtualDeviceServer.h"
-#include "support/Thrown.h"
 
 namespace mivodrell {
 namespace {

@@ -1,3 +1,11 @@
+#include "CaptureMac/CaptureCoordinator.h"
+#include "CaptureMac/CaptureCoordinatorError.h"
+#include "CaptureMac/ScreenCaptureSession.h"
+#include "CaptureTestSupport.h"
+#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
+#include "Platform/Codec/VirtualCompressionSession.h"
+#include "support/HEVCTestDecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,14 +14,6 @@
 #include <map>
 #include <set>
 #include <string>
-
-#include "CaptureMac/CaptureCoordinator.h"
-#include "CaptureMac/CaptureCoordinatorError.h"
-#include "CaptureMac/ScreenCaptureSession.h"
-#include "CaptureTestSupport.h"
-#include "Platform/Capture/Virtual/VirtualCaptureServer.h"
-#include "Platform/Codec/VirtualCompressionSession.h"
-#include "support/HEVCTestDecoder.h"
 
 namespace mivodrell {
 namespace {

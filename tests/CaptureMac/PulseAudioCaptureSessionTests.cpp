@@ -1,14 +1,14 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-
 #include "CaptureMac/AudioCaptureSession.h"
 #include "CaptureTestSupport.h"
 #include "Platform/Capture/CaptureBackendFactory.h"
 #include "Platform/Capture/Pulse/PulseAudioCaptureBackend.h"
 #include "support/PrivatePulseServer.h"
 #include "support/Thrown.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
 
 namespace mivodrell {
 namespace {

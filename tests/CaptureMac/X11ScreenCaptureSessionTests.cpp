@@ -1,12 +1,12 @@
-#include <gtest/gtest.h>
-#include <signal.h>
-
 #include "CaptureMac/ScreenCaptureSession.h"
 #include "CaptureTestSupport.h"
 #include "Platform/Base/FourCC.h"
 #include "Platform/Capture/X11/X11CaptureBackend.h"
 #include "support/Thrown.h"
 #include "support/XvfbServer.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
 
 namespace mivodrell {
 namespace {

@@ -6,6 +6,8 @@
 // daemon cannot run here, so the test can skip with that message. The daemon and the commands
 // started through it are stopped by their process ids; the environment is restored.
 
+#include "Subprocess.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -20,8 +22,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "Subprocess.h"
 
 namespace mivodrell::testing {
 

@@ -3,13 +3,13 @@
 // nothing and says why when Xvfb cannot run here, so the test can skip with that message; the
 // server is stopped by its process id when the object goes (or on `stop`).
 
+#include "Subprocess.h"
+
 #include <poll.h>
 
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "Subprocess.h"
 
 namespace mivodrell::testing {
 

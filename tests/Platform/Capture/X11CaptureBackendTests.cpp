@@ -1,3 +1,9 @@
+#include "Platform/Base/FourCC.h"
+#include "Platform/Base/SerialQueue.h"
+#include "Platform/Capture/CaptureBackendFactory.h"
+#include "Platform/Capture/X11/X11CaptureBackend.h"
+#include "support/XvfbServer.h"
+
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -5,12 +11,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-
-#include "Platform/Base/FourCC.h"
-#include "Platform/Base/SerialQueue.h"
-#include "Platform/Capture/CaptureBackendFactory.h"
-#include "Platform/Capture/X11/X11CaptureBackend.h"
-#include "support/XvfbServer.h"
 
 namespace mivodrell {
 namespace {

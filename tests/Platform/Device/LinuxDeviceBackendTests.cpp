@@ -1,3 +1,8 @@
+#include "Platform/Base/SerialQueue.h"
+#include "Platform/Device/CaptureGraph.h"
+#include "Platform/Device/LinuxDeviceBackend.h"
+#include "Platform/Device/V4L2/V4L2Camera.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,11 +12,6 @@
 #include <fstream>
 #include <mutex>
 #include <variant>
-
-#include "Platform/Base/SerialQueue.h"
-#include "Platform/Device/CaptureGraph.h"
-#include "Platform/Device/LinuxDeviceBackend.h"
-#include "Platform/Device/V4L2/V4L2Camera.h"
 
 namespace mivodrell {
 namespace {

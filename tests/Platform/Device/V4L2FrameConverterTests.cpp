@@ -1,3 +1,7 @@
+#include "Platform/Base/FourCC.h"
+#include "Platform/Device/V4L2/V4L2FrameConverter.h"
+#include "Platform/Media/PixelBuffer.h"
+
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
@@ -6,10 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <vector>
-
-#include "Platform/Base/FourCC.h"
-#include "Platform/Device/V4L2/V4L2FrameConverter.h"
-#include "Platform/Media/PixelBuffer.h"
 
 namespace mivodrell {
 namespace {
@@ -49,35 +49,18 @@ double maxError(const PixelBuffer& bgra, Reference&& reference) {
     return worst;
 }
 
-// YUYV: Y0 Cb Y1 Cr per pixel pair, chroma sampled at the pair's first pixel.
-std::vector<std::uint8_t> makeYUYV(int w, int h, std::size_t stride) {
-    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(h), 0);
+// YUYV: Y0 Cb Y1 Cr per pixel pair, chroma sampled at the pair's first pixel. NV12: a luma plane,
+// then interleaved Cb,Cr at half size (rounded up), sampled at even pixels. Rows `stride` apart.
+std::vector<std::uint8_t> makeFrame(bool yuyv, int w, int h, std::size_t stride) {
+    const int ch = (h + 1) / 2;
+    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(yuyv ? h : h + ch), 0);
+    const auto at = [&](int row, int column) { return frame.data() + static_cast<std::size_t>(row) * stride + column; };
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; x += 2) {
-            std::uint8_t* p = frame.data() + static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x);
-            p[0] = lumaAt(x, y);
-            p[1] = cbAt(x, y);
-            p[2] = lumaAt(x + 1, y);
-            p[3] = crAt(x, y);
-        }
+        for (int x = 0; x < w; ++x) *at(y, yuyv ? 2 * x : x) = lumaAt(x, y);
+        for (int x = 0; x < w && yuyv; x += 2) *at(y, 2 * x + 1) = cbAt(x, y), *at(y, 2 * x + 3) = crAt(x, y);
     }
-    return frame;
-}
-
-// NV12: a luma plane, then interleaved Cb,Cr at half size (rounded up), both with `stride`.
-std::vector<std::uint8_t> makeNV12(int w, int h, std::size_t stride) {
-    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(h + ch), 0);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x)
-            frame[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)] = lumaAt(x, y);
-    }
-    std::uint8_t* chroma = frame.data() + stride * static_cast<std::size_t>(h);
-    for (int y = 0; y < ch; ++y) {
-        for (int x = 0; x < cw; ++x) {
-            chroma[static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x)] = cbAt(2 * x, 2 * y);
-            chroma[static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x) + 1] = crAt(2 * x, 2 * y);
-        }
+    for (int y = 0; y < ch && !yuyv; ++y) {
+        for (int x = 0; x < w; x += 2) *at(h + y, x) = cbAt(x, 2 * y), *at(h + y, x + 1) = crAt(x, 2 * y);
     }
     return frame;
 }
@@ -99,7 +82,7 @@ TEST(V4L2FrameConverter, PackedAndBiPlanarFramesMatchThePlainFormula) {
         SCOPED_TRACE(c.name);
         const bool yuyv = c.format == V4L2FrameConverter::yuyv;
         const std::size_t stride = c.stride ? c.stride : static_cast<std::size_t>(yuyv ? 2 * c.width : c.width);
-        const auto frame = yuyv ? makeYUYV(c.width, c.height, stride) : makeNV12(c.width, c.height, stride);
+        const auto frame = makeFrame(yuyv, c.width, c.height, stride);
         auto bgra = bgraBuffer(c.width, c.height);
         ASSERT_FALSE(
             V4L2FrameConverter::convert(c.format, frame.data(), frame.size(), c.width, c.height, c.stride, *bgra));
@@ -169,8 +152,8 @@ TEST(V4L2FrameConverter, MotionJPEGFramesMatchLibturbojpegsDecode) {
 
 TEST(V4L2FrameConverter, RefusesFramesThatDoNotMatchTheirFormatOrSize) {
     const int w = 32, h = 16;
-    const auto yuyv = makeYUYV(w, h, 2 * w);
-    const auto nv12 = makeNV12(w, h, w);
+    const auto yuyv = makeFrame(true, w, h, 2 * w);
+    const auto nv12 = makeFrame(false, w, h, w);
     const auto jpeg = encodeJPEG(picture(w, h), w, h, TJSAMP_420);
     const auto bigJpeg = encodeJPEG(picture(2 * w, h), 2 * w, h, TJSAMP_420);
     std::vector<std::uint8_t> garbage(jpeg.size(), 0x5A);
