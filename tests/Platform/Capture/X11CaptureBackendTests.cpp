@@ -359,6 +359,7 @@ TEST_F(X11CaptureBackendTest, ARemovedMonitorOrALostServerStopsTheStreamWithAnEr
     ASSERT_TRUE(collector->completeFrameAfter() && onLeft->completeFrameAfter());
     ASSERT_TRUE(server->xrandr({"--delmonitor", "RIGHT"}));
     ASSERT_TRUE(collector->waitFor([&] { return collector->stopError.has_value(); }));
+    EXPECT_EQ(fetchContent(true).displays.size(), 1u);
     EXPECT_EQ(std::pair(collector->stopError->domain, collector->stopError->code),
               std::pair(std::string(X11CaptureStatus::domain), X11CaptureStatus::displayRemoved));
 
