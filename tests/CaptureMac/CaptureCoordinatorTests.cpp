@@ -301,9 +301,6 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
 
 // Each failure goes to onError with display 1; display 2 of the same plan starts regardless.
 TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanGoesOn) {
-    const auto failing = [](Operation op, Fault::Kind kind = Fault::Kind::fail) {
-        return [op, kind](Harness& h) { h.server->setFault(op, Fault{kind}); };
-    };
     const auto refusing = [](K key) {
         Virtual::Script script;
         script.propertyStatus[key] = -12900;
@@ -314,73 +311,56 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         if (f.index == 0) return Virtual::Response{CompressionStatus::encoderFailed};
         return Virtual::Response{CompressionStatus::ok, Virtual::makeSample(false, f.presentationTime)};
     };
+    const CaptureSource halved = source(1, {1280, 720}, CGRect(0, 0, 640, 360));
     struct Case {
         const char* name;
-        std::function<void(Harness&)> arrange;  // before display 1 starts
-        std::function<void(Harness&)> act;      // after display 2 started
-        std::string error;                      // prefix of the reported error
+        std::optional<Operation> fault;     // failing from the start (a start) or from just before `act`
+        std::function<void(Harness&)> act;  // after display 2 started
+        std::string error;                  // prefix of the reported error
         bool oneActive, twoActive = true;
         Virtual::Script script = {};
         std::int32_t creationStatus = CompressionStatus::ok;
+        Fault::Kind kind = Fault::Kind::fail;
     };
-    const std::string encoderError = "HEVCEncoder.EncoderError.";
+    const std::string encoder = "HEVCEncoder.EncoderError.";
+    // clang-format off
     const std::vector<Case> cases = {
-        {"capture start", failing(Operation::startCapture), nullptr, "startFailed", false},
-        {"capture start time-out", failing(Operation::startCapture, Fault::Kind::never), nullptr, "startTimedOut",
+        {"capture start", Operation::startCapture, nullptr, "startFailed", false},
+        {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0,
+         Fault::Kind::never},
+        {"capture stop", Operation::stopCapture, [](Harness& h) { h.apply(plan({two}, {}, {1})); }, "stopFailed",
          false},
-        {"capture stop", nullptr,
-         [&](Harness& h) {
-             failing(Operation::stopCapture)(h);
-             h.apply(plan({two}, {}, {1}));
-         },
-         "stopFailed", false},
-        {"capture update", nullptr,
-         [&](Harness& h) {
-             failing(Operation::updateConfiguration)(h);
-             h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}));
-         },
+        {"capture update", Operation::updateConfiguration, [&](Harness& h) { h.apply(plan({halved}, {})); },
          "updateFailed", true},
-        {"stop", nullptr,
-         [&](Harness& h) {
-             failing(Operation::stopCapture)(h);
-             h.coordinator->stop();
-         },
-         "stopFailed", false, false},
-        {"encoder creation",
-         nullptr,
-         nullptr,
-         encoderError + "sessionCreationFailed(-12904)",
-         false,
-         false,
-         {},
+        {"stop", Operation::stopCapture, [](Harness& h) { h.coordinator->stop(); }, "stopFailed", false, false},
+        {"encoder creation", {}, nullptr, encoder + "sessionCreationFailed(-12904)", false, false, {},
          CompressionStatus::allocationFailed},
-        {"encoder settings at start", nullptr, nullptr, encoderError + "propertyConfigurationFailed(-12900)", false,
-         false, refusing(K::maxKeyFrameIntervalDuration)},
-        {"encoder settings of a running display (its source is still updated)", nullptr,
-         [&](Harness& h) {
+        {"encoder settings at start", {}, nullptr, encoder + "propertyConfigurationFailed(-12900)", false, false,
+         refusing(K::maxKeyFrameIntervalDuration)},
+        {"encoder settings of a running display (its source is still updated)", {}, [&](Harness& h) {
              h.encoders[0]->setScript(refusing(K::averageBitRate));
-             h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}), settingsB);
-             EXPECT_EQ(h.server->runningStreamConfigurations().at(0).sourceRect, CGRect(0, 0, 640, 360));
-         },
-         encoderError + "propertyConfigurationFailed(-12900)", true},
-        {"encoder frame (its identifier used up)", nullptr,
-         [](Harness& h) {
+             h.apply(plan({halved}, {}), settingsB);
+             EXPECT_EQ(h.server->runningStreamConfigurations().at(0).sourceRect, halved.sourceRect);
+         }, encoder + "propertyConfigurationFailed(-12900)", true},
+        {"encoder frame (its identifier used up)", {}, [](Harness& h) {
              h.server->invalidateContent();
              h.server->tick(1.0 / 60);
              ASSERT_TRUE(h.errors.waitFor(1));
              h.tick(1);
              EXPECT_EQ(h.frames.at(0).frame.frameID, 1u);
-         },
-         encoderError + "encodeFailed(-12911)", true, false, failingFrame},
+         }, encoder + "encodeFailed(-12911)", true, false, failingFrame},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h(c.script, c.creationStatus);
-        if (c.arrange) c.arrange(h);
+        const bool atStart = c.fault == Operation::startCapture;
+        if (atStart) h.server->setFault(*c.fault, Fault{c.kind});
         h.apply(plan({one}, {1}));
         h.server->setFault(Operation::startCapture, Fault{});
         // Display 2 starts on its own encoder, which the encoder cases leave failing.
         if (c.twoActive) h.apply(plan({one, two}, {2}));
+        if (c.fault && !atStart) h.server->setFault(*c.fault, Fault{c.kind});
         if (c.act) c.act(h);
         ASSERT_EQ(h.errors.size(), 1u);
         EXPECT_EQ(h.errors.at(0).displayID, 1u);
