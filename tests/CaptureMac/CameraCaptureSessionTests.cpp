@@ -239,8 +239,9 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
     PCMBuffer buffer{{rate, channels, interleaved}, frames, {}};
     buffer.audioBufferList.resize(interleaved ? 1 : channels);
-    for (auto& audio : buffer.audioBufferList)
+    for (auto& audio : buffer.audioBufferList) {
         audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
+    }
     return buffer;
 }
 
@@ -307,19 +308,13 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
         if (!mainQueue()->isCurrent()) ++offMain;
         lists.add(cameras);
     };
-    const std::vector<std::function<void()>> changes = {
-        [&] {
-            f.server->setMicrophone({"headset", "Headset"});
-        },  // a microphone: the unchanged camera list
-        [&] {
-            f.server->addCamera({"desk", "Desk Camera"});
-        },
-        [&] { f.server->removeCamera("front"); },
-    };
-    for (const auto& change : changes) {
-        change();
-        mainQueue()->sync([] {});
-    }
+    const auto settle = [] { mainQueue()->sync([] {}); };
+    f.server->setMicrophone({"headset", "Headset"});  // a microphone: the unchanged camera list
+    settle();
+    f.server->addCamera({"desk", "Desk Camera"});
+    settle();
+    f.server->removeCamera("front");
+    settle();
     const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false},
         desk{"desk", "Desk Camera", false};
     ASSERT_EQ(lists.size(), 3u);
@@ -334,7 +329,7 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     f.session.reset();
     EXPECT_TRUE(weak.expired());
     f.server->removeMicrophone();
-    mainQueue()->sync([] {});
+    settle();
     EXPECT_EQ(lists.size(), 3u);
 }
 
@@ -347,24 +342,16 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
           std::pair{AuthorizationStatus::restricted, false}}) {
         server->setAuthorization(MediaType::video, status);
         std::optional<Answer> answer;
-        CameraCaptureSession::requestAccess(
-            MediaType::video,
-            [&](bool granted) {
-                answer = {granted, std::this_thread::get_id()};
-            },
-            server);
+        const auto answerHere = [&](bool granted) { answer = {granted, std::this_thread::get_id()}; };
+        CameraCaptureSession::requestAccess(MediaType::video, answerHere, server);
         EXPECT_EQ(answer, Answer(expected, here));  // before returning, without a prompt
         EXPECT_EQ(server->pendingAccessRequests(MediaType::video), 0);
     }
 
     server->setAuthorization(MediaType::audio, AuthorizationStatus::notDetermined);
     std::promise<Answer> answered;
-    CameraCaptureSession::requestAccess(
-        MediaType::audio,
-        [&](bool granted) {
-            answered.set_value({granted, std::this_thread::get_id()});
-        },
-        server);
+    const auto answerLater = [&](bool granted) { answered.set_value({granted, std::this_thread::get_id()}); };
+    CameraCaptureSession::requestAccess(MediaType::audio, answerLater, server);
     EXPECT_EQ(server->pendingAccessRequests(MediaType::audio), 1);
     server->answerAccessRequests(MediaType::audio, true);
     const auto [granted, thread] = answered.get_future().get();

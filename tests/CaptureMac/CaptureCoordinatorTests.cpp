@@ -323,7 +323,6 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         Fault::Kind kind = Fault::Kind::fail;
     };
     const std::string encoder = "HEVCEncoder.EncoderError.";
-    // clang-format off
     const std::vector<Case> cases = {
         {"capture start", Operation::startCapture, nullptr, "startFailed", false},
         {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0,
@@ -350,7 +349,6 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
              EXPECT_EQ(h.frames.at(0).frame.frameID, 1u);
          }, encoder + "encodeFailed(-12911)", true, false, failingFrame},
     };
-    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h(c.script, c.creationStatus);
