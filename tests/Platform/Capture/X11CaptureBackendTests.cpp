@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -106,19 +107,18 @@ const RGBAColor kBlueBackground{0x20 / 255.0, 0x40 / 255.0, 0xD0 / 255.0, 1};
 // Whether a pixel holds the colour: exact for 'BGRA', through the full-range BT.709 equations for '420f'.
 ::testing::AssertionResult holdsColour(const PixelBuffer& buffer, int x, int y, std::uint32_t rgb) {
     const int r = int(rgb >> 16), g = int((rgb >> 8) & 0xFF), b = int(rgb & 0xFF);
-    int seen[3];
-    double expected[3] = {double(r), double(g), double(b)};
+    std::array<double, 3> expected{double(r), double(g), double(b)}, seen{};
     if (buffer.pixelFormat() == PixelFormat::bgra) {
         const std::uint8_t* p = buffer.baseAddress() + std::size_t(y) * buffer.bytesPerRow() + 4 * x;
-        seen[0] = p[2], seen[1] = p[1], seen[2] = p[0];
         if (p[3] != 255) return ::testing::AssertionFailure() << "alpha " << int(p[3]) << " at " << x << "," << y;
+        seen = {double(p[2]), double(p[1]), double(p[0])};
     } else {
         const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-        expected[0] = luma, expected[1] = 128 + (b - luma) / 1.8556, expected[2] = 128 + (r - luma) / 1.5748;
-        const std::uint8_t* c =
-            buffer.baseAddressOfPlane(1) + std::size_t(y / 2) * buffer.bytesPerRowOfPlane(1) + 2 * (x / 2);
-        seen[0] = buffer.baseAddressOfPlane(0)[std::size_t(y) * buffer.bytesPerRowOfPlane(0) + x], seen[1] = c[0],
-        seen[2] = c[1];
+        expected = {luma, 128 + (b - luma) / 1.8556, 128 + (r - luma) / 1.5748};
+        const std::size_t lumaAt = std::size_t(y) * buffer.bytesPerRowOfPlane(0) + x;
+        const std::size_t chromaAt = std::size_t(y / 2) * buffer.bytesPerRowOfPlane(1) + 2 * (x / 2);
+        seen = {double(buffer.baseAddressOfPlane(0)[lumaAt]), double(buffer.baseAddressOfPlane(1)[chromaAt]),
+                double(buffer.baseAddressOfPlane(1)[chromaAt + 1])};
     }
     for (int i = 0; i < 3; ++i) {
         if (std::abs(seen[i] - expected[i]) > 2.5) {

@@ -55,12 +55,17 @@ std::vector<std::uint8_t> makeFrame(bool yuyv, int w, int h, std::size_t stride)
     const int ch = (h + 1) / 2;
     std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(yuyv ? h : h + ch), 0);
     const auto at = [&](int row, int column) { return frame.data() + static_cast<std::size_t>(row) * stride + column; };
+    // Writes the chroma sampled at pixel (x, y): YUYV after a pair's first luma, NV12 below the luma plane.
+    const auto chroma = [&](int x, int y, std::uint8_t* cb, std::uint8_t* cr) {
+        *cb = cbAt(x, y);
+        *cr = crAt(x, y);
+    };
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) *at(y, yuyv ? 2 * x : x) = lumaAt(x, y);
-        for (int x = 0; x < w && yuyv; x += 2) *at(y, 2 * x + 1) = cbAt(x, y), *at(y, 2 * x + 3) = crAt(x, y);
+        for (int x = 0; x < w && yuyv; x += 2) chroma(x, y, at(y, 2 * x + 1), at(y, 2 * x + 3));
     }
     for (int y = 0; y < ch && !yuyv; ++y) {
-        for (int x = 0; x < w; x += 2) *at(h + y, x) = cbAt(x, 2 * y), *at(h + y, x + 1) = crAt(x, 2 * y);
+        for (int x = 0; x < w; x += 2) chroma(x, 2 * y, at(h + y, x), at(h + y, x + 1));
     }
     return frame;
 }
