@@ -230,10 +230,20 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     }));
 }
 
-TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZero) {
+// A keyframe request forces the next frame of that display only, and is forgotten while the display is inactive.
+TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAndKeyframesAreRequestedPerDisplay) {
     Harness h;
+    h.coordinator->requestKeyframe(2);  // not active: forgotten, also for its later start
     h.apply(plan({one, two}, {1, 2}));
-    for (std::size_t n = 1; n <= 3; ++n) h.tick(2 * n);
+    for (std::size_t n = 1; n <= 3; ++n) {
+        if (n == 2) h.coordinator->requestKeyframe(1);
+        h.tick(2 * n);
+    }
+    for (std::size_t encoder = 0; encoder < 2; ++encoder) {
+        std::vector<bool> forced;
+        for (const auto& f : h.encoders[encoder]->submissions()) forced.push_back(f.options && f.options->forceKeyFrame);
+        EXPECT_EQ(forced, (std::vector<bool>{false, encoder == 0, false})) << "display " << encoder + 1;
+    }
     // Each tick gives the two displays one of a pair of consecutive identifiers each.
     std::set<std::uint32_t> all;
     for (std::uint32_t id : {1u, 2u}) {
@@ -258,22 +268,6 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZero) 
     h.tick(10);
     EXPECT_EQ(h.frames.at(9).frame.frameID, 0u);
     EXPECT_EQ(h.errors.size(), 0u);
-}
-
-TEST(CaptureCoordinator, AKeyframeRequestForcesTheNextFrameOfThatDisplayOnlyAndIsForgottenWhenInactive) {
-    Harness h;
-    h.coordinator->requestKeyframe(2);  // not active: forgotten, also for its later start
-    h.apply(plan({one, two}, {1, 2}));
-    for (std::size_t n = 1; n <= 3; ++n) {
-        if (n == 2) h.coordinator->requestKeyframe(1);
-        h.tick(2 * n);
-    }
-    for (std::size_t encoder = 0; encoder < 2; ++encoder) {
-        std::vector<bool> forced;
-        for (const auto& f : h.encoders[encoder]->submissions())
-            forced.push_back(f.options && f.options->forceKeyFrame);
-        EXPECT_EQ(forced, (std::vector<bool>{false, encoder == 0, false})) << "display " << encoder + 1;
-    }
 }
 
 TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
