@@ -49,34 +49,23 @@ double maxError(const PixelBuffer& bgra, Reference&& reference) {
     return worst;
 }
 
-// YUYV: Y0 Cb Y1 Cr per pixel pair, chroma sampled at the pair's first pixel.
-std::vector<std::uint8_t> makeYUYV(int w, int h, std::size_t stride) {
-    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(h), 0);
+// YUYV: Y0 Cb Y1 Cr per pixel pair, chroma sampled at the pair's first pixel. NV12: a luma plane,
+// then interleaved Cb,Cr at half size (rounded up), sampled at even pixels. Rows `stride` apart.
+std::vector<std::uint8_t> makeFrame(bool yuyv, int w, int h, std::size_t stride) {
+    const int ch = (h + 1) / 2;
+    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(yuyv ? h : h + ch), 0);
+    const auto at = [&](int row, int column) { return frame.data() + static_cast<std::size_t>(row) * stride + column; };
+    // Writes the chroma sampled at pixel (x, y): YUYV after a pair's first luma, NV12 below the luma plane.
+    const auto chroma = [&](int x, int y, std::uint8_t* cb, std::uint8_t* cr) {
+        *cb = cbAt(x, y);
+        *cr = crAt(x, y);
+    };
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; x += 2) {
-            std::uint8_t* p = frame.data() + static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x);
-            p[0] = lumaAt(x, y);
-            p[1] = cbAt(x, y);
-            p[2] = lumaAt(x + 1, y);
-            p[3] = crAt(x, y);
-        }
+        for (int x = 0; x < w; ++x) *at(y, yuyv ? 2 * x : x) = lumaAt(x, y);
+        for (int x = 0; x < w && yuyv; x += 2) chroma(x, y, at(y, 2 * x + 1), at(y, 2 * x + 3));
     }
-    return frame;
-}
-
-// NV12: a luma plane, then interleaved Cb,Cr at half size (rounded up), both with `stride`.
-std::vector<std::uint8_t> makeNV12(int w, int h, std::size_t stride) {
-    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
-    std::vector<std::uint8_t> frame(stride * static_cast<std::size_t>(h + ch), 0);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) frame[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x)] = lumaAt(x, y);
-    }
-    std::uint8_t* chroma = frame.data() + stride * static_cast<std::size_t>(h);
-    for (int y = 0; y < ch; ++y) {
-        for (int x = 0; x < cw; ++x) {
-            chroma[static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x)] = cbAt(2 * x, 2 * y);
-            chroma[static_cast<std::size_t>(y) * stride + 2 * static_cast<std::size_t>(x) + 1] = crAt(2 * x, 2 * y);
-        }
+    for (int y = 0; y < ch && !yuyv; ++y) {
+        for (int x = 0; x < w; x += 2) chroma(x, 2 * y, at(h + y, x), at(h + y, x + 1));
     }
     return frame;
 }
@@ -98,9 +87,10 @@ TEST(V4L2FrameConverter, PackedAndBiPlanarFramesMatchThePlainFormula) {
         SCOPED_TRACE(c.name);
         const bool yuyv = c.format == V4L2FrameConverter::yuyv;
         const std::size_t stride = c.stride ? c.stride : static_cast<std::size_t>(yuyv ? 2 * c.width : c.width);
-        const auto frame = yuyv ? makeYUYV(c.width, c.height, stride) : makeNV12(c.width, c.height, stride);
+        const auto frame = makeFrame(yuyv, c.width, c.height, stride);
         auto bgra = bgraBuffer(c.width, c.height);
-        ASSERT_FALSE(V4L2FrameConverter::convert(c.format, frame.data(), frame.size(), c.width, c.height, c.stride, *bgra));
+        ASSERT_FALSE(
+            V4L2FrameConverter::convert(c.format, frame.data(), frame.size(), c.width, c.height, c.stride, *bgra));
         const double error = maxError(*bgra, [&](int x, int y) {
             const int cx = x & ~1, cy = yuyv ? y : (y & ~1);
             return referenceRGB(lumaAt(x, y), cbAt(cx, cy), crAt(cx, cy));
@@ -145,43 +135,30 @@ std::vector<std::uint8_t> picture(int w, int h) {
     return bgra;
 }
 
-TEST(V4L2FrameConverter, MotionJPEGFramesMatchLibturbojpegsDecodeAndTheirSource) {
-    for (const int subsampling : {TJSAMP_420, TJSAMP_422}) {
+// libturbojpeg's own decode is the reference (full-range JFIF, both chroma layouts).
+TEST(V4L2FrameConverter, MotionJPEGFramesMatchLibturbojpegsDecode) {
+    const int w = 96, h = 64;
+    for (const auto& [format, subsampling] :
+         {std::pair{V4L2FrameConverter::mjpeg, TJSAMP_420}, std::pair{V4L2FrameConverter::jpeg, TJSAMP_422}}) {
         SCOPED_TRACE(subsampling);
-        const int w = 96, h = 64;
-        const auto source = picture(w, h);
-        const auto jpeg = encodeJPEG(source, w, h, subsampling);
-        ASSERT_FALSE(jpeg.empty());
+        const auto jpeg = encodeJPEG(picture(w, h), w, h, subsampling);
         const auto reference = decodeJPEG(jpeg, w, h);
-        ASSERT_FALSE(reference.empty());
+        ASSERT_FALSE(jpeg.empty() || reference.empty());
         auto bgra = bgraBuffer(w, h);
-        ASSERT_FALSE(V4L2FrameConverter::convert(V4L2FrameConverter::mjpeg, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
-        const auto pixelsOf = [](const std::vector<std::uint8_t>& image, int width) {
-            return [&image, width](int x, int y) {
-                const auto* p = image.data() + 4 * (static_cast<std::size_t>(y) * width + x);
-                return std::array<double, 3>{static_cast<double>(p[2]), static_cast<double>(p[1]), static_cast<double>(p[0])};
-            };
-        };
-        EXPECT_LE(maxError(*bgra, pixelsOf(reference, w)), 1.0);
-        EXPECT_LE(maxError(*bgra, pixelsOf(source, w)), 40.0);  // quality 92 around the sharpest ramps
-    }
-    // JFIF is full range: black, white and the studio-range limits keep their levels.
-    for (const int level : {0, 16, 128, 235, 255}) {
-        SCOPED_TRACE(level);
-        const int w = 32, h = 16;
-        std::vector<std::uint8_t> flat(static_cast<std::size_t>(4 * w * h), static_cast<std::uint8_t>(level));
-        for (std::size_t i = 3; i < flat.size(); i += 4) flat[i] = 255;
-        const auto jpeg = encodeJPEG(flat, w, h, TJSAMP_422);
-        auto bgra = bgraBuffer(w, h);
-        ASSERT_FALSE(V4L2FrameConverter::convert(V4L2FrameConverter::jpeg, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
-        EXPECT_LE(maxError(*bgra, [&](int, int) { return std::array<double, 3>{1.0 * level, 1.0 * level, 1.0 * level}; }), 1.0);
+        ASSERT_FALSE(V4L2FrameConverter::convert(format, jpeg.data(), jpeg.size(), w, h, 0, *bgra));
+        EXPECT_LE(maxError(*bgra,
+                           [&](int x, int y) {
+                               const auto* p = reference.data() + 4 * (static_cast<std::size_t>(y) * w + x);
+                               return std::array<double, 3>{double(p[2]), double(p[1]), double(p[0])};
+                           }),
+                  1.0);
     }
 }
 
 TEST(V4L2FrameConverter, RefusesFramesThatDoNotMatchTheirFormatOrSize) {
     const int w = 32, h = 16;
-    const auto yuyv = makeYUYV(w, h, 2 * w);
-    const auto nv12 = makeNV12(w, h, w);
+    const auto yuyv = makeFrame(true, w, h, 2 * w);
+    const auto nv12 = makeFrame(false, w, h, w);
     const auto jpeg = encodeJPEG(picture(w, h), w, h, TJSAMP_420);
     const auto bigJpeg = encodeJPEG(picture(2 * w, h), 2 * w, h, TJSAMP_420);
     std::vector<std::uint8_t> garbage(jpeg.size(), 0x5A);
