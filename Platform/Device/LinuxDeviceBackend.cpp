@@ -82,19 +82,28 @@ std::unique_ptr<VoiceProcessingEngine> LinuxDeviceBackend::makeVoiceProcessingEn
 std::shared_ptr<DeviceObservation> LinuxDeviceBackend::observeDeviceChanges(std::function<void(const DeviceChange&)> handler,
                                                                             std::shared_ptr<SerialQueue> queue) {
     auto observation = impl_->broadcaster.add(std::move(handler), std::move(queue));
-    std::lock_guard<std::mutex> lock(impl_->mutex);
     // The watchers post through the broadcaster, which outlives them (both belong to `impl_`).
+    // Starting one connects to a server or opens a directory, so it happens outside the lock; of
+    // two callers that race, the first to install its watcher keeps it.
     auto* broadcaster = &impl_->broadcaster;
-    if (!impl_->nodeWatcher) {
-        impl_->nodeWatcher = V4L2NodeWatcher::start(impl_->deviceDirectory, [broadcaster](DeviceChange::Kind kind, const std::string& path) {
-            broadcaster->post({kind, MediaType::video, path});
-        });
+    bool needNodes = false, needSources = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        needNodes = !impl_->nodeWatcher;
+        needSources = !impl_->sourceWatcher;
     }
-    if (!impl_->sourceWatcher) {
-        impl_->sourceWatcher = PulseSourceWatcher::start([broadcaster](DeviceChange::Kind kind) {
-            broadcaster->post({kind, MediaType::audio, ""});
-        });
-    }
+    auto nodes = needNodes ? V4L2NodeWatcher::start(impl_->deviceDirectory,
+                                                    [broadcaster](DeviceChange::Kind kind, const std::string& path) {
+                                                        broadcaster->post({kind, MediaType::video, path});
+                                                    })
+                           : nullptr;
+    auto sources = needSources ? PulseSourceWatcher::start([broadcaster](DeviceChange::Kind kind) {
+        broadcaster->post({kind, MediaType::audio, ""});
+    })
+                               : nullptr;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->nodeWatcher) impl_->nodeWatcher = std::move(nodes);
+    if (!impl_->sourceWatcher) impl_->sourceWatcher = std::move(sources);
     return observation;
 }
 

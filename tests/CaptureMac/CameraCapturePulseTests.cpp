@@ -1,5 +1,6 @@
 #include "CaptureMac/CameraCaptureSession.h"
 #include "CaptureTestSupport.h"
+#include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/LinuxDeviceBackend.h"
 #include "support/PrivatePulseServer.h"
 
@@ -23,9 +24,12 @@ struct Recording {
         server = testing::PrivatePulseServer::start(why);
         if (!server) return why;
         session = CameraCaptureSession::create(LinuxDeviceBackend::create());
-        session->onAudioSampleBuffer = [this](const SampleBufferRef& s) { audio.add(s); };
-        session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
-        session->onDevicesChanged = [this](const std::vector<CameraDevice>& cameras) { lists.add(cameras); };
+        // Device notices may already arrive on the main queue: the owner sets its closures there.
+        mainQueue()->sync([this] {
+            session->onAudioSampleBuffer = [this](const SampleBufferRef& s) { audio.add(s); };
+            session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
+            session->onDevicesChanged = [this](const std::vector<CameraDevice>& cameras) { lists.add(cameras); };
+        });
         return {};
     }
     ~Recording() {
