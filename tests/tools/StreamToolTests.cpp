@@ -1,0 +1,199 @@
+// The streaming tool run as a user runs it, its recording opened with libavformat and every
+// packet decoded with libavcodec.
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int exitCode = -1;
+    std::string output;  // standard output and error together
+};
+
+RunResult runTool(const std::vector<std::string>& arguments) {
+    std::string command = MIVODRELL_STREAM_TOOL;
+    for (const auto& argument : arguments) command += " '" + argument + "'";
+    command += " 2>&1";
+    RunResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> chunk{};
+    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe)) result.output.append(chunk.data(), n);
+    const int status = pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+struct StreamSummary {
+    int width = 0, height = 0;
+    int videoFrames = 0, keyframes = 0, decodedPictures = 0, decodeErrors = 0;
+    int audioPackets = 0, audioSamples = 0, audioSampleRate = 0, audioChannels = 0;
+    bool videoTimesIncrease = true, audioTimesIncrease = true;
+    std::vector<double> keyframeTimes;  // seconds
+    int videoStreams = 0, audioStreams = 0;
+};
+
+// Opens the file and decodes every packet of every stream.
+StreamSummary decodeRecording(const std::string& path) {
+    StreamSummary s;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return s;
+    avformat_find_stream_info(format, nullptr);
+    std::vector<AVCodecContext*> decoders(format->nb_streams, nullptr);
+    std::vector<std::int64_t> lastPts(format->nb_streams, INT64_MIN);
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVCodecParameters* parameters = format->streams[i]->codecpar;
+        if (parameters->codec_id == AV_CODEC_ID_HEVC) {
+            ++s.videoStreams;
+            s.width = parameters->width;
+            s.height = parameters->height;
+        } else if (parameters->codec_id == AV_CODEC_ID_AAC) {
+            ++s.audioStreams;
+        } else {
+            continue;
+        }
+        const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+        decoders[i] = avcodec_alloc_context3(codec);
+        avcodec_parameters_to_context(decoders[i], parameters);
+        decoders[i]->thread_count = 1;
+        if (avcodec_open2(decoders[i], codec, nullptr) < 0) avcodec_free_context(&decoders[i]);
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto drain = [&](AVCodecContext* decoder, bool video) {
+        while (avcodec_receive_frame(decoder, frame) == 0) {
+            if (video) {
+                ++s.decodedPictures;
+            } else {
+                s.audioSamples += frame->nb_samples;
+                s.audioSampleRate = frame->sample_rate;
+                s.audioChannels = frame->ch_layout.nb_channels;
+            }
+        }
+    };
+    while (av_read_frame(format, packet) >= 0) {
+        AVCodecContext* decoder = decoders[packet->stream_index];
+        if (decoder) {
+            const bool video = decoder->codec_id == AV_CODEC_ID_HEVC;
+            const AVRational base = format->streams[packet->stream_index]->time_base;
+            if (video) {
+                ++s.videoFrames;
+                if (packet->flags & AV_PKT_FLAG_KEY) {
+                    ++s.keyframes;
+                    s.keyframeTimes.push_back(double(packet->pts) * av_q2d(base));
+                }
+            } else {
+                ++s.audioPackets;
+            }
+            auto& last = lastPts[packet->stream_index];
+            if (packet->pts <= last) (video ? s.videoTimesIncrease : s.audioTimesIncrease) = false;
+            last = packet->pts;
+            if (avcodec_send_packet(decoder, packet) < 0) ++s.decodeErrors;
+            drain(decoder, video);
+        }
+        av_packet_unref(packet);
+    }
+    for (AVCodecContext* decoder : decoders) {
+        if (!decoder) continue;
+        avcodec_send_packet(decoder, nullptr);
+        drain(decoder, decoder->codec_id == AV_CODEC_ID_HEVC);
+        avcodec_free_context(&decoder);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return s;
+}
+
+fs::path scratch(const std::string& name) {
+    const fs::path dir = fs::temp_directory_path() / ("mivodrell-stream-test-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    return dir / name;
+}
+
+TEST(StreamTool, TwoSecondsOverALossyLinkWithAudioDecodeCleanly) {
+    const fs::path out = scratch("lossy.mkv");
+    const RunResult run = runTool({"--seconds", "2", "--loss", "5", "--audio", "--phone", "1280x720",
+                                   "--output", out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("summary"), std::string::npos) << run.output;
+    EXPECT_FALSE(fs::exists(out.string() + ".partial"));
+
+    const StreamSummary s = decodeRecording(out.string());
+    EXPECT_EQ(s.videoStreams, 1);
+    EXPECT_EQ(s.audioStreams, 1);
+    // The composite output planner: 1280 x 720 controller pixels at the normal output scale 1.1,
+    // rounded to the encoder's 16-pixel grid.
+    EXPECT_EQ(s.width, 1408);
+    EXPECT_EQ(s.height, 800);
+    // 2 s at the encoder policy's 30 fps ceiling, less what the link lost.
+    EXPECT_GE(s.videoFrames, 30);
+    EXPECT_LE(s.videoFrames, 70);
+    EXPECT_EQ(s.decodeErrors, 0);
+    EXPECT_GE(s.decodedPictures, s.videoFrames - 1);
+    EXPECT_TRUE(s.videoTimesIncrease);
+    EXPECT_TRUE(s.audioTimesIncrease);
+    EXPECT_GE(s.keyframes, 1);
+    EXPECT_EQ(s.audioSampleRate, 16000);
+    EXPECT_EQ(s.audioChannels, 2);
+    EXPECT_GE(s.audioSamples, 16000);  // at least one of the two seconds
+}
+
+TEST(StreamTool, HeavyLossMakesTheControllerAskForKeyframesThatArrive) {
+    const fs::path out = scratch("heavy.mkv");
+    const RunResult run = runTool({"--seconds", "3", "--loss", "30", "--phone", "640x360", "--output", out.string()});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const StreamSummary s = decodeRecording(out.string());
+    // The first keyframe opens the stream; the controller's requests bring more after losses.
+    EXPECT_GE(s.keyframes, 2) << run.output;
+    EXPECT_EQ(s.decodeErrors, 0);
+    const auto requests = run.output.find("keyframe requests");
+    ASSERT_NE(requests, std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("keyframe requests       0\n"), std::string::npos) << run.output;
+}
+
+TEST(StreamTool, BadOptionsAndAnUnwritableOutputFailClearly) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{"--seconds", "zero"}, "--seconds takes"},
+        {{"--loss", "101"}, "--loss takes"},
+        {{"--phone", "100"}, "--phone takes"},
+        {{"--viewport", "spin"}, "--viewport takes"},
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"--output"}, "--output needs a value"},
+        {{"--seconds", "1", "--output", "/proc/mivodrell/out.mkv"}, "cannot write /proc/mivodrell/out.mkv"},
+        {{"--seconds", "1", "--source", "x11", "--display", ":97531"}, "cannot open X display :97531"},
+    };
+    for (const auto& c : cases) {
+        const RunResult run = runTool(c.arguments);
+        EXPECT_NE(run.exitCode, 0) << c.message;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("terminate called"), std::string::npos) << run.output;
+    }
+    const RunResult help = runTool({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("usage: mivodrell-stream"), std::string::npos);
+}
+
+}  // namespace
