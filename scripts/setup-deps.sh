@@ -8,6 +8,8 @@ packages=(
   rapidjson-dev libutf8proc-dev libfmt-dev
   libx265-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
   libyuv-dev libsndfile1-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libpulse-dev libxxhash-dev
+  xvfb x11-xserver-utils pulseaudio pulseaudio-utils
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
 )
 

@@ -60,6 +60,39 @@ void chromaLastColumn(std::uint32_t a, std::uint32_t c, std::uint8_t* u, std::ui
     *v = static_cast<std::uint8_t>((BT709::vR * sr + BT709::vG * sg + BT709::vB * sb + kCOffset) >> (kShift + 2));
 }
 
+// Full-range variants of the kernels above, writing interleaved chroma.
+constexpr int kFullYOffset = kHalf;
+constexpr int kFullCOffset = kCOffset;
+
+MIVODRELL_CLONES
+void fullLumaRow(const std::uint32_t* __restrict src, std::uint8_t* __restrict dst, int width) {
+    for (int x = 0; x < width; ++x) {
+        const std::uint32_t p = src[x];
+        const int b = static_cast<int>(p & 0xFFu);
+        const int g = static_cast<int>((p >> 8) & 0xFFu);
+        const int r = static_cast<int>((p >> 16) & 0xFFu);
+        dst[x] = static_cast<std::uint8_t>((BT709Full::yR * r + BT709Full::yG * g + BT709Full::yB * b + kFullYOffset) >>
+                                           kShift);
+    }
+}
+
+// The full-range coefficients keep Cb and Cr inside 0...255 for every input, so no clamping.
+MIVODRELL_CLONES
+void fullChromaRow(const std::uint32_t* __restrict row0, const std::uint32_t* __restrict row1,
+                   std::uint8_t* __restrict uv, int pairs) {
+    for (int i = 0; i < pairs; ++i) {
+        const std::uint32_t a = row0[2 * i], b = row0[2 * i + 1], c = row1[2 * i], d = row1[2 * i + 1];
+        const int sb = static_cast<int>((a & 0xFFu) + (b & 0xFFu) + (c & 0xFFu) + (d & 0xFFu));
+        const int sg = static_cast<int>(((a >> 8) & 0xFFu) + ((b >> 8) & 0xFFu) + ((c >> 8) & 0xFFu) + ((d >> 8) & 0xFFu));
+        const int sr =
+            static_cast<int>(((a >> 16) & 0xFFu) + ((b >> 16) & 0xFFu) + ((c >> 16) & 0xFFu) + ((d >> 16) & 0xFFu));
+        uv[2 * i] = static_cast<std::uint8_t>(
+            (BT709Full::uR * sr + BT709Full::uG * sg + BT709Full::uB * sb + kFullCOffset) >> (kShift + 2));
+        uv[2 * i + 1] = static_cast<std::uint8_t>(
+            (BT709Full::vR * sr + BT709Full::vG * sg + BT709Full::vB * sb + kFullCOffset) >> (kShift + 2));
+    }
+}
+
 const std::uint32_t* wordRow(const std::uint8_t* base, std::ptrdiff_t stride, int row) {
     const std::uint8_t* p = base + stride * row;
     // Pixel buffer rows start on 64-byte boundaries, so 32-bit access is aligned; a caller with
@@ -158,6 +191,30 @@ bool convertPixelBufferToI420(const PixelBuffer& source, int width, int height, 
         convertBand(0);
     }
     return true;
+}
+
+void convertBGRAToNV12FullBT709(const std::uint8_t* bgra, std::ptrdiff_t bgraStride, int width, int height,
+                                std::uint8_t* luma, std::ptrdiff_t lumaStride, std::uint8_t* chroma,
+                                std::ptrdiff_t chromaStride, int firstChromaRow, int chromaRowCount) {
+    if (width <= 0 || height <= 0) return;
+    const int chromaHeight = (height + 1) / 2;
+    const int endChroma = std::min(chromaHeight, firstChromaRow + chromaRowCount);
+    const int pairs = width / 2;
+    for (int cy = std::max(0, firstChromaRow); cy < endChroma; ++cy) {
+        const int y0 = 2 * cy;
+        const int y1 = std::min(y0 + 1, height - 1);
+        const std::uint32_t* r0 = wordRow(bgra, bgraStride, y0);
+        const std::uint32_t* r1 = wordRow(bgra, bgraStride, y1);
+        fullLumaRow(r0, luma + lumaStride * y0, width);
+        if (y1 != y0) fullLumaRow(r1, luma + lumaStride * y1, width);
+        std::uint8_t* uv = chroma + chromaStride * cy;
+        fullChromaRow(r0, r1, uv, pairs);
+        if (width & 1) {
+            // A lone last column: the pixel of each row counted twice.
+            const std::uint32_t last[4] = {r0[width - 1], r0[width - 1], r1[width - 1], r1[width - 1]};
+            fullChromaRow(last, last + 2, uv + 2 * pairs, 1);
+        }
+    }
 }
 
 }  // namespace mivodrell

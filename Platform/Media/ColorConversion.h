@@ -56,4 +56,19 @@ void convertNV12FullToI420Video(const std::uint8_t* luma, std::ptrdiff_t lumaStr
 bool convertPixelBufferToI420(const PixelBuffer& source, int width, int height, const I420Planes& out,
                               WorkerPool* pool);
 
+// Full-range BT.709 for capture output ('420f'): Y = 0.2126 R + 0.7152 G + 0.0722 B,
+// Cb = 128 + (B - Y) / 1.8556, Cr = 128 + (R - Y) / 1.5748, chroma again from the mean of each
+// 2x2 block, same fixed point and rounding.
+namespace BT709Full {
+inline constexpr int yR = 6966, yG = 23436, yB = 2366;
+inline constexpr int uR = -3754, uG = -12630, uB = 16384;
+inline constexpr int vR = 16384, vG = -14882, vB = -1502;
+}  // namespace BT709Full
+
+// Converts chroma rows [firstChromaRow, firstChromaRow + chromaRowCount) of a BGRA picture into
+// full-range bi-planar 4:2:0 (luma plane and interleaved Cb,Cr plane).
+void convertBGRAToNV12FullBT709(const std::uint8_t* bgra, std::ptrdiff_t bgraStride, int width, int height,
+                                std::uint8_t* luma, std::ptrdiff_t lumaStride, std::uint8_t* chroma,
+                                std::ptrdiff_t chromaStride, int firstChromaRow, int chromaRowCount);
+
 }  // namespace mivodrell

@@ -1,0 +1,258 @@
+// The render/encode tick of the composite capture coordinator: its gates, keyframes, encoder
+// rebuilds and compute tiers, on the virtual display server with scripted compression sessions.
+
+#include "CoordinatorTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+
+namespace mivodrell {
+namespace {
+
+using testing::CoordinatorHarness;
+using testing::errorAs;
+
+// A fresh frame from every display, then one tick; whether it encoded a frame.
+bool frameAndTick(CoordinatorHarness& h, double advance = 1.0 / 60) {
+    const std::size_t before = h.frameCount();
+    h.deliver();
+    h.tick(advance);
+    return h.frameCount() > before;
+}
+
+TEST(CompositeCaptureCoordinatorTick, BacklogGateTripsAboveTheLimitAndResumesAtHalf) {
+    struct Row {
+        std::int64_t bitrate;
+        std::vector<std::pair<std::int64_t, bool>> backlogAndEncodes;
+        int trips;
+    };
+    const Row rows[] = {
+        {8'000'000, {{300'000, true}, {300'001, false}, {200'000, false}, {150'001, false}, {150'000, true}, {300'001, false}}, 2},
+        {1'000'000, {{48'000, true}, {48'001, false}, {24'001, false}, {24'000, true}}, 1},  // the 48,000 floor
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.bitrate);
+        CoordinatorHarness h;
+        auto backlog = std::make_shared<std::atomic<std::int64_t>>(0);
+        h.coordinator->outboundFrameBacklogBytes = [backlog] { return backlog->load(); };
+        h.start({1.0, r.bitrate, 3.0, 60.0});
+        for (const auto& [bytes, encodes] : r.backlogAndEncodes) {
+            backlog->store(bytes);
+            EXPECT_EQ(frameAndTick(h), encodes) << bytes;
+        }
+        EXPECT_EQ(h.recorded.backlogTrips, r.trips);
+    }
+    CoordinatorHarness h;
+    auto backlog = std::make_shared<std::atomic<std::int64_t>>(0);
+    h.coordinator->outboundFrameBacklogBytes = [backlog] { return backlog->load(); };
+    h.start();
+    frameAndTick(h);
+    backlog->store(300'001);
+    frameAndTick(h);
+    frameAndTick(h);
+    backlog->store(0);
+    frameAndTick(h);
+    const auto trip = h.recorded.logsContaining("影格通道積壓 300001");
+    ASSERT_EQ(trip.size(), 1u);
+    EXPECT_EQ(trip[0], "影格通道積壓 300001 bytes > 上限 300000（延遲預算 0.3s）——跳幀等待排空｜最近關鍵幀 6 bytes、0.0s 前（★S214-110 §4.3）");
+    EXPECT_EQ(h.recorded.logsContaining("影格通道積壓已排空至半值以下（共跳 2 幀），恢復送幀（不再強制關鍵幀——P 鏈未斷，見 S214 第五十八輪）").size(), 1u);
+}
+
+TEST(CompositeCaptureCoordinatorTick, ThirtyFramesASecondOnASixtyHertzTimerWithoutABurstAfterAStall) {
+    CoordinatorHarness h;
+    h.start({1.0, 8'000'000, 3.0, 30.0});
+    std::vector<bool> encoded;
+    for (int i = 0; i < 60; ++i) encoded.push_back(frameAndTick(h));
+    int count = 0;
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        count += encoded[i];
+        EXPECT_FALSE(i >= 3 && encoded[i] && encoded[i - 1]) << "tick " << i;  // after one interval of catching up
+    }
+    EXPECT_GE(count, 30);
+    EXPECT_LE(count, 31);
+
+    EXPECT_TRUE(frameAndTick(h, 1.0));  // a one-second stall
+    int afterStall = 0;
+    for (int i = 0; i < 10; ++i) afterStall += frameAndTick(h);
+    EXPECT_LE(afterStall, 6);
+}
+
+TEST(CompositeCaptureCoordinatorTick, StaticContentPausesAfterOneSecondAndResumesOnActivity) {
+    struct Row {
+        const char* name;
+        std::function<void(CoordinatorHarness&)> activity;
+    };
+    const Row rows[] = {
+        {"a frame", [](CoordinatorHarness& h) { h.deliver(); }},
+        {"a crop change", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(10, 0, 1280, 360)); }},
+        {"a keyframe request", [](CoordinatorHarness& h) { h.coordinator->requestKeyframe(1); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        CoordinatorHarness h;
+        h.start();
+        EXPECT_TRUE(frameAndTick(h));
+        h.tick(0.6);
+        h.tick(0.6);  // 1.2 s without a frame
+        h.tick(0.6);
+        EXPECT_EQ(h.frameCount(), 2u);  // the 0.6 s tick still encoded
+        EXPECT_TRUE(h.coordinator->inspect().staticSkipActive);
+        r.activity(h);
+        h.tick();
+        EXPECT_EQ(h.frameCount(), 3u);
+        EXPECT_EQ(h.recorded.logsContaining("★S214-97 靜止停編：內容與視角無變化 >1s，暫停編碼（零 shimmer 凍幀）").size(), 1u);
+        EXPECT_EQ(h.recorded.logsContaining("★S214-97 恢復編碼").size(), 1u);
+    }
+}
+
+TEST(CompositeCaptureCoordinatorTick, ForcedKeyframesKeepTheirSpacingAndFrameIDsWrap) {
+    CoordinatorHarness h;
+    h.start();
+    EXPECT_TRUE(frameAndTick(h));  // first frame: a keyframe, not forced
+    EXPECT_EQ(h.recorded.logsContaining("★S214-120 關鍵幀送出：6 bytes（距上顆 -1.0s，強制=false）").size(), 1u);
+
+    h.coordinator->requestKeyframe(2);
+    frameAndTick(h);
+    EXPECT_TRUE(h.recorded.frames.back().isKeyframe);
+    h.clock->advance(0.5);
+    h.coordinator->requestKeyframe(1);  // 0.5 s after the first
+    std::vector<double> forcedAt;
+    for (int i = 0; i < 20; ++i) {
+        frameAndTick(h, 0.125);
+        if (h.recorded.frames.back().isKeyframe) forcedAt.push_back(h.clock->mediaTime());
+    }
+    const double first = 100.0 + 2.0 / 60;
+    ASSERT_EQ(forcedAt.size(), 1u);
+    EXPECT_GE(forcedAt[0] - first, 2.0);
+    EXPECT_LE(forcedAt[0] - first, 2.0 + 0.125 + 1e-9);
+    EXPECT_EQ(h.recorded.logsContaining("強制=true").size(), 2u);
+
+    h.coordinator->setNextFrameIDForTesting(std::numeric_limits<std::uint32_t>::max());
+    frameAndTick(h);
+    frameAndTick(h);
+    const auto n = h.recorded.frames.size();
+    EXPECT_EQ(h.recorded.frames[n - 2].frameID, std::numeric_limits<std::uint32_t>::max());
+    EXPECT_EQ(h.recorded.frames[n - 1].frameID, 0u);
+    EXPECT_TRUE(identical(h.recorded.frames[n - 1].cropRect, CGRect(0, 0, 1280, 360)));
+}
+
+TEST(CompositeCaptureCoordinatorTick, AnEncodeFailureIsReportedAndTheNextTickEncodes) {
+    CoordinatorHarness h;
+    h.start();
+    EXPECT_TRUE(frameAndTick(h));
+    auto script = h.script;
+    script.submissionStatus = CompressionStatus::encoderFailed;
+    h.lastSession()->setScript(script);
+    EXPECT_FALSE(frameAndTick(h));
+    ASSERT_EQ(h.errorCount(), 1u);
+    EXPECT_EQ(h.recorded.errors[0].first, 0u);
+    EXPECT_EQ(errorAs<HEVCEncoder::EncoderError>(h.recorded.errors[0].second),
+              HEVCEncoder::EncoderError::encodeSubmissionFailed(CompressionStatus::encoderFailed));
+    h.lastSession()->setScript(h.script);
+    EXPECT_TRUE(frameAndTick(h));
+    EXPECT_EQ(h.recorded.frames.back().frameID, 2u);  // the failed frame used its identifier
+}
+
+TEST(CompositeCaptureCoordinatorTick, ComputeTiersDegradeOnExpensiveWindowsAndRecoverAfterTwoCheapOnes) {
+    CoordinatorHarness h;
+    auto costMs = std::make_shared<std::atomic<double>>(0);
+    h.script.responder = [clock = h.clock, costMs](const VirtualCompressionSession::SubmittedFrame& f) {
+        clock->advance(costMs->load() / 1000);
+        return VirtualCompressionSession::Response{
+            0, VirtualCompressionSession::makeSample(f.index == 0 || (f.options && f.options->forceKeyFrame), f.presentationTime)};
+    };
+    h.start();
+    // Each row is one 5-second cost window of ticks `spacing` apart.
+    struct Row {
+        double cost;
+        double spacing;
+        double ceiling;
+    };
+    const Row windows[] = {
+        {1, 0.4, 60},   // the window starts at its first tick
+        {15, 0.4, 12},  // above 84 % of 16.7 ms
+        {5, 0.4, 12},   // one cheap window
+        {10, 0.4, 12},  // not below 50 %: the count starts again
+        {5, 0.4, 12},
+        {5, 0.4, 60},   // two cheap windows in a row
+        {20, 0.6, 60},  // fewer than 10 ticks: no judgement
+    };
+    int window = 0;
+    for (const Row& r : windows) {
+        SCOPED_TRACE(window++);
+        costMs->store(r.cost);
+        const std::size_t logs = h.recorded.logsContaining("★S214-81 成本").size();
+        while (h.recorded.logsContaining("★S214-81 成本").size() == logs) frameAndTick(h, r.spacing);
+        EXPECT_EQ(h.coordinator->inspect().autoComputeFPS, r.ceiling);
+        if (window == 2) {
+            EXPECT_EQ(h.coordinator->inspect().nonFocusUpdateDivisor, 4u);
+            h.coordinator->setFocusDisplay(1);
+            const int before = h.coordinator->inspect().acceptedFramesInCostWindow[2];
+            for (int i = 0; i < 12; ++i) h.deliver();
+            EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2] - before, 3);  // frames 4, 8, 12
+            h.coordinator->setFocusDisplay(std::nullopt);
+        }
+    }
+    EXPECT_EQ(h.recorded.logsContaining("★S214-107 運算分級：降級 天花板→12fps（平均 15.0ms > 預算 16.7ms 的 84%），非重點 1/4").size(), 1u);
+    EXPECT_EQ(h.recorded.logsContaining("★S214-107 運算分級：恢復 12→天花板（平均 5.0ms < 預算 50% 連續兩視窗），非重點 1/3").size(), 1u);
+    const auto cost = h.recorded.logsContaining("★S214-81 成本：合成+編碼 平均 15.0ms 最大 15.0ms（");
+    ASSERT_EQ(cost.size(), 1u);
+    EXPECT_NE(cost[0].find(" tick/5s）｜擷取 螢幕1:2fps 螢幕2:2fps"), std::string::npos) << cost[0];
+}
+
+TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailuresKeepTheOldEncoder) {
+    CoordinatorHarness h;
+    h.start();
+    const auto first = h.lastSession();
+    h.clock->advance(1.0);
+    h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {1280, 352});
+    EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 176}));  // within 3 s
+
+    // An output size that is not a number: one error, the encoder stays.
+    h.clock->advance(2.5);
+    h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {std::numeric_limits<double>::quiet_NaN(), 352});
+    ASSERT_EQ(h.errorCount(), 1u);
+    EXPECT_TRUE(errorAs<CompositeCaptureCoordinator::InvalidOutputSize>(h.recorded.errors[0].second));
+    EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 176}));
+
+    // A failing build: reported, the old encoder stays.
+    h.sessionCreationStatus = CompressionStatus::encoderNotFound;
+    h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {1280, 352});
+    ASSERT_EQ(h.errorCount(), 2u);
+    EXPECT_EQ(errorAs<HEVCEncoder::EncoderError>(h.recorded.errors[1].second)->kind,
+              HEVCEncoder::EncoderError::Kind::sessionCreationFailed);
+    EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 176}));
+
+    h.sessionCreationStatus = 0;
+    h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {1280, 352});
+    const auto state = h.coordinator->inspect();
+    EXPECT_EQ(state.encoderOutputPixelSize, (CGSize{1280, 352}));
+    EXPECT_TRUE(state.pendingForcedKeyframe);
+    EXPECT_EQ(first->invalidateCount(), 1);
+    EXPECT_EQ(h.recorded.logsContaining("CompositeCaptureCoordinator：HEVCEncoder 因輸出尺寸變化重建為 1280x352（見「網路自適應」新功能）").size(), 1u);
+
+    // A shorter interval of the owner's.
+    h.coordinator->setEncoderRebuildIntervalOverride(0.5);
+    h.clock->advance(0.6);
+    h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {640, 352});
+    EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 352}));
+}
+
+TEST(CompositeCaptureCoordinatorTick, ResendCurrentFormatRepeatsTheLastFormatOnceOneWasEmitted) {
+    CoordinatorHarness h;
+    h.start();
+    h.coordinator->resendCurrentFormat();
+    EXPECT_FALSE(h.coordinator->inspect().pendingForcedKeyframe);
+    EXPECT_EQ(h.recorded.formats, 0);
+
+    frameAndTick(h);
+    EXPECT_EQ(h.recorded.formats, 1);
+    h.coordinator->resendCurrentFormat();
+    EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
+    EXPECT_EQ(h.recorded.formats, 2);
+}
+
+}  // namespace
+}  // namespace mivodrell
