@@ -254,10 +254,10 @@ CapturePlan CaptureSourcePlanner::plan(const CGRect& viewport, const DisplayTopo
         }
         const double nativeScale = std::isfinite(display->scale()) && display->scale() > 0 ? display->scale() : 1.0;
         const CGRect bounds{0, 0, W, H};
-        // A region planned for another frame size of the same display (a mode change) may no
-        // longer lie within it: it is replaced at once, whatever else would keep it.
-        const bool staleRegion =
-            state.pixelSize.width > 0 && (state.plannedFrameSize.width != W || state.plannedFrameSize.height != H);
+        // After a mode change the kept region may reach beyond the display's new frame: such a
+        // region is replaced at once, whatever else would keep it. A region that still fits stays
+        // under the ordinary rules.
+        const bool staleRegion = state.pixelSize.width > 0 && !bounds.contains(state.capturedRect);
 
         const Visible* v = findVisible(visible, id);
         if (v != nullptr && v->area > 0 && totalArea > 0) {
@@ -284,7 +284,6 @@ CapturePlan CaptureSourcePlanner::plan(const CGRect& viewport, const DisplayTopo
                 state.capturedRect = rect;
                 state.pixelSize = size;
                 state.pixelsPerPoint = d;
-                state.plannedFrameSize = {W, H};
                 state.lastReconfiguredAt = t.value_or(0);
             }
             state.hasVisibleContent = true;
@@ -299,7 +298,6 @@ CapturePlan CaptureSourcePlanner::plan(const CGRect& viewport, const DisplayTopo
                 state.capturedRect = rect;
                 state.pixelSize = quantizedPixelSize(rect, d);
                 state.pixelsPerPoint = d;
-                state.plannedFrameSize = {W, H};
                 state.hasVisibleContent = false;
             }
         }

@@ -104,7 +104,6 @@ private:
         std::optional<double> lowShareSince;
         bool hasVisibleContent = false;
         std::optional<double> lastReconfiguredAt;
-        CGSize plannedFrameSize;  // the display's frame size when the region was planned
     };
 
     double clampedDensity(double density, double nativeScale) const;

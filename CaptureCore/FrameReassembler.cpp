@@ -18,8 +18,9 @@ void FrameReassembler::Pending::markSeen(std::uint16_t index) {
     seen[word] |= std::uint64_t{1} << (index % 64u);
 }
 
-FrameReassembler::FrameReassembler(std::int64_t maxPendingFrames_)
-    : pendingLimit(std::max<std::int64_t>(maxPendingFrames_, 1)) {}
+FrameReassembler::FrameReassembler(std::int64_t maxPendingFrames_, std::int64_t maxPendingBytes_)
+    : pendingLimit(std::max<std::int64_t>(maxPendingFrames_, 1)),
+      pendingByteLimit(std::max<std::int64_t>(maxPendingBytes_, 1)) {}
 
 FrameReassembler::Outcome FrameReassembler::ingest(const FramePacket& packet) {
     const std::uint32_t frameID = packet.frameID;
@@ -49,10 +50,12 @@ FrameReassembler::Outcome FrameReassembler::ingest(const FramePacket& packet) {
     if (!entry.received.empty() && index < entry.received.back().index) entry.inIndexOrder = false;
     entry.received.push_back({index, packet.payload});
     entry.payloadBytes += packet.payload.size();
+    pendingBytes += static_cast<std::int64_t>(packet.payload.size());
 
     if (entry.receivedCount() == entry.packetCount) {
         Pending complete = std::move(entry);
         pending.erase(position);
+        pendingBytes -= static_cast<std::int64_t>(complete.payloadBytes);
         settle(frameID);
         abandonOlderThan(frameID);
         enforcePendingLimit();
@@ -74,6 +77,7 @@ FrameReassembler::Outcome FrameReassembler::ingest(const FramePacket& packet) {
 
 void FrameReassembler::reset() {
     pending.clear();
+    pendingBytes = 0;
     highestSettled.reset();
     lostPackets = 0;
     abandonedFrames = 0;
@@ -98,6 +102,7 @@ void FrameReassembler::settle(std::uint32_t frameID) {
 void FrameReassembler::giveUp(std::unordered_map<std::uint32_t, Pending>::iterator position) {
     lostPackets += position->second.missingCount();
     abandonedFrames += 1;
+    pendingBytes -= static_cast<std::int64_t>(position->second.payloadBytes);
     pending.erase(position);
 }
 
@@ -110,7 +115,7 @@ void FrameReassembler::abandonOlderThan(std::uint32_t frameID) {
 }
 
 void FrameReassembler::enforcePendingLimit() {
-    while (std::cmp_greater(pending.size(), pendingLimit)) {
+    while (std::cmp_greater(pending.size(), pendingLimit) || (pendingBytes > pendingByteLimit && !pending.empty())) {
         auto oldest = pending.begin();
         for (auto position = std::next(oldest); position != pending.end(); ++position) {
             if (FrameID::isOlder(position->first, oldest->first)) oldest = position;

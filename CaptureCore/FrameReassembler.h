@@ -4,9 +4,10 @@
 //
 // A frame is delivered at most once and frames come out in increasing wrap-aware order: once a
 // frame completes, every older open frame is given up, and packets of frames not newer than the
-// newest settled frame are dropped as stale. At most `maxPendingFrames` frames are kept open;
-// beyond that the oldest open frame is given up. Packets never received of given-up frames are
-// counted as lost.
+// newest settled frame are dropped as stale. At most `maxPendingFrames` frames are kept open, and
+// their payloads together hold at most `maxPendingBytes`; beyond either limit the oldest open
+// frame is given up (a frame that alone exceeds the byte budget gives itself up). Packets never
+// received of given-up frames are counted as lost.
 //
 // Storage grows only with what actually arrives: a frame's packet count comes from the network,
 // so nothing is allocated from it up front. No lock: one owner uses a reassembler from one
@@ -65,8 +66,12 @@ public:
 
     using Outcome = std::variant<Completed, Buffered, DroppedStale, DroppedDuplicate, DroppedMalformed, Abandoned>;
 
-    // A value below 1 is taken as 1.
-    explicit FrameReassembler(std::int64_t maxPendingFrames);
+    // Far above the largest keyframe a real session sends, so that only a hostile or broken peer
+    // reaches it.
+    static constexpr std::int64_t defaultMaxPendingBytes = std::int64_t{64} << 20;
+
+    // A value below 1 is taken as 1 (for both limits).
+    explicit FrameReassembler(std::int64_t maxPendingFrames, std::int64_t maxPendingBytes = defaultMaxPendingBytes);
 
     Outcome ingest(const FramePacket& packet);
     // Back to the created state; maxPendingFrames stays.
@@ -74,6 +79,9 @@ public:
 
     std::int64_t pendingFrameCount() const { return static_cast<std::int64_t>(pending.size()); }
     std::int64_t maxPendingFrames() const { return pendingLimit; }
+    // Payload bytes held by the open frames.
+    std::int64_t pendingPayloadBytes() const { return pendingBytes; }
+    std::int64_t maxPendingBytes() const { return pendingByteLimit; }
     std::int64_t lostPacketCount() const { return lostPackets; }
     std::int64_t abandonedFrameCount() const { return abandonedFrames; }
     // The newest frame completed or given up for the pending limit.
@@ -111,6 +119,8 @@ private:
     std::unordered_map<std::uint32_t, Pending> pending;
     std::optional<std::uint32_t> highestSettled;
     std::int64_t pendingLimit;
+    std::int64_t pendingByteLimit;
+    std::int64_t pendingBytes = 0;
     std::int64_t lostPackets = 0;
     std::int64_t abandonedFrames = 0;
 };

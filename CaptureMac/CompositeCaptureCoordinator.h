@@ -79,6 +79,11 @@ public:
         const char* what() const noexcept override { return "output pixel size is not a finite number"; }
     };
 
+    // The display concerned (0 for the encoder, audio and output size) and the error, one of:
+    // CaptureCoordinatorError (a planned display missing from the list), ScreenCaptureSession::
+    // CaptureError, PlatformError (a capture stream that stopped by itself), HEVCEncoder::
+    // EncoderError, AudioCaptureSession::CaptureError, AudioEncoder::EncoderError,
+    // InvalidOutputSize. Rethrow it to look inside.
     using ErrorHandler = std::function<void(std::uint32_t displayID, std::exception_ptr error)>;
     using VideoFormatHandler = std::function<void(std::int32_t width, std::int32_t height,
                                                   const std::vector<std::vector<std::uint8_t>>& parameterSets,

@@ -5,9 +5,78 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
+
+namespace mivodrell {
+
+// The allocator of the reader's stack: RapidJSON's pool allocator, as its own type so that the
+// stack below is the one the reader gets.
+class JSONReaderStackAllocator : public rapidjson::MemoryPoolAllocator<> {
+public:
+    using MemoryPoolAllocator::MemoryPoolAllocator;
+};
+
+}  // namespace mivodrell
+
+namespace rapidjson::internal {
+
+// The reader's stack (the iterative parser's states, number texts). RapidJSON's own stack starts
+// as null pointers and adds to them at its first push, which is undefined behaviour; this one
+// takes its first block when it is made and compares sizes, not pointers.
+template <>
+class Stack<mivodrell::JSONReaderStackAllocator> {
+public:
+    Stack(mivodrell::JSONReaderStackAllocator* allocator, std::size_t capacity)
+        : allocator_(allocator), capacity_(std::max<std::size_t>(capacity, 64)) {
+        bottom_ = static_cast<char*>(allocator_->Malloc(capacity_));
+        if (bottom_ == nullptr) throw std::bad_alloc();
+    }
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    template <typename T>
+    T* Push(std::size_t count = 1) {
+        const std::size_t bytes = sizeof(T) * count;
+        if (bytes > capacity_ - size_) grow(bytes);
+        T* top = reinterpret_cast<T*>(bottom_ + size_);
+        size_ += bytes;
+        return top;
+    }
+    template <typename T>
+    T* Pop(std::size_t count) {
+        size_ -= sizeof(T) * count;
+        return reinterpret_cast<T*>(bottom_ + size_);
+    }
+    template <typename T>
+    T* Top() {
+        return size_ >= sizeof(T) ? reinterpret_cast<T*>(bottom_ + size_ - sizeof(T)) : nullptr;
+    }
+    void Clear() { size_ = 0; }
+    bool Empty() const { return size_ == 0; }
+    std::size_t GetSize() const { return size_; }
+
+private:
+    void grow(std::size_t bytes) {
+        std::size_t capacity = capacity_ + (capacity_ + 1) / 2;
+        if (capacity - size_ < bytes) capacity = size_ + bytes;
+        char* moved = static_cast<char*>(allocator_->Realloc(bottom_, capacity_, capacity));
+        if (moved == nullptr) throw std::bad_alloc();
+        bottom_ = moved;
+        capacity_ = capacity;
+    }
+
+    mivodrell::JSONReaderStackAllocator* allocator_;
+    char* bottom_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_;
+};
+
+}  // namespace rapidjson::internal
 
 namespace mivodrell {
 
@@ -248,9 +317,9 @@ void JSONDocument::parse(char* buffer, std::size_t length, std::string_view orig
     bool neutralized = false;
 
     for (;;) {
-        rapidjson::MemoryPoolAllocator<> allocator(stackBuffer, sizeof stackBuffer);
-        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> reader(
-            &allocator, 256);
+        JSONReaderStackAllocator allocator(stackBuffer, sizeof stackBuffer);
+        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, JSONReaderStackAllocator> reader(&allocator,
+                                                                                                    256);
         rapidjson::InsituStringStream stream(buffer);
         JSONDocumentBuilder builder(*this, neutralized ? &numberTexts : nullptr);
         nodeCount_ = 0;

@@ -56,11 +56,18 @@ CGRect CGRect::intersection(const CGRect& other) const {
                             b.size.width, b.size.height}) {
         if (std::isnan(v)) return null();
     }
+    const CGFloat aMaxX = a.origin.x + a.size.width;
+    const CGFloat aMaxY = a.origin.y + a.size.height;
+    const CGFloat bMaxX = b.origin.x + b.size.width;
+    const CGFloat bMaxY = b.origin.y + b.size.height;
+    // An infinite origin with an infinite size has no far edge: such a rectangle meets nothing,
+    // whichever side of the call it is on.
+    if (std::isnan(aMaxX) || std::isnan(aMaxY) || std::isnan(bMaxX) || std::isnan(bMaxY)) return null();
     const CGFloat x1 = std::max(a.origin.x, b.origin.x);
     const CGFloat y1 = std::max(a.origin.y, b.origin.y);
-    const CGFloat x2 = std::min(a.origin.x + a.size.width, b.origin.x + b.size.width);
-    const CGFloat y2 = std::min(a.origin.y + a.size.height, b.origin.y + b.size.height);
-    if (!(x1 <= x2) || !(y1 <= y2)) return null();
+    const CGFloat x2 = std::min(aMaxX, bMaxX);
+    const CGFloat y2 = std::min(aMaxY, bMaxY);
+    if (x1 > x2 || y1 > y2) return null();
     return {x1, y1, x2 - x1, y2 - y1};
 }
 
@@ -82,7 +89,8 @@ CGRect CGRect::insetBy(CGFloat dx, CGFloat dy) const {
     if (isNull()) return null();
     const CGRect r = standardized();
     const CGRect out{r.origin.x + dx, r.origin.y + dy, r.size.width - 2 * dx, r.size.height - 2 * dy};
-    if (!(out.size.width >= 0) || !(out.size.height >= 0)) return null();
+    // Only an inset that leaves a negative size empties the rectangle; a NaN size passes through.
+    if (out.size.width < 0 || out.size.height < 0) return null();
     return out;
 }
 

@@ -28,7 +28,11 @@ struct SerialQueue::State {
     std::string label;
     std::mutex mutex;
     std::condition_variable condition;
-    std::deque<std::function<void()>> items;
+    struct Item {
+        std::function<void()> work;
+        SteadyClock::time_point submitted;
+    };
+    std::deque<Item> items;
     std::vector<std::shared_ptr<QueueTimer::Shared>> timers;
     bool stopping = false;
     bool waiting = false;  // the thread sleeps on `condition`; only then does a new item need a wake-up
@@ -52,7 +56,8 @@ void SerialQueue::State::run(const std::shared_ptr<State>& self) {
     tCurrentQueue = self.get();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        // Due timers first, in deadline order.
+        // A due timer takes its turn among the work items: it runs before the items submitted after
+        // its deadline and after those submitted before it, so neither starves the other.
         const auto now = SteadyClock::now();
         std::shared_ptr<QueueTimer::Shared> dueTimer;
         std::optional<SteadyClock::time_point> nextDeadline;
@@ -67,6 +72,7 @@ void SerialQueue::State::run(const std::shared_ptr<State>& self) {
             if (!nextDeadline || (*it)->deadline < *nextDeadline) nextDeadline = (*it)->deadline;
             ++it;
         }
+        if (dueTimer && !items.empty() && items.front().submitted <= dueTimer->deadline) dueTimer.reset();
         if (dueTimer) {
             if (dueTimer->repeating) {
                 // Stay on the grid; deadlines missed while busy collapse into this one call.
@@ -86,7 +92,7 @@ void SerialQueue::State::run(const std::shared_ptr<State>& self) {
             continue;
         }
         if (!items.empty()) {
-            auto work = std::move(items.front());
+            auto work = std::move(items.front().work);
             items.pop_front();
             lock.unlock();
             work();
@@ -130,13 +136,11 @@ SerialQueue::~SerialQueue() {
 const std::string& SerialQueue::label() const { return state_->label; }
 
 void SerialQueue::async(std::function<void()> work) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->items.push_back(std::move(work));
-        wake = state_->waiting;
-    }
-    if (wake) state_->condition.notify_one();
+    // The wake-up is given under the lock: once it is released the item may run and drop the last
+    // owner of this queue, so nothing of `this` may be touched after that.
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->items.push_back({std::move(work), SteadyClock::now()});
+    if (state_->waiting) state_->condition.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -173,8 +177,8 @@ std::shared_ptr<QueueTimer> SerialQueue::makeTimer(double firstDelaySeconds, dou
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (!state_->stopping) state_->timers.push_back(shared);
+        state_->condition.notify_one();
     }
-    state_->condition.notify_one();
     return std::make_shared<QueueTimer>(shared);
 }
 

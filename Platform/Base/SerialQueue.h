@@ -1,7 +1,10 @@
 #pragma once
 // A serial dispatch queue: one thread runs the submitted work items one at a time, in order.
-// Timers fire on the queue's thread. Destroying the queue runs every item already submitted,
-// then stops the thread.
+// Timers fire on the queue's thread, each firing one turn among the work items: it runs after the
+// items submitted before its deadline and before those submitted after it, so a timer whose
+// handler outlasts its interval cannot starve `async` or `sync`. Destroying the queue runs every
+// item already submitted, then stops the thread. Any thread may submit; an item may drop the last
+// owner of its queue.
 
 #include <functional>
 #include <memory>

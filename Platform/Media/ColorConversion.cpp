@@ -18,7 +18,7 @@ constexpr int kYOffset = (16 << kShift) + kHalf;
 // Chroma sums four pixels, so two more fractional bits.
 constexpr int kCOffset = (128 << (kShift + 2)) + (1 << (kShift + 1));
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(MIVODRELL_NO_FUNCTION_CLONES)
 #define MIVODRELL_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define MIVODRELL_CLONES
@@ -76,7 +76,7 @@ void fullLumaRow(const std::uint32_t* __restrict src, std::uint8_t* __restrict d
     }
 }
 
-// The full-range coefficients keep Cb and Cr inside 0...255 for every input, so no clamping.
+// Full-range chroma reaches 255.5 for pure blue (Cb) and pure red (Cr): capped at 255.
 MIVODRELL_CLONES
 void fullChromaRow(const std::uint32_t* __restrict row0, const std::uint32_t* __restrict row1,
                    std::uint8_t* __restrict uv, int pairs) {
@@ -86,10 +86,10 @@ void fullChromaRow(const std::uint32_t* __restrict row0, const std::uint32_t* __
         const int sg = static_cast<int>(((a >> 8) & 0xFFu) + ((b >> 8) & 0xFFu) + ((c >> 8) & 0xFFu) + ((d >> 8) & 0xFFu));
         const int sr =
             static_cast<int>(((a >> 16) & 0xFFu) + ((b >> 16) & 0xFFu) + ((c >> 16) & 0xFFu) + ((d >> 16) & 0xFFu));
-        uv[2 * i] = static_cast<std::uint8_t>(
-            (BT709Full::uR * sr + BT709Full::uG * sg + BT709Full::uB * sb + kFullCOffset) >> (kShift + 2));
-        uv[2 * i + 1] = static_cast<std::uint8_t>(
-            (BT709Full::vR * sr + BT709Full::vG * sg + BT709Full::vB * sb + kFullCOffset) >> (kShift + 2));
+        const int cb = (BT709Full::uR * sr + BT709Full::uG * sg + BT709Full::uB * sb + kFullCOffset) >> (kShift + 2);
+        const int cr = (BT709Full::vR * sr + BT709Full::vG * sg + BT709Full::vB * sb + kFullCOffset) >> (kShift + 2);
+        uv[2 * i] = static_cast<std::uint8_t>(cb < 255 ? cb : 255);
+        uv[2 * i + 1] = static_cast<std::uint8_t>(cr < 255 ? cr : 255);
     }
 }
 

@@ -53,76 +53,42 @@ TEST(CaptureSourcePlanner, FirstPlanOfOneDisplay) {
     EXPECT_EQ(plan.totalOutputPixels(), 2240.0 * 1136.0);
 }
 
-TEST(CaptureSourcePlanner, PixelBudgetFollowsThePhoneOrFallsBack) {
-    // A display of very high scale lets the wanted density through unclamped: for one visible
-    // display of area A, d = sqrt(1 x budget / A).
-    const DisplayTopology topology({makeDisplay(1, {0, 0, 4000, 4000}, 100)});
+// For one visible display of area A, d = sqrt(budget / A), clamped to the minimum density and the
+// display's scale (1 when unusable).
+TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
     struct Case {
+        double scale;
         CGSize phone;
         double allowance;
-        double budget;
+        double density;
     };
     const Case cases[] = {
-        {{1170, 2532}, 1.0, 2'962'440}, {{1170, 2532}, 0.5, 1'481'220},
-        {{1170, 2532}, 0.0, 29'624.4},  // allowance below 0.01 counts as 0.01
-        {{0, 2532}, 1.0, 2'000'000},    {{kNaN, 2532}, 1.0, 2'000'000},
-        {{1170, kInf}, 1.0, 2'000'000}, {{-1170, 2532}, 1.0, 2'000'000},
+        {100, {1170, 2532}, 1.0, std::sqrt(2'962'440 / 1e6)},
+        {100, {1170, 2532}, 0.5, std::sqrt(1'481'220 / 1e6)},
+        {100, {11700, 25320}, 0.0, std::sqrt(2'962'440 / 1e6)},  // allowance below 0.01 counts as 0.01
+        {100, {0, 2532}, 1.0, std::sqrt(2.0)},                 // unusable phone sizes: 2,000,000
+        {100, {kNaN, 2532}, 1.0, std::sqrt(2.0)},
+        {100, {1170, kInf}, 1.0, std::sqrt(2.0)},
+        {100, {-1170, 2532}, 1.0, std::sqrt(2.0)},
+        {2, {100, 100}, 1.0, 0.25},  // sqrt(10000 / 1e6) = 0.1 -> 0.25
+        {1, {4000, 4000}, 1.0, 1.0},  // 4 -> native 1
+        {0, {4000, 4000}, 1.0, 1.0},
+        {kNaN, {4000, 4000}, 1.0, 1.0},
+        {kInf, {4000, 4000}, 1.0, 1.0},
     };
     for (const auto& c : cases) {
         Configuration configuration;
         configuration.pixelBudgetAllowance = c.allowance;
         CaptureSourcePlanner planner(configuration);
-        const CapturePlan plan = planner.plan({0, 0, 100, 100}, topology, c.phone, 0);
-        ASSERT_EQ(plan.sources.size(), 1u);
-        EXPECT_NEAR(plan.sources[0].pixelsPerPoint, std::sqrt(c.budget / 1e4), 1e-12) << c.phone.width;
-    }
-}
-
-TEST(CaptureSourcePlanner, DensityIsClampedBetweenTheMinimumAndTheNativeScale) {
-    struct Case {
-        double scale;
-        CGSize phone;
-        double density;
-    };
-    const Case cases[] = {
-        {2, {100, 100}, 0.25},  // sqrt(10000 / 1e6) = 0.1 -> 0.25
-        {1, {4000, 4000}, 1.0},  // 4 -> native 1
-        {0, {4000, 4000}, 1.0},  // unusable scales count as 1
-        {kNaN, {4000, 4000}, 1.0},
-        {kInf, {4000, 4000}, 1.0},
-        {3, {1500, 1000}, std::sqrt(1.0 * 1.5e6 / 1e6)},
-    };
-    for (const auto& c : cases) {
-        CaptureSourcePlanner planner;
         const DisplayTopology topology({makeDisplay(1, {0, 0, 3000, 3000}, c.scale)});
         const CapturePlan plan = planner.plan({500, 500, 1000, 1000}, topology, c.phone, 0);
         ASSERT_EQ(plan.sources.size(), 1u);
-        EXPECT_EQ(plan.sources[0].pixelsPerPoint, c.density) << c.scale;
+        EXPECT_NEAR(plan.sources[0].pixelsPerPoint, c.density, 1e-12) << c.scale << " " << c.phone.width;
     }
 }
 
-TEST(CaptureSourcePlanner, ActivationNeedsTwoPercent) {
-    const DisplayTopology topology = twoDisplays();
-    CaptureSourcePlanner planner;
-    CapturePlan plan = planner.plan(straddling(19), topology, kPhone, 0);  // 1.9 %
-    EXPECT_EQ(plan.started, IDs{1});
-
-    plan = planner.plan(straddling(20), topology, kPhone, 0.1);  // 2 %
-    EXPECT_EQ(plan.started, IDs{2});
-    EXPECT_EQ(plan.reconfigured, IDs{});  // display 1 still covers its part; 2 is new
-    ASSERT_NE(sourceFor(plan, 2), nullptr);
-    EXPECT_TRUE(sourceFor(plan, 2)->hasVisibleContent);
-
-    // Between 0.5 % and 2 %: an active display stays, an inactive one is not started.
-    plan = planner.plan(straddling(10), topology, kPhone, 0.2);
-    EXPECT_EQ(plan.activeDisplayIDs(), (IDs{1, 2}));
-    EXPECT_TRUE(plan.stopped.empty());
-    CaptureSourcePlanner fresh;
-    EXPECT_EQ(fresh.plan(straddling(10), topology, kPhone, 0).activeDisplayIDs(), IDs{1});
-}
-
 // Display 2's share over time against the active set and what each plan stops.
-TEST(CaptureSourcePlanner, DeactivationDelayScenarios) {
+TEST(CaptureSourcePlanner, ActivationAndDeactivationScenarios) {
     struct Step {
         double onRight;  // points of the viewport on display 2
         double now;
@@ -130,6 +96,9 @@ TEST(CaptureSourcePlanner, DeactivationDelayScenarios) {
         IDs stopped;
     };
     const std::vector<std::pair<std::string, std::vector<Step>>> scenarios = {
+        // Started at 2 %; between 0.5 % and 2 % an active display stays, an inactive one stays off.
+        {"starts at 2 %", {{19, 0, {1}, {}}, {20, 0.1, {1, 2}, {}}, {10, 0.2, {1, 2}, {}}}},
+        {"not started below 2 %", {{10, 0, {1}, {}}}},
         {"waits 1.5 s",
          {{30, 0, {1, 2}, {}},
           {4, 1, {1, 2}, {}},  // 0.4 %: the delay starts
@@ -161,6 +130,13 @@ TEST(CaptureSourcePlanner, DeactivationDelayScenarios) {
             EXPECT_EQ(plan.stopped, step.stopped) << name << ", t=" << step.now;
         }
     }
+    // A display started next to an active one that still covers its part leaves that one alone.
+    CaptureSourcePlanner planner;
+    planner.plan(straddling(19), twoDisplays(), kPhone, 0);
+    const CapturePlan plan = planner.plan(straddling(20), twoDisplays(), kPhone, 0.1);
+    EXPECT_EQ(plan.reconfigured, IDs{});
+    ASSERT_NE(sourceFor(plan, 2), nullptr);
+    EXPECT_TRUE(sourceFor(plan, 2)->hasVisibleContent);
 }
 
 TEST(CaptureSourcePlanner, LowShareDisplayWithoutContentKeepsItsCapture) {
@@ -330,16 +306,42 @@ TEST(CaptureSourcePlanner, ResetForgetsDisplaysButNotTheTime) {
     EXPECT_EQ(planner.lastVelocityTime(), 1);
 }
 
-TEST(CaptureSourcePlanner, DisplayModeChangeReplacesTheRegionAtOnce) {
-    Configuration configuration;
-    configuration.minReconfigureInterval = 10;
-    CaptureSourcePlanner planner(configuration);
-    const CGRect viewport{100, 100, 1000, 500};
-    planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 2560, 1440}, 1)}), kPhone, 0);
-    // The display switches to a mode whose frame ends inside the kept region (40, 64, 1120, 568).
-    const CapturePlan plan = planner.plan(viewport, DisplayTopology({makeDisplay(1, {0, 0, 1100, 600}, 1)}), kPhone, 1);
-    EXPECT_EQ(plan.reconfigured, IDs{1});
-    EXPECT_TRUE(sameRect(plan.sources[0].sourceRect, CGRect(40, 64, 1060, 536)));
+// After a mode change a kept region is replaced at once only when it no longer lies within the
+// new frame; one that still fits stays under the ordinary rules, the interval included.
+TEST(CaptureSourcePlanner, ModeChangeReplacesOnlyARegionThatNoLongerFits) {
+    struct Case {
+        const char* name;
+        std::uint32_t id;
+        CGRect firstViewport;
+        CGSize newFrame;
+        IDs reconfigured;
+        CGRect expected;
+    };
+    const CGRect onOne{100, 100, 1000, 500};
+    const Case cases[] = {
+        // Display 1 keeps (40, 64, 1120, 568); the move would need a new region but the interval holds it.
+        {"fits, held back", 1, onOne, {1920, 1080}, {}, {40, 64, 1120, 568}},
+        {"ends inside", 1, onOne, {1100, 600}, {1}, {568, 64, 532, 536}},
+        // Display 2 keeps (0, 64, 320, 568) while the viewport has left it.
+        {"fits, not reached", 2, {1860, 100, 1000, 500}, {1280, 720}, {}, {0, 64, 320, 568}},
+        {"ends inside, not reached", 2, {1860, 100, 1000, 500}, {300, 600}, {2}, {0, 0, 300, 600}},
+    };
+    const auto topology = [](CGSize one, CGSize two) {
+        return DisplayTopology({makeDisplay(1, {0, 0, one.width, one.height}, 1),
+                                makeDisplay(2, {2560, 0, two.width, two.height}, 1)});
+    };
+    for (const Case& c : cases) {
+        Configuration configuration;
+        configuration.minReconfigureInterval = 0.4;
+        CaptureSourcePlanner planner(configuration);
+        planner.plan(c.firstViewport, topology({2560, 1440}, {1920, 1080}), kPhone, 10);
+        const CGSize one = c.id == 1 ? c.newFrame : CGSize{2560, 1440};
+        const CGSize two = c.id == 2 ? c.newFrame : CGSize{1920, 1080};
+        const CapturePlan plan = planner.plan({600, 100, 1000, 500}, topology(one, two), kPhone, 10.125);
+        EXPECT_EQ(plan.reconfigured, c.reconfigured) << c.name;
+        ASSERT_NE(sourceFor(plan, c.id), nullptr) << c.name;
+        EXPECT_TRUE(sameRect(sourceFor(plan, c.id)->sourceRect, c.expected)) << c.name;
+    }
 }
 
 TEST(CaptureSourcePlanner, ExpandedCaptureRect) {

@@ -46,12 +46,24 @@ TEST(CompositeOutputPlanner, OutputSizeIsThePhoneSizeTimesTheScaleFlooredToTheQu
 }
 
 TEST(CompositeOutputPlanner, CropGrowsByTheMarginAndRoundsUpToWholeQuanta) {
-    // 1000 x 500 grows by 25 left and right and 12.5 top and bottom (1050 x 525), then the
-    // height rounds up to 526.
-    const auto plan = CompositeOutputPlanner::plan({0, 0, 1000, 500}, {1050, 526}, true, Configuration());
-    EXPECT_EQ(plan.outputPixelSize, (CGSize{1050, 526}));
-    // One quantum of output pixels is exactly two points here, so the origin snaps to even values.
-    EXPECT_TRUE(sameRect(plan.cropRect, CGRect(-26, -14, 1050, 526)));
+    // The output is the crop size in pixels, so one quantum of output pixels is two points and
+    // the origin snaps to even values.
+    struct Case {
+        CGRect viewport;
+        CGRect expected;
+    };
+    const Case cases[] = {
+        // Grown by 25 left and right and 12.5 top and bottom (1050 x 525), 525 rounds up to 526.
+        {{0, 0, 1000, 500}, {-26, -14, 1050, 526}},
+        // 501 grows to 526.05: up to 528, where the nearest quantum would be 526.
+        {{0, 0, 1000, 501}, {-26, -14, 1050, 528}},
+    };
+    for (const auto& c : cases) {
+        const CGSize phone{c.expected.size.width, c.expected.size.height};
+        const auto plan = CompositeOutputPlanner::plan(c.viewport, phone, true, Configuration());
+        EXPECT_EQ(plan.outputPixelSize, phone);
+        EXPECT_TRUE(sameRect(plan.cropRect, c.expected));
+    }
 }
 
 TEST(CompositeOutputPlanner, CropOriginSnapsToTheOutputPixelGrid) {
@@ -88,15 +100,23 @@ TEST(CompositeOutputPlanner, UnusableMarginLeavesTheViewportUngrown) {
 }
 
 TEST(CompositeOutputPlanner, NonFiniteViewportIsReturnedGrownButNotAligned) {
-    const Configuration defaults;
-    // Grown by the margin (1050 x 525) but not rounded up to 526 or snapped.
-    EXPECT_TRUE(sameRect(CompositeOutputPlanner::plan({kNaN, 3, 1000, 500}, {100, 100}, false, defaults).cropRect,
-                         CGRect(kNaN, 3 - 12.5, 1050, 525)));
-    EXPECT_TRUE(sameRect(CompositeOutputPlanner::plan({-kInf, 3, 1000, 500}, {100, 100}, false, defaults).cropRect,
-                         CGRect(-kInf, 3 - 12.5, 1050, 525)));
-    const auto infiniteWidth = CompositeOutputPlanner::plan({0, 0, kInf, 500}, {100, 100}, false, defaults);
-    EXPECT_FALSE(std::isfinite(infiniteWidth.cropRect.size.width) && std::isfinite(infiniteWidth.cropRect.origin.x));
-    EXPECT_EQ(infiniteWidth.outputPixelSize, (CGSize{110, 110}));
+    // Grown by the margin (1050 x 525) but neither rounded up to 526 nor snapped.
+    struct Case {
+        CGRect viewport;
+        CGRect expected;
+    };
+    const Case cases[] = {
+        {{kNaN, 3, 1000, 500}, {kNaN, 3 - 12.5, 1050, 525}},
+        {{-kInf, 3, 1000, 500}, {-kInf, 3 - 12.5, 1050, 525}},
+        // A NaN width is carried through the growth, not taken for an empty viewport.
+        {{0, 3, kNaN, 500}, {kNaN, 3 - 12.5, kNaN, 525}},
+        {{0, 0, kInf, 500}, {kNaN, -12.5, kNaN, 525}},  // inf x 1.05 - inf is NaN
+    };
+    for (const auto& c : cases) {
+        const auto plan = CompositeOutputPlanner::plan(c.viewport, {100, 100}, false, Configuration());
+        EXPECT_TRUE(sameRect(plan.cropRect, c.expected));
+        EXPECT_EQ(plan.outputPixelSize, (CGSize{110, 110}));
+    }
 }
 
 }  // namespace

@@ -111,13 +111,22 @@ TEST(FrameReceiverTest, ResetAndAReassemblerResetFromElsewhere) {
     receiver.receive(message(6, 0, 2), 0);  // evicts 5: the reassembler's count goes 0 -> 1
     EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 4);
 
+    receiver.receive(message(7, 0, 2), 0);
+    receiver.receive(message(8, 0, 2), 0);  // the reassembler has now given up 3 frames
+
     receiver.reset();
     EXPECT_EQ(receiver.pendingFrameCount(), 0);
     EXPECT_EQ(receiver.lostPacketCount(), 0);
     EXPECT_EQ(receiver.reassembler().maxPendingFrames(), 1);
     EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 0);
-    receiver.receive(message(1, 0, 1), 0);  // frame IDs may start over
-    EXPECT_EQ(recorder.calls.back(), "frame 1");
+    // After the reset the count starts from nothing: a frame given up outside `receive` is
+    // counted by the next message together with the one that message pushes out.
+    receiver.reassembler().ingest(testing::makePacket(1, 0, 2));
+    receiver.reassembler().ingest(testing::makePacket(2, 0, 2));
+    receiver.receive(message(3, 0, 2), 0);
+    EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 2);
+    receiver.receive(message(4, 0, 1), 0);  // frame IDs may start over
+    EXPECT_EQ(recorder.calls.back(), "frame 4");
 }
 
 TEST(FrameReceiverTest, CallbacksMayResetTheReceiver) {

@@ -3,6 +3,7 @@
 #include "CaptureMac/CaptureCoordinatorError.h"
 #include "CaptureMac/ScreenCaptureSession.h"
 #include "CoordinatorTestSupport.h"
+#include "Platform/Compute/ComputeDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -286,6 +287,30 @@ TEST(CompositeCaptureCoordinatorIntake, NonFocusDisplaysUploadEveryThirdFrame) {
     accepted = h.coordinator->inspect().acceptedFramesInCostWindow;
     EXPECT_EQ(accepted[2], 6);
     EXPECT_EQ(h.recorded.logsContaining("重點螢幕 → 無（").size(), 1u);
+}
+
+TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitchesThatLogOnce) {
+    auto device = ComputeDevice::create(1);
+    device->setFaults({.failCommandQueue = true});
+    CompositeCaptureCoordinator::Collaborators c;
+    c.computeDevice = device;
+    EXPECT_EQ(CompositeCaptureCoordinator::create(1.0 / 60, {}, {}, c), nullptr);
+
+    CoordinatorHarness h;
+    h.start();
+    const CaptureWindow curtain{77, 1, CGRect(10, 10, 100, 100), true, "curtain"};
+    PrivacyOverlayRegistry::setExcludedWindows({curtain});
+    h.coordinator->refreshContentFilters();
+    h.coordinator->setMotionBlurEnabled(true);
+    h.coordinator->setMotionBlurEnabled(true);
+    EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
+    PrivacyOverlayRegistry::setExcludedWindows({});
+    for (const ContentFilter& f : h.server->runningStreamFilters()) {
+        ASSERT_EQ(f.windows.size(), 1u);
+        EXPECT_EQ(f.windows[0].windowID, 77u);
+    }
+    EXPECT_EQ(h.recorded.logsContaining("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）").size(), 1u);
+    EXPECT_EQ(h.recorded.logsContaining("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）").size(), 1u);
 }
 
 }  // namespace

@@ -77,6 +77,11 @@ TEST(CompositeCaptureCoordinatorTick, ThirtyFramesASecondOnASixtyHertzTimerWitho
     int afterStall = 0;
     for (int i = 0; i < 10; ++i) afterStall += frameAndTick(h);
     EXPECT_LE(afterStall, 6);
+
+    // A cap that is not a number is logged as such and paces nothing.
+    h.start({1.0, 8'000'000, 3.0, std::numeric_limits<double>::quiet_NaN()});
+    EXPECT_EQ(h.recorded.logsContaining("幀率上限改為 nan fps（畫質耐受度／品質分級）").size(), 1u);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(frameAndTick(h)) << i;
 }
 
 TEST(CompositeCaptureCoordinatorTick, StaticContentPausesAfterOneSecondAndResumesOnActivity) {
@@ -214,6 +219,7 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     h.clock->advance(2.5);
     h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), {std::numeric_limits<double>::quiet_NaN(), 352});
     ASSERT_EQ(h.errorCount(), 1u);
+    EXPECT_EQ(h.recorded.errors[0].first, 0u);
     EXPECT_TRUE(errorAs<CompositeCaptureCoordinator::InvalidOutputSize>(h.recorded.errors[0].second));
     EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, (CGSize{640, 176}));
 
@@ -252,6 +258,41 @@ TEST(CompositeCaptureCoordinatorTick, ResendCurrentFormatRepeatsTheLastFormatOnc
     h.coordinator->resendCurrentFormat();
     EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
     EXPECT_EQ(h.recorded.formats, 2);
+}
+
+TEST(CompositeCaptureCoordinatorTick, ProbesLogCropReversalsAndCompositesBeyondTheCapturedArea) {
+    struct Row {
+        std::vector<double> cropX;
+        std::size_t lines;
+    };
+    const Row rows[] = {
+        {{100, 110, 100}, 1},      // right, then left by more than 8 points
+        {{100, 105, 100, 105}, 0}, // 5 points back and forth
+    };
+    for (const Row& r : rows) {
+        CoordinatorHarness h;
+        h.start();
+        for (double x : r.cropX) {
+            h.apply(CoordinatorHarness::plan({1, 2}), CGRect(x, 0, 640, 360));
+            frameAndTick(h);
+        }
+        frameAndTick(h, 2.5);
+        const auto lines = h.recorded.logsContaining("★S214-79 crop反轉");
+        ASSERT_EQ(lines.size(), r.lines);
+        for (const auto& line : lines) EXPECT_EQ(line, "★S214-79 crop反轉：2 秒 1 次（最大 10.0 pt）");
+    }
+
+    // Display 1 missing from the list: its capture falls back to the planned half, which the crop
+    // overruns by 320 points.
+    CoordinatorHarness h;
+    h.start();
+    h.coordinator->apply(CoordinatorHarness::plan({1, 2}), {h.displays[1]}, h.topology(), CGRect(0, 0, 640, 360),
+                         {640, 176}, {1.0, 8'000'000, 3.0, 60.0});
+    frameAndTick(h);
+    EXPECT_EQ(h.recorded.logsContaining("★S214-62 覆蓋：2 秒 1/1 tick 的合成範圍超出已擷取範圍，最大超出 320.0 pt（螢幕 1 "
+                                        "local=(0.0,0.0,640.0x360.0) 已擷取=(0.0,0.0,320.0x360.0)）——超出部分＝clampToEdge 拉伸")
+                  .size(),
+              1u);
 }
 
 }  // namespace

@@ -178,35 +178,20 @@ struct CoordinatorHarness {
             };
         }
         coordinator = CompositeCaptureCoordinator::create(1.0 / 60, {60.0, 240, 8'000'000}, {16000.0, 2, 16000}, c);
-        auto* r = &recorded;
-        coordinator->onEncodedFrame = [r](const EncodedFrame& f) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            r->frames.push_back(f);
+        Recorded* r = &recorded;
+        const auto locked = [r](auto body) {
+            return [r, body](auto&&... args) {
+                std::lock_guard<std::mutex> lock(r->mutex);
+                body(args...);
+            };
         };
-        coordinator->onError = [r](std::uint32_t id, std::exception_ptr e) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            r->errors.emplace_back(id, e);
-        };
-        coordinator->onVideoFormatAvailable = [r](std::int32_t, std::int32_t, const auto&, std::int32_t) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            ++r->formats;
-        };
-        coordinator->onBacklogTrip = [r] {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            ++r->backlogTrips;
-        };
-        coordinator->onEncodedAudio = [r](const std::vector<std::uint8_t>& p, double t) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            r->audio.emplace_back(p, t);
-        };
-        coordinator->onAudioFormatAvailable = [r](double, std::int32_t, const std::vector<std::uint8_t>& config) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            r->audioConfig = config;
-        };
-        coordinator->setOnDiagnostic([r](const std::string& line) {
-            std::lock_guard<std::mutex> lock(r->mutex);
-            r->logs.push_back(line);
-        });
+        coordinator->onEncodedFrame = locked([r](const EncodedFrame& f) { r->frames.push_back(f); });
+        coordinator->onError = locked([r](std::uint32_t id, std::exception_ptr e) { r->errors.emplace_back(id, e); });
+        coordinator->onVideoFormatAvailable = locked([r](std::int32_t, std::int32_t, const auto&, std::int32_t) { ++r->formats; });
+        coordinator->onBacklogTrip = locked([r] { ++r->backlogTrips; });
+        coordinator->onEncodedAudio = locked([r](const std::vector<std::uint8_t>& p, double t) { r->audio.emplace_back(p, t); });
+        coordinator->onAudioFormatAvailable = locked([r](double, std::int32_t, const std::vector<std::uint8_t>& config) { r->audioConfig = config; });
+        coordinator->setOnDiagnostic(locked([r](const std::string& line) { r->logs.push_back(line); }));
     }
     ~CoordinatorHarness() {
         if (coordinator) coordinator->stopAll();

@@ -442,6 +442,14 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     EXPECT_EQ(kind([&] { session->stop(); }), AK::stopFailed);
     EXPECT_NO_THROW(session->stop());
     EXPECT_EQ(server->runningStreamCount(), 0u);
+
+    // A stop that never gets an answer times out and leaves the session stopped.
+    server->setFault(Operation::stopCapture, {Fault::Kind::never});
+    session->start(leftDisplay());
+    session->setOperationTimeoutForTesting(0.05);
+    EXPECT_EQ(kind([&] { session->stop(); }), AK::stopTimedOut);
+    EXPECT_FALSE(session->isRunning());
+    EXPECT_NO_THROW(session->stop());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -90,20 +89,11 @@ int differences(const PixelBuffer& buffer, const ReferenceImage& expected, bool&
     return count;
 }
 
-bool sameBytes(const PixelBuffer& a, const PixelBuffer& b) {
-    if (a.width() != b.width() || a.height() != b.height()) return false;
-    for (int y = 0; y < a.height(); ++y) {
-        const auto row = static_cast<std::size_t>(y);
-        if (std::memcmp(a.baseAddress() + row * a.bytesPerRow(), b.baseAddress() + row * b.bytesPerRow(),
-                        4 * static_cast<std::size_t>(a.width())) != 0)
-            return false;
-    }
-    return true;
-}
-
+// Bar position, negative and non-finite times (seed 0), noise seeded per microsecond, frames
+// narrower or lower than one cell: all against the reference.
 TEST(SyntheticFrameSource, MatchesThePlainReferenceDrawing) {
-    const int sizes[][2] = {{1000, 40}, {1001, 37}, {641, 13}, {13, 7}, {7, 13}, {6, 6}, {5, 5}, {1, 1}, {9, 2}};
-    const double times[] = {0, 0.5, 0.25, 0.3337, -0.5, 3.75, 1.0000005, 12345.678901, nan, inf, -inf, 1e20};
+    const int sizes[][2] = {{1000, 40}, {1001, 37}, {641, 13}, {13, 7}, {7, 13}, {6, 6}, {5, 5}, {1, 1}, {9, 2}, {5, 40}};
+    const double times[] = {0, 0.5, 0.25, 0.3337, -0.5, 3.75, 1.0000005, 1.000001, 12345.678901, nan, inf, -inf, 1e20, -1e19};
     const double densities[] = {0, 0.05, 0.5, 1, 2, -1, nan};
     for (const auto& size : sizes) {
         for (double time : times) {
@@ -140,29 +130,6 @@ TEST(SyntheticFrameSource, BarSitsAt440OnAThousandPixelFrameAtHalfASecond) {
     EXPECT_EQ((std::vector<int>{row[1760], row[1761], row[1762], row[1763]}), (std::vector<int>{38, 89, 242, 255}));
 }
 
-TEST(SyntheticFrameSource, NegativeAndNonFiniteTimesPutTheBarAtTheLeftEdge) {
-    for (double time : {-0.5, -3.25, -1e-9, nan, inf, -inf}) {
-        SCOPED_TRACE(time);
-        const auto frame = SyntheticFrameSource{1000, 1}.makeFrame(time, 0);
-        EXPECT_EQ(pixel(*frame, 0, 0), bar);
-        EXPECT_EQ(pixel(*frame, 119, 0), bar);
-        EXPECT_EQ(pixel(*frame, 120, 0), background);
-    }
-}
-
-TEST(SyntheticFrameSource, NoiseIsDeterministicAndChangesEveryMicrosecond) {
-    const SyntheticFrameSource source{320, 180};
-    const auto a = source.makeFrame(2.000001, 0.3);
-    EXPECT_TRUE(sameBytes(*a, *source.makeFrame(2.000001, 0.3)));
-    EXPECT_FALSE(sameBytes(*a, *source.makeFrame(2.000002, 0.3)));
-    // Times that cannot form a seed use seed 0, the seed of time 0 (whose bar is also at the left).
-    const auto zero = source.makeFrame(0, 1);
-    for (double time : {nan, inf, -inf, 1e20, -1e19}) {
-        SCOPED_TRACE(time);
-        EXPECT_TRUE(sameBytes(*zero, *source.makeFrame(time, 1)));
-    }
-}
-
 TEST(SyntheticFrameSource, DensityControlsTheShareOfDrawnCells) {
     const int width = 600, height = 600;  // 10,000 cells
     for (double density : {0.0, 0.05, 0.5, 1.0}) {
@@ -189,13 +156,6 @@ TEST(SyntheticFrameSource, NoiseRowZeroIsTheLastMemoryRow) {
     EXPECT_EQ(lastRow[2], red);
     const std::uint8_t* sixthFromLast = frame->baseAddress() + 6 * frame->bytesPerRow();
     EXPECT_EQ(sixthFromLast[20], blue);  // pixel 5 of memory row 6 is context (5, 5)
-}
-
-TEST(SyntheticFrameSource, FramesNarrowerOrLowerThanOneCellGetNoNoise) {
-    for (const auto& size : {std::pair{5, 100}, std::pair{100, 5}}) {
-        const SyntheticFrameSource small{size.first, size.second};
-        EXPECT_TRUE(sameBytes(*small.makeFrame(0.3, 1), *small.makeFrame(0.3, 0)));
-    }
 }
 
 TEST(SyntheticFrameSource, RefusedSizesFailWithTheCreationStatus) {

@@ -86,6 +86,9 @@ TEST(CanonicalText, EquivalenceAndInvalidInput) {
         {"\xC3\x85", "A\xCC\x8A", true},                    // Å precomposed vs A + ring
         {"\xE2\x84\xAB", "\xC3\x85", true},                 // Angstrom sign is canonically Å
         {"\xEF\xAC\x81", "fi", false},                      // ligature: compatibility only
+        {"\xE2\x84\xAA", "K", true},                        // KELVIN SIGN against plain ASCII
+        {";", "\xCD\xBE", true},                           // GREEK QUESTION MARK
+        {"\xE2\x84\xAA", "k", false},
         {"q\xCC\x87\xCC\xA3", "q\xCC\xA3\xCC\x87", true},   // combining marks reordered
         {"\xFF\xFE", "\xFF\xFE", true},                     // invalid UTF-8 compares by bytes
         {"\xFF" "a", "\xFF" "b", false},

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,27 @@ TEST_F(FileLoggerTest, WritesTheExactLineFormatWithTruncatedMilliseconds) {
         logger->log("two\nlines");
     }
     EXPECT_EQ(read(), "[14:03:07.042] hello\n[14:03:07.042] \n[14:03:07.042] two\nlines\n");
+}
+
+TEST_F(FileLoggerTest, LinesAreStampedWhenLogIsCalled) {
+    // The clock moves between the calls and must only ever be read on the calling thread, never
+    // later on the queue when the line is written.
+    std::timespec now = fixedTime();
+    std::atomic<bool> readElsewhere{false};
+    const std::thread::id caller = std::this_thread::get_id();
+    {
+        auto logger = FileLogger::create(path_, true, [&] {
+            if (std::this_thread::get_id() != caller) readElsewhere = true;
+            return now;
+        });
+        logger->log("first");
+        now.tv_sec += 3661;
+        now.tv_nsec = 999999999;
+        logger->log("second");
+        now.tv_sec += 60;
+    }
+    EXPECT_FALSE(readElsewhere);
+    EXPECT_EQ(read(), "[14:03:07.042] first\n[15:04:08.999] second\n");
 }
 
 TEST_F(FileLoggerTest, TruncateOrAppend) {

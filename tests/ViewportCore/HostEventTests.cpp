@@ -81,6 +81,7 @@ std::vector<Sample> samples() {
     };
 }
 
+// The enumerators name the cases in the order of the value's alternatives.
 TEST(HostEvent, KindsFollowTheCaseTable) {
     using K = H::Kind;
 #define KIND(name) std::pair{K::name, std::string_view(#name)}

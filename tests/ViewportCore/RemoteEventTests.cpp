@@ -74,6 +74,7 @@ std::vector<Sample> samples() {
     };
 }
 
+// The enumerators name the cases in the order of the value's alternatives.
 TEST(RemoteEvent, KindsFollowTheCaseTable) {
     using K = E::Kind;
 #define KIND(name) std::pair{K::name, std::string_view(#name)}

@@ -7,7 +7,8 @@
 // it is viewable, and belongs to the monitor it overlaps most (display 0 when none).
 //
 // Each stream has its own connection, its own shared-memory segment and one capture thread that
-// grabs the source rectangle every minimum frame interval (1/60 s when the interval is 0 or not
+// grabs the source rectangle every minimum frame interval (the pixel work of a frame is shared
+// with the backend's worker pool of up to four threads) (1/60 s when the interval is 0 or not
 // a number). The grab is scaled into the configured size preserving its aspect ratio, anchored
 // top-left (libyuv), the rest filled with the background colour (black when unset), and
 // delivered as 'BGRA' or converted to '420f' with the engine's full-range BT.709 converter. The
@@ -30,6 +31,7 @@
 
 #include "Platform/Base/PlatformError.h"
 #include "Platform/Capture/ScreenCapture.h"
+#include "Platform/Capture/X11/X11ScreenGrabber.h"
 
 #include <cstdint>
 #include <memory>
@@ -37,19 +39,6 @@
 #include <string>
 
 namespace mivodrell {
-
-namespace X11CaptureStatus {
-inline constexpr const char* domain = "X11Capture";
-inline constexpr std::int32_t connectionFailed = -3901;
-inline constexpr std::int32_t missingExtension = -3902;
-inline constexpr std::int32_t displayNotFound = -3903;
-inline constexpr std::int32_t displayRemoved = -3904;
-inline constexpr std::int32_t connectionLost = -3905;
-inline constexpr std::int32_t grabFailed = -3906;
-inline constexpr std::int32_t invalidConfiguration = -3907;
-inline constexpr std::int32_t unsupportedOutput = -3908;
-inline constexpr std::int32_t sharedMemoryFailed = -3909;
-}  // namespace X11CaptureStatus
 
 class X11CaptureBackend final : public CaptureBackend {
 public:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -99,6 +100,62 @@ TEST(ColorConversion, BandsOverThreadsGiveTheSameBytesAsOneThread) {
         EXPECT_EQ(single.picture.y, split.picture.y);
         EXPECT_EQ(single.picture.u, split.picture.u);
         EXPECT_EQ(single.picture.v, split.picture.v);
+    }
+}
+
+// Full-range BT.709 '420f' from BGRA against a double-precision reference: luma per pixel,
+// chroma from the mean colour of each 2x2 block (a lone last row or column counts its pixels
+// twice), known colours exactly, any size, any split into bands.
+TEST(ColorConversion, BGRAToFullRangeBiPlanarMatchesTheDoubleReference) {
+    struct Known {
+        std::uint8_t r, g, b, y, cb, cr;
+    };
+    const Known known[] = {{0, 0, 0, 0, 128, 128},   {255, 255, 255, 255, 128, 128}, {255, 0, 0, 54, 99, 255},
+                           {0, 255, 0, 182, 30, 12}, {0, 0, 255, 18, 255, 116}};
+    for (const auto& k : known) {
+        auto pb = solidBGRA(2, 2, k.r, k.g, k.b);
+        std::uint8_t y[4], uv[2];
+        convertBGRAToNV12FullBT709(pb->baseAddress(), static_cast<std::ptrdiff_t>(pb->bytesPerRow()), 2, 2, y, 2, uv, 2, 0, 1);
+        EXPECT_EQ(y[0], k.y) << int(k.r) << "," << int(k.g) << "," << int(k.b);
+        EXPECT_EQ(uv[0], k.cb) << int(k.r) << "," << int(k.g) << "," << int(k.b);
+        EXPECT_EQ(uv[1], k.cr) << int(k.r) << "," << int(k.g) << "," << int(k.b);
+    }
+    const std::pair<int, int> sizes[] = {{1, 1}, {3, 5}, {17, 9}, {333, 101}};
+    for (const auto& [w, h] : sizes) {
+        auto pb = randomBGRA(w, h, static_cast<unsigned>(w * 7 + h));
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        std::vector<std::uint8_t> y(static_cast<std::size_t>(w * h)), uv(static_cast<std::size_t>(2 * cw * ch));
+        // Two bands, as a worker pool would split the picture.
+        for (int band = 0; band < 2; ++band) {
+            const int first = band * ((ch + 1) / 2);
+            convertBGRAToNV12FullBT709(pb->baseAddress(), static_cast<std::ptrdiff_t>(pb->bytesPerRow()), w, h, y.data(), w,
+                                       uv.data(), 2 * cw, first, (ch + 1) / 2);
+        }
+        auto rgb = [&](int px, int py, int channel) {
+            return double(pb->baseAddress()[static_cast<std::size_t>(py) * pb->bytesPerRow() + 4 * px + (2 - channel)]);
+        };
+        int worst = 0;
+        for (int py = 0; py < h; ++py) {
+            for (int px = 0; px < w; ++px) {
+                const double luma = 0.2126 * rgb(px, py, 0) + 0.7152 * rgb(px, py, 1) + 0.0722 * rgb(px, py, 2);
+                worst = std::max(worst, std::abs(int(y[static_cast<std::size_t>(py * w + px)]) - int(std::lround(luma))));
+            }
+        }
+        for (int cy = 0; cy < ch; ++cy) {
+            for (int cx = 0; cx < cw; ++cx) {
+                double mean[3] = {};
+                for (int dy = 0; dy < 2; ++dy) {
+                    for (int dx = 0; dx < 2; ++dx) {
+                        for (int c = 0; c < 3; ++c) mean[c] += rgb(std::min(2 * cx + dx, w - 1), std::min(2 * cy + dy, h - 1), c) / 4;
+                    }
+                }
+                const double luma = 0.2126 * mean[0] + 0.7152 * mean[1] + 0.0722 * mean[2];
+                const std::size_t at = static_cast<std::size_t>(cy * 2 * cw + 2 * cx);
+                worst = std::max(worst, std::abs(int(uv[at]) - int(std::lround(128 + (mean[2] - luma) / 1.8556))));
+                worst = std::max(worst, std::abs(int(uv[at + 1]) - int(std::lround(128 + (mean[0] - luma) / 1.5748))));
+            }
+        }
+        EXPECT_LE(worst, 1) << w << "x" << h;
     }
 }
 

@@ -21,49 +21,6 @@
 namespace mivodrell {
 namespace {
 
-TEST(PixelBuffer, PlaneGeometryForOddSizes) {
-    auto result = PixelBuffer::create(5, 3, PixelFormat::yuv420BiPlanarFullRange);
-    ASSERT_EQ(result.status, PixelBuffer::statusSuccess);
-    const auto& b = *result.buffer;
-    EXPECT_EQ(b.planeCount(), 2u);
-    EXPECT_EQ(b.widthOfPlane(0), 5);
-    EXPECT_EQ(b.heightOfPlane(0), 3);
-    EXPECT_EQ(b.widthOfPlane(1), 3);
-    EXPECT_EQ(b.heightOfPlane(1), 2);
-    EXPECT_EQ(b.bytesPerRowOfPlane(0), 64u);
-    EXPECT_EQ(b.bytesPerRowOfPlane(1), 64u);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.baseAddressOfPlane(0)) % 64, 0u);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.baseAddressOfPlane(1)) % 64, 0u);
-    EXPECT_EQ(b.baseAddressOfPlane(2), nullptr);
-
-    auto bgra = PixelBuffer::create(17, 2, PixelFormat::bgra);
-    ASSERT_TRUE(bgra.buffer);
-    EXPECT_EQ(bgra.buffer->planeCount(), 1u);
-    EXPECT_EQ(bgra.buffer->bytesPerRow(), 128u);
-}
-
-TEST(PixelBuffer, RefusesUnusableRequests) {
-    EXPECT_EQ(PixelBuffer::create(0, 10, PixelFormat::bgra).status, PixelBuffer::statusInvalidDimension);
-    EXPECT_EQ(PixelBuffer::create(10, -1, PixelFormat::bgra).status, PixelBuffer::statusInvalidDimension);
-    EXPECT_EQ(PixelBuffer::create(16385, 10, PixelFormat::bgra).status, PixelBuffer::statusInvalidDimension);
-    EXPECT_EQ(PixelBuffer::create(10, 10, fourCC("xxxx")).status, PixelBuffer::statusInvalidPixelFormat);
-    EXPECT_FALSE(PixelBuffer::create(0, 0, PixelFormat::bgra).buffer);
-}
-
-TEST(PixelBuffer, ReleasedStorageIsReusedForTheSameFormatAndSizeOnly) {
-    PixelBuffer::drainPool();
-    const std::uint8_t* first = nullptr;
-    {
-        auto a = PixelBuffer::create(64, 32, PixelFormat::bgra);
-        first = a.buffer->baseAddress();
-    }
-    auto other = PixelBuffer::create(64, 33, PixelFormat::bgra);
-    EXPECT_NE(other.buffer->baseAddress(), first);
-    auto again = PixelBuffer::create(64, 32, PixelFormat::bgra);
-    EXPECT_EQ(again.buffer->baseAddress(), first);
-    EXPECT_GE(PixelBuffer::poolStatistics().reuses, 1u);
-}
-
 TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
     struct Case {
         int width, height;
@@ -106,8 +63,7 @@ TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
         const std::size_t chromaEnd = static_cast<std::size_t>(y.baseAddressOfPlane(1) - y.baseAddressOfPlane(0)) +
                                       y.bytesPerRowOfPlane(1) * static_cast<std::size_t>(y.heightOfPlane(1));
         EXPECT_LE(chromaEnd, y.dataSize());
-        EXPECT_EQ(y.bytesPerRowOfPlane(2), 0u);
-        EXPECT_EQ(y.widthOfPlane(2), 0);
+        EXPECT_EQ(y.baseAddressOfPlane(2), nullptr);
     }
 }
 
@@ -139,6 +95,7 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
         {std::numeric_limits<int>::min(), 5, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {std::numeric_limits<int>::max(), 5, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {16385, 1, PixelFormat::yuv420BiPlanarFullRange, PixelBuffer::statusInvalidDimension},
+        {16385, 10, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {1, 16385, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {10, 10, 0, PixelBuffer::statusInvalidPixelFormat},
         {10, 10, fourCC("420v"), PixelBuffer::statusInvalidPixelFormat},

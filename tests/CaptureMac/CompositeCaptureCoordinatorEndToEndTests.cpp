@@ -1,0 +1,104 @@
+// The whole live stream: two virtual displays, a crop across both, the real HEVC and AAC encoders,
+// and libavcodec's decoders reading what comes out.
+
+#include "CoordinatorTestSupport.h"
+#include "support/AACDecoding.h"
+#include "support/HEVCTestDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace mivodrell {
+namespace {
+
+using testing::CoordinatorHarness;
+
+// Display 1 is reddish, display 2 bluish; green rises from left to right across each display.
+void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
+    for (int y = 0; y < bgra.height(); ++y) {
+        std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
+        for (int x = 0; x < bgra.width(); ++x) {
+            const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
+            std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
+            p[0] = display.displayID == 1 ? 30 : 180;
+            p[1] = green;
+            p[2] = display.displayID == 1 ? 180 : 30;
+            p[3] = 255;
+        }
+    }
+}
+
+// BT.709 video-range luma of the colour at a display-local pixel column.
+double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
+    const double b = displayID == 1 ? 30 : 180, r = displayID == 1 ? 180 : 30;
+    const double g = localX * 200 / displayWidth;
+    return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
+}
+
+TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentKeyframesAndAudio) {
+    CoordinatorHarness h{HEVCEncoder::Backend{}};
+    h.server->setContentFunction(fillDisplay);
+    h.server->setAudioTone(1000, 0.5);
+    std::vector<std::vector<std::uint8_t>> parameterSets;
+    h.coordinator->onVideoFormatAvailable = [&](std::int32_t, std::int32_t, const auto& sets, std::int32_t length) {
+        parameterSets = sets;
+        EXPECT_EQ(length, 4);
+    };
+    h.coordinator->setAudioEnabled(true);
+    const CGRect crop(320, 0, 640, 360);  // right half of display 1, left half of display 2
+    h.apply(CoordinatorHarness::plan({1, 2}, {1, 2}), crop, {640, 352});
+    for (int i = 0; i < 60; ++i) {
+        if (i == 30) h.coordinator->requestKeyframe(1);
+        h.deliver();
+        h.tick();
+    }
+    h.coordinator->stopAll();
+    ASSERT_EQ(h.errorCount(), 0u);
+    ASSERT_EQ(h.recorded.frames.size(), 60u);
+    ASSERT_FALSE(parameterSets.empty());
+
+    testing::HEVCTestDecoder decoder(parameterSets);
+    std::vector<testing::DecodedPicture> pictures;
+    for (const EncodedFrame& frame : h.recorded.frames) {
+        EXPECT_TRUE(identical(frame.cropRect, crop));
+        for (auto& p : decoder.decode(frame.payload.span())) pictures.push_back(std::move(p));
+    }
+    for (auto& p : decoder.flush()) pictures.push_back(std::move(p));
+    ASSERT_EQ(pictures.size(), 60u);
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const bool keyframe = i == 0 || i == 30;
+        EXPECT_EQ(h.recorded.frames[i].isKeyframe, keyframe) << i;
+        EXPECT_EQ(pictures[i].keyFrame, keyframe) << i;
+        EXPECT_EQ(pictures[i].width, 640);
+        EXPECT_EQ(pictures[i].height, 352);
+    }
+
+    // Column c of the output shows global x = 320 + c: display 1 left of 640, display 2 right.
+    const testing::DecodedPicture& last = pictures.back();
+    double worst = 0;
+    for (int c = 4; c < 636; ++c) {
+        if (c > 316 && c < 324) continue;  // filtered across the displays' seam
+        const std::uint32_t display = c < 320 ? 1 : 2;
+        const int localX = c < 320 ? 320 + c : c - 320;
+        double sum = 0;
+        for (int y = 16; y < 336; ++y) sum += last.y[static_cast<std::size_t>(y) * 640 + static_cast<std::size_t>(c)];
+        worst = std::max(worst, std::abs(sum / 320 - expectedLuma(display, localX, 640)));
+    }
+    EXPECT_LT(worst, 4.0);
+
+    // The audio: AAC-LC at 16 kHz carrying the 1 kHz tone.
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (const auto& [bytes, time] : h.recorded.audio) packets.push_back(bytes);
+    ASSERT_GE(packets.size(), 10u);
+    const auto audio = testing::decodeAAC(packets, h.recorded.audioConfig);
+    ASSERT_TRUE(audio);
+    EXPECT_EQ(audio->sampleRate, 16000);
+    EXPECT_EQ(audio->channels, 2);
+    const auto frequency = testing::zeroCrossingFrequency(audio->planes[0], 2048, audio->frames() - 1024, 16000);
+    ASSERT_TRUE(frequency);
+    EXPECT_NEAR(*frequency, 1000.0, 2.0);
+}
+
+}  // namespace
+}  // namespace mivodrell
