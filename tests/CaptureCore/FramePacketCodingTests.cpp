@@ -1,28 +1,15 @@
 #include "CaptureCore/FramePacketCoding.h"
-
 #include <gtest/gtest.h>
-
-#include <limits>
-#include <string>
-#include <vector>
-
 #include "FramePacketTestSupport.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
 using DecodeError = FramePacketCoding::DecodeError;
-
-FramePacket samplePacket(Bytes payload = {1, 2, 3}) {
-    return FramePacket{0x01020304, 5, 6, true, 1.5, std::move(payload), CGRect(0, 0, 1920, 1080)};
+FramePacket samplePacket(Bytes payload = {1, 2, 3}, bool isKeyframe = true) {
+    return FramePacket{0x01020304, 5, 6, isKeyframe, 1.5, std::move(payload), CGRect(0, 0, 1920, 1080)};
 }
-
-std::uint32_t bigEndian32(const Bytes& bytes, std::size_t offset) {
-    return (std::uint32_t{bytes[offset]} << 24) | (std::uint32_t{bytes[offset + 1]} << 16) |
-           (std::uint32_t{bytes[offset + 2]} << 8) | bytes[offset + 3];
+std::uint32_t bigEndian32(const Bytes& b, std::size_t at) {
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
 }
-
 TEST(FramePacketCodingTest, WritesTheHeaderByteForByte) {
     const Bytes expected = {
         0xF9, 0x02, 0x01, 0x00,                          // magic, version, flags, reserved
@@ -35,20 +22,13 @@ TEST(FramePacketCodingTest, WritesTheHeaderByteForByte) {
         0x01, 0x02, 0x03,                                // payload
     };
     EXPECT_EQ(FramePacketCoding::encode(samplePacket()), expected);
-
-    FramePacket notKey = samplePacket({});
-    notKey.isKeyframe = false;
-    const Bytes empty = FramePacketCoding::encode(notKey);
+    const Bytes empty = FramePacketCoding::encode(samplePacket({}, false));
     ASSERT_EQ(empty.size(), 40u);
     EXPECT_EQ(empty[2], 0x00);
     EXPECT_EQ(bigEndian32(empty, 20), 0u);
 }
-
 TEST(FramePacketCodingTest, CropRectangleTravelsAsRoundedSinglePrecision) {
-    struct Case {
-        CGRect rect;
-        std::uint32_t x, y, width, height;
-    };
+    struct Case { CGRect rect; std::uint32_t x, y, width, height; };
     const double belowOverflow = 0x1.fffffefffp127;  // rounds down to the largest float
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const Case cases[] = {
@@ -58,8 +38,7 @@ TEST(FramePacketCodingTest, CropRectangleTravelsAsRoundedSinglePrecision) {
         // Beyond the float range: infinity, as IEEE rounding gives; just inside: the largest float.
         {CGRect(1e300, -1e300, belowOverflow, std::numeric_limits<double>::infinity()), 0x7F800000, 0xFF800000,
          0x7F7FFFFF, 0x7F800000},
-        {CGRect(nan, 0, -nan, 0), 0x7FC00000, 0x00000000, 0x7FC00000, 0x00000000},
-    };
+        {CGRect(nan, 0, -nan, 0), 0x7FC00000, 0x00000000, 0x7FC00000, 0x00000000}};
     for (const Case& c : cases) {
         FramePacket packet = samplePacket({});
         packet.cropRect = c.rect;
@@ -70,7 +49,6 @@ TEST(FramePacketCodingTest, CropRectangleTravelsAsRoundedSinglePrecision) {
         EXPECT_EQ(bigEndian32(encoded, 36), c.height) << c.rect.size.height;
     }
 }
-
 TEST(FramePacketCodingTest, RoundTripsEveryField) {
     FramePacket packet{0xFFFFFFFF, 65534, 65535, false, -0x1.123456789abcdp-3,  // every mantissa bit matters
                        testing::patternBytes(1200), CGRect(-0.5, 1024.25, 3840, 0)};
@@ -78,7 +56,6 @@ TEST(FramePacketCodingTest, RoundTripsEveryField) {
     ASSERT_TRUE(std::holds_alternative<FramePacket>(decoded));
     EXPECT_EQ(std::get<FramePacket>(decoded), packet);
 }
-
 TEST(FramePacketCodingTest, DecodeReportsTheFirstFailingCheck) {
     const Bytes valid = FramePacketCoding::encode(samplePacket({9, 8, 7, 6}));
     auto with = [&](std::initializer_list<std::pair<std::size_t, std::uint8_t>> changes, std::size_t size = 44) {
@@ -87,12 +64,7 @@ TEST(FramePacketCodingTest, DecodeReportsTheFirstFailingCheck) {
         for (const auto& [offset, value] : changes) bytes[offset] = value;
         return bytes;
     };
-    struct Case {
-        std::string name;
-        Bytes message;
-        DecodeError expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<std::string, Bytes, DecodeError>> cases = {
         {"empty", {}, DecodeError::tooShortForHeader(0)},
         {"39 bytes", with({}, 39), DecodeError::tooShortForHeader(39)},
         {"short before magic", with({{0, 0}}, 39), DecodeError::tooShortForHeader(39)},
@@ -106,23 +78,16 @@ TEST(FramePacketCodingTest, DecodeReportsTheFirstFailingCheck) {
         {"largest declared", with({{20, 0xFF}, {21, 0xFF}, {22, 0xFF}, {23, 0xFF}}, 40),
          DecodeError::payloadLengthMismatch(4294967295, 0)},
     };
-    for (const Case& c : cases) {
-        const auto result = FramePacketCoding::decode(c.message);
-        ASSERT_TRUE(std::holds_alternative<DecodeError>(result)) << c.name;
-        EXPECT_EQ(std::get<DecodeError>(result), c.expected)
-            << c.name << ": " << std::get<DecodeError>(result).description();
+    for (const auto& [name, message, expected] : cases) {
+        const auto result = FramePacketCoding::decode(message);
+        ASSERT_TRUE(std::holds_alternative<DecodeError>(result)) << name;
+        EXPECT_EQ(std::get<DecodeError>(result), expected) << name << ": " << std::get<DecodeError>(result).description();
     }
     EXPECT_EQ(DecodeError::payloadLengthMismatch(4, 5).description(), "payloadLengthMismatch(declared: 4, actual: 5)");
-}
-
-TEST(FramePacketCodingTest, ReaderLooksAtTheKeyframeBitOnlyAndIgnoresReserved) {
-    const Bytes valid = FramePacketCoding::encode(samplePacket({}));
-    struct Case {
-        std::uint8_t flags, reserved;
-        bool isKeyframe;
-    };
-    for (const Case c : {Case{0xFF, 0, true}, Case{0x02, 0, false}, Case{0x01, 0xAB, true}, Case{0x00, 0xFF, false}}) {
-        Bytes bytes = valid;
+    // The reader looks at the keyframe bit only and ignores the reserved byte.
+    struct Flags { std::uint8_t flags, reserved; bool isKeyframe; };
+    for (const Flags c : {Flags{0xFF, 0, true}, Flags{0x02, 0, false}, Flags{0x01, 0xAB, true}, Flags{0x00, 0xFF, false}}) {
+        Bytes bytes = FramePacketCoding::encode(samplePacket({}));
         bytes[2] = c.flags;
         bytes[3] = c.reserved;
         const auto result = FramePacketCoding::decode(bytes);
@@ -131,7 +96,6 @@ TEST(FramePacketCodingTest, ReaderLooksAtTheKeyframeBitOnlyAndIgnoresReserved) {
         EXPECT_EQ(std::get<FramePacket>(result).frameID, 0x01020304u);
     }
 }
-
 TEST(FramePacketCodingTest, DecodedPayloadIsACopyOrASliceOfTheSharedMessage) {
     Bytes message = FramePacketCoding::encode(samplePacket(testing::patternBytes(300)));
     const auto copied = FramePacketCoding::decode(message);
@@ -139,7 +103,6 @@ TEST(FramePacketCodingTest, DecodedPayloadIsACopyOrASliceOfTheSharedMessage) {
     const SharedBytes copiedPayload = std::get<FramePacket>(copied).payload;
     std::fill(message.begin(), message.end(), 0);  // the caller's buffer is reused
     EXPECT_EQ(copiedPayload.toVector(), testing::patternBytes(300));
-
     const SharedBytes shared(FramePacketCoding::encode(samplePacket(testing::patternBytes(300))));
     const auto sliced = FramePacketCoding::decodeShared(shared);
     ASSERT_TRUE(std::holds_alternative<FramePacket>(sliced));
@@ -148,7 +111,6 @@ TEST(FramePacketCodingTest, DecodedPayloadIsACopyOrASliceOfTheSharedMessage) {
     EXPECT_EQ(payload.data(), shared.data() + 40);
     EXPECT_EQ(payload.toVector(), testing::patternBytes(300));
 }
-
 TEST(FramePacketCodingTest, RefusesAPayloadTheLengthFieldCannotDescribe) {
     const std::size_t size = std::size_t{1} << 32;
     FramePacket packet = samplePacket({});
@@ -163,6 +125,4 @@ TEST(FramePacketCodingTest, RefusesAPayloadTheLengthFieldCannotDescribe) {
         EXPECT_NE(std::string(error.what()).find("4294967296"), std::string::npos);
     }
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,19 +1,14 @@
 #pragma once
 // Helpers shared by the frame packet tests.
-
 #include <sys/mman.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
-
 #include "CaptureCore/EncodedFrame.h"
 #include "CaptureCore/FramePacket.h"
 #include "CaptureCore/SharedBytes.h"
-
 namespace mivodrell::testing {
-
 // Deterministic, position-dependent bytes, so that a misplaced slice shows.
 inline std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint32_t seed = 1) {
     std::vector<std::uint8_t> bytes(size);
@@ -24,13 +19,11 @@ inline std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint32_t se
     }
     return bytes;
 }
-
 inline EncodedFrame makeFrame(std::uint32_t frameID, std::size_t payloadSize, bool isKeyframe = false,
                               std::uint32_t seed = 1) {
     return EncodedFrame{frameID, isKeyframe, 1000.25 + frameID / 60.0, patternBytes(payloadSize, seed),
                         CGRect(16, 32, 1920, 1080)};
 }
-
 // A packet whose default payload names its frame and index.
 inline FramePacket makePacket(std::uint32_t frameID, std::uint16_t index, std::uint16_t count,
                               std::optional<std::vector<std::uint8_t>> payload = std::nullopt) {
@@ -38,7 +31,6 @@ inline FramePacket makePacket(std::uint32_t frameID, std::uint16_t index, std::u
         payload ? *payload : std::vector<std::uint8_t>{static_cast<std::uint8_t>(frameID), static_cast<std::uint8_t>(index)};
     return FramePacket{frameID, index, count, frameID % 2 == 0, frameID * 0.5, std::move(bytes), CGRect(1, 2, 3, 4)};
 }
-
 // `size` bytes of address space that are never touched: for payloads too large for the wire
 // format, which must be refused from their size alone. Nothing when the mapping fails.
 inline std::optional<SharedBytes> untouchedBytes(std::size_t size) {
@@ -47,12 +39,10 @@ inline std::optional<SharedBytes> untouchedBytes(std::size_t size) {
     const std::shared_ptr<const void> owner(address, [size](const void* p) { munmap(const_cast<void*>(p), size); });
     return SharedBytes(owner, {static_cast<const std::uint8_t*>(address), size});
 }
-
 // Reads a frame ID difference the long way: (a - b) mod 2^32 mapped into [-2^31, 2^31).
 inline bool referenceIsNewer(std::uint32_t a, std::uint32_t b) {
     std::int64_t difference = (std::int64_t{a} - std::int64_t{b}) & 0xFFFF'FFFFll;
     if (difference >= (std::int64_t{1} << 31)) difference -= std::int64_t{1} << 32;
     return difference > 0;
 }
-
 }  // namespace mivodrell::testing

@@ -1,47 +1,27 @@
 #include "CaptureCore/FrameReassembler.h"
-
 #include <gtest/gtest.h>
-
-#include <map>
 #include <random>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "CaptureCore/FrameID.h"
 #include "FramePacketTestSupport.h"
 #include "ReferenceReassembler.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using R = FrameReassembler;
 using Bytes = std::vector<std::uint8_t>;
 using testing::makePacket;
-
 std::string describe(const R::Outcome& outcome) {
-    static const char* const names[] = {"completed", "buffered", "droppedStale", "droppedDuplicate", "droppedMalformed",
-                                        "abandoned"};
-    const std::uint32_t frameID = std::visit(
-        [](const auto& o) {
-            if constexpr (requires { o.frame; }) return o.frame.frameID;
-            else return o.frameID;
-        },
-        outcome);
+    static const char* const names[] = {"completed", "buffered", "stale", "duplicate", "malformed", "abandoned"};
+    const std::uint32_t frameID = std::visit([](const auto& o) {
+        if constexpr (requires { o.frame; }) return o.frame.frameID; else return o.frameID;
+    }, outcome);
     return std::string(names[outcome.index()]) + "(" + std::to_string(frameID) + ")";
 }
-
 EncodedFrame frameOf(std::uint32_t frameID, Bytes payload) {
     const FramePacket p = makePacket(frameID, 0, 1);
     return EncodedFrame{frameID, p.isKeyframe, p.presentationTime, std::move(payload), p.cropRect};
 }
-
 // Pinned outcomes for the rules the random comparison below takes from the reference.
 TEST(FrameReassemblerTest, Scenarios) {
-    struct Step {
-        FramePacket packet;
-        R::Outcome outcome;
-    };
+    struct Step { FramePacket packet; R::Outcome outcome; };
     struct Scenario {
         std::string name;
         std::int64_t maxPendingFrames;
@@ -52,44 +32,26 @@ TEST(FrameReassemblerTest, Scenarios) {
     const std::uint32_t last = 0xFFFFFFFF;
     const std::vector<Scenario> scenarios = {
         {"empty single packet", 4, {{makePacket(8, 0, 1, Bytes{}), R::Completed{frameOf(8, {})}}}, 0, 0, 0, 8},
-        {"order 2, 0, 1, a duplicate, then stale",
-         4,
-         {{makePacket(5, 2, 3, Bytes{3}), R::Buffered{5, 1, 3}},
-          {makePacket(5, 0, 3, Bytes{1}), R::Buffered{5, 2, 3}},
+        {"order 2, 0, 1, a duplicate, then stale", 4,
+         {{makePacket(5, 2, 3, Bytes{3}), R::Buffered{5, 1, 3}}, {makePacket(5, 0, 3, Bytes{1}), R::Buffered{5, 2, 3}},
           {makePacket(5, 0, 3, Bytes{9}), R::DroppedDuplicate{5, 0}},
-          {makePacket(5, 1, 3, Bytes{2}), R::Completed{frameOf(5, {1, 2, 3})}},
-          {makePacket(5, 0, 3), R::DroppedStale{5}},
-          {makePacket(4, 0, 1), R::DroppedStale{4}}},
-         0, 0, 0, 5},
-        {"malformed packets open nothing",
-         4,
-         {{makePacket(5, 0, 0), R::DroppedMalformed{5, 0}},
-          {makePacket(5, 3, 3), R::DroppedMalformed{5, 3}},
-          {makePacket(5, 0, 3), R::Buffered{5, 1, 3}},
-          {makePacket(5, 1, 4), R::DroppedMalformed{5, 1}}},
+          {makePacket(5, 1, 3, Bytes{2}), R::Completed{frameOf(5, {1, 2, 3})}}, {makePacket(5, 0, 3), R::DroppedStale{5}},
+          {makePacket(4, 0, 1), R::DroppedStale{4}}}, 0, 0, 0, 5},
+        {"malformed packets open nothing", 4,
+         {{makePacket(5, 0, 0), R::DroppedMalformed{5, 0}}, {makePacket(5, 3, 3), R::DroppedMalformed{5, 3}},
+          {makePacket(5, 0, 3), R::Buffered{5, 1, 3}}, {makePacket(5, 1, 4), R::DroppedMalformed{5, 1}}},
          0, 0, 1, std::nullopt},
-        {"completing 12 abandons 10",
-         4,
-         {{makePacket(10, 0, 3), R::Buffered{10, 1, 3}},
-          {makePacket(12, 0, 1, Bytes{12}), R::Completed{frameOf(12, {12})}},
-          {makePacket(11, 0, 1), R::DroppedStale{11}}},
-         1, 2, 0, 12},
-        {"pending limit evicts the newcomer when it is the oldest",
-         2,
-         {{makePacket(20, 0, 2), R::Buffered{20, 1, 2}},
-          {makePacket(21, 0, 3), R::Buffered{21, 1, 3}},
-          {makePacket(19, 0, 5), R::Abandoned{19, 4}}},
-         1, 4, 2, 19},
-        {"frame IDs wrap",
-         4,
-         {{makePacket(last, 0, 2), R::Buffered{last, 1, 2}},
-          {makePacket(0, 0, 1, Bytes{0}), R::Completed{frameOf(0, {0})}},
-          {makePacket(last, 1, 2), R::DroppedStale{last}}},
-         1, 1, 0, 0},
-        {"limit below 1 acts as 1",
-         0,
-         {{makePacket(30, 0, 2), R::Buffered{30, 1, 2}}, {makePacket(31, 0, 2), R::Buffered{31, 1, 2}}},
-         1, 1, 1, 30},
+        {"completing 12 abandons 10", 4,
+         {{makePacket(10, 0, 3), R::Buffered{10, 1, 3}}, {makePacket(12, 0, 1, Bytes{12}), R::Completed{frameOf(12, {12})}},
+          {makePacket(11, 0, 1), R::DroppedStale{11}}}, 1, 2, 0, 12},
+        {"pending limit evicts the newcomer when it is the oldest", 2,
+         {{makePacket(20, 0, 2), R::Buffered{20, 1, 2}}, {makePacket(21, 0, 3), R::Buffered{21, 1, 3}},
+          {makePacket(19, 0, 5), R::Abandoned{19, 4}}}, 1, 4, 2, 19},
+        {"frame IDs wrap", 4,
+         {{makePacket(last, 0, 2), R::Buffered{last, 1, 2}}, {makePacket(0, 0, 1, Bytes{0}), R::Completed{frameOf(0, {0})}},
+          {makePacket(last, 1, 2), R::DroppedStale{last}}}, 1, 1, 0, 0},
+        {"limit below 1 acts as 1", 0,
+         {{makePacket(30, 0, 2), R::Buffered{30, 1, 2}}, {makePacket(31, 0, 2), R::Buffered{31, 1, 2}}}, 1, 1, 1, 30},
     };
     for (const Scenario& s : scenarios) {
         R reassembler(s.maxPendingFrames);
@@ -103,9 +65,8 @@ TEST(FrameReassemblerTest, Scenarios) {
         EXPECT_EQ(reassembler.highestSettledFrameID(), s.settled) << s.name;
     }
 }
-
-// Hostile streams: frames opened and overtaken at random, contradicting counts, out-of-range and
-// repeated indexes, IDs crossing the wrap. Every outcome and counter must match the reference.
+// Hostile streams: frames opened and overtaken at random, contradicting counts, out-of-range and repeated
+// indexes, IDs crossing the wrap. Every outcome and counter must match the reference.
 TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
     for (const std::uint32_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
         std::mt19937 random(seed);
@@ -123,11 +84,9 @@ TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
             Bytes payload(random() % 5);
             for (auto& byte : payload) byte = static_cast<std::uint8_t>(random());
             const FramePacket p = makePacket(frameID, index, count, payload);
-
-            const R::Outcome got = reassembler.ingest(p);
-            const R::Outcome expected = reference.ingest(p);
-            ASSERT_EQ(got, expected) << "seed " << seed << " step " << step << ": got " << describe(got)
-                                     << ", expected " << describe(expected);
+            const R::Outcome got = reassembler.ingest(p), expected = reference.ingest(p);
+            ASSERT_EQ(got, expected) << "seed " << seed << " step " << step << ": got " << describe(got) << ", expected "
+                                     << describe(expected);
             ASSERT_EQ(reassembler.abandonedFrameCount(), reference.abandoned);
             ASSERT_EQ(reassembler.lostPacketCount(), reference.lost);
             ASSERT_EQ(reassembler.highestSettledFrameID(), reference.settled);
@@ -137,13 +96,11 @@ TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
         EXPECT_GT(reassembler.abandonedFrameCount(), 100) << seed;
     }
 }
-
 TEST(FrameReassemblerTest, AFloodOfFrameIDsStaysWithinThePendingLimit) {
     R reassembler(8);
     std::mt19937 random(7);
     std::set<std::uint32_t> used;
-    std::int64_t opened = 0;
-    std::int64_t stale = 0;
+    std::int64_t opened = 0, stale = 0;
     while (used.size() < 100000) {
         const auto frameID = static_cast<std::uint32_t>(random());
         if (!used.insert(frameID).second) continue;
@@ -162,17 +119,11 @@ TEST(FrameReassemblerTest, AFloodOfFrameIDsStaysWithinThePendingLimit) {
     EXPECT_EQ(reassembler.abandonedFrameCount() + reassembler.pendingFrameCount(), opened);
     EXPECT_EQ(reassembler.lostPacketCount(), reassembler.abandonedFrameCount() * 65534);
 }
-
 TEST(FrameIDTest, ComparesAcrossTheWrap) {
-    struct Case {
-        std::uint32_t a, b;
-        bool newer, older;
-    };
-    const Case cases[] = {
-        {1, 0, true, false},         {0, 0xFFFFFFFF, true, false}, {0xFFFFFFFF, 0, false, true},
-        {5, 5, false, false},        {0x7FFFFFFF, 0, true, false}, {0x80000000, 0, false, true},
-        {0, 0x80000000, false, true}, {100, 0xFFFFFF00, true, false},
-    };
+    struct Case { std::uint32_t a, b; bool newer, older; };
+    const Case cases[] = {{1, 0, true, false}, {0, 0xFFFFFFFF, true, false}, {0xFFFFFFFF, 0, false, true},
+                          {5, 5, false, false}, {0x7FFFFFFF, 0, true, false}, {0x80000000, 0, false, true},
+                          {0, 0x80000000, false, true}, {100, 0xFFFFFF00, true, false}};
     for (const Case& c : cases) {
         EXPECT_EQ(FrameID::isNewer(c.a, c.b), c.newer) << c.a << " vs " << c.b;
         EXPECT_EQ(FrameID::isOlder(c.a, c.b), c.older) << c.a << " vs " << c.b;
@@ -181,6 +132,4 @@ TEST(FrameIDTest, ComparesAcrossTheWrap) {
     EXPECT_EQ(FrameID::newer(0xFFFFFFFF, 2), 2u);
     EXPECT_EQ(FrameID::distance(3, 0xFFFFFFFE), 5);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

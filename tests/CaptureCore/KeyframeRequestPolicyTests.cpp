@@ -1,52 +1,32 @@
 #include "CaptureCore/KeyframeRequestPolicy.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
-#include <limits>
-#include <optional>
-#include <string>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Policy = KeyframeRequestPolicy;
-
 // One scripted call: an event to record (or, without one, an expiry) at `now`.
-struct Call {
-    std::optional<LossEvent> event;
-    double now;
-    bool requests = false;
-};
-
+struct Call { std::optional<LossEvent> event; double now; bool requests = false; };
 Call loss(double now, bool requests = false) { return {LossEvent::frameAbandoned(1, false, 1), now, requests}; }
 Call lostKeyframe(double now, bool requests = false) { return {LossEvent::frameAbandoned(1, true, 1), now, requests}; }
 Call completed(double now) { return {LossEvent::frameCompleted(1, false), now}; }
 Call keyframe(double now) { return {LossEvent::frameCompleted(1, true), now}; }
 Call expire(double now) { return {std::nullopt, now}; }
-
 struct Script {
     std::string name;
     std::vector<Call> calls;
     double interval;
     bool outstanding;
-    std::int64_t losses;
-    std::int64_t requests;
+    std::int64_t losses, requests;
     Policy::Configuration configuration = {};
 };
-
 TEST(KeyframeRequestPolicyTest, Scripts) {
-    Policy::Configuration tolerant;
-    tolerant.consecutiveLossThreshold = 6;
-    tolerant.staleKeyframeThreshold = 20.0;
+    const Policy::Configuration tolerant{.consecutiveLossThreshold = 6, .staleKeyframeThreshold = 20.0};
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<Script> scripts = {
         {"second loss in a row asks", {loss(0.0), loss(0.1, true)}, 0.5, true, 2, 1},
         {"a lost keyframe asks at once", {lostKeyframe(3.0, true)}, 0.5, true, 1, 1},
-        {"outstanding, then expired and asked again",
-         {loss(9.9), loss(10.0, true), loss(10.3), loss(11.2, true)}, 1.0, true, 4, 2},
+        {"outstanding, then expired and asked again", {loss(9.9), loss(10.0, true), loss(10.3), loss(11.2, true)}, 1.0,
+         true, 4, 2},
         {"stale keyframe asks after one loss", {keyframe(0.0), loss(8.0, true)}, 0.5, true, 1, 1},
         {"not yet stale", {keyframe(0.0), loss(7.9)}, 0.5, false, 1, 0},
         {"before the first keyframe only the count counts", {loss(100.0)}, 0.5, false, 1, 0},
@@ -57,8 +37,7 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         {"interval passes after the answer", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.7, true)},
          0.5, true, 1, 2},
         {"clock going back expires with back-off", {lostKeyframe(10.0, true), expire(9.0)}, 1.0, false, 1, 1},
-        {"clock going back, then asked again",
-         {lostKeyframe(10.0, true), lostKeyframe(9.0)}, 1.0, false, 2, 1},
+        {"clock going back, then asked again", {lostKeyframe(10.0, true), lostKeyframe(9.0)}, 1.0, false, 2, 1},
         {"back-off runs 0.5, 1, 2, 4, 4",
          {lostKeyframe(0.0, true), expire(1.0), expire(3.0), lostKeyframe(3.0, true), expire(4.0),
           lostKeyframe(4.9), lostKeyframe(5.0, true), expire(6.0), lostKeyframe(8.9), lostKeyframe(9.0, true),
@@ -83,11 +62,8 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         Policy policy(script.configuration);
         for (std::size_t i = 0; i < script.calls.size(); ++i) {
             const Call& call = script.calls[i];
-            if (call.event) {
-                EXPECT_EQ(policy.record(*call.event, call.now), call.requests) << script.name << ", call " << i;
-            } else {
-                policy.expireOutstandingRequest(call.now);
-            }
+            if (!call.event) policy.expireOutstandingRequest(call.now);
+            else EXPECT_EQ(policy.record(*call.event, call.now), call.requests) << script.name << ", call " << i;
         }
         EXPECT_EQ(policy.currentInterval(), script.interval) << script.name;
         EXPECT_EQ(policy.hasOutstandingRequest(), script.outstanding) << script.name;
@@ -97,11 +73,8 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         EXPECT_TRUE(std::isfinite(policy.lastKeyframeAt()) || policy.lastKeyframeAt() == -inf) << script.name;
     }
 }
-
 TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
-    Policy::Configuration configuration;
-    configuration.minRequestInterval = 0.25;
-    Policy policy(configuration);
+    Policy policy(Policy::Configuration{.minRequestInterval = 0.25});
     policy.setLossThresholds(3, 12.0);
     const Policy fresh = policy;
     policy.record(LossEvent::frameCompleted(1, true), 1.0);
@@ -112,6 +85,4 @@ TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
     EXPECT_EQ(policy, fresh);
     EXPECT_EQ(policy.currentInterval(), 0.25);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,16 +1,14 @@
 #pragma once
 // Helpers shared by the planner tests.
-
 #include <gtest/gtest.h>
-
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <string>
-
 #include "Platform/Base/Geometry.h"
-
 namespace mivodrell::testing {
-
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Field-by-field equality (NaN equal to NaN), with both rectangles in the failure message.
 inline ::testing::AssertionResult sameRect(const CGRect& actual, const CGRect& expected) {
     const auto same = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
@@ -25,5 +23,4 @@ inline ::testing::AssertionResult sameRect(const CGRect& actual, const CGRect& e
     };
     return ::testing::AssertionFailure() << text(actual) << ", expected " << text(expected);
 }
-
 }  // namespace mivodrell::testing

@@ -1,24 +1,18 @@
 #pragma once
 // A plain restatement of the reassembly rules with ordered containers, for comparing the
 // reassembler against in tests. Meant for frame IDs less than 2^31 apart.
-
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <vector>
-
 #include "CaptureCore/FrameReassembler.h"
 #include "FramePacketTestSupport.h"
-
 namespace mivodrell::testing {
-
 class ReferenceReassembler {
 public:
     using Bytes = std::vector<std::uint8_t>;
-
     explicit ReferenceReassembler(std::int64_t limit) : limit(std::max<std::int64_t>(limit, 1)) {}
-
     FrameReassembler::Outcome ingest(const FramePacket& p) {
         const std::uint32_t f = p.frameID;
         const std::uint16_t i = p.packetIndex;
@@ -51,12 +45,10 @@ public:
         if (open.contains(f)) return FrameReassembler::Buffered{f, std::ssize(entry.parts), entry.count};
         return FrameReassembler::Abandoned{f, entry.count - std::ssize(entry.parts)};
     }
-
     std::int64_t abandoned = 0;
     std::int64_t lost = 0;
     std::optional<std::uint32_t> settled;
     std::size_t openCount() const { return open.size(); }
-
 private:
     struct Open {
         std::int64_t count;
@@ -84,9 +76,7 @@ private:
             settle(f);
         }
     }
-
     std::int64_t limit;
     std::map<std::uint32_t, Open> open;
 };
-
 }  // namespace mivodrell::testing

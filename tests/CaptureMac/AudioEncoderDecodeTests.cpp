@@ -1,30 +1,20 @@
 // AudioEncoder with the real converter, checked by decoding its packets with libavcodec's AAC
 // decoder.
-
 #include "CaptureMac/AudioEncoder.h"
 #include "Platform/Base/Narrowing.h"
 #include "support/AACDecoding.h"
 #include "support/AudioTestBuffers.h"
-
 #include <gtest/gtest.h>
-
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testing::makeAudioBuffer;
-
 int wholeRate(double rate) { return exactInteger<int>(rate).value_or(-1); }
-
 struct EncodedRun {
     std::vector<AudioEncoder::Packet> packets;
     std::vector<std::uint8_t> cookie;
-    int announcements = 0;
+    int announcements = 0, announcedChannels = 0;
     double announcedRate = 0;
-    std::int32_t announcedChannels = 0;
     std::vector<std::string> lines;
 };
-
 // Encodes `seconds` of a 1 kHz stereo sine at 48 kHz in 1024-frame non-interleaved buffers, with
 // amplitude `left` on the left channel and `right` on the right.
 EncodedRun encodeSine(const AudioEncoder::Configuration& configuration, double seconds, double left, double right) {
@@ -48,20 +38,12 @@ EncodedRun encodeSine(const AudioEncoder::Configuration& configuration, double s
     }
     return run;
 }
-
 TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
-    struct Case {
-        AudioEncoder::Configuration configuration;
-        std::vector<std::uint8_t> cookie;
-        double levels[2];
-        double levelTolerance;  // relative
-    };
+    struct Case { AudioEncoder::Configuration configuration; std::vector<std::uint8_t> cookie; double levels[2], tolerance; };
     // At 16 kbit/s the encoder codes stereo as one intensity-stereo image, so both channels get
     // the same level there; 128 kbit/s keeps them apart.
     const Case cases[] = {
-        {{16000.0, 2, 16000}, {0x14, 0x10}, {0.5, 0.5}, 0.25},
-        {{48000.0, 2, 128000}, {0x11, 0x90}, {0.5, 0.25}, 0.1},
-    };
+        {{16000.0, 2, 16000}, {0x14, 0x10}, {0.5, 0.5}, 0.25}, {{48000.0, 2, 128000}, {0x11, 0x90}, {0.5, 0.25}, 0.1}};
     constexpr double seconds = 2.0;
     for (const auto& c : cases) {
         const double rate = c.configuration.sampleRate;
@@ -77,7 +59,6 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
             // Raw access units: no ADTS sync word in front.
             ASSERT_FALSE(p.size() >= 2 && p[0] == 0xFF && (p[1] & 0xF0) == 0xF0);
         }
-
         const auto decoded = testing::decodeAAC(run.packets, run.cookie);
         ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->sampleRate, wholeRate(rate));
@@ -89,7 +70,6 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
         EXPECT_EQ(decoded->frames(), run.packets.size() * 1024);
         EXPECT_LE(double(decoded->frames()), expected);
         EXPECT_GE(double(decoded->frames()), expected - 3 * 1024);
-
         // Past the encoder's start-up delay, both channels carry the 1 kHz tone at their levels.
         const std::size_t from = 2048;
         const std::size_t to = decoded->frames() - 1024;
@@ -99,12 +79,11 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
             ASSERT_TRUE(frequency);
             EXPECT_NEAR(*frequency, 1000.0, 1.0) << "channel " << ch;
             const double level = c.levels[ch] / std::sqrt(2.0);
-            EXPECT_NEAR(testing::rms(plane, from, to), level, c.levelTolerance * level)
+            EXPECT_NEAR(testing::rms(plane, from, to), level, c.tolerance * level)
                 << "channel " << ch;
         }
     }
 }
-
 TEST(AudioEncoderDecoding, TheAnnouncedConfigMatchesLibavcodecsOwn) {
     for (const double rate : AudioEncoder::samplingFrequencies) {
         for (const std::uint32_t channels : {1u, 2u}) {
@@ -114,13 +93,10 @@ TEST(AudioEncoderDecoding, TheAnnouncedConfigMatchesLibavcodecsOwn) {
             // Theirs adds an explicit "no SBR" sync extension after the same two bytes.
             ASSERT_GE(theirs.size(), 2u) << rate;
             EXPECT_EQ(*ours, std::vector<std::uint8_t>(theirs.begin(), theirs.begin() + 2)) << rate << " Hz, " << channels;
-
             AVCodecContext* decoder = testing::openAACDecoder(*ours);
             EXPECT_NE(decoder, nullptr) << rate;
             avcodec_free_context(&decoder);
         }
     }
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

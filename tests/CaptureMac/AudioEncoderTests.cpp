@@ -1,47 +1,33 @@
 // AudioEncoder against the virtual converter: set-up, sample intake, conversion outcomes, bit
 // rates, counters, invalidation and the diagnostic capture.
-
 #include "CaptureMac/AudioEncoder.h"
 #include "Platform/Codec/VirtualAudioConverter.h"
 #include "support/AudioTestBuffers.h"
 #include "support/Thrown.h"
-
 #include <gtest/gtest.h>
 #include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <filesystem>
 #include <unistd.h>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testing::makeAudioBuffer;
 using testing::SampleType;
 using Error = AudioEncoder::EncoderError;
 using Kind = AudioEncoder::EncoderError::Kind;
 using Step = VirtualAudioConverter::Step;
 using Status = AudioConverter::OutputStatus;
-
 float ramp(std::size_t frame, std::uint32_t channel) {
     return static_cast<float>(channel + 1) * 0.001f * static_cast<float>(frame % 500) - 0.25f;
 }
-
 struct Harness {
-    struct Announcement {
-        double sampleRate;
-        std::int32_t channelCount;
-        std::vector<std::uint8_t> cookie;
-    };
-
+    struct Announcement { double sampleRate; std::int32_t channelCount; std::vector<std::uint8_t> cookie; };
     std::shared_ptr<VirtualAudioConverter::Behaviour> behaviour = std::make_shared<VirtualAudioConverter::Behaviour>();
     std::shared_ptr<VirtualAudioConverter::Journal> journal = std::make_shared<VirtualAudioConverter::Journal>();
     std::vector<std::string> lines;
     std::vector<Announcement> announcements;
     std::unique_ptr<AudioEncoder> encoder;
-
     explicit Harness(AudioEncoder::Configuration configuration = {16000.0, 2, 16000}) {
         encoder = std::make_unique<AudioEncoder>(configuration, VirtualAudioConverter::factory(behaviour, journal));
         encoder->onDiagnostic = [this](const std::string& line) { lines.push_back(line); };
@@ -50,89 +36,54 @@ struct Harness {
             announcements.push_back({rate, channels, cookie});
         };
     }
-
     std::vector<AudioEncoder::Packet> feed(std::size_t frames, std::uint32_t channels = 2, bool nonInterleaved = true,
                                            double rate = 48000.0) {
         return encoder->encode(makeAudioBuffer(rate, channels, nonInterleaved, frames, ramp));
     }
-
     bool saw(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
 };
-
 std::optional<Error> errorOf(const std::function<void()>& call) { return testing::thrown<Error>(call); }
-
 std::optional<Kind> errorKind(const std::function<void()>& call) {
     const auto error = errorOf(call);
     return error ? std::optional(error->kind) : std::nullopt;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Pure rules
-
 TEST(AudioEncoderRules, AudioSpecificConfigBytes) {
-    struct Case {
-        double rate;
-        std::uint32_t channels;
-        std::vector<std::uint8_t> expected;  // empty: none
-    };
+    struct Case { double rate; std::uint32_t channels; std::vector<std::uint8_t> expected; };  // empty: none
     const Case cases[] = {
         {16000.0, 2, {0x14, 0x10}}, {48000.0, 2, {0x11, 0x90}},   {44100.0, 2, {0x12, 0x10}},
         {16000.0, 1, {0x14, 0x08}}, {16000.4, 2, {0x14, 0x10}},   {15999.6, 2, {0x14, 0x10}},
         {16000.5, 2, {}},           {48000.0, 3, {}},             {48000.0, 0, {}},
         {96000.0, 2, {0x10, 0x10}}, {7350.0, 1, {0x16, 0x08}},    {std::nan(""), 2, {}},
-        {0.0, 1, {}},               {-48000.0, 2, {}},            {88200.0, 1, {0x10, 0x88}},
-    };
+        {0.0, 1, {}},               {-48000.0, 2, {}},            {88200.0, 1, {0x10, 0x88}}};
     for (const auto& c : cases) {
-        const auto asc = AudioEncoder::makeAudioSpecificConfig(c.rate, c.channels);
-        if (c.expected.empty()) {
-            EXPECT_FALSE(asc) << c.rate << " Hz, " << c.channels << " ch";
-        } else {
-            ASSERT_TRUE(asc) << c.rate;
-            EXPECT_EQ(*asc, c.expected) << c.rate << " Hz, " << c.channels << " ch";
-        }
+        EXPECT_EQ(AudioEncoder::makeAudioSpecificConfig(c.rate, c.channels),
+                  c.expected.empty() ? std::nullopt : std::optional(c.expected)) << c.rate << " Hz, " << c.channels << " ch";
     }
 }
-
 TEST(AudioEncoderRules, NearestApplicableBitrate) {
-    struct Case {
-        std::uint32_t target;
-        std::vector<std::uint32_t> rates;
-        std::uint32_t expected;
-    };
+    struct Case { std::uint32_t target; std::vector<std::uint32_t> rates; std::uint32_t expected; };
     const Case cases[] = {
         {18000, {12000, 16000, 20000}, 16000},  // tie: the earlier entry stays
-        {16000, {12000, 16000, 20000}, 16000},
-        {19000, {12000, 16000, 20000}, 20000},
-        {18000, {20000, 16000}, 20000},
-        {18000, {}, 18000},
-        {0, {64000, 32000}, 32000},
-        {4294967295u, {0, 4294967294u}, 4294967294u},
+        {16000, {12000, 16000, 20000}, 16000}, {19000, {12000, 16000, 20000}, 20000}, {18000, {20000, 16000}, 20000},
+        {18000, {}, 18000}, {0, {64000, 32000}, 32000}, {4294967295u, {0, 4294967294u}, 4294967294u},
         {2147483648u, {4294967295u, 0}, 4294967295u},  // 2147483647 away against 2147483648
     };
     for (const auto& c : cases) {
         EXPECT_EQ(AudioEncoder::nearestApplicableBitrate(c.target, c.rates), c.expected) << c.target;
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Set-up
-
 TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
     Harness h({16000.0, 2, 18000});
     h.behaviour->applicableEncodeBitRates = {12000, 16000, 20000};
     EXPECT_TRUE(h.feed(1024).empty());  // the first block only primes the converter
-
     ASSERT_GE(h.lines.size(), 4u);
     EXPECT_EQ(h.lines[0], "AudioEncoder：目標位元率 18000bps 不在這個 encoder 支援的離散清單內，改選最接近的可用值");
-    EXPECT_EQ(h.lines[1],
-              "AudioEncoder：AVAudioConverter 建立成功（輸入 48000.0Hz/2ch，來源為 non-interleaved，input block "
+    EXPECT_EQ(h.lines[1], "AudioEncoder：AVAudioConverter 建立成功（輸入 48000.0Hz/2ch，來源為 non-interleaved，input block "
               "已改成手動解交錯 → 輸出 AAC-LC（第四十三輪退回）16000.0Hz/2ch @ 16000bps（目標值 18000bps "
               "不可用，已改選最接近的支援值）");
-    EXPECT_EQ(h.lines[2],
-              "AudioEncoder：AVAudioFormat.magicCookie 是空的（第六輪真機測試已證實這個 API "
+    EXPECT_EQ(h.lines[2], "AudioEncoder：AVAudioFormat.magicCookie 是空的（第六輪真機測試已證實這個 API "
               "在這個建構路徑下永遠是空的），改用手動合成的 AudioSpecificConfig（2 bytes）");
-    EXPECT_EQ(h.lines[3],
-              "AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 1 次，目前 pendingSamples 還剩 0 "
+    EXPECT_EQ(h.lines[3], "AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 1 次，目前 pendingSamples 還剩 0 "
               "個樣本");
     EXPECT_EQ(h.journal->bitRates, std::vector<std::uint32_t>{16000});
     ASSERT_EQ(h.announcements.size(), 1u);
@@ -144,44 +95,30 @@ TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
     EXPECT_FALSE(h.journal->inputFormat->isInterleaved());
     EXPECT_EQ(h.journal->outputFormat->streamDescription().formatID, fourCC("aac "));
 }
-
 TEST(AudioEncoderSetup, KeepsATargetThatIsListedOrWhenThereIsNoList) {
     for (const auto& rates : {std::vector<std::uint32_t>{12000, 16000, 20000}, std::vector<std::uint32_t>{}}) {
         Harness h({16000.0, 2, 16000});
         h.behaviour->applicableEncodeBitRates = rates;
         h.feed(256, 2, /*nonInterleaved=*/false);
         ASSERT_GE(h.lines.size(), 1u);
-        EXPECT_EQ(h.lines[0],
-                  "AudioEncoder：AVAudioConverter 建立成功（輸入 48000.0Hz/2ch，來源已是 interleaved → 輸出 "
+        EXPECT_EQ(h.lines[0], "AudioEncoder：AVAudioConverter 建立成功（輸入 48000.0Hz/2ch，來源已是 interleaved → 輸出 "
                   "AAC-LC（第四十三輪退回）16000.0Hz/2ch @ 16000bps）");
         EXPECT_EQ(h.journal->bitRates, std::vector<std::uint32_t>{16000});
     }
 }
-
 TEST(AudioEncoderSetup, AnnouncesAnEmptyCookieWhenNoConfigCanBeBuilt) {
-    struct Case {
-        AudioEncoder::Configuration configuration;
-        const char* line;
-    };
-    const Case cases[] = {
-        {{16000.5, 2, 16000},
-         "AudioEncoder：⚠️ 取樣率 16000.5Hz 不在 ISO 14496-3 標準表內，沒有實作對應的 AudioSpecificConfig "
-         "合成邏輯，送出空的 magicCookie，靠第四十輪已驗證的「iOS 端缺 cookie 也繼續硬解」路徑"},
-        {{48000.0, 3, 96000},
-         "AudioEncoder：⚠️ 取樣率 48000.0Hz 不在 ISO 14496-3 標準表內，沒有實作對應的 AudioSpecificConfig "
-         "合成邏輯，送出空的 magicCookie，靠第四十輪已驗證的「iOS 端缺 cookie 也繼續硬解」路徑"},
-    };
-    for (const auto& c : cases) {
-        Harness h(c.configuration);
+    for (const auto& [configuration, rate] : {std::pair{AudioEncoder::Configuration{16000.5, 2, 16000}, "16000.5"},
+                                              std::pair{AudioEncoder::Configuration{48000.0, 3, 96000}, "48000.0"}}) {
+        Harness h(configuration);
         h.feed(100);
         ASSERT_EQ(h.announcements.size(), 1u);
         EXPECT_TRUE(h.announcements[0].cookie.empty());
-        EXPECT_EQ(h.announcements[0].channelCount, static_cast<std::int32_t>(c.configuration.channelCount));
+        EXPECT_EQ(h.announcements[0].channelCount, static_cast<std::int32_t>(configuration.channelCount));
         ASSERT_GE(h.lines.size(), 2u);
-        EXPECT_EQ(h.lines[1], c.line);
+        EXPECT_EQ(h.lines[1], std::string("AudioEncoder：⚠️ 取樣率 ") + rate + "Hz 不在 ISO 14496-3 標準表內，沒有實作對應的 "
+                  "AudioSpecificConfig 合成邏輯，送出空的 magicCookie，靠第四十輪已驗證的「iOS 端缺 cookie 也繼續硬解」路徑");
     }
 }
-
 TEST(AudioEncoderSetup, FailuresLeaveNoConverterAndTheNextBufferTriesAgain) {
     {
         Harness h;
@@ -200,8 +137,7 @@ TEST(AudioEncoderSetup, FailuresLeaveNoConverterAndTheNextBufferTriesAgain) {
     {
         Harness h({16000.0, 2, 16000});
         h.behaviour->failCreation = true;
-        EXPECT_EQ(errorOf([&] { h.feed(512, 2, true, 44100.0); }),
-                  Error::converterCreationFailed(
+        EXPECT_EQ(errorOf([&] { h.feed(512, 2, true, 44100.0); }), Error::converterCreationFailed(
                       "AVAudioConverter(from:to:) 回傳 nil——這台 Mac 可能不支援 44100.0Hz/2ch → AAC-LC "
                       "16000.0Hz/2ch 這個轉換組合（第四十輪已經真機驗證過這個組合能動，如果這次又失敗，"
                       "代表這次的失敗原因跟 codec 選擇無關，需要往其他方向排查）"));
@@ -220,26 +156,14 @@ TEST(AudioEncoderSetup, FailuresLeaveNoConverterAndTheNextBufferTriesAgain) {
         EXPECT_EQ(h.journal->creations, 0);
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Sample intake
-
 TEST(AudioEncoderIntake, EveryLayoutReachesTheConverterAsTheSameChannelPlanes) {
-    struct Case {
-        const char* name;
-        std::uint32_t channels;
-        bool nonInterleaved;
-        SampleType type;
-        float tolerance;
-    };
+    struct Case { const char* name; std::uint32_t channels; bool nonInterleaved; SampleType type; float tolerance; };
     const Case cases[] = {
         {"float, one plane per channel", 2, true, SampleType::float32, 0},
-        {"float, interleaved", 2, false, SampleType::float32, 0},
-        {"float mono", 1, false, SampleType::float32, 0},
+        {"float, interleaved", 2, false, SampleType::float32, 0}, {"float mono", 1, false, SampleType::float32, 0},
         {"float, three planes", 3, true, SampleType::float32, 0},
         {"int16, interleaved", 2, false, SampleType::int16, 2.0f / 32768},
-        {"int32, one plane per channel", 2, true, SampleType::int32, 1e-7f},
-    };
+        {"int32, one plane per channel", 2, true, SampleType::int32, 1e-7f}};
     for (const auto& c : cases) {
         Harness h({16000.0, 2, 16000});
         h.encoder->encode(makeAudioBuffer(48000, c.channels, c.nonInterleaved, 2048, ramp, 0, c.type));
@@ -254,20 +178,15 @@ TEST(AudioEncoderIntake, EveryLayoutReachesTheConverterAsTheSameChannelPlanes) {
         }
     }
 }
-
 TEST(AudioEncoderIntake, SampleFormatsItCannotReadAreRefusedBeforeSetUp) {
-    struct Case {
-        const char* name;
-        std::function<void(AudioStreamDescription&)> change;
-    };
+    struct Case { const char* name; std::function<void(AudioStreamDescription&)> change; };
     const Case cases[] = {
         {"64-bit float", [](auto& d) { d.bitsPerChannel = 64; }},
         {"8-bit integer", [](auto& d) { d.formatFlags = AudioFormatFlag::isSignedInteger; d.bitsPerChannel = 8; }},
         {"24-bit integer", [](auto& d) { d.formatFlags = AudioFormatFlag::isSignedInteger; d.bitsPerChannel = 24; }},
         {"unsigned 16-bit", [](auto& d) { d.formatFlags = AudioFormatFlag::isPacked; d.bitsPerChannel = 16; }},
         {"big-endian float", [](auto& d) { d.formatFlags |= AudioFormatFlag::isBigEndian; }},
-        {"compressed", [](auto& d) { d.formatID = fourCC("aac "); }},
-    };
+        {"compressed", [](auto& d) { d.formatID = fourCC("aac "); }}};
     for (const auto& c : cases) {
         Harness h;
         SampleBuffer buffer = makeAudioBuffer(48000, 2, false, 1024, ramp);
@@ -277,15 +196,11 @@ TEST(AudioEncoderIntake, SampleFormatsItCannotReadAreRefusedBeforeSetUp) {
         EXPECT_TRUE(h.announcements.empty()) << c.name;
     }
 }
-
 TEST(AudioEncoderIntake, MalformedBuffersAreRefusedWithoutTouchingPendingSamples) {
     Harness h;
     h.feed(300);  // sets up for 48 kHz stereo, one plane per channel
     ASSERT_EQ(h.encoder->pendingSampleCount(), 600u);
-    struct Case {
-        const char* name;
-        std::function<void(SampleBuffer&)> change;
-    };
+    struct Case { const char* name; std::function<void(SampleBuffer&)> change; };
     const Case cases[] = {
         {"no buffer list", [](SampleBuffer& b) { b.audioBufferList.reset(); }},
         {"invalidated buffer", [](SampleBuffer& b) { b.valid = false; }},
@@ -294,8 +209,7 @@ TEST(AudioEncoderIntake, MalformedBuffersAreRefusedWithoutTouchingPendingSamples
         {"another rate", [](SampleBuffer& b) { b.audioFormat->sampleRate = 44100; }},
         {"another channel count", [](SampleBuffer& b) { b.audioFormat->channelsPerFrame = 1; }},
         {"interleaved now", [](SampleBuffer& b) { b.audioFormat->formatFlags &= ~AudioFormatFlag::isNonInterleaved; }},
-        {"no format", [](SampleBuffer& b) { b.audioFormat.reset(); }},
-    };
+        {"no format", [](SampleBuffer& b) { b.audioFormat.reset(); }}};
     for (const auto& c : cases) {
         SampleBuffer buffer = makeAudioBuffer(48000, 2, true, 100, ramp);
         c.change(buffer);
@@ -312,7 +226,6 @@ TEST(AudioEncoderIntake, MalformedBuffersAreRefusedWithoutTouchingPendingSamples
     EXPECT_EQ(h.encoder->pendingSampleCount(), 680u);
     EXPECT_EQ(h.announcements.size(), 1u);
 }
-
 TEST(AudioEncoderIntake, InterleavedBuffersAddWholeFramesOnly) {
     Harness h;
     SampleBuffer odd = makeAudioBuffer(48000, 2, false, 10, ramp);
@@ -323,7 +236,6 @@ TEST(AudioEncoderIntake, InterleavedBuffersAddWholeFramesOnly) {
     h.encoder->encode(odd);
     EXPECT_EQ(h.encoder->pendingSampleCount(), 6u);
 }
-
 TEST(AudioEncoderIntake, TwoHalfBlocksMakeTheFirstBlock) {
     Harness h;
     EXPECT_TRUE(h.feed(512).empty());
@@ -334,10 +246,6 @@ TEST(AudioEncoderIntake, TwoHalfBlocksMakeTheFirstBlock) {
     EXPECT_EQ(h.journal->requestedFrameCounts.front(), 1024u);
     EXPECT_EQ(h.encoder->pendingSampleCount(), 0u);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Conversion outcomes and counters
-
 TEST(AudioEncoderConversion, PacketsAreCountedWithPacedLines) {
     Harness h;
     h.behaviour->primingFrames = 0;
@@ -351,7 +259,6 @@ TEST(AudioEncoderConversion, PacketsAreCountedWithPacedLines) {
     EXPECT_FALSE(h.saw("AudioEncoder：已編出第 150 個 AAC packet 累計"));
     EXPECT_EQ(h.encoder->inputRanDryCount(), 0u);
 }
-
 TEST(AudioEncoderConversion, InputRanDryIsCountedWithPacedLines) {
     Harness h;
     for (int i = 0; i < 100; ++i) {
@@ -359,13 +266,11 @@ TEST(AudioEncoderConversion, InputRanDryIsCountedWithPacedLines) {
         h.feed(1024);
     }
     EXPECT_EQ(h.encoder->inputRanDryCount(), 100u);
-    EXPECT_TRUE(h.saw(
-        "AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 100 次，目前 pendingSamples 還剩 204800 個樣本"));
+    EXPECT_TRUE(h.saw("AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 100 次，目前 pendingSamples 還剩 204800 個樣本"));
     EXPECT_EQ(std::count_if(h.lines.begin(), h.lines.end(),
                             [](const std::string& l) { return l.find("inputRanDry") != std::string::npos; }),
               2);
 }
-
 TEST(AudioEncoderConversion, AnErrorEndsTheCallAndDropsItsPackets) {
     Harness h;
     h.behaviour->primingFrames = 0;
@@ -376,25 +281,18 @@ TEST(AudioEncoderConversion, AnErrorEndsTheCallAndDropsItsPackets) {
     EXPECT_EQ(h.encoder->fillBufferFailureCount(), 1u);
     EXPECT_EQ(h.encoder->encodedPacketCount(), 0u);
     EXPECT_EQ(h.encoder->pendingSampleCount(), 2048u);  // the taken samples are gone
-
     // Without a description the error reads "unknown error"; later buffers encode normally.
     h.behaviour->script = {{Status::error, std::nullopt, 0, 0}};
     EXPECT_EQ(errorOf([&] { h.feed(1024); }), Error::convertFailed("unknown error"));
     EXPECT_FALSE(h.saw("AVAudioConverter.convert 失敗累計第 2 次：unknown error"));  // paced: 1, 100, ...
     EXPECT_EQ(h.feed(1024).size(), 3u);
 }
-
 TEST(AudioEncoderConversion, OutcomesWithoutAPacketEndTheLoop) {
-    struct Case {
-        const char* name;
-        Step step;
-        const char* line;  // expected, or nullptr
-    };
+    struct Case { const char* name; Step step; const char* line; };  // line: expected, or nullptr
     const Case cases[] = {
         {"have data but no bytes", {Status::haveData, std::nullopt, 0, 0}, nullptr},
         {"end of stream", {Status::endOfStream, std::nullopt, 0, 0}, nullptr},
-        {"unknown status",
-         {static_cast<Status>(7), std::nullopt, 0, 0},
+        {"unknown status", {static_cast<Status>(7), std::nullopt, 0, 0},
          "AVAudioConverter.convert 回傳未知的 AVAudioConverterOutputStatus（7），當作沒有輸出處理"},
     };
     for (const auto& c : cases) {
@@ -403,16 +301,10 @@ TEST(AudioEncoderConversion, OutcomesWithoutAPacketEndTheLoop) {
         EXPECT_TRUE(h.feed(2048).empty()) << c.name;
         EXPECT_EQ(h.journal->conversions, 1) << c.name;
         EXPECT_EQ(h.encoder->pendingSampleCount(), 4096u) << c.name;
-        if (c.line) {
-            EXPECT_TRUE(h.saw(c.line)) << c.name;
-        }
+        EXPECT_TRUE(!c.line || h.saw(c.line)) << c.name;
         EXPECT_EQ(h.encoder->encodedPacketCount(), 0u);
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Bit rate, announcement, invalidation
-
 TEST(AudioEncoderBitrate, ChangesOnlyARunningConverterAndOnlyWhenTheRateMoves) {
     Harness h({16000.0, 2, 16000});
     h.behaviour->applicableEncodeBitRates = {12000, 16000, 20000};
@@ -420,7 +312,6 @@ TEST(AudioEncoderBitrate, ChangesOnlyARunningConverterAndOnlyWhenTheRateMoves) {
     h.feed(1024);
     EXPECT_EQ(h.journal->bitRates, std::vector<std::uint32_t>{16000});
     EXPECT_EQ(h.encoder->currentBitrate(), 16000u);
-
     const auto linesBefore = h.lines.size();
     h.encoder->setBitrate(16000);
     h.encoder->setBitrate(17000);  // snaps to 16000: unchanged
@@ -428,13 +319,11 @@ TEST(AudioEncoderBitrate, ChangesOnlyARunningConverterAndOnlyWhenTheRateMoves) {
     h.encoder->setBitrate(30000);
     EXPECT_EQ(h.lines.back(), "AudioEncoder：即時調整位元率 → 20000bps（目標 30000bps，見「網路自適應」新功能）");
     EXPECT_EQ(h.encoder->currentBitrate(), 20000u);
-
     h.behaviour->applicableEncodeBitRates.clear();
     h.encoder->setBitrate(24000);
     EXPECT_EQ(h.lines.back(), "AudioEncoder：即時調整位元率 → 24000bps（目標 24000bps，見「網路自適應」新功能）");
     EXPECT_EQ(h.journal->bitRates, (std::vector<std::uint32_t>{16000, 20000, 24000}));
 }
-
 TEST(AudioEncoderLifecycle, TheFormatIsAnnouncedOnceAndNothingHappensAfterInvalidate) {
     {
         Harness h;
@@ -477,10 +366,6 @@ TEST(AudioEncoderLifecycle, TheFormatIsAnnouncedOnceAndNothingHappensAfterInvali
         EXPECT_EQ(h.journal->resets, 1);
     }
 }
-
-// ---------------------------------------------------------------------------------------------
-// Diagnostic capture
-
 class AudioEncoderCapture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -490,7 +375,6 @@ protected:
         std::filesystem::remove_all(root_);
     }
     void TearDown() override { std::filesystem::remove_all(root_); }
-
     // The one .caf file in `directory`, opened with libsndfile.
     SNDFILE* openCapture(const std::filesystem::path& directory, SF_INFO& info) const {
         std::vector<std::filesystem::path> files;
@@ -500,15 +384,12 @@ protected:
         EXPECT_EQ(files.size(), 1u);
         return files.empty() ? nullptr : sf_open(files[0].c_str(), SFM_READ, &info);
     }
-
     static std::size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
         return static_cast<std::size_t>(
             std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-
     std::filesystem::path root_;
 };
-
 TEST_F(AudioEncoderCapture, WritesTheFirstEightSecondsOfRawInput) {
     Harness h;
     const auto directory = root_ / "nested" / "audio";
@@ -532,7 +413,6 @@ TEST_F(AudioEncoderCapture, WritesTheFirstEightSecondsOfRawInput) {
     sf_close(file);
     for (std::size_t f = 0; f < samples.size(); f += 997) ASSERT_EQ(samples[f], ramp(f, 0)) << f;
 }
-
 TEST_F(AudioEncoderCapture, IsOffByDefaultAndClosedByInvalidate) {
     {
         Harness h;
@@ -550,7 +430,6 @@ TEST_F(AudioEncoderCapture, IsOffByDefaultAndClosedByInvalidate) {
     EXPECT_EQ(info.frames, 4800);
     sf_close(file);
 }
-
 TEST_F(AudioEncoderCapture, AnUnusableDirectoryOnlySkipsTheCapture) {
     std::filesystem::create_directories(root_);
     { std::ofstream(root_ / "occupied") << "x"; }
@@ -561,6 +440,4 @@ TEST_F(AudioEncoderCapture, AnUnusableDirectoryOnlySkipsTheCapture) {
     EXPECT_EQ(countContaining(h.lines, "診斷錄音無法開始"), 1u);
     EXPECT_EQ(h.feed(1024).size(), 1u);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

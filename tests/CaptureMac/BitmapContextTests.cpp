@@ -1,26 +1,16 @@
 #include "CaptureMac/BitmapContext.h"
 #include "FrameTestSupport.h"
 #include "Platform/Base/FourCC.h"
-
 #include <gtest/gtest.h>
-
-#include <limits>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testing::ReferenceImage;
 using testing::Rgb8;
-
 constexpr Rgb8 start{10, 200, 30};
-
 struct Surface {
     int width;
     int height;
     std::size_t bytesPerRow;
     std::vector<std::uint32_t> words;  // 4-byte aligned storage, one spare word per row
-
     Surface(int w, int h) : width(w), height(h), bytesPerRow(4 * static_cast<std::size_t>(w + 1)),
                             words(static_cast<std::size_t>(w + 1) * h, 0xA5A5A5A5u) {}
     std::uint8_t* data() { return reinterpret_cast<std::uint8_t*>(words.data()); }
@@ -33,7 +23,6 @@ struct Surface {
         return true;
     }
 };
-
 TEST(BitmapContext, FillsMatchAreaCoverageReference) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -51,7 +40,6 @@ TEST(BitmapContext, FillsMatchAreaCoverageReference) {
         auto context = surface.context();
         context.fillRect(CGRect(0, 0, 9, 7), PixelColor{10, 200, 30});
         context.fillRect(rect, PixelColor{200, 100, 50});
-
         ReferenceImage expected(9, 7, start);
         // Infinite edges clip to the bitmap; a NaN edge (inf - inf included) draws nothing.
         const CGRect r = rect.standardized();
@@ -64,7 +52,6 @@ TEST(BitmapContext, FillsMatchAreaCoverageReference) {
         EXPECT_TRUE(surface.paddingIntact());
     }
 }
-
 TEST(BitmapContext, RowsAreReplicatedWithinTheBitmap) {
     Surface surface(6, 5);
     auto context = surface.context();
@@ -81,7 +68,6 @@ TEST(BitmapContext, RowsAreReplicatedWithinTheBitmap) {
     EXPECT_EQ(surface.at(5, 2), (Rgb8{1, 2, 3}));
     EXPECT_TRUE(surface.paddingIntact());
 }
-
 TEST(BitmapContext, RefusesMemoryThatCannotHoldThePixels) {
     std::vector<std::uint32_t> words(64);
     auto* data = reinterpret_cast<std::uint8_t*>(words.data());
@@ -92,7 +78,6 @@ TEST(BitmapContext, RefusesMemoryThatCannotHoldThePixels) {
     EXPECT_FALSE(BitmapContext::make(data, 4, 4, 15));
     EXPECT_FALSE(BitmapContext::make(data, 4, 4, 18));
     EXPECT_FALSE(BitmapContext::make(data + 1, 2, 2, 16));
-
     auto yuv = PixelBuffer::create(8, 8, PixelFormat::yuv420BiPlanarFullRange);
     EXPECT_FALSE(BitmapContext::make(*yuv.buffer));
     auto bgra = PixelBuffer::create(8, 8, PixelFormat::bgra);
@@ -100,12 +85,9 @@ TEST(BitmapContext, RefusesMemoryThatCannotHoldThePixels) {
     ASSERT_TRUE(context);
     EXPECT_EQ(context->memoryRow(0), bgra.buffer->baseAddress() + 7 * bgra.buffer->bytesPerRow());
 }
-
 TEST(BitmapContext, ColorComponentsRoundToEightBits) {
     EXPECT_EQ(PixelColor::fromComponents(0.12, 0.12, 0.14), (PixelColor{31, 31, 36}));
     EXPECT_EQ(PixelColor::fromComponents(0.95, 0.35, 0.15), (PixelColor{242, 89, 38}));
     EXPECT_EQ(PixelColor::fromComponents(-1, 2, std::numeric_limits<double>::quiet_NaN()), (PixelColor{0, 255, 0}));
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

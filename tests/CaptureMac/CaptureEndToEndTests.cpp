@@ -4,15 +4,10 @@
 #include "CaptureMac/SyntheticFrameSource.h"
 #include "Platform/Base/FourCC.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdlib>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 // Two displays side by side, the right one at scale 2, showing the synthetic frame source's
 // picture. A region of the right display captured at half its pixel density must match that
 // picture sample for sample (luma exact to conversion rounding).
@@ -24,7 +19,6 @@ TEST(CaptureEndToEnd, TwoDisplayLayoutDeliversTheSyntheticContentAtThePlannedPla
     server->addDisplay(right);
     server->setContentFunction(syntheticDisplayContent(0.05));
     server->tick(0.25);  // generation 15: the bar a quarter of the way across
-
     auto session = ScreenCaptureSession::create(server);
     testing::Collected<std::pair<std::shared_ptr<PixelBuffer>, std::optional<CaptureFrameGeometry>>> frames;
     session->onFrame = [&](const std::shared_ptr<PixelBuffer>& b, MediaTime, const std::optional<CaptureFrameGeometry>& g) {
@@ -42,7 +36,6 @@ TEST(CaptureEndToEnd, TwoDisplayLayoutDeliversTheSyntheticContentAtThePlannedPla
     EXPECT_EQ(geometry->contentRect, CGRect(0, 0, 320, 180));
     EXPECT_DOUBLE_EQ(geometry->scaleFactor, 2.0);
     EXPECT_DOUBLE_EQ(geometry->contentScale, 0.5);
-
     const auto reference = SyntheticFrameSource{1920, 1200}.makeFrame(15.0 / 60.0, 0.05);
     int worst = 0;
     for (int y = 0; y < 360; ++y) {
@@ -59,6 +52,4 @@ TEST(CaptureEndToEnd, TwoDisplayLayoutDeliversTheSyntheticContentAtThePlannedPla
     }
     EXPECT_LE(worst, 1);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,15 +1,12 @@
 #pragma once
 // Helpers for the capture session tests: values delivered on other threads, collected with a
 // bounded wait.
-
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <vector>
-
 namespace mivodrell::testing {
-
 template <class T>
 class Collected {
 public:
@@ -31,11 +28,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return values_.at(index);
     }
-
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<T> values_;
 };
-
 }  // namespace mivodrell::testing

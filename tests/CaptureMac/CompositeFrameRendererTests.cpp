@@ -2,54 +2,35 @@
 #include "CaptureMac/CompositeShaders.h"
 #include "CaptureMac/CompositeReference.h"
 #include "Platform/Base/FourCC.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
-#include <functional>
-#include <limits>
-#include <map>
-#include <string>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Pattern = std::function<std::array<int, 3>(int x, int y)>;  // Y, Cb, Cr of texel (x, y)
-
 // A textured picture: diagonal ramps, 8-px blocks, and chroma spanning the full range (so that
 // conversions saturate in places).
 std::array<int, 3> busyPattern(int x, int y) {
     const int luma = ((x * 3 + y * 5) & 255) ^ (((x / 8 + y / 8) & 1) ? 0x40 : 0);
     return {luma, (x * 9 + y) & 255, (y * 37 + x * 11) & 255};
 }
-
 std::shared_ptr<PixelBuffer> makeFrame(int width, int height, const Pattern& pattern = busyPattern, int seed = 0) {
-    auto created = PixelBuffer::create(width, height, PixelFormat::yuv420BiPlanarFullRange);
-    EXPECT_TRUE(created.buffer);
-    auto& pb = *created.buffer;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            pb.baseAddressOfPlane(
-                0)[static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(x)] =
-                static_cast<std::uint8_t>(pattern(x + seed, y)[0]);
-        }
-    }
-    for (int y = 0; y < pb.heightOfPlane(1); ++y) {
-        for (int x = 0; x < pb.widthOfPlane(1); ++x) {
+    auto pb = PixelBuffer::create(width, height, PixelFormat::yuv420BiPlanarFullRange).buffer;
+    EXPECT_TRUE(pb);
+    const auto at = [&](int plane, int x, int y) {
+        return pb->baseAddressOfPlane(plane) + static_cast<std::size_t>(y) * pb->bytesPerRowOfPlane(plane) + x;
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) *at(0, x, y) = static_cast<std::uint8_t>(pattern(x + seed, y)[0]);
+    for (int y = 0; y < pb->heightOfPlane(1); ++y) {
+        for (int x = 0; x < pb->widthOfPlane(1); ++x) {
             const auto v = pattern(2 * x + seed, 2 * y);
-            std::uint8_t* p = pb.baseAddressOfPlane(1) + static_cast<std::size_t>(y) * pb.bytesPerRowOfPlane(1) +
-                              static_cast<std::size_t>(x) * 2;
-            p[0] = static_cast<std::uint8_t>(v[1]);
-            p[1] = static_cast<std::uint8_t>(v[2]);
+            at(1, 2 * x, y)[0] = static_cast<std::uint8_t>(v[1]);
+            at(1, 2 * x, y)[1] = static_cast<std::uint8_t>(v[2]);
         }
     }
-    return created.buffer;
+    return pb;
 }
-
 DisplayInfo display(std::uint32_t id, CGRect frame) { return DisplayInfo(id, frame, 1.0, id == 1, "Display"); }
-
 struct Harness {
     explicit Harness(int workers = 1) : device(ComputeDevice::create(workers)) {
         renderer = CompositeFrameRenderer::create(device);
@@ -64,20 +45,17 @@ struct Harness {
     std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect crop, CGSize size) {
         return renderer->render(topology, crop, size);
     }
-
     std::shared_ptr<ComputeDevice> device;
     std::unique_ptr<CompositeFrameRenderer> renderer;
     std::vector<std::string> diagnostics;
     std::map<std::uint32_t, reference::Source> sources;
 };
-
 reference::Image imageOf(const PixelBuffer& buffer) {
     return reference::fromBgra(buffer.baseAddress(), buffer.bytesPerRow(), buffer.width(), buffer.height());
 }
 reference::Image imageOf(const Texture& texture) {
     return reference::fromBgra(texture.data(), texture.bytesPerRow(), texture.width(), texture.height());
 }
-
 std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
     std::vector<std::uint8_t> out;
     for (int y = 0; y < buffer.height(); ++y) {
@@ -86,14 +64,7 @@ std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
     }
     return out;
 }
-
-struct Comparison {
-    double maxDiff = 0;
-    double meanDiff = 0;
-    std::size_t uncoveredWrong = 0;
-    std::size_t compared = 0;
-};
-
+struct Comparison { double maxDiff = 0, meanDiff = 0; std::size_t uncoveredWrong = 0, compared = 0; };
 // Compares with the reference, skipping pixels near quad edges (and, when given, masked ones).
 Comparison compare(const reference::Image& actual, const reference::Image& expected,
                    const std::vector<bool>* skip = nullptr, const std::vector<bool>* covered = nullptr) {
@@ -121,7 +92,6 @@ Comparison compare(const reference::Image& actual, const reference::Image& expec
     result.meanDiff = result.compared ? sum / static_cast<double>(result.compared) : 0;
     return result;
 }
-
 void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect crop, int width, int height,
                             const std::string& label) {
     auto out = h.render(topology, crop, CGSize{static_cast<double>(width), static_cast<double>(height)});
@@ -135,28 +105,13 @@ void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect 
     EXPECT_EQ(result.uncoveredWrong, 0u) << label;
     EXPECT_GT(result.compared, 0u) << label;
 }
-
 bool allBlack(const PixelBuffer& buffer) {
-    for (int y = 0; y < buffer.height(); ++y) {
-        const std::uint8_t* row = buffer.baseAddress() + static_cast<std::size_t>(y) * buffer.bytesPerRow();
-        for (int x = 0; x < buffer.width(); ++x) {
-            if (row[4 * x] != 0 || row[4 * x + 1] != 0 || row[4 * x + 2] != 0 || row[4 * x + 3] != 255) return false;
-        }
-    }
+    const auto image = imageOf(buffer);
+    for (std::size_t i = 0; i < image.bgra.size(); ++i) if (image.bgra[i] != (i % 4 == 3 ? 255 : 0)) return false;
     return true;
 }
-
-// --- The picture --------------------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
-    struct Case {
-        const char* label;
-        int bufferWidth, bufferHeight;
-        CGRect sourceRect;
-        CGRect contentUV;
-        CGRect crop;
-        int outWidth, outHeight;
-    };
+    struct Case { const char* label; int bufferWidth, bufferHeight; CGRect sourceRect, contentUV, crop; int outW, outH; };
     const Case cases[] = {
         {"1:1 whole display", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
         {"1:1 odd offset crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {3, 5, 41, 29}, 41, 29},
@@ -167,17 +122,15 @@ TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
         {"upscale", 32, 24, {0, 0, 64, 48}, {0, 0, 1, 1}, {0, 0, 64, 48}, 101, 77},
         {"partial source, not stretched", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {0, 0, 64, 48}, 64, 48},
         {"partial source, crop beyond display", 32, 24, {16, 8, 32, 24}, {0, 0, 1, 1}, {-10, -6, 90, 70}, 90, 70},
-        {"fractional crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {2.25, 1.5, 50.3, 40.7}, 77, 53},
-    };
+        {"fractional crop", 64, 48, {0, 0, 64, 48}, {0, 0, 1, 1}, {2.25, 1.5, 50.3, 40.7}, 77, 53}};
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     for (const auto& c : cases) {
         Harness h;
         h.update(1, makeFrame(c.bufferWidth, c.bufferHeight), c.sourceRect, c.contentUV);
-        expectMatchesReference(h, topology, c.crop, c.outWidth, c.outHeight, c.label);
+        expectMatchesReference(h, topology, c.crop, c.outW, c.outH, c.label);
         EXPECT_TRUE(h.diagnostics.empty()) << c.label;
     }
 }
-
 TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
     const DisplayTopology topology({display(2, {64, 0, 64, 48}), display(1, {0, 0, 64, 48})});
     for (const auto& [crop, w, hgt] : std::vector<std::tuple<CGRect, int, int>>{
@@ -189,29 +142,21 @@ TEST(CompositeFrameRenderer, TwoDisplaysLandAtTheirGlobalPositions) {
         expectMatchesReference(h, topology, crop, w, hgt, "two displays");
     }
 }
-
 TEST(CompositeFrameRenderer, BlackWhereNothingIsShown) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
     Harness h;
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-    // A crop touching no display.
-    auto away = h.render(topology, {500, 500, 40, 30}, {40, 30});
-    ASSERT_TRUE(away);
-    EXPECT_EQ(away->width(), 40);
-    EXPECT_TRUE(allBlack(*away));
-    // Display 2 has not delivered a frame.
-    auto second = h.render(topology, {64, 0, 64, 48}, {64, 48});
-    ASSERT_TRUE(second);
-    EXPECT_TRUE(allBlack(*second));
-    // A removed display is black again.
+    const auto black = [&](CGRect crop, CGSize size) {
+        const auto out = h.render(topology, crop, size);
+        return out && out->width() == size.width && allBlack(*out);
+    };
+    EXPECT_TRUE(black({500, 500, 40, 30}, {40, 30}));  // a crop touching no display
+    EXPECT_TRUE(black({64, 0, 64, 48}, {64, 48}));     // display 2 has not delivered a frame
     h.renderer->remove(1);
     EXPECT_FALSE(h.renderer->hasSource(1));
-    auto removed = h.render(topology, {0, 0, 64, 48}, {64, 48});
-    ASSERT_TRUE(removed);
-    EXPECT_TRUE(allBlack(*removed));
+    EXPECT_TRUE(black({0, 0, 64, 48}, {64, 48}));  // a removed display is black again
     EXPECT_TRUE(h.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     const std::vector<std::tuple<CGSize, int, int>> sizes{
@@ -227,7 +172,6 @@ TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
         EXPECT_TRUE(out->attributes().metalCompatible);
     }
 }
-
 TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
     // 1:1, odd offsets, narrow slivers, 2:1 and 3:2 down, upscaling and fractional crops, each
     // with motion blur over frames that move (the larger ones with small textures wide enough for
@@ -246,25 +190,24 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
             Harness h(general ? 1 : 2 + 6 * (index % 2));
             h.renderer->setMotionBlurEnabled(true);
             h.update(2, makeFrame(80, 60, busyPattern, 5), {0, 0, 64, 48}, {0, 0, 0.8, 0.8});
-            for (const auto& frame : {makeFrame(64, 48), moved, makeFrame(64, 48)}) {
-                h.update(1, frame, {0, 0, 64, 48});
-                auto out = h.render(topology, crop, size);
+            const auto append = [&] {
+                const auto out = h.render(topology, crop, size);
                 ASSERT_TRUE(out);
                 const auto bytes = bytesOf(*out);
                 results[general].insert(results[general].end(), bytes.begin(), bytes.end());
+            };
+            for (const auto& frame : {makeFrame(64, 48), moved, makeFrame(64, 48)}) {
+                h.update(1, frame, {0, 0, 64, 48});
+                append();
             }
             h.renderer->setMotionBlurEnabled(false);
-            auto sharp = h.render(topology, crop, size);
-            ASSERT_TRUE(sharp);
-            const auto bytes = bytesOf(*sharp);
-            results[general].insert(results[general].end(), bytes.begin(), bytes.end());
+            append();
         }
         CompositeShaders::setFastPathsEnabled(true);
         EXPECT_EQ(results[0], results[1]) << size.width << "x" << size.height;
         ++index;
     }
 }
-
 TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -276,8 +219,7 @@ TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     for (const auto& [sourceRect, contentUV] : inputs) {
         Harness h;
         h.update(1, makeFrame(64, 48), sourceRect, contentUV);
-        auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
-        ASSERT_TRUE(out);
+        EXPECT_TRUE(h.render(topology, {0, 0, 64, 48}, {64, 48}));
     }
     Harness h;
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
@@ -287,9 +229,6 @@ TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, inf}));
     ASSERT_EQ(h.diagnostics.size(), 2u);
 }
-
-// --- Diagnostics and failures ---------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, InvalidCropGivesTheDiagnosticAndNoBuffer) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -304,24 +243,17 @@ TEST(CompositeFrameRenderer, InvalidCropGivesTheDiagnosticAndNoBuffer) {
     EXPECT_TRUE(h.render(topology, {64, 48, -64, -48}, {64, 48}));
     EXPECT_TRUE(h.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     Harness h;
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
     auto before = h.render(topology, {0, 0, 64, 48}, {64, 48});
-
     auto bgra = PixelBuffer::create(64, 48, PixelFormat::bgra).buffer;
     h.renderer->update(1, bgra, {0, 0, 64, 48}, {0, 0, 1, 1});
     h.renderer->update(9, nullptr, {0, 0, 64, 48}, {0, 0, 1, 1});
-    auto faults = h.device->faults();
-    faults.failTextureWrap = true;
-    faults.textureWrapStatus = 0;
-    faults.failTextureWrapPlane = 1;
-    h.device->setFaults(faults);
+    h.device->setFaults({.failTextureWrap = true, .textureWrapStatus = 0, .failTextureWrapPlane = 1});
     h.renderer->update(4294967295u, makeFrame(64, 48), {0, 0, 64, 48}, {0, 0, 1, 1});
     h.device->setFaults({});
-
     ASSERT_EQ(h.diagnostics.size(), 3u);
     EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 螢幕 1 texture 轉換失敗 luma=-6680 chroma=-6661");
     EXPECT_EQ(h.diagnostics[1], "[CompositeFrameRenderer] 螢幕 9 texture 轉換失敗 luma=-6661 chroma=-6661");
@@ -331,66 +263,38 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     ASSERT_TRUE(before && after);
     EXPECT_EQ(bytesOf(*before), bytesOf(*after));
 }
-
 TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
-    struct Case {
-        const char* label;
-        std::function<void(ComputeDevice::Faults&)> fault;
-        CGSize size;
-        const char* expected;
-    };
-    const auto wrapFails = [](int status) {
-        return [status](ComputeDevice::Faults& f) {
-            f.failTextureWrap = true;
-            f.textureWrapStatus = status;
-        };
-    };
-    const Case cases[] = {
-        {"output buffer", [](auto&) {}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
-        {"output texture", wrapFails(-6661), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
-        {"output texture, none", wrapFails(0), {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
-        {"command buffer", [](auto& f) { f.failCommandBuffer = true; }, {64, 48},
-         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-        {"encoder", [](auto& f) { f.failEncoderAtIndex = 0; }, {64, 48},
-         "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗"},
-    };
-    for (const auto& c : cases) {
+    const std::string failed = "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗";
+    const std::tuple<ComputeDevice::Faults, CGSize, std::string> cases[] = {
+        {{}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
+        {{.failTextureWrap = true, .textureWrapStatus = -6661}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
+        {{.failTextureWrap = true, .textureWrapStatus = 0}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
+        {{.failCommandBuffer = true}, {64, 48}, failed}, {{.failEncoderAtIndex = 0}, {64, 48}, failed}};
+    for (const auto& [faults, size, expected] : cases) {
         Harness h;
         h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-        ComputeDevice::Faults faults;
-        c.fault(faults);
         h.device->setFaults(faults);
-        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, c.size)) << c.label;
-        ASSERT_EQ(h.diagnostics.size(), 1u) << c.label;
-        EXPECT_EQ(h.diagnostics[0], c.expected) << c.label;
+        EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, size)) << expected;
+        ASSERT_EQ(h.diagnostics.size(), 1u) << expected;
+        EXPECT_EQ(h.diagnostics[0], expected);
     }
 }
-
 TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     EXPECT_FALSE(CompositeFrameRenderer::create(nullptr));
-    const std::vector<std::function<void(ComputeDevice::Faults&)>> required{
-        [](auto& f) { f.failCommandQueue = true; },
-        [](auto& f) { f.failLibrary = true; },
-        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeVertexMain"}; },
-        [](auto& f) { f.missingFunctions = {"Mivodrell_compositeFragmentMain"}; },
-        [](auto& f) { f.failPipelines = true; },
-        [](auto& f) { f.failSampler = true; },
-        [](auto& f) { f.failTextureCache = true; },
-    };
-    for (const auto& fault : required) {
+    const ComputeDevice::Faults required[] = {
+        {.failCommandQueue = true}, {.failTextureCache = true}, {.failSampler = true}, {.failLibrary = true},
+        {.missingFunctions = {"Mivodrell_compositeVertexMain"}}, {.missingFunctions = {"Mivodrell_compositeFragmentMain"}},
+        {.failPipelines = true}};
+    for (const auto& faults : required) {
         auto device = ComputeDevice::create(1);
-        ComputeDevice::Faults faults;
-        fault(faults);
         device->setFaults(faults);
         EXPECT_FALSE(CompositeFrameRenderer::create(device));
     }
     for (const char* optional :
          {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
         auto device = ComputeDevice::create(1);
-        ComputeDevice::Faults faults;
-        faults.missingFunctions = {optional};
-        device->setFaults(faults);
+        device->setFaults({.missingFunctions = {optional}});
         auto renderer = CompositeFrameRenderer::create(device);
         ASSERT_TRUE(renderer) << optional;
         EXPECT_FALSE(renderer->motionBlurAvailable());
@@ -401,9 +305,6 @@ TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     }
     EXPECT_TRUE(CompositeFrameRenderer::create(ComputeDevice::systemDefault()));
 }
-
-// --- Motion blur ------------------------------------------------------------------------------------
-
 TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
     const std::vector<std::tuple<int, int, int, int>> sizes{
         {79, 79, 4, 4}, {80, 64, 5, 4}, {1920, 1080, 120, 67}, {2, 2, 4, 4}};
@@ -420,7 +321,6 @@ TEST(CompositeFrameRenderer, MotionTexturesAreOneSixteenthPerSideAtLeastFour) {
         }
     }
 }
-
 TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
     const DisplayTopology topology({display(1, {0, 0, 320, 192})});
     Harness blurred, sharp;
@@ -432,9 +332,7 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
         return busyPattern(x, y);
     });
     const auto third = makeFrame(320, 192);
-
-    std::vector<reference::Image> sharpFrames;
-    std::vector<reference::Image> outputs;
+    std::vector<reference::Image> sharpFrames, outputs;
     for (const auto& frame : {first, second, third}) {
         blurred.update(1, frame, {0, 0, 320, 192});
         sharp.update(1, frame, {0, 0, 320, 192});
@@ -452,37 +350,26 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
         const auto maskBefore = imageOf(*textures.maskCurrent);
         ASSERT_EQ(small.width, 20);
         ASSERT_EQ(small.height, 12);
-
-        const auto expectedSmall = reference::resample(sharpFrames.back(), 20, 12);
-        const auto smallCheck = compare(small, expectedSmall);
-        EXPECT_LE(smallCheck.maxDiff, 1);
-
+        EXPECT_LE(compare(small, reference::resample(sharpFrames.back(), 20, 12)).maxDiff, 1);
         if (outputs.size() == 1) {
             EXPECT_EQ(compare(outputs[0], sharpFrames[0]).maxDiff, 0);
             continue;
         }
-        const auto expectedMask = reference::motionMask(small, smallBefore, maskBefore);
         const auto uncertain = reference::nearThreshold(small, smallBefore, 2.0 / 255);
-        const auto maskCheck = compare(mask, expectedMask, &uncertain);
-        EXPECT_LE(maskCheck.maxDiff, 1);
-
-        const auto expectedOut = reference::mix(sharpFrames.back(), small, mask);
-        const auto outCheck = compare(outputs.back(), expectedOut);
+        EXPECT_LE(compare(mask, reference::motionMask(small, smallBefore, maskBefore), &uncertain).maxDiff, 1);
+        const auto outCheck = compare(outputs.back(), reference::mix(sharpFrames.back(), small, mask));
         EXPECT_LE(outCheck.maxDiff, 1);
         EXPECT_LT(outCheck.meanDiff, 0.5);
     }
     // The block moved: the second frame is blurred there but sharp far away from it.
     EXPECT_GT(compare(outputs[1], sharpFrames[1]).maxDiff, 20);
-    for (int y = 150; y < 192; ++y) {
-        for (int x = 250; x < 320; ++x) {
+    for (int y = 150; y < 192; ++y)
+        for (int x = 250; x < 320; ++x)
             for (int c = 0; c < 4; ++c) ASSERT_EQ(outputs[1].at(x, y, c), sharpFrames[1].at(x, y, c));
-        }
-    }
     // The mask fades: after the block left, the third frame is still marked there.
     const auto mask3 = imageOf(*blurred.renderer->motionBlurTextures().maskPrevious);
     EXPECT_EQ(mask3.at(5, 4, 2), 255);
 }
-
 TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
     const DisplayTopology topology({display(1, {0, 0, 160, 96})});
     Harness blurred, sharp;
@@ -512,7 +399,6 @@ TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
     EXPECT_FALSE(renderBoth(a, {128, 96}));
     EXPECT_TRUE(blurred.diagnostics.empty());
 }
-
 TEST(CompositeFrameRenderer, MotionBlurFailures) {
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
     for (int failing = 1; failing <= 3; ++failing) {
@@ -520,9 +406,7 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
         h.renderer->setMotionBlurEnabled(true);
         h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
         ASSERT_TRUE(h.render(topology, {0, 0, 64, 48}, {64, 48}));
-        ComputeDevice::Faults faults;
-        faults.failEncoderAtIndex = failing;
-        h.device->setFaults(faults);
+        h.device->setFaults({.failEncoderAtIndex = failing});
         EXPECT_FALSE(h.render(topology, {0, 0, 64, 48}, {64, 48})) << failing;
         ASSERT_EQ(h.diagnostics.size(), 1u);
         EXPECT_EQ(h.diagnostics[0], "[CompositeFrameRenderer] 動態模糊後處理 encoder 建立失敗，這幀跳過");
@@ -533,9 +417,7 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
     h.renderer->setMotionBlurEnabled(true);
     h.update(1, makeFrame(64, 48), {0, 0, 64, 48});
     sharp.update(1, makeFrame(64, 48), {0, 0, 64, 48});
-    ComputeDevice::Faults faults;
-    faults.failTextureAllocation = true;
-    h.device->setFaults(faults);
+    h.device->setFaults({.failTextureAllocation = true});
     auto out = h.render(topology, {0, 0, 64, 48}, {64, 48});
     ASSERT_TRUE(out);
     EXPECT_EQ(bytesOf(*out), bytesOf(*sharp.render(topology, {0, 0, 64, 48}, {64, 48})));
@@ -546,6 +428,4 @@ TEST(CompositeFrameRenderer, MotionBlurFailures) {
     EXPECT_TRUE(h.renderer->motionBlurTextures().smallCurrent);
     EXPECT_EQ(h.diagnostics.size(), 1u);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

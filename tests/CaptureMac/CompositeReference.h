@@ -2,37 +2,25 @@
 // A plain double-precision model of the compositor, pixel by pixel, written straight from the
 // sampling rules (pixel centres, top-left coverage, texel-centre bilinear taps with clamp to edge)
 // and the conversion formulas. The renderer's fixed-point output is compared with it.
-
 #include "Platform/Base/Geometry.h"
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "ViewportCore/DisplayTopology.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <map>
 #include <vector>
-
 namespace mivodrell::reference {
-
 struct Image {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     std::vector<double> bgra;  // 4 values per pixel, 0...255 after quantisation
-
     Image() = default;
     Image(int w, int h) : width(w), height(h), bgra(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 0) {}
-    double& at(int x, int y, int c) {
-        return bgra[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4 +
-                    static_cast<std::size_t>(c)];
-    }
-    double at(int x, int y, int c) const {
-        return bgra[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4 +
-                    static_cast<std::size_t>(c)];
-    }
+    std::size_t index(int x, int y, int c) const { return (static_cast<std::size_t>(y) * width + x) * 4 + c; }
+    double& at(int x, int y, int c) { return bgra[index(x, y, c)]; }
+    double at(int x, int y, int c) const { return bgra[index(x, y, c)]; }
 };
-
 // A copy of a BGRA buffer or texture (bytes, row stride) as an Image.
 inline Image fromBgra(const std::uint8_t* data, std::size_t bytesPerRow, int width, int height) {
     Image image(width, height);
@@ -46,9 +34,7 @@ inline Image fromBgra(const std::uint8_t* data, std::size_t bytesPerRow, int wid
     }
     return image;
 }
-
 inline double quantise(double value01) { return std::round(std::clamp(value01, 0.0, 1.0) * 255.0); }
-
 // Bilinear lookup with clamp to edge of channel `channel` of a texture of `size` texels whose
 // texel (x, y) is fetch(x, y), values 0...1.
 template <class Fetch>
@@ -65,19 +51,12 @@ double bilinear(Fetch fetch, int width, int height, double u, double v) {
     return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) +
            (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
 }
-
-struct Source {
-    std::shared_ptr<PixelBuffer> buffer;
-    CGRect sourceRect;
-    CGRect contentUV;
-};
-
+struct Source { std::shared_ptr<PixelBuffer> buffer; CGRect sourceRect; CGRect contentUV; };
 struct Composite {
     Image image;
     std::vector<bool> nearEdge;  // pixel centre within 1e-3 px of a drawn quad's edge
     std::vector<bool> covered;   // drawn by some quad
 };
-
 // The composite of `crop` into width x height.
 inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int width, int height,
                            const std::map<std::uint32_t, Source>& sources) {
@@ -85,9 +64,7 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
     result.image = Image(width, height);
     result.nearEdge.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), false);
     result.covered.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), false);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) result.image.at(x, y, 3) = 255;
-    }
+    for (int y = 0; y < height; ++y) for (int x = 0; x < width; ++x) result.image.at(x, y, 3) = 255;
     const CGRect C = cropRect.standardized();
     for (const auto& slice : topology.slices(C)) {
         auto found = sources.find(slice.display.id());
@@ -109,7 +86,6 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         const double XR = (G.maxX() - C.minX()) / C.width() * width;
         const double YT = (G.minY() - C.minY()) / C.height() * height;
         const double YB = (G.maxY() - C.minY()) / C.height() * height;
-
         const PixelBuffer& pb = *src.buffer;
         const int lw = pb.widthOfPlane(0), lh = pb.heightOfPlane(0);
         const int cw = pb.widthOfPlane(1), ch = pb.heightOfPlane(1);
@@ -153,7 +129,6 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
     }
     return result;
 }
-
 // A bilinear sample of `image` at the centres of a width x height grid covering it.
 inline Image resample(const Image& image, int width, int height) {
     Image out(width, height);
@@ -168,11 +143,9 @@ inline Image resample(const Image& image, int width, int height) {
     }
     return out;
 }
-
 inline double luminance(const Image& image, int x, int y) {
     return (0.299 * image.at(x, y, 2) + 0.587 * image.at(x, y, 1) + 0.114 * image.at(x, y, 0)) / 255.0;
 }
-
 // The motion mask of a small frame against the previous one and the previous mask.
 inline Image motionMask(const Image& current, const Image& previous, const Image& previousMask) {
     Image out(current.width, current.height);
@@ -187,7 +160,6 @@ inline Image motionMask(const Image& current, const Image& previous, const Image
     }
     return out;
 }
-
 // Pixels whose luminance change lies within `margin` of the motion threshold.
 inline std::vector<bool> nearThreshold(const Image& current, const Image& previous, double margin) {
     std::vector<bool> out(static_cast<std::size_t>(current.width) * static_cast<std::size_t>(current.height));
@@ -200,7 +172,6 @@ inline std::vector<bool> nearThreshold(const Image& current, const Image& previo
     }
     return out;
 }
-
 // The mix of the sharp frame with the magnified small frame, weighted by the magnified mask.
 inline Image mix(const Image& sharp, const Image& small, const Image& mask) {
     Image out(sharp.width, sharp.height);
@@ -219,5 +190,4 @@ inline Image mix(const Image& sharp, const Image& small, const Image& mask) {
     }
     return out;
 }
-
 }  // namespace mivodrell::reference

@@ -1,46 +1,28 @@
 #include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdint>
-#include <optional>
 #include <random>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <variant>
-#include <vector>
-
 #include "ViewportCore/ControlChannelCoding.h"
 #include "ViewportCore/ControlChannelDecoder.h"
 #include "support/ViewportCoreTestSupport.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testsupport::thrown;
-
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kMax = ControlChannelCoding::maxBodyBytes;
-
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
 Bytes header(std::uint32_t length) {
     return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
             static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
 }
-
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes result;
     for (const Bytes& part : parts) result.insert(result.end(), part.begin(), part.end());
     return result;
 }
-
 std::vector<std::string> texts(const ControlChannelDecoder::Frames& frames) {
     std::vector<std::string> result;
     for (std::size_t i = 0; i < frames.size(); ++i) result.emplace_back(frames.text(i));
     return result;
 }
-
 TEST(ControlChannelCoding, FramesBodiesUpToTheLimit) {
     for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kMax}) {
         const Bytes frame = ControlChannelCoding::frame(std::string(size, 'a'));
@@ -54,7 +36,6 @@ TEST(ControlChannelCoding, FramesBodiesUpToTheLimit) {
     EXPECT_EQ(error->byteCount, 4194305);
     EXPECT_STREQ(error->what(), "messageTooLarge(byteCount: 4194305)");
 }
-
 // What one feed should produce: the bodies, or the declared length of a refused header, and the
 // pending byte count afterwards.
 struct Step {
@@ -63,7 +44,6 @@ struct Step {
     std::optional<std::int64_t> declared;
     std::size_t pending;
 };
-
 TEST(ControlChannelDecoder, Scenarios) {
     const Bytes ab = concat({header(2), bytesOf("ab")});
     const Bytes hello = concat({header(5), bytesOf("hello")});
@@ -98,7 +78,6 @@ TEST(ControlChannelDecoder, Scenarios) {
         }
     }
 }
-
 // The framing rule written the plain way: append everything, cut frames off the front. Random
 // streams fed in pieces of every size, a byte at a time included, with resets after failures.
 class ReferenceDecoder {
@@ -118,11 +97,9 @@ public:
     }
     void reset() { buffer_.clear(); }
     std::size_t pending() const { return buffer_.size(); }
-
 private:
     Bytes buffer_;
 };
-
 TEST(ControlChannelDecoder, AgreesWithThePlainRuleOnRandomStreams) {
     std::mt19937 random(20240611);
     for (int round = 0; round < 200; ++round) {
@@ -165,7 +142,6 @@ TEST(ControlChannelDecoder, AgreesWithThePlainRuleOnRandomStreams) {
         EXPECT_LE(decoder.movedByteCount(), stream.size());
     }
 }
-
 TEST(ControlChannelDecoder, ManySmallFramesCostLinearTime) {
     // 4 MiB of empty frames in one chunk: 1,048,576 frames. Moving the rest of the buffer after
     // each frame would move about 2^41 bytes; cutting frames out of the chunk moves none.
@@ -176,14 +152,12 @@ TEST(ControlChannelDecoder, ManySmallFramesCostLinearTime) {
     EXPECT_TRUE(std::all_of(frames.begin(), frames.end(), [](auto body) { return body.empty(); }));
     EXPECT_EQ(decoder.pendingByteCount(), 0u);
     EXPECT_EQ(decoder.movedByteCount(), 0u);
-
     // Starting mid-header and ending mid-frame: only the incomplete frames are held.
     ControlChannelDecoder offset;
     EXPECT_TRUE(offset.feed(Bytes{0, 0}).empty());
     EXPECT_EQ(offset.feed(Bytes(zeros.begin(), zeros.end() - 1)).size(), 1u << 20);
     EXPECT_EQ(offset.pendingByteCount(), 1u);
     EXPECT_EQ(offset.movedByteCount(), 2u + 2u + 1u);  // the split header, twice in halves, and the tail
-
     // The largest frame arriving 1 KiB at a time is held once, not re-copied per piece.
     const Bytes big = concat({header(kMax), Bytes(kMax, 'b')});
     ControlChannelDecoder slow;
@@ -199,6 +173,4 @@ TEST(ControlChannelDecoder, ManySmallFramesCostLinearTime) {
     EXPECT_LE(slow.movedByteCount(), big.size());
     EXPECT_EQ(slow.pendingByteCount(), 0u);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

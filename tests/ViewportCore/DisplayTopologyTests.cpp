@@ -1,40 +1,27 @@
 #include <gtest/gtest.h>
-
 #include <cmath>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "ViewportCore/CanonicalText.h"
 #include "ViewportCore/DisplayInfo.h"
 #include "ViewportCore/DisplayTopology.h"
 #include "support/ViewportCoreTestSupport.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testsupport::kInf;
 using testsupport::kNaN;
-
 DisplayInfo makeDisplay(std::uint32_t id, CGRect frame, bool isMain = false, std::string name = "Display",
                         double scale = 2.0) {
     return DisplayInfo(id, frame, scale, isMain, std::move(name));
 }
-
 CGPoint pt(double x, double y) { return {x, y}; }
-
 std::vector<std::uint32_t> ids(const DisplayTopology& topology) {
     std::vector<std::uint32_t> result;
     for (const DisplayInfo& d : topology.displays()) result.push_back(d.id());
     return result;
 }
-
 // Two side-by-side 1920x1080 displays with a 1280x800 one above the left one.
 DisplayTopology threeDisplays() {
     return DisplayTopology({makeDisplay(1, {0, 0, 1920, 1080}, true), makeDisplay(2, {1920, 0, 1920, 1080}),
                             makeDisplay(3, {0, -800, 1280, 800})});
 }
-
 TEST(DisplayInfo, CursorBounds) {
     const DisplayInfo display = makeDisplay(1, {0, 0, 1920, 1080});
     EXPECT_TRUE(identical(display.cursorBounds(), CGRect(0, 0, 1919, 1079)));
@@ -45,14 +32,12 @@ TEST(DisplayInfo, CursorBounds) {
     EXPECT_FALSE(display.containsCursor({kNaN, 0}));
     EXPECT_EQ(display.clampCursor({5000, -20}), pt(1919, 0));
     EXPECT_EQ(display.clampCursor({100, 200}), pt(100, 200));
-
     // Sizes below one point and non-number sizes give an empty extent.
     EXPECT_TRUE(identical(makeDisplay(1, {10, 20, 0.5, kNaN}).cursorBounds(), CGRect(10, 20, 0, 0)));
     EXPECT_EQ(makeDisplay(1, {10, 20, 0.5, kNaN}).clampCursor({0, 100}), pt(10, 20));
     // A non-number coordinate is left as it is.
     EXPECT_TRUE(std::isnan(display.clampCursor({kNaN, 5}).x));
 }
-
 TEST(DisplayInfo, EqualityAndHashing) {
     const std::string name = "\xC3\xA9" "cran";  // "écran", precomposed
     const DisplayInfo base = makeDisplay(7, {0, 0, 100, 50}, true, name);
@@ -64,8 +49,7 @@ TEST(DisplayInfo, EqualityAndHashing) {
         {"other frame", makeDisplay(7, {1, 0, 100, 50}, true, name), false},
         {"other scale", makeDisplay(7, {0, 0, 100, 50}, true, name, 1.0), false},
         {"other isMain", makeDisplay(7, {0, 0, 100, 50}, false, name), false},
-        {"other name", makeDisplay(7, {0, 0, 100, 50}, true, name + " "), false},
-    };
+        {"other name", makeDisplay(7, {0, 0, 100, 50}, true, name + " "), false}};
     for (const auto& [what, other, equal] : cases) {
         EXPECT_EQ(base == other, equal) << what;
         EXPECT_TRUE(!equal || base.hash() == other.hash()) << what;
@@ -74,52 +58,38 @@ TEST(DisplayInfo, EqualityAndHashing) {
     EXPECT_FALSE(nanScale == nanScale);
     EXPECT_EQ(makeDisplay(1, {0, 0, 1, 1}, false, "x", -0.0).hash(), makeDisplay(1, {0, 0, 1, 1}, false, "x", 0.0).hash());
 }
-
 TEST(CanonicalText, EquivalenceAndInvalidInput) {
-    struct Case {
-        std::string a, b;
-        bool equal;
-    };
+    struct Case { std::string a, b; bool equal; };
     const Case cases[] = {
-        {"abc", "abc", true},
-        {"abc", "abd", false},
+        {"abc", "abc", true}, {"abc", "abd", false},
         {"\xC3\x85", "A\xCC\x8A", true},                    // Å precomposed vs A + ring
         {"\xE2\x84\xAB", "\xC3\x85", true},                 // Angstrom sign is canonically Å
         {"\xEF\xAC\x81", "fi", false},                      // ligature: compatibility only
         {"\xE2\x84\xAA", "K", true},                        // KELVIN SIGN against plain ASCII
         {";", "\xCD\xBE", true},                           // GREEK QUESTION MARK
-        {"\xE2\x84\xAA", "k", false},
-        {"q\xCC\x87\xCC\xA3", "q\xCC\xA3\xCC\x87", true},   // combining marks reordered
+        {"\xE2\x84\xAA", "k", false}, {"q\xCC\x87\xCC\xA3", "q\xCC\xA3\xCC\x87", true},   // combining marks reordered
         {"\xFF\xFE", "\xFF\xFE", true},                     // invalid UTF-8 compares by bytes
-        {"\xFF" "a", "\xFF" "b", false},
-        {std::string("a\0b", 3), std::string("a\0b", 3), true},
-        {std::string("a\0b", 3), "a", false},
-    };
+        {"\xFF" "a", "\xFF" "b", false}, {std::string("a\0b", 3), std::string("a\0b", 3), true},
+        {std::string("a\0b", 3), "a", false}};
     for (const Case& c : cases) {
         EXPECT_EQ(canonicallyEqual(c.a, c.b), c.equal) << c.a << " / " << c.b;
-        if (c.equal) {
-            EXPECT_EQ(canonicalHash(c.a), canonicalHash(c.b)) << c.a;
-        }
+        if (c.equal) { EXPECT_EQ(canonicalHash(c.a), canonicalHash(c.b)) << c.a; }
     }
 }
-
 TEST(DisplayTopology, SortsByTopLeftCornerStably) {
     const DisplayTopology topology({makeDisplay(1, {1920, 0, 1920, 1080}), makeDisplay(2, {0, 0, 1920, 1080}),
                                     makeDisplay(3, {0, -1080, 1920, 1080})});
     EXPECT_EQ(ids(topology), (std::vector<std::uint32_t>{3, 2, 1}));
     EXPECT_TRUE(identical(topology.bounds(), CGRect(0, -1080, 3840, 2160)));
-
     // Equal corners keep their given order; a negative size sorts by its standardized minimum.
     const DisplayTopology ties({makeDisplay(5, {0, 0, 10, 10}), makeDisplay(4, {0, 0, 20, 20}),
                                 makeDisplay(6, {10, 10, -10, -10}), makeDisplay(3, {-5, 0, 5, 5})});
     EXPECT_EQ(ids(ties), (std::vector<std::uint32_t>{3, 5, 4, 6}));
-
     // A malformed frame never breaks the sort: NaN corners go last.
     const DisplayTopology withNaN({makeDisplay(1, {kNaN, 0, 1, 1}), makeDisplay(2, {5, 0, 1, 1}),
                                    makeDisplay(3, {0, kNaN, 1, 1}), makeDisplay(4, {0, 0, 1, 1})});
     EXPECT_EQ(ids(withNaN), (std::vector<std::uint32_t>{4, 3, 2, 1}));
 }
-
 TEST(DisplayTopology, EmptyTopology) {
     const DisplayTopology empty;
     for (const DisplayTopology& topology : {empty, DisplayTopology(std::vector<DisplayInfo>{})}) {
@@ -136,7 +106,6 @@ TEST(DisplayTopology, EmptyTopology) {
     }
     EXPECT_EQ(empty, DisplayTopology(std::vector<DisplayInfo>{}));
 }
-
 TEST(DisplayTopology, Lookups) {
     const DisplayTopology topology = threeDisplays();
     EXPECT_EQ(topology.mainDisplay()->id(), 1u);
@@ -146,7 +115,6 @@ TEST(DisplayTopology, Lookups) {
     EXPECT_EQ(topology.displayContaining({1920, 10})->id(), 2u);
     EXPECT_EQ(topology.displayContaining({0, -1})->id(), 3u);
     EXPECT_FALSE(topology.displayContaining({1500, -10}));
-
     // Without a display flagged main, the first of the sorted list stands in.
     const DisplayTopology noMain({makeDisplay(1, {1920, 0, 10, 10}), makeDisplay(2, {0, 0, 10, 10})});
     EXPECT_EQ(noMain.mainDisplay()->id(), 2u);
@@ -157,15 +125,12 @@ TEST(DisplayTopology, Lookups) {
     const DisplayTopology dup({makeDisplay(1, {100, 0, 10, 10}, false, "B"), makeDisplay(1, {0, 0, 10, 10}, false, "A")});
     EXPECT_EQ(dup.displayWithID(1)->localizedName(), "A");
 }
-
 TEST(DisplayTopology, Slices) {
     const DisplayTopology topology = threeDisplays();
     const auto slices = topology.slices({1000, -100, 2000, 600});
     const std::tuple<std::uint32_t, CGRect, CGRect> expected[] = {
-        {3, {1000, -100, 280, 100}, {1000, 700, 280, 100}},
-        {1, {1000, 0, 920, 500}, {1000, 0, 920, 500}},
-        {2, {1920, 0, 1080, 500}, {0, 0, 1080, 500}},
-    };
+        {3, {1000, -100, 280, 100}, {1000, 700, 280, 100}}, {1, {1000, 0, 920, 500}, {1000, 0, 920, 500}},
+        {2, {1920, 0, 1080, 500}, {0, 0, 1080, 500}}};
     ASSERT_EQ(slices.size(), std::size(expected));
     for (std::size_t i = 0; i < slices.size(); ++i) {
         const auto& [id, global, local] = expected[i];
@@ -173,26 +138,16 @@ TEST(DisplayTopology, Slices) {
         EXPECT_TRUE(identical(slices[i].globalRect, global)) << i;
         EXPECT_TRUE(identical(slices[i].localRect, local)) << i;
     }
-
-    struct Case {
-        const char* what;
-        CGRect rect;
-        std::size_t count;
-    };
+    struct Case { const char* what; CGRect rect; std::size_t count; };
     const Case cases[] = {
         {"overlap of exactly 0.5 in width", {1919.5, 0, 100, 100}, 1},  // display 2 only
         {"overlap of 0.6 in width", {1919.4, 0, 100, 100}, 2},
-        {"overlap of exactly 0.5 in height", {100, 1079.5, 10, 10}, 0},
-        {"touching edge", {3840, 0, 10, 10}, 0},
-        {"disjoint", {5000, 5000, 10, 10}, 0},
-        {"null rectangle", CGRect::null(), 0},
-        {"non-number rectangle", {kNaN, 0, 10, 10}, 0},
-        {"negative size", {2000, 100, -200, -50}, 2},
-        {"whole desktop", {-1e300, -1e300, 1e301, 1e301}, 3},
-    };
+        {"overlap of exactly 0.5 in height", {100, 1079.5, 10, 10}, 0}, {"touching edge", {3840, 0, 10, 10}, 0},
+        {"disjoint", {5000, 5000, 10, 10}, 0}, {"null rectangle", CGRect::null(), 0},
+        {"non-number rectangle", {kNaN, 0, 10, 10}, 0}, {"negative size", {2000, 100, -200, -50}, 2},
+        {"whole desktop", {-1e300, -1e300, 1e301, 1e301}, 3}};
     for (const Case& c : cases) EXPECT_EQ(topology.slices(c.rect).size(), c.count) << c.what;
 }
-
 TEST(DisplayTopology, NearestAndClamp) {
     const DisplayTopology topology = threeDisplays();
     EXPECT_EQ(topology.nearestDisplay({5000, 10})->id(), 2u);
@@ -201,19 +156,14 @@ TEST(DisplayTopology, NearestAndClamp) {
     EXPECT_EQ(topology.clampCursor({5000, -20}), pt(3839, 0));
     EXPECT_EQ(topology.clampCursor({100, 100}), pt(100, 100));
     EXPECT_EQ(topology.clampCursor({1500, -10}), pt(1500, 0));
-
     // Ties keep the earlier display: the gap point is 10 from both displays.
     const DisplayTopology gap({makeDisplay(1, {0, 0, 101, 100}), makeDisplay(2, {120, 0, 100, 100})});
     EXPECT_EQ(gap.nearestDisplay({110, 50})->id(), 1u);
     EXPECT_EQ(gap.nearestDisplay({110.5, 50})->id(), 2u);
 }
-
 TEST(DisplayTopology, ConstrainCursor) {
     const DisplayTopology topology = threeDisplays();
-    struct Case {
-        const char* what;
-        CGPoint from, to, expected;
-    };
+    struct Case { const char* what; CGPoint from, to, expected; };
     const Case cases[] = {
         {"target inside", {10, 10}, {2000, 500}, {2000, 500}},
         {"leaves the desktop to the right", {3800, 500}, {3900, 500}, {3839, 500}},
@@ -225,38 +175,24 @@ TEST(DisplayTopology, ConstrainCursor) {
         {"from another display the nearer one", {100, 100}, {1279.5, -0.6}, {1279.5, 0}},
         // Every distance overflows: the first display (3) takes the cursor.
         {"huge finite target", {10, 10}, {1.7e308, 1.7e308}, {1279, -1}},
-        {"huge finite negative target", {10, 10}, {-1.7e308, -1.7e308}, {0, -800}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(topology.constrainCursor(c.from, c.to), c.expected) << c.what;
-    }
+        {"huge finite negative target", {10, 10}, {-1.7e308, -1.7e308}, {0, -800}}};
+    for (const Case& c : cases) EXPECT_EQ(topology.constrainCursor(c.from, c.to), c.expected) << c.what;
     // With every distance overflowing, the first display's clamp is the answer, not garbage.
     const DisplayTopology single({makeDisplay(1, {0, 0, 100, 100})});
     EXPECT_EQ(single.constrainCursor({1, 1}, {1.7e308, -1.7e308}), pt(99, 0));
 }
-
 TEST(DisplayTopology, VoidRatio) {
     const DisplayTopology topology = threeDisplays();
-    struct Case {
-        const char* what;
-        CGRect rect;
-        double expected;
-    };
+    struct Case { const char* what; CGRect rect; double expected; };
     const Case cases[] = {
-        {"fully covered", {0, 0, 100, 100}, 0.0},
-        {"half covered", {3790, 0, 100, 100}, 0.5},
-        {"outside", {5000, 0, 100, 100}, 1.0},
-        {"zero width", {0, 0, 0, 100}, 0.0},
-        {"null", CGRect::null(), 0.0},
-        {"non-number size", {0, 0, kNaN, 100}, 0.0},
-        {"infinite", {0, 0, kInf, kInf}, 1.0},
-    };
+        {"fully covered", {0, 0, 100, 100}, 0.0}, {"half covered", {3790, 0, 100, 100}, 0.5},
+        {"outside", {5000, 0, 100, 100}, 1.0}, {"zero width", {0, 0, 0, 100}, 0.0}, {"null", CGRect::null(), 0.0},
+        {"non-number size", {0, 0, kNaN, 100}, 0.0}, {"infinite", {0, 0, kInf, kInf}, 1.0}};
     for (const Case& c : cases) EXPECT_DOUBLE_EQ(topology.voidRatio(c.rect), c.expected) << c.what;
     // Overlapping displays count twice but the result stays within 0 and 1.
     const DisplayTopology overlapping({makeDisplay(1, {0, 0, 100, 100}), makeDisplay(2, {0, 0, 100, 100})});
     EXPECT_EQ(overlapping.voidRatio({0, 0, 100, 100}), 0.0);
 }
-
 TEST(DisplayTopology, EqualityAndHashing) {
     const DisplayTopology a = threeDisplays();
     const DisplayTopology b({makeDisplay(3, {0, -800, 1280, 800}), makeDisplay(2, {1920, 0, 1920, 1080}),
@@ -268,6 +204,4 @@ TEST(DisplayTopology, EqualityAndHashing) {
     EXPECT_NE(a, renamed);
     EXPECT_NE(a, DisplayTopology({makeDisplay(1, {0, 0, 1920, 1080}, true), makeDisplay(2, {1920, 0, 1920, 1080})}));
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

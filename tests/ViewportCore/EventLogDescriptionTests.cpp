@@ -2,19 +2,10 @@
 #include "ViewportCore/HostEvent.h"
 #include "ViewportCore/RemoteEvent.h"
 #include "support/ViewportCoreTestSupport.h"
-
 #include <gtest/gtest.h>
-
-#include <set>
-#include <string>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testsupport::kInf;
 using testsupport::kNaN;
-
 // Each event's line, and every case of the message type covered.
 template <class Message>
 void expectDebugKinds(const std::vector<std::pair<Message, std::string>>& cases) {
@@ -25,11 +16,9 @@ void expectDebugKinds(const std::vector<std::pair<Message, std::string>>& cases)
     }
     EXPECT_EQ(covered.size(), Message::caseCount);
 }
-
 // "👩‍👩‍👧" is five code points and one user-perceived character; "é" decomposed is two.
 const std::string family = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
 const std::string decomposedE = "e\xCC\x81";
-
 TEST(EventLogDescription, EveryRemoteEventCase) {
     expectDebugKinds<RemoteEvent>({
         {RemoteEvent::cursorMove({10.9, -0.5}), "cursorMove(10,0)"},
@@ -44,8 +33,7 @@ TEST(EventLogDescription, EveryRemoteEventCase) {
         {RemoteEvent::keyStroke(VirtualKey::returnKey, KeyModifiers(1), false), "keyStroke(returnKey,up)"},
         {RemoteEvent::keyStroke(VirtualKey::n1, KeyModifiers(0), true), "keyStroke(n1,down)"},
         {RemoteEvent::modifierState(KeyModifiers(3)), "modifierState(KeyModifiers(rawValue: 3))"},
-        {RemoteEvent::RequestTopology{}, "requestTopology"},
-        {RemoteEvent::UnlockRequest{{1, 2, 3}}, "unlockRequest"},
+        {RemoteEvent::RequestTopology{}, "requestTopology"}, {RemoteEvent::UnlockRequest{{1, 2, 3}}, "unlockRequest"},
         {RemoteEvent::RequestKeyframe{4294967295u}, "requestKeyframe(4294967295)"},
         {RemoteEvent::ViewportChanged{CGRect(10, 20, -1280.6, 720.2), 2532, 1170, 42},
          "viewportChanged(1280x720,phone=2532x1170,seq=42)"},
@@ -75,7 +63,6 @@ TEST(EventLogDescription, EveryRemoteEventCase) {
         {RemoteEvent::setCameraCropOffset(kNaN), "setCameraCropOffset(nan)"},
     });
 }
-
 TEST(EventLogDescription, EveryHostEventCase) {
     const DisplayTopology two({DisplayInfo(1, CGRect(0, 0, 100, 100), 2, true, "A"),
                                DisplayInfo(2, CGRect(100, 0, 100, 100), 1, false, "B")});
@@ -108,7 +95,6 @@ TEST(EventLogDescription, EveryHostEventCase) {
         {HostEvent::monitoringConsentPending("camera", true), "monitoringConsentPending(camera,pending=true)"},
     });
 }
-
 TEST(EventLogDescription, RealIsTheShortestRoundTripForm) {
     const std::pair<double, const char*> cases[] = {
         {48000, "48000.0"}, {0.25, "0.25"},   {-0.0, "-0.0"},        {0.1, "0.1"},
@@ -121,7 +107,6 @@ TEST(EventLogDescription, RealIsTheShortestRoundTripForm) {
         EXPECT_EQ(out, text);
     }
 }
-
 TEST(EventLogDescription, CharacterCountsGraphemeClusters) {
     // Emoji sequences and decomposed accents are counted in the injectText lines above.
     EXPECT_EQ(logtext::characterCount(""), 0u);
@@ -129,13 +114,8 @@ TEST(EventLogDescription, CharacterCountsGraphemeClusters) {
     EXPECT_EQ(logtext::characterCount("\xF0\x9F\x87\xB9\xF0\x9F\x87\xBC"), 1u);  // a flag: two regional indicators
     EXPECT_EQ(logtext::characterCount("a\xFF" "b"), 3u);  // an invalid byte counts alone
 }
-
-}  // namespace
-}  // namespace mivodrell
-
-namespace mivodrell {
-namespace {
-
+}}  // namespace mivodrell
+namespace mivodrell { namespace {
 TEST(EventLogDescription, FixedDecimalsMatchPrintfWhateverTheLocale) {
     std::uint64_t state = 12345;
     for (int i = 0; i < 2000; ++i) {
@@ -150,6 +130,4 @@ TEST(EventLogDescription, FixedDecimalsMatchPrintfWhateverTheLocale) {
         }
     }
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,40 +1,23 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdint>
-#include <optional>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "ViewportCore/ControlChannelCoding.h"
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/EncodingError.h"
 #include "ViewportCore/HostEvent.h"
 #include "support/ViewportCoreTestSupport.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using namespace testsupport;
 using Kind = DecodingError::Kind;
 using H = HostEvent;
 using Bytes = std::vector<std::uint8_t>;
-
 DisplayTopology twoDisplays() {
     return DisplayTopology({DisplayInfo(2, CGRect(1920, 0, 1280, 800), 2, false, "Side"),
                             DisplayInfo(1, CGRect(0, 0, 1920, 1080), 1, true, "Main")});
 }
-
 VideoFormatInfo screenFormat() {
     return VideoFormatInfo{0, 1920, 1080, {{0x40, 0x01, 0x0C}, {0x42, 0x01}, {0x44, 0x01, 0xC1}}, 4, CGRect()};
 }
-
-struct Sample {
-    HostEvent event;
-    std::string text;
-};
-
+struct Sample { HostEvent event; std::string text; };
 std::vector<Sample> samples() {
     return {
         {H::topologyChanged(twoDisplays()),
@@ -77,10 +60,8 @@ std::vector<Sample> samples() {
         {H::microphoneFormatChanged(AudioFormatInfo{44100.5, 1, {}}),
          R"({"microphoneFormatChanged":{"_0":{"sampleRate":44100.5,"channelCount":1,"magicCookie":""}}})"},
         {H::microphoneStateChanged(true, std::nullopt), R"({"microphoneStateChanged":{"enabled":true}})"},
-        {H::monitoringConsentPending("麥克風", true), R"({"monitoringConsentPending":{"what":"麥克風","pending":true}})"},
-    };
+        {H::monitoringConsentPending("麥克風", true), R"({"monitoringConsentPending":{"what":"麥克風","pending":true}})"}};
 }
-
 // The enumerators name the cases in the order of the value's alternatives.
 TEST(HostEvent, KindsFollowTheCaseTable) {
     using K = H::Kind;
@@ -92,8 +73,7 @@ TEST(HostEvent, KindsFollowTheCaseTable) {
         KIND(activeWindowFrameChanged), KIND(clipboardTextChanged), KIND(lanAccessDenied),
         KIND(privacyModeStateChanged), KIND(cameraDevicesChanged), KIND(cameraFormatChanged),
         KIND(cameraStateChanged), KIND(microphoneFormatChanged), KIND(microphoneStateChanged),
-        KIND(monitoringConsentPending),
-    };
+        KIND(monitoringConsentPending)};
 #undef KIND
     ASSERT_EQ(std::size(kinds), H::caseCount);
     for (std::size_t i = 0; i < std::size(kinds); ++i) {
@@ -101,7 +81,6 @@ TEST(HostEvent, KindsFollowTheCaseTable) {
         EXPECT_EQ(H::caseName(kinds[i].first), kinds[i].second);
     }
 }
-
 TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
     std::set<H::Kind> kinds;
     for (const Sample& sample : samples()) {
@@ -115,7 +94,6 @@ TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
     }
     EXPECT_EQ(kinds.size(), H::caseCount);
 }
-
 TEST(HostEvent, ReadingRules) {
     EXPECT_EQ(HostEvent::fromJSON(R"({"cameraStateChanged":{"enabled":false,"deviceID":null,"reason":null}})"),
               H::cameraStateChanged(false, std::nullopt, std::nullopt));
@@ -132,11 +110,9 @@ TEST(HostEvent, ReadingRules) {
               H::videoFormatChanged(VideoFormatInfo{4294967295u, -1, 2147483647, {{}}, -2147483647 - 1,
                                                     CGRect(1, 2, 3, 4)}));
 }
-
 TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
     // Out of order, with a "bounds" member that is ignored.
-    const HostEvent event = HostEvent::fromJSON(
-        R"({"topologyChanged":{"_0":{"bounds":[[9,9],[9,9]],"displays":[)"
+    const HostEvent event = HostEvent::fromJSON(R"({"topologyChanged":{"_0":{"bounds":[[9,9],[9,9]],"displays":[)"
         R"({"id":3,"frame":[[1920,0],[100,100]],"scale":1,"isMain":false,"localizedName":"C"},)"
         R"({"id":2,"frame":[[0,0],[1920,1080]],"scale":2,"isMain":true,"localizedName":"B"},)"
         R"({"id":1,"frame":[[0,-1080],[1920,1080]],"scale":1,"isMain":false,"localizedName":"A"}]}}})");
@@ -145,7 +121,6 @@ TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
                                   DisplayInfo(3, CGRect(1920, 0, 100, 100), 1, false, "C")});
     EXPECT_EQ(event, H::topologyChanged(sorted));
     EXPECT_TRUE(identical(event.as<H::TopologyChanged>()->topology.bounds(), CGRect(0, -1080, 2020, 2160)));
-
     // Every one of the five display members is required.
     const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
     for (const char* member : {"id", "frame", "scale", "isMain", "localizedName"}) {
@@ -158,7 +133,6 @@ TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
         EXPECT_EQ(describeCodingPath(error->codingPath), "displays[0]");
     }
 }
-
 TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
     const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
     const DecodeFailure failures[] = {
@@ -211,19 +185,15 @@ TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
     };
     for (const DecodeFailure& f : failures) expectDecodeFailure<HostEvent>(f);
 }
-
 TEST(HostEvent, NonFiniteNumbersAnywhereCannotBeWritten) {
     const HostEvent unwritable[] = {
-        H::setPlaybackReportInterval(kNaN),
-        H::cursorMoved({kInf, 0}),
-        H::activeWindowFrameChanged(1, CGRect(0, 0, 1, -kInf)),
-        H::audioFormatChanged(AudioFormatInfo{kNaN, 2, {}}),
+        H::setPlaybackReportInterval(kNaN), H::cursorMoved({kInf, 0}),
+        H::activeWindowFrameChanged(1, CGRect(0, 0, 1, -kInf)), H::audioFormatChanged(AudioFormatInfo{kNaN, 2, {}}),
         H::microphoneFormatChanged(AudioFormatInfo{kInf, 1, {}}),
         H::menuBarSnapshot(MenuBarSnapshot{{}, 1, std::nullopt, kNaN}),
         H::videoFormatChanged(VideoFormatInfo{0, 1, 1, {}, 4, CGRect(kNaN, 0, 0, 0)}),
         H::cameraFormatChanged(VideoFormatInfo{0, 1, 1, {}, 4, CGRect::null()}),
-        H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 1, 1), kNaN, true, "A")})),
-    };
+        H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 1, 1), kNaN, true, "A")}))};
     for (const HostEvent& event : unwritable) {
         std::string out;
         EXPECT_THROW(event.writeJSON(out), EncodingError);
@@ -233,7 +203,6 @@ TEST(HostEvent, NonFiniteNumbersAnywhereCannotBeWritten) {
     ASSERT_TRUE(error);
     EXPECT_EQ(describeCodingPath(error->codingPath), "menuBarSnapshot._0.pixelsPerPoint");
 }
-
 TEST(HostEvent, EqualityFollowsTheValueRules) {
     EXPECT_EQ(H::setPlaybackReportInterval(0.0), H::setPlaybackReportInterval(-0.0));
     EXPECT_NE(H::audioFormatChanged({kNaN, 2, {1}}), H::audioFormatChanged({kNaN, 2, {1}}));
@@ -246,7 +215,6 @@ TEST(HostEvent, EqualityFollowsTheValueRules) {
               H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 10, 10), 1, true, "B")})));
     EXPECT_EQ(H::activeWindowFrameChanged(1, CGRect(10, 10, -10, -10)), H::activeWindowFrameChanged(1, CGRect(0, 0, 10, 10)));
 }
-
 // Each payload reads back through its own entry point.
 template <class Payload>
 void expectOwnRoundTrip(const Payload& payload) {
@@ -254,7 +222,6 @@ void expectOwnRoundTrip(const Payload& payload) {
     payload.writeJSON(text);
     EXPECT_EQ(Payload::fromJSON(text), payload) << text;
 }
-
 TEST(HostEvent, PayloadsHaveTheirOwnEntryPoints) {
     expectOwnRoundTrip(MenuBarSnapshot{{}, 7, 24, std::nullopt, 2});
     expectOwnRoundTrip(VideoFormatInfo{0, 1, 1, {}, 4, CGRect()});
@@ -264,7 +231,6 @@ TEST(HostEvent, PayloadsHaveTheirOwnEntryPoints) {
     expectOwnRoundTrip(DisplayInfo(1, CGRect(0, -1080, 1920, 1080), 1, false, "A"));
     expectOwnRoundTrip(twoDisplays());
 }
-
 TEST(HostEvent, FrameLimitCountsTheWrittenText) {
     const std::size_t limit = ControlChannelCoding::maxBodyBytes;
     const std::size_t overhead = H::clipboardTextChanged("").jsonText().size();
@@ -280,6 +246,4 @@ TEST(HostEvent, FrameLimitCountsTheWrittenText) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->byteCount, static_cast<std::int64_t>(limit + 1));
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,19 +1,9 @@
 #include <gtest/gtest.h>
-
-#include <cstdint>
-#include <optional>
-#include <set>
-#include <string_view>
-#include <utility>
-
 #include "ViewportCore/KeyModifiers.h"
 #include "ViewportCore/MouseButton.h"
 #include "ViewportCore/ScrollPhase.h"
 #include "ViewportCore/VirtualKey.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 // Raw values 0..n-1 name the cases in order; every other byte is rejected.
 template <class Value, std::size_t n>
 void expectSmallRawTable(std::optional<Value> (*fromRawValue)(std::uint8_t),
@@ -27,19 +17,15 @@ void expectSmallRawTable(std::optional<Value> (*fromRawValue)(std::uint8_t),
         EXPECT_EQ(caseName(*value), cases[raw].second);
     }
 }
-
 TEST(MouseButtonAndScrollPhase, RawValuesRoundTripAndOthersAreRejected) {
-    expectSmallRawTable(mouseButtonFromRawValue,
-                        {std::pair{MouseButton::left, std::string_view("left")},
+    expectSmallRawTable(mouseButtonFromRawValue, {std::pair{MouseButton::left, std::string_view("left")},
                          std::pair{MouseButton::right, std::string_view("right")},
                          std::pair{MouseButton::middle, std::string_view("middle")}});
-    expectSmallRawTable(scrollPhaseFromRawValue,
-                        {std::pair{ScrollPhase::began, std::string_view("began")},
+    expectSmallRawTable(scrollPhaseFromRawValue, {std::pair{ScrollPhase::began, std::string_view("began")},
                          std::pair{ScrollPhase::changed, std::string_view("changed")},
                          std::pair{ScrollPhase::momentum, std::string_view("momentum")},
                          std::pair{ScrollPhase::ended, std::string_view("ended")}});
 }
-
 // The key table written out independently of the header, in declaration order.
 constexpr std::pair<std::string_view, std::uint16_t> kKeyTable[] = {
     {"a", 0},          {"s", 1},          {"d", 2},          {"f", 3},          {"h", 4},
@@ -56,9 +42,7 @@ constexpr std::pair<std::string_view, std::uint16_t> kKeyTable[] = {
     {"pageUp", 116},   {"pageDown", 121}, {"left", 123},     {"right", 124},    {"down", 125},
     {"up", 126},       {"f1", 122},       {"f2", 120},       {"f3", 99},        {"f4", 118},
     {"f5", 96},        {"f6", 97},        {"f7", 98},        {"f8", 100},       {"f9", 101},
-    {"f10", 109},      {"f11", 103},      {"f12", 111},      {"eisu", 102},     {"kana", 104},
-};
-
+    {"f10", 109},      {"f11", 103},      {"f12", 111},      {"eisu", 102},     {"kana", 104}};
 TEST(VirtualKey, CasesFollowTheTableAndOtherCodesAreRejected) {
     ASSERT_EQ(allVirtualKeys.size(), std::size(kKeyTable));
     std::set<std::uint16_t> used;
@@ -76,7 +60,6 @@ TEST(VirtualKey, CasesFollowTheTableAndOtherCodesAreRejected) {
         EXPECT_TRUE(!key || rawValue(*key) == code) << code;
     }
 }
-
 TEST(KeyModifiers, NamedBitsAndUnnamedBitsCarried) {
     const std::pair<KeyModifiers, std::uint32_t> named[] = {
         {KeyModifiers::command, 0x1},  {KeyModifiers::shift, 0x2},     {KeyModifiers::option, 0x4},
@@ -90,7 +73,6 @@ TEST(KeyModifiers, NamedBitsAndUnnamedBitsCarried) {
     EXPECT_TRUE((KeyModifiers{}).isEmpty());
     EXPECT_EQ(all.rawValue, 0xFFFFFFFFu);
 }
-
 TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
     // Compared against plain bit arithmetic over a spread of values, unnamed bits included.
     const std::uint32_t values[] = {0u, 1u, 2u, 3u, 0x21u, 0x3Fu, 0x40u, 0x80000001u, 0xFFFFFFFFu, 0x12345678u};
@@ -109,7 +91,6 @@ TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
             EXPECT_EQ(x.isSubset(y), (a & b) == a);
             EXPECT_EQ(x.isSuperset(y), (a & b) == b);
             EXPECT_EQ(x.isDisjoint(y), (a & b) == 0);
-
             const auto after = [&](auto change) {
                 KeyModifiers m = x;
                 change(m);
@@ -119,7 +100,6 @@ TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
             EXPECT_EQ(after([&](KeyModifiers& m) { m.formIntersection(y); }), a & b);
             EXPECT_EQ(after([&](KeyModifiers& m) { m.formSymmetricDifference(y); }), a ^ b);
             EXPECT_EQ(after([&](KeyModifiers& m) { m.subtract(y); }), a & ~b);
-
             // insert reports whether anything was added; remove and update give the members in common.
             const auto common = (a & b) == 0 ? std::nullopt : std::optional(KeyModifiers(a & b));
             KeyModifiers m = x;
@@ -134,6 +114,4 @@ TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
         }
     }
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,36 +1,22 @@
 #include <gtest/gtest.h>
-
 extern "C" {
 #include <libavutil/base64.h>
 }
-
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
-#include <limits>
-#include <optional>
 #include <random>
-#include <string>
-#include <vector>
-
 #include "ViewportCore/Base64.h"
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/EncodingError.h"
 #include "ViewportCore/JSONDocument.h"
 #include "ViewportCore/JSONNumber.h"
 #include "ViewportCore/JSONWriter.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
-
 // ---- Reading --------------------------------------------------------------------------------
-
 // Reading structure (member order, repeated names, escapes, number texts) is tested through the
 // messages that use it.
-
 TEST(JSONDocument, RefusesAnythingButOneValidValue) {
     const std::string invalid[] = {
         "", "   ", "{", "[1,]", "{\"a\":1,}", "{\"a\" 1}", "[1 2]", "{} {}", "{} x",
@@ -44,8 +30,7 @@ TEST(JSONDocument, RefusesAnythingButOneValidValue) {
         // Truncated multi-byte sequences at the very end (the validator looks ahead), also beyond
         // the inline buffer.
         "\"\xF0", "\"\xE2", "[\"\xF4\x8F", "{\"\xF0\x9F\x98", std::string(400, ' ') + "\"\xF0",
-        std::string(400, ' ') + "\"\xF1",
-    };
+        std::string(400, ' ') + "\"\xF1"};
     for (const std::string& text : invalid) {
         SCOPED_TRACE(text);
         try {
@@ -58,7 +43,6 @@ TEST(JSONDocument, RefusesAnythingButOneValidValue) {
         }
     }
 }
-
 TEST(JSONDocument, CapsNestingDepth) {
     auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     EXPECT_NO_THROW(JSONDocument(nested(JSONDocument::maxDepth)));
@@ -69,7 +53,6 @@ TEST(JSONDocument, CapsNestingDepth) {
     for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
     EXPECT_THROW(JSONDocument{objects}, DecodingError);
 }
-
 TEST(JSONDocument, NumbersTooLargeForTheParserReachTheirFields) {
     // Numbers that the underlying parser refuses outright keep their text.
     const std::string huge = "1" + std::string(400, '0');
@@ -86,7 +69,6 @@ TEST(JSONDocument, NumbersTooLargeForTheParserReachTheirFields) {
         EXPECT_THROW(JSONDocument{text}, DecodingError) << text;
     }
 }
-
 TEST(JSONNumber, WholeNumbers) {
     struct Case {
         const char* text;
@@ -95,30 +77,19 @@ TEST(JSONNumber, WholeNumbers) {
         std::optional<std::uint8_t> asUInt8;
     };
     const Case cases[] = {
-        {"0", 0, 0, 0},
-        {"-0", 0, 0, 0},
-        {"-0.0e5", 0, 0, 0},
-        {"2.0", 2, 2, 2},
-        {"2.5", std::nullopt, std::nullopt, std::nullopt},
-        {"20e-1", 2, 2, 2},
-        {"1e2", 100, 100, 100},
-        {"255", 255, 255, 255},
-        {"256", 256, 256, std::nullopt},
-        {"-1", -1, std::nullopt, std::nullopt},
-        {"4294967295", 4294967295, 4294967295u, std::nullopt},
-        {"4294967296", 4294967296, std::nullopt, std::nullopt},
+        {"0", 0, 0, 0}, {"-0", 0, 0, 0}, {"-0.0e5", 0, 0, 0}, {"2.0", 2, 2, 2},
+        {"2.5", std::nullopt, std::nullopt, std::nullopt}, {"20e-1", 2, 2, 2}, {"1e2", 100, 100, 100},
+        {"255", 255, 255, 255}, {"256", 256, 256, std::nullopt}, {"-1", -1, std::nullopt, std::nullopt},
+        {"4294967295", 4294967295, 4294967295u, std::nullopt}, {"4294967296", 4294967296, std::nullopt, std::nullopt},
         {"9223372036854775807", std::numeric_limits<std::int64_t>::max(), std::nullopt, std::nullopt},
         {"9223372036854775808", std::nullopt, std::nullopt, std::nullopt},
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min(), std::nullopt, std::nullopt},
         {"-9223372036854775809", std::nullopt, std::nullopt, std::nullopt},
         {"18446744073709551616", std::nullopt, std::nullopt, std::nullopt},
         {"92233720368547758.07e2", std::numeric_limits<std::int64_t>::max(), std::nullopt, std::nullopt},
-        {"0.000000000000000000001e21", 1, 1, 1},
-        {"1e400", std::nullopt, std::nullopt, std::nullopt},
-        {"1e-400", std::nullopt, std::nullopt, std::nullopt},
-        {"0e99999999999999999999", 0, 0, 0},
-        {"100000000000000000000e-20", 1, 1, 1},
-    };
+        {"0.000000000000000000001e21", 1, 1, 1}, {"1e400", std::nullopt, std::nullopt, std::nullopt},
+        {"1e-400", std::nullopt, std::nullopt, std::nullopt}, {"0e99999999999999999999", 0, 0, 0},
+        {"100000000000000000000e-20", 1, 1, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(JSONNumber::integer<std::int64_t>(c.text), c.asInt64);
@@ -128,7 +99,6 @@ TEST(JSONNumber, WholeNumbers) {
     EXPECT_EQ(JSONNumber::integer<std::int32_t>("-2147483648"), std::numeric_limits<std::int32_t>::min());
     EXPECT_EQ(JSONNumber::integer<std::int32_t>("2147483648"), std::nullopt);
 }
-
 TEST(JSONNumber, DoublesAreCorrectlyRoundedAndFinite) {
     EXPECT_EQ(JSONNumber::finiteDouble("0.1"), 0.1);
     EXPECT_EQ(JSONNumber::finiteDouble("1.7976931348623157e308"), std::numeric_limits<double>::max());
@@ -144,9 +114,7 @@ TEST(JSONNumber, DoublesAreCorrectlyRoundedAndFinite) {
     EXPECT_TRUE(std::signbit(*JSONNumber::finiteDouble("-0")));
     // Random doubles read back from their shortest text in JSONWriter.ShortestRoundTripNumbers.
 }
-
 // ---- Writing --------------------------------------------------------------------------------
-
 std::string written(auto&& write) {
     std::string out;
     JSONWriter writer(out);
@@ -154,7 +122,6 @@ std::string written(auto&& write) {
     writer.finish();
     return out;
 }
-
 TEST(JSONWriter, LongestIntegersAndEmptyContainers) {
     const std::string out = written([](JSONWriter& w) {
         w.beginArray();
@@ -169,7 +136,6 @@ TEST(JSONWriter, LongestIntegersAndEmptyContainers) {
     });
     EXPECT_EQ(out, "[-9223372036854775808,18446744073709551615,null,[],{}]");
 }
-
 // Whole values below 2^53 are written as integers; all others as the standard library's shortest
 // form. Every text reads back to the same bits.
 TEST(JSONWriter, ShortestRoundTripNumbers) {
@@ -206,7 +172,6 @@ TEST(JSONWriter, ShortestRoundTripNumbers) {
         EXPECT_EQ(written([&](JSONWriter& w) { w.number(exact); }), std::to_string(static_cast<long long>(exact)));
     }
 }
-
 TEST(JSONWriter, EscapesStrings) {
     EXPECT_EQ(written([](JSONWriter& w) { w.string("a\"b\\c/d\b\f\n\r\t\x01\x1F\x7F é"); }),
               "\"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\x7F é\"");
@@ -221,7 +186,6 @@ TEST(JSONWriter, EscapesStrings) {
     EXPECT_THROW(writer.string("\xC3"), EncodingError);
     EXPECT_THROW(writer.string("\xF8\x88\x80\x80\x80"), EncodingError);
 }
-
 TEST(JSONWriter, StringsOfEveryShortLengthReadBack) {
     std::mt19937 random(5);
     const std::string alphabet = "abc/\\\"\n\x01 \xC3\xA9xyz0123456789";
@@ -246,9 +210,7 @@ TEST(JSONWriter, StringsOfEveryShortLengthReadBack) {
         for (const JSONNode& element : back.root().children()) ASSERT_EQ(element.text(), text) << out;
     }
 }
-
 // ---- Base64 ---------------------------------------------------------------------------------
-
 TEST(Base64, AgreesWithAnIndependentCodec) {
     std::mt19937 random(3);
     for (int n = 0; n < 300; ++n) {
@@ -264,7 +226,6 @@ TEST(Base64, AgreesWithAnIndependentCodec) {
         ASSERT_EQ(Base64::decode(ours), bytes);
     }
 }
-
 TEST(Base64, RefusesAnythingButStrictPaddedText) {
     for (const char* text : {"A", "AA", "AAA", "AAAAA", "A===", "=AAA", "AA=A", "AA==AA==", "AB==", "AAB=", "Zg",
                              "Zm8", "Zm 9v", "Zm9v\n", "Zm9-", "Zm9_"}) {
@@ -272,6 +233,4 @@ TEST(Base64, RefusesAnythingButStrictPaddedText) {
     }
     EXPECT_EQ(Base64::decode(std::string_view("Zg=\0", 4)), std::nullopt);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

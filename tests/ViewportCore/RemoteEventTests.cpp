@@ -1,31 +1,18 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <cstdint>
-#include <optional>
-#include <set>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "ViewportCore/ControlChannelCoding.h"
 #include "ViewportCore/DecodingError.h"
 #include "ViewportCore/EncodingError.h"
 #include "ViewportCore/RemoteEvent.h"
 #include "support/ViewportCoreTestSupport.h"
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using namespace testsupport;
 using Kind = DecodingError::Kind;
 using E = RemoteEvent;
-
 struct Sample {
     RemoteEvent event;
     std::string text;  // exactly as written
 };
-
 // One sample (or more) of every case, with the exact text the writer gives.
 std::vector<Sample> samples() {
     return {
@@ -70,10 +57,8 @@ std::vector<Sample> samples() {
         {E::setCameraEnabled(false, "cam-1", 0, 0),
          R"({"setCameraEnabled":{"_0":false,"deviceID":"cam-1","outputWidthPoints":0,"outputHeightPoints":0}})"},
         {E::setMicrophoneEnabled(false), R"({"setMicrophoneEnabled":{"_0":false}})"},
-        {E::setCameraCropOffset(0.5), R"({"setCameraCropOffset":{"_0":0.5}})"},
-    };
+        {E::setCameraCropOffset(0.5), R"({"setCameraCropOffset":{"_0":0.5}})"}};
 }
-
 // The enumerators name the cases in the order of the value's alternatives.
 TEST(RemoteEvent, KindsFollowTheCaseTable) {
     using K = E::Kind;
@@ -85,8 +70,7 @@ TEST(RemoteEvent, KindsFollowTheCaseTable) {
         KIND(setFrameRateLimit), KIND(textInputSession), KIND(reportPlaybackHealth), KIND(linkPingAck),
         KIND(setMacClipboardText), KIND(requestMacClipboardText), KIND(switchToPreviousWindow),
         KIND(iCloudIdentityHandshake), KIND(setMacPrivacyMode), KIND(setCameraEnabled), KIND(setMicrophoneEnabled),
-        KIND(setCameraCropOffset),
-    };
+        KIND(setCameraCropOffset)};
 #undef KIND
     ASSERT_EQ(std::size(kinds), E::caseCount);
     ASSERT_EQ(E::caseNames().size(), E::caseCount);
@@ -97,7 +81,6 @@ TEST(RemoteEvent, KindsFollowTheCaseTable) {
     EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>()->button, MouseButton::right);
     EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Scroll>(), nullptr);
 }
-
 TEST(RemoteEvent, WritesExactTextsAndReadsThemBack) {
     std::set<E::Kind> kinds;
     for (const Sample& sample : samples()) {
@@ -113,7 +96,6 @@ TEST(RemoteEvent, WritesExactTextsAndReadsThemBack) {
     }
     EXPECT_EQ(kinds.size(), E::caseCount);
 }
-
 TEST(RemoteEvent, ReadsAnyMemberOrderAndIgnoresUnknownMembers) {
     const RemoteEvent expected = E::click(MouseButton::left, {1, 2}, 2);
     EXPECT_EQ(RemoteEvent::fromJSON(R"({"click":{"clickCount":2,"at":[1,2],"button":0}})"), expected);
@@ -133,12 +115,8 @@ TEST(RemoteEvent, ReadsAnyMemberOrderAndIgnoresUnknownMembers) {
     // Escapes and the escaped slash read back.
     EXPECT_EQ(RemoteEvent::fromJSON(R"({"injectText":{"_0":"a\/b\u00e9\ud83d\ude00"}})"), E::injectText("a/bé😀"));
 }
-
 TEST(RemoteEvent, ReadsNumbersByTheFieldsType) {
-    struct Case {
-        const char* text;
-        RemoteEvent expected;
-    };
+    struct Case { const char* text; RemoteEvent expected; };
     const Case cases[] = {
         {R"({"click":{"button":0,"at":[0,0],"clickCount":-0}})", E::click(MouseButton::left, {0, 0}, 0)},
         {R"({"click":{"button":0,"at":[0,0],"clickCount":9223372036854775807}})",
@@ -163,19 +141,16 @@ TEST(RemoteEvent, ReadsNumbersByTheFieldsType) {
     const RemoteEvent halfway = RemoteEvent::fromJSON(R"({"setCameraCropOffset":{"_0":9007199254740993}})");
     EXPECT_EQ(halfway, E::setCameraCropOffset(9007199254740992.0));
 }
-
 TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
     const DecodeFailure failures[] = {
         // Not JSON (the parser's own refusals are tested with the JSON layer).
-        {"", Kind::dataCorrupted, "", ""},
-        {R"({"requestTopology":{}} x)", Kind::dataCorrupted, "", ""},
+        {"", Kind::dataCorrupted, "", ""}, {R"({"requestTopology":{}} x)", Kind::dataCorrupted, "", ""},
         {R"({"cursorMove":{"to":[NaN,1]}})", Kind::dataCorrupted, "", ""},
         {R"({"injectText":{"_0":"\ud800"}})", Kind::dataCorrupted, "", ""},
         {"{\"injectText\":{\"_0\":\"\xC3\x28\"}}", Kind::dataCorrupted, "", ""},
         {std::string("{\"requestTopology\":{}}\0", 23), Kind::dataCorrupted, "", ""},
         // Top level (the wrong number of keys has its own test).
-        {"null", Kind::valueNotFound, "", ""},
-        {"[]", Kind::typeMismatch, "", ""},
+        {"null", Kind::valueNotFound, "", ""}, {"[]", Kind::typeMismatch, "", ""},
         {"\"cursorMove\"", Kind::typeMismatch, "", ""},
         {R"({"CursorMove":{"to":[1,2]}})", Kind::typeMismatch, "", "RemoteEvent"},
         {R"({"cursormove":{"to":[1,2]},"extra":{}})", Kind::typeMismatch, "", "RemoteEvent"},
@@ -238,11 +213,9 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
         {R"({"unlockRequest":{"challengeResponse":"AAE*"}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
         {R"({"unlockRequest":{"challengeResponse":"AAE"}})", Kind::dataCorrupted, "unlockRequest.challengeResponse", ""},
         // The first failure in field order is the one reported.
-        {R"({"click":{"button":9,"at":[1],"clickCount":0.5}})", Kind::dataCorrupted, "click.button", ""},
-    };
+        {R"({"click":{"button":9,"at":[1],"clickCount":0.5}})", Kind::dataCorrupted, "click.button", ""}};
     for (const DecodeFailure& f : failures) expectDecodeFailure<RemoteEvent>(f);
 }
-
 TEST(RemoteEvent, WrongKeyCountHasTheFixedDescription) {
     for (const char* body : {"{}", R"({"a":1})", R"({"linkPingAck":{"_0":1},"unlockRequest":{}})"}) {
         const auto error = thrown<DecodingError>([&] { RemoteEvent::fromJSON(body); });
@@ -253,18 +226,12 @@ TEST(RemoteEvent, WrongKeyCountHasTheFixedDescription) {
         EXPECT_EQ(error->debugDescription, "Invalid number of keys found, expected one.");
     }
 }
-
 TEST(RemoteEvent, NonFiniteNumbersAndInvalidTextCannotBeWritten) {
     const RemoteEvent unwritable[] = {
-        E::mouseMoveRelative(kNaN, 0),
-        E::mouseMoveRelative(0, kInf),
-        E::cursorMove({-kInf, 0}),
-        E::scroll(1, 1, ScrollPhase::ended, {0, kNaN}),
-        E::viewportChanged(CGRect(0, 0, kNaN, 1), 1, 1, 1),
-        E::viewportChanged(CGRect::null(), 1, 1, 1),
-        E::reportPlaybackHealth(kInf, false, false),
-        E::setCameraCropOffset(kNaN),
-        E::injectText("bad \xFF byte"),
+        E::mouseMoveRelative(kNaN, 0), E::mouseMoveRelative(0, kInf), E::cursorMove({-kInf, 0}),
+        E::scroll(1, 1, ScrollPhase::ended, {0, kNaN}), E::viewportChanged(CGRect(0, 0, kNaN, 1), 1, 1, 1),
+        E::viewportChanged(CGRect::null(), 1, 1, 1), E::reportPlaybackHealth(kInf, false, false),
+        E::setCameraCropOffset(kNaN), E::injectText("bad \xFF byte"),
         E::setMacClipboardText("\xED\xA0\x80"),  // a surrogate
     };
     for (const RemoteEvent& event : unwritable) {
@@ -278,7 +245,6 @@ TEST(RemoteEvent, NonFiniteNumbersAndInvalidTextCannotBeWritten) {
     EXPECT_EQ(describeCodingPath(error->codingPath), "viewportChanged.rect[1][1]");
     EXPECT_EQ(error->debugDescription, "Unable to encode Double.nan directly in JSON.");
 }
-
 TEST(RemoteEvent, EqualityFollowsTheValueRules) {
     // IEEE doubles, standardized rectangles.
     EXPECT_EQ(E::click(MouseButton::left, {0, -0.0}, 2), E::click(MouseButton::left, {0, 0}, 2));
@@ -295,7 +261,6 @@ TEST(RemoteEvent, EqualityFollowsTheValueRules) {
     EXPECT_NE(E::requestTopology(), E::requestMacClipboardText());
     EXPECT_NE(E::mouseDown(MouseButton::left, {1, 1}), E::mouseUp(MouseButton::left, {1, 1}));
 }
-
 TEST(RemoteEvent, TravelsThroughTheControlChannel) {
     const RemoteEvent event = E::viewportChanged(CGRect(0, 0, 1440, 900), 2532, 1170, 17);
     const std::vector<std::uint8_t> frame = ControlChannelCoding::encode(event);
@@ -303,6 +268,4 @@ TEST(RemoteEvent, TravelsThroughTheControlChannel) {
     EXPECT_EQ(ControlChannelCoding::decode<RemoteEvent>(std::span(frame).subspan(4)), event);
     EXPECT_THROW(ControlChannelCoding::decode<RemoteEvent>(std::string_view("{}")), DecodingError);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,7 +1,6 @@
 #pragma once
 // Test helpers: decode raw AAC access units with libavcodec's AAC decoder, make PCM test signals
 // and measure them.
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,24 +8,19 @@
 #include <optional>
 #include <span>
 #include <vector>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
 }
-
 namespace mivodrell::testing {
-
 struct DecodedAudio {
     int sampleRate = 0;
     int channels = 0;
     int profile = FF_PROFILE_UNKNOWN;
     std::vector<std::vector<float>> planes;
-
     std::size_t frames() const { return planes.empty() ? 0 : planes[0].size(); }
 };
-
 // Opens the decoder with `config` as its AudioSpecificConfig. Nothing when it refuses.
 inline AVCodecContext* openAACDecoder(std::span<const std::uint8_t> config) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
@@ -43,7 +37,6 @@ inline AVCodecContext* openAACDecoder(std::span<const std::uint8_t> config) {
     }
     return context;
 }
-
 // Decodes every packet (then drains the decoder). Nothing when the decoder refuses the config or
 // a packet.
 inline std::optional<DecodedAudio> decodeAAC(const std::vector<std::vector<std::uint8_t>>& packets,
@@ -91,7 +84,6 @@ inline std::optional<DecodedAudio> decodeAAC(const std::vector<std::vector<std::
     if (!ok) return std::nullopt;
     return out;
 }
-
 // libavcodec's own encoder extradata for AAC-LC at `rate` with `channels`.
 inline std::vector<std::uint8_t> libavEncoderExtradata(int rate, int channels) {
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
@@ -107,7 +99,6 @@ inline std::vector<std::uint8_t> libavEncoderExtradata(int rate, int channels) {
     avcodec_free_context(&context);
     return extradata;
 }
-
 // The frequency of a periodic signal from its rising zero crossings (interpolated), over
 // samples [from, to). Nothing when fewer than two crossings are found.
 inline std::optional<double> zeroCrossingFrequency(std::span<const float> samples, std::size_t from, std::size_t to,
@@ -126,17 +117,14 @@ inline std::optional<double> zeroCrossingFrequency(std::span<const float> sample
     if (!first || cycles < 1) return std::nullopt;
     return cycles * sampleRate / (last - *first);
 }
-
 inline double rms(std::span<const float> samples, std::size_t from, std::size_t to) {
     double sum = 0;
     std::size_t n = 0;
     for (std::size_t i = from; i < std::min(to, samples.size()); ++i, ++n) sum += double(samples[i]) * samples[i];
     return n ? std::sqrt(sum / double(n)) : 0.0;
 }
-
 // Sample `frame` of a sine of `frequency` Hz and `amplitude` at `rate`.
 inline float sine(std::size_t frame, double frequency, double rate, double amplitude = 0.5) {
     return static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * frequency * double(frame) / rate));
 }
-
 }  // namespace mivodrell::testing

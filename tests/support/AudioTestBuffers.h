@@ -1,21 +1,15 @@
 #pragma once
 // Test helpers: PCM sample buffers in the layouts the capture sessions deliver.
-
 #include "Platform/Base/FourCC.h"
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Media/SampleBuffer.h"
-
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <vector>
-
 namespace mivodrell::testing {
-
 enum class SampleType { float32, int16, int32 };
-
 using Signal = std::function<float(std::size_t frame, std::uint32_t channel)>;
-
 inline AudioStreamDescription pcmDescription(double rate, std::uint32_t channels, bool nonInterleaved,
                                              SampleType type = SampleType::float32) {
     AudioStreamDescription d;
@@ -31,7 +25,6 @@ inline AudioStreamDescription pcmDescription(double rate, std::uint32_t channels
     d.channelsPerFrame = channels;
     return d;
 }
-
 inline void appendSample(std::vector<std::uint8_t>& out, float value, SampleType type) {
     const auto put = [&out](const auto v) {
         std::uint8_t bytes[sizeof v];
@@ -44,7 +37,6 @@ inline void appendSample(std::vector<std::uint8_t>& out, float value, SampleType
         case SampleType::int32: put(roundClamped<std::int32_t>(double(value) * 2147483647.0, 0)); break;
     }
 }
-
 // `frames` frames of `signal`, starting at `firstFrame`, one plane per channel when non-interleaved.
 inline SampleBuffer makeAudioBuffer(double rate, std::uint32_t channels, bool nonInterleaved, std::size_t frames,
                                     const Signal& signal, std::size_t firstFrame = 0,
@@ -71,5 +63,4 @@ inline SampleBuffer makeAudioBuffer(double rate, std::uint32_t channels, bool no
     buffer.audioBufferList = std::move(list);
     return buffer;
 }
-
 }  // namespace mivodrell::testing

@@ -1,10 +1,7 @@
 #pragma once
 // Test helper: the exception a call throws, as a value to compare.
-
 #include <optional>
-
 namespace mivodrell::testing {
-
 // The exception of type E that `body` throws; nothing when it returns normally.
 template <class E, class Body>
 std::optional<E> thrown(Body&& body) {
@@ -15,5 +12,4 @@ std::optional<E> thrown(Body&& body) {
     }
     return std::nullopt;
 }
-
 }  // namespace mivodrell::testing

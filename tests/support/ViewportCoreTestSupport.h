@@ -1,24 +1,17 @@
 #pragma once
 // Helpers shared by the control-message tests.
-
 #include <gtest/gtest.h>
-
 #include <limits>
 #include <optional>
 #include <string>
 #include <utility>
-
 #include "ViewportCore/CodingKey.h"
 #include "support/Thrown.h"
 #include "ViewportCore/DecodingError.h"
-
 namespace mivodrell::testsupport {
-
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
 using testing::thrown;
-
 // A text that must not read, with the error it must give.
 struct DecodeFailure {
     std::string body;
@@ -26,7 +19,6 @@ struct DecodeFailure {
     std::string path;       // describeCodingPath of the error's coding path
     std::string typeOrKey;  // the type (type mismatch, value not found) or the key (key not found)
 };
-
 template <class Message>
 void expectDecodeFailure(const DecodeFailure& f) {
     SCOPED_TRACE(f.body);
@@ -39,5 +31,4 @@ void expectDecodeFailure(const DecodeFailure& f) {
     }
     EXPECT_FALSE(error->debugDescription.empty());
 }
-
 }  // namespace mivodrell::testsupport

@@ -1,15 +1,9 @@
 #include "Platform/Base/FourCC.h"
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
-
 #include <gtest/gtest.h>
-
 #include <mutex>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 // An output that keeps every sample it is given.
 struct KeepingOutput final : StreamOutput {
     std::mutex mutex;
@@ -19,13 +13,11 @@ struct KeepingOutput final : StreamOutput {
         samples.push_back(sample);
     }
 };
-
 struct Fixture {
     std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.output");
     std::shared_ptr<KeepingOutput> output = std::make_shared<KeepingOutput>();
     std::shared_ptr<CaptureStream> stream;
-
     explicit Fixture(StreamConfiguration cfg) {
         const CaptureDisplay display{7, CGRect(0, 0, 320, 240), 1.0, true, "D"};
         server->addDisplay(display);
@@ -50,7 +42,6 @@ struct Fixture {
         queue->sync([] {});
     }
 };
-
 TEST(VirtualCaptureServer, SkipsFramesWhileTheConsumerHoldsEveryBuffer) {
     StreamConfiguration cfg;
     cfg.pixelFormat = PixelFormat::yuv420BiPlanarFullRange;
@@ -66,7 +57,6 @@ TEST(VirtualCaptureServer, SkipsFramesWhileTheConsumerHoldsEveryBuffer) {
     f.tick();
     EXPECT_EQ(f.output->samples.size(), 1u);
 }
-
 TEST(VirtualCaptureServer, OldSizedFramesFollowAnUpdateWhenAsked) {
     StreamConfiguration cfg;
     cfg.width = 64;
@@ -96,6 +86,4 @@ TEST(VirtualCaptureServer, OldSizedFramesFollowAnUpdateWhenAsked) {
         f.output->samples.clear();
     }
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

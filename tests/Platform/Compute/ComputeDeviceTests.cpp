@@ -4,19 +4,12 @@
 #include "Platform/Compute/RenderCommands.h"
 #include "Platform/Compute/Sampler.h"
 #include "Platform/Compute/Texture.h"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <thread>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 TEST(ComputeDevice, RunsEveryItemOnceWhateverTheWorkerCount) {
     for (int workers : {1, 2, 3, 8}) {
         auto device = ComputeDevice::create(workers);
@@ -33,36 +26,30 @@ TEST(ComputeDevice, RunsEveryItemOnceWhateverTheWorkerCount) {
     EXPECT_LE(ComputeDevice::systemDefault()->workerCount(), 4);
     EXPECT_EQ(ComputeDevice::systemDefault(), ComputeDevice::systemDefault());
 }
-
 TEST(ComputeDevice, SeveralSubmittersShareThePool) {
     auto device = ComputeDevice::create(4);
     std::atomic<long> total{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int round = 0; round < 50; ++round) {
-                device->parallelFor(37, [&](int i) { total.fetch_add(i); });
-            }
+            for (int round = 0; round < 50; ++round) device->parallelFor(37, [&](int i) { total.fetch_add(i); });
         });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(total.load(), 4L * 50 * (36 * 37 / 2));
 }
-
 VertexOut at(float x, float y, float u, float v) {
     VertexOut out;
     out.position = {x, y, 0, 1};
     out.uv = {u, v};
     return out;
 }
-
 std::array<VertexOut, 4> strip(double xL, double yT, double xR, double yB, double uL = 0, double vT = 0, double uR = 1,
                                double vB = 1) {
     const auto f = [](double d) { return static_cast<float>(d); };
     return {at(f(xL), f(yT), f(uL), f(vT)), at(f(xL), f(yB), f(uL), f(vB)), at(f(xR), f(yT), f(uR), f(vT)),
             at(f(xR), f(yB), f(uR), f(vB))};
 }
-
 TEST(QuadRasterizer, CoversPixelCentresWithTheTopLeftRule) {
     struct Case {
         double xL, yT, xR, yB;  // in window pixels on a 10 x 8 target
@@ -88,7 +75,6 @@ TEST(QuadRasterizer, CoversPixelCentresWithTheTopLeftRule) {
         EXPECT_EQ(coverage.rowEnd, c.r1) << c.yB;
     }
 }
-
 TEST(QuadRasterizer, InterpolatesTextureCoordinatesAtPixelCentres) {
     const auto coverage = rasterizeQuad(strip(-1, 1, 1, -1, 0.25, 0.5, 0.75, 1.0), 8, 4);
     ASSERT_FALSE(coverage.isEmpty());
@@ -100,7 +86,6 @@ TEST(QuadRasterizer, InterpolatesTextureCoordinatesAtPixelCentres) {
     EXPECT_DOUBLE_EQ(mirrored.u(0), 1 - 0.5 / 8);
     EXPECT_DOUBLE_EQ(mirrored.v(3), 0.5 / 4);
 }
-
 TEST(QuadRasterizer, DiscardsWhatItCannotDraw) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
@@ -116,46 +101,31 @@ TEST(QuadRasterizer, DiscardsWhatItCannotDraw) {
     zeroW[0].position[3] = 0;
     EXPECT_TRUE(rasterizeQuad(zeroW, 8, 8).isEmpty());
 }
-
 TEST(Sampler, TapsSitAtTexelCentresAndClampToTheEdge) {
     SamplerDescriptor linear;
     linear.minFilter = linear.magFilter = SamplerMinMagFilter::linear;
     const SamplerState s(linear);
     const std::uint32_t half = kSampleWeightOne / 2;
-    struct Case {
-        double u;
-        int size;
-        SampleTap expected;
-    };
+    struct Case { double u; int size; SampleTap expected; };
     const Case cases[] = {
         {0.5 / 8, 8, {0, 0}},     // texel centre
         {1.0 / 8, 8, {0, half}},  // between texels 0 and 1
         {0.0, 8, {0, 0}},         // clamped to the edge texel
-        {-3.0, 8, {0, 0}},
-        {1.0, 8, {7, 0}},
-        {7.9 / 8, 8, {7, 0}},
-        {1e300, 8, {7, 0}},
-        {0.3, 1, {0, 0}},
-        {std::nan(""), 8, {0, 0}},
-        {(3.5 + 1e-5) / 8, 8, {3, 0}},  // within 1/512 texel of a centre: snaps
-        {(3.75 + 1e-4) / 8, 8, {3, kSampleWeightOne / 4}},
-        {(3.5 + 0.1) / 8, 8, {3, 6554}},
-    };
+        {-3.0, 8, {0, 0}}, {1.0, 8, {7, 0}}, {7.9 / 8, 8, {7, 0}}, {1e300, 8, {7, 0}}, {0.3, 1, {0, 0}},
+        {std::nan(""), 8, {0, 0}}, {(3.5 + 1e-5) / 8, 8, {3, 0}},  // within 1/512 texel of a centre: snaps
+        {(3.75 + 1e-4) / 8, 8, {3, kSampleWeightOne / 4}}, {(3.5 + 0.1) / 8, 8, {3, 6554}}};
     for (const auto& c : cases) EXPECT_EQ(s.tap(c.u, c.size), c.expected) << c.u;
-
     const SamplerState nearest(SamplerDescriptor{});
     EXPECT_EQ(nearest.tap(0.99 / 8, 8), (SampleTap{0, 0}));
     EXPECT_EQ(nearest.tap(1.01 / 8, 8), (SampleTap{1, 0}));
     EXPECT_EQ(nearest.tap(2.0, 8), (SampleTap{7, 0}));
 }
-
 TEST(TextureCache, WrapsPlanesWithoutCopyingAndRefusesMismatches) {
     auto device = ComputeDevice::create(1);
     auto cache = TextureCache::create(device);
     ASSERT_TRUE(cache);
     auto nv12 = PixelBuffer::create(6, 5, PixelFormat::yuv420BiPlanarFullRange).buffer;
     auto bgra = PixelBuffer::create(6, 5, PixelFormat::bgra).buffer;
-
     auto luma = cache->createTextureFromImage(nv12, TexturePixelFormat::r8Unorm, 6, 5, 0);
     ASSERT_EQ(luma.status, TextureCache::statusSuccess);
     EXPECT_EQ(luma.texture->data(), nv12->baseAddressOfPlane(0));
@@ -163,7 +133,6 @@ TEST(TextureCache, WrapsPlanesWithoutCopyingAndRefusesMismatches) {
     auto chroma = cache->createTextureFromImage(nv12, TexturePixelFormat::rg8Unorm, 3, 3, 1);
     ASSERT_EQ(chroma.status, TextureCache::statusSuccess);
     EXPECT_EQ(chroma.texture->data(), nv12->baseAddressOfPlane(1));
-
     EXPECT_EQ(cache->createTextureFromImage(nullptr, TexturePixelFormat::r8Unorm, 6, 5, 0).status,
               TextureCache::statusInvalidArgument);
     EXPECT_EQ(cache->createTextureFromImage(nv12, TexturePixelFormat::r8Unorm, 6, 5, 2).status,
@@ -176,20 +145,17 @@ TEST(TextureCache, WrapsPlanesWithoutCopyingAndRefusesMismatches) {
               TextureCache::statusInvalidSize);
     EXPECT_EQ(cache->createTextureFromImage(bgra, TexturePixelFormat::bgra8Unorm, 0, 5, 0).status,
               TextureCache::statusInvalidSize);
-
     // The texture keeps the buffer alive.
     auto view = cache->createTextureFromImage(bgra, TexturePixelFormat::bgra8Unorm, 6, 5, 0).texture;
     const std::uint8_t* data = bgra->baseAddress();
     bgra.reset();
     EXPECT_EQ(view->data(), data);
-
     EXPECT_FALSE(Texture::allocate(TexturePixelFormat::bgra8Unorm, 0, 4));
     EXPECT_FALSE(Texture::allocate(TexturePixelFormat::bgra8Unorm, 4, 16385));
     auto owned = Texture::allocate(TexturePixelFormat::rg8Unorm, 3, 2);
     ASSERT_TRUE(owned);
     EXPECT_EQ(owned->bytesPerRow() % 64, 0u);
 }
-
 // A fragment function that fills its quad with a constant texel, for testing passes.
 class FillFragment final : public FragmentFunction {
 public:
@@ -211,11 +177,9 @@ public:
         draw->value = value_;
         return draw;
     }
-
 private:
     std::uint8_t value_;
 };
-
 class PassThroughVertex final : public VertexFunction {
 public:
     PassThroughVertex() : VertexFunction("vertex") {}
@@ -223,7 +187,6 @@ public:
         return at(vertices[id].x, vertices[id].y, vertices[id].u, vertices[id].v);
     }
 };
-
 TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
     std::vector<std::vector<std::uint8_t>> results;
     for (int workers : {1, 3}) {
@@ -241,7 +204,6 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
         descriptor.fragmentFunction = library->makeFunction("vertex");
         EXPECT_FALSE(makeRenderPipelineState(*device, descriptor).pipeline);
         ASSERT_TRUE(a && b);
-
         auto target = makeTexture(*device, TexturePixelFormat::r8Unorm, 40, 37);
         std::memset(target->data(), 99, target->bytesPerRow() * 37);
         auto queue = makeCommandQueue(device);
@@ -265,7 +227,6 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
         buffer->commit();
         buffer->waitUntilCompleted();
         EXPECT_EQ(buffer->status(), CommandBuffer::Status::completed);
-
         std::vector<std::uint8_t> bytes;
         for (int y = 0; y < 37; ++y) bytes.insert(bytes.end(), target->row(y), target->row(y) + 40);
         EXPECT_EQ(bytes[0], 10);             // first quad
@@ -277,16 +238,11 @@ TEST(RenderCommands, PassesClearAndDrawInOrderWhateverTheWorkerCount) {
     }
     EXPECT_EQ(results[0], results[1]);
 }
-
 TEST(RenderCommands, FaultInjection) {
     auto device = ComputeDevice::create(1);
-    ComputeDevice::Faults faults;
-    faults.failCommandQueue = true;
-    device->setFaults(faults);
+    device->setFaults({.failCommandQueue = true});
     EXPECT_FALSE(makeCommandQueue(device));
-    faults = {};
-    faults.failEncoderAtIndex = 1;
-    device->setFaults(faults);
+    device->setFaults({.failEncoderAtIndex = 1});
     auto queue = makeCommandQueue(device);
     auto buffer = queue->makeCommandBuffer();
     RenderPassDescriptor pass;
@@ -297,15 +253,9 @@ TEST(RenderCommands, FaultInjection) {
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_TRUE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(RenderPassDescriptor{}));
-    faults = {};
-    faults.failCommandBuffer = true;
-    faults.failTextureAllocation = true;
-    faults.failSampler = true;
-    device->setFaults(faults);
+    device->setFaults({.failCommandBuffer = true, .failTextureAllocation = true, .failSampler = true});
     EXPECT_FALSE(queue->makeCommandBuffer());
     EXPECT_FALSE(makeTexture(*device, TexturePixelFormat::bgra8Unorm, 4, 4));
     EXPECT_FALSE(makeSamplerState(*device, SamplerDescriptor{}));
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

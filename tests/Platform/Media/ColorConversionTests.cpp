@@ -3,18 +3,12 @@
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Base/WorkerPool.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <random>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 struct OwnedI420 {
     testing::YUVPicture picture;
     I420Planes planes;
@@ -28,7 +22,6 @@ struct OwnedI420 {
         planes = {picture.y.data(), w, picture.u.data(), cw, picture.v.data(), cw};
     }
 };
-
 std::shared_ptr<PixelBuffer> randomBGRA(int w, int h, unsigned seed) {
     auto pb = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
     std::mt19937 rng(seed);
@@ -38,35 +31,24 @@ std::shared_ptr<PixelBuffer> randomBGRA(int w, int h, unsigned seed) {
     }
     return pb;
 }
-
 std::shared_ptr<PixelBuffer> solidBGRA(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     auto pb = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
     for (int y = 0; y < h; ++y) {
         std::uint8_t* row = pb->baseAddress() + static_cast<std::size_t>(y) * pb->bytesPerRow();
-        for (int x = 0; x < w; ++x) {
-            row[4 * x] = b;
-            row[4 * x + 1] = g;
-            row[4 * x + 2] = r;
-            row[4 * x + 3] = 255;
-        }
+        for (int x = 0; x < w; ++x) std::memcpy(row + 4 * x, std::array<std::uint8_t, 4>{b, g, r, 255}.data(), 4);
     }
     return pb;
 }
-
 int maxDifference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     int worst = 0;
     for (std::size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     return worst;
 }
-
 TEST(ColorConversion, KnownColoursGiveTheBT709VideoRangeValues) {
-    struct Case {
-        std::uint8_t r, g, b, y, u, v;
-    };
+    struct Case { std::uint8_t r, g, b, y, u, v; };
     const Case cases[] = {
         {0, 0, 0, 16, 128, 128},       {255, 255, 255, 235, 128, 128}, {128, 128, 128, 126, 128, 128},
-        {255, 0, 0, 63, 102, 240},     {0, 255, 0, 173, 42, 26},       {0, 0, 255, 32, 240, 118},
-    };
+        {255, 0, 0, 63, 102, 240},     {0, 255, 0, 173, 42, 26},       {0, 0, 255, 32, 240, 118}};
     for (const auto& c : cases) {
         OwnedI420 out(4, 2);
         auto pb = solidBGRA(4, 2, c.r, c.g, c.b);
@@ -76,7 +58,6 @@ TEST(ColorConversion, KnownColoursGiveTheBT709VideoRangeValues) {
         EXPECT_EQ(out.picture.v[0], c.v) << int(c.r) << "," << int(c.g) << "," << int(c.b);
     }
 }
-
 TEST(ColorConversion, MatchesTheDoubleReferenceWithinOneStepAtAnySize) {
     const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {3, 5}, {17, 9}, {64, 36}, {333, 101}};
     for (const auto& [w, h] : sizes) {
@@ -89,7 +70,6 @@ TEST(ColorConversion, MatchesTheDoubleReferenceWithinOneStepAtAnySize) {
         EXPECT_LE(maxDifference(out.picture.v, ref.v), 1) << w << "x" << h;
     }
 }
-
 TEST(ColorConversion, BandsOverThreadsGiveTheSameBytesAsOneThread) {
     WorkerPool pool(4);
     for (const auto& [w, h] : {std::pair{640, 360}, std::pair{98, 7}, std::pair{2, 2}}) {
@@ -102,7 +82,6 @@ TEST(ColorConversion, BandsOverThreadsGiveTheSameBytesAsOneThread) {
         EXPECT_EQ(single.picture.v, split.picture.v);
     }
 }
-
 // Full-range BT.709 '420f' from BGRA against a double-precision reference: luma per pixel,
 // chroma from the mean colour of each 2x2 block (a lone last row or column counts its pixels
 // twice), known colours exactly, any size, any split into bands.
@@ -158,7 +137,6 @@ TEST(ColorConversion, BGRAToFullRangeBiPlanarMatchesTheDoubleReference) {
         EXPECT_LE(worst, 1) << w << "x" << h;
     }
 }
-
 TEST(ColorConversion, FullRangeBiPlanarIsCompressedIntoVideoRange) {
     auto pb = PixelBuffer::create(4, 2, PixelFormat::yuv420BiPlanarFullRange).buffer;
     const std::uint8_t luma[] = {0, 255, 128, 64};
@@ -176,13 +154,11 @@ TEST(ColorConversion, FullRangeBiPlanarIsCompressedIntoVideoRange) {
     EXPECT_EQ(out.picture.u[1], 128);
     EXPECT_EQ(out.picture.v[1], 128);
 }
-
 TEST(ColorConversion, RefusesAnotherSizeOrFormat) {
     auto pb = solidBGRA(8, 8, 1, 2, 3);
     OwnedI420 out(8, 8);
     EXPECT_FALSE(convertPixelBufferToI420(*pb, 8, 6, out.planes, nullptr));
 }
-
 TEST(WorkerPool, EveryIndexRunsExactlyOnceAcrossRepeatedLoops) {
     WorkerPool pool(3);
     for (int round = 0; round < 50; ++round) {
@@ -192,6 +168,4 @@ TEST(WorkerPool, EveryIndexRunsExactlyOnceAcrossRepeatedLoops) {
     }
     pool.run(0, [](int) { FAIL(); });
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

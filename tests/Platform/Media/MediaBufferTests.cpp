@@ -3,28 +3,18 @@
 #include "Platform/Media/MediaTime.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Media/SampleBuffer.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <thread>
-#include <vector>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
-    struct Case {
-        int width, height;
-    };
+    struct Case { int width, height; };
     const Case cases[] = {{1, 1}, {2, 2}, {3, 1}, {1, 3}, {15, 9}, {16, 16}, {17, 33}, {63, 1}, {64, 2}, {65, 7},
                           {1919, 1079}, {1920, 1080}, {16384, 2}, {2, 16384}};
     for (const auto& c : cases) {
@@ -42,7 +32,6 @@ TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
         EXPECT_LT(b.bytesPerRow(), 4 * w + PixelBuffer::rowAlignment);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.baseAddress()) % PixelBuffer::rowAlignment, 0u);
         EXPECT_GE(b.dataSize(), b.bytesPerRow() * h);
-
         auto yuv = PixelBuffer::create(c.width, c.height, PixelFormat::yuv420BiPlanarFullRange);
         ASSERT_EQ(yuv.status, PixelBuffer::statusSuccess);
         const auto& y = *yuv.buffer;
@@ -66,7 +55,6 @@ TEST(PixelBuffer, PlaneGeometryAndAlignmentAcrossSizes) {
         EXPECT_EQ(y.baseAddressOfPlane(2), nullptr);
     }
 }
-
 TEST(PixelBuffer, EveryByteOfEveryPlaneIsWritable) {
     // Touches the last byte of each row; under the sanitizers an overrun would be reported.
     for (std::uint32_t format : {PixelFormat::bgra, PixelFormat::yuv420BiPlanarFullRange}) {
@@ -81,13 +69,8 @@ TEST(PixelBuffer, EveryByteOfEveryPlaneIsWritable) {
         }
     }
 }
-
 TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
-    struct Case {
-        int width, height;
-        std::uint32_t format;
-        std::int32_t status;
-    };
+    struct Case { int width, height; std::uint32_t format; std::int32_t status; };
     const Case cases[] = {
         {0, 10, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {10, 0, PixelFormat::yuv420BiPlanarFullRange, PixelBuffer::statusInvalidDimension},
@@ -99,8 +82,7 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
         {1, 16385, PixelFormat::bgra, PixelBuffer::statusInvalidDimension},
         {10, 10, 0, PixelBuffer::statusInvalidPixelFormat},
         {10, 10, fourCC("420v"), PixelBuffer::statusInvalidPixelFormat},
-        {0, 0, fourCC("ARGB"), PixelBuffer::statusInvalidPixelFormat},
-    };
+        {0, 0, fourCC("ARGB"), PixelBuffer::statusInvalidPixelFormat}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << " " << fourCCString(c.format));
         const auto result = PixelBuffer::create(c.width, c.height, c.format);
@@ -108,7 +90,6 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
         EXPECT_FALSE(result.buffer);
     }
 }
-
 #if !defined(__SANITIZE_ADDRESS__)
 // Reads the process's current address-space size from /proc.
 std::size_t currentAddressSpaceBytes() {
@@ -120,7 +101,6 @@ std::size_t currentAddressSpaceBytes() {
     }
     return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
-
 // Run in a child process: caps the address space 256 MiB above its current size, so that 1 GiB
 // cannot be had, and checks the failed creation. Returns the exit code.
 int createUnderAnAddressSpaceCap() {
@@ -136,7 +116,6 @@ int createUnderAnAddressSpaceCap() {
     return ok ? 0 : 1;
 }
 #endif
-
 TEST(PixelBufferDeathTest, AllocationFailureGivesAStatusAndNoBuffer) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer's allocator stops the process instead of failing";
@@ -144,7 +123,6 @@ TEST(PixelBufferDeathTest, AllocationFailureGivesAStatusAndNoBuffer) {
     EXPECT_EXIT(std::_Exit(createUnderAnAddressSpaceCap()), ::testing::ExitedWithCode(0), "");
 #endif
 }
-
 TEST(PixelBuffer, LocksMustBeBalanced) {
     auto result = PixelBuffer::create(4, 4, PixelFormat::bgra);
     auto& b = *result.buffer;
@@ -158,7 +136,6 @@ TEST(PixelBuffer, LocksMustBeBalanced) {
     EXPECT_EQ(b.unlockBaseAddress(), PixelBuffer::statusUnlockWithoutLock);
     EXPECT_EQ(b.lockCount(), 0);
 }
-
 TEST(PixelBuffer, FormatsWithTheSameStorageSizeAreNeverMixed) {
     PixelBuffer::drainPool();
     // 'BGRA' 16 x 24 and '420f' 64 x 16 both take 1536 bytes.
@@ -183,7 +160,6 @@ TEST(PixelBuffer, FormatsWithTheSameStorageSizeAreNeverMixed) {
     EXPECT_EQ(same.buffer->width(), 16);
     EXPECT_EQ(same.buffer->pixelFormat(), PixelFormat::bgra);
 }
-
 TEST(PixelBuffer, SteadyStateCreationAllocatesNothingNew) {
     PixelBuffer::drainPool();
     const auto before = PixelBuffer::poolStatistics();
@@ -201,7 +177,6 @@ TEST(PixelBuffer, SteadyStateCreationAllocatesNothingNew) {
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(after.pooledBuffers, 2u);
 }
-
 TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
     PixelBuffer::drainPool();
     // Many buffers of one size released at once: at most poolMaxBuffersPerKey are kept.
@@ -210,7 +185,6 @@ TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
         for (int i = 0; i < 20; ++i) burst.push_back(PixelBuffer::create(64, 64, PixelFormat::bgra).buffer);
     }
     EXPECT_EQ(PixelBuffer::poolStatistics().pooledBuffers, PixelBuffer::poolMaxBuffersPerKey);
-
     // Sizes used once and then abandoned age out instead of blocking the size now in use.
     for (int size = 1; size <= 40; ++size) PixelBuffer::create(size, 100, PixelFormat::bgra);
     auto stats = PixelBuffer::poolStatistics();
@@ -220,7 +194,6 @@ TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
     const auto reusesBefore = PixelBuffer::poolStatistics().reuses;
     EXPECT_EQ(PixelBuffer::create(777, 5, PixelFormat::bgra).buffer->baseAddress(), current);
     EXPECT_EQ(PixelBuffer::poolStatistics().reuses, reusesBefore + 1);
-
     // The byte bound holds too: nine sizes of about 64 MiB each (never touched, so never resident).
     PixelBuffer::drainPool();
     {
@@ -236,13 +209,11 @@ TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
     const auto reusesBeforeNewSize = PixelBuffer::poolStatistics().reuses;
     PixelBuffer::create(4000, 4000, PixelFormat::bgra);
     EXPECT_EQ(PixelBuffer::poolStatistics().reuses, reusesBeforeNewSize + 1);
-
     PixelBuffer::drainPool();
     stats = PixelBuffer::poolStatistics();
     EXPECT_EQ(stats.pooledBytes, 0u);
     EXPECT_EQ(stats.pooledBuffers, 0u);
 }
-
 TEST(PixelBuffer, BuffersMayBeCreatedAndReleasedOnManyThreads) {
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
@@ -261,7 +232,6 @@ TEST(PixelBuffer, BuffersMayBeCreatedAndReleasedOnManyThreads) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_LE(PixelBuffer::poolStatistics().pooledBuffers, PixelBuffer::poolMaxBuffers);
 }
-
 TEST(MediaTime, SecondsAndInvalidity) {
     EXPECT_EQ(MediaTime::make(3, 2).seconds(), 1.5);
     EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));
@@ -274,7 +244,6 @@ TEST(MediaTime, SecondsAndInvalidity) {
     EXPECT_EQ(MediaTime::fromSeconds(-0.0015, 1000), MediaTime::make(-2, 1000));  // halves away from zero
     EXPECT_EQ(MediaTime::make(-3, 4).seconds(), -0.75);
 }
-
 TEST(MediaTime, HostClockIsNanosecondsOfTheHostTime) {
     const double before = currentHostTime();
     const MediaTime now = hostClockNow();
@@ -285,7 +254,6 @@ TEST(MediaTime, HostClockIsNanosecondsOfTheHostTime) {
     EXPECT_LE(now.seconds(), after + 1e-6);
     EXPECT_LE(now.value, hostClockNow().value);
 }
-
 TEST(SampleBuffer, AttachmentsAreReadWithTheirTypes) {
     SampleBuffer sample;
     EXPECT_EQ(sample.firstAttachments(), nullptr);
@@ -303,7 +271,6 @@ TEST(SampleBuffer, AttachmentsAreReadWithTheirTypes) {
     EXPECT_EQ(first->find(AttachmentKey::notSync)->asBool(), true);
     EXPECT_EQ(first->find(AttachmentKey::notSync)->asInteger(), std::nullopt);
     EXPECT_EQ(first->find("missing"), nullptr);
-
     // Replacing a key keeps one entry; numbers read either way; nested dictionaries.
     d.set(std::string(AttachmentKey::frameStatus), 2.75);
     EXPECT_EQ(d.size(), 3u);
@@ -319,6 +286,4 @@ TEST(SampleBuffer, AttachmentsAreReadWithTheirTypes) {
     ASSERT_NE(nested, nullptr);
     EXPECT_EQ(nested->find(AttachmentKey::rectWidth)->asDouble(), 640.0);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell
