@@ -163,7 +163,11 @@ int runStreamJob(const StreamOptions& options, std::FILE* statusOut, bool status
         CaptureBackends backends = makeCaptureBackends(request);
         const std::string name = options.display.empty() ? (std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") : options.display;
         if (!backends.screenIsX11) {
+            // The factory falls back to the virtual display; asked for X11, this tool stops instead.
             std::string why = backends.notes.empty() ? std::string("no answer") : backends.notes.front();
+            if (const auto open = why.find('('), close = why.rfind(')'); open != std::string::npos && close > open) {
+                why = why.substr(open + 1, close - open - 1);
+            }
             return fail("cannot open X display " + (name.empty() ? std::string("(DISPLAY is not set)") : name) + ": " + why);
         }
         for (const auto& note : backends.notes) std::fprintf(stderr, "mivodrell-stream: %s\n", note.c_str());
