@@ -31,8 +31,11 @@ void LossyLink::send(std::span<const std::uint8_t> datagram) {
         ++counts_.dropped;
         return;
     }
+    // Every datagram takes the same draws, so its fate depends on the seed and its place in the
+    // sequence only, not on what was held before it.
     const bool duplicate = chance(configuration_.duplicateProbability);
-    if (!held_ && chance(configuration_.reorderProbability)) {
+    const bool reorder = chance(configuration_.reorderProbability);
+    if (!held_ && reorder) {
         ++counts_.reordered;
         held_.emplace(datagram.begin(), datagram.end());
         if (duplicate) {

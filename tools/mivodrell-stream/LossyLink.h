@@ -5,8 +5,8 @@
 //
 // Each datagram is dropped with the loss probability; a surviving one is delivered twice with
 // the duplicate probability, and held back behind the next datagram with the reorder
-// probability. `flush` delivers what is held. Delivery is synchronous, inside `send` or
-// `flush`. No lock: one owner uses it from one thread or queue.
+// probability. `flush` delivers what is held. The fate of the n-th datagram depends only on the
+// seed and n. Delivery is synchronous, inside `send` or `flush`. No lock: one owner uses it from one thread or queue.
 
 #include <cstdint>
 #include <functional>

@@ -159,9 +159,6 @@ std::optional<std::string> MatroskaWriter::writeHeader() {
     if (status < 0) return "cannot write the header of " + path_ + ": " + averror(status);
     headerWritten_ = true;
 
-    origin_ = std::numeric_limits<double>::infinity();
-    for (const Held& packet : held_) origin_ = std::min(origin_, packet.time);
-    std::stable_sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) { return a.time < b.time; });
     while (!held_.empty()) {
         const Held packet = std::move(held_.front());
         held_.pop_front();
@@ -173,7 +170,9 @@ std::optional<std::string> MatroskaWriter::writeHeader() {
 std::optional<std::string> MatroskaWriter::writePacket(const Held& held) {
     AVStream* stream = held.video ? videoStream_ : audioStream_;
     std::int64_t& last = held.video ? lastVideoMs_ : lastAudioMs_;
-    const std::int64_t ms = roundClamped<std::int64_t>((held.time - origin_) * 1000.0, -1);
+    std::optional<double>& origin = held.video ? videoOrigin_ : audioOrigin_;
+    if (!origin) origin = held.time;
+    const std::int64_t ms = roundClamped<std::int64_t>((held.time - *origin) * 1000.0, -1);
     if (!stream || ms < 0 || ms < last) {
         ++counts_.dropped;
         return std::nullopt;

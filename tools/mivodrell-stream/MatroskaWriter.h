@@ -2,7 +2,8 @@
 // Records what the controller would play as a Matroska file that standard players open: one
 // HEVC track (parameter sets in the track header and again before every keyframe, so a size
 // change or a player that starts late still decodes) and, when asked for, one AAC track with its
-// AudioSpecificConfig. Presentation times are kept, in milliseconds from the first packet.
+// AudioSpecificConfig. Presentation times are kept, in milliseconds from each track's first
+// packet.
 //
 // The file is written under a temporary name and renamed only by a successful `finish`; a writer
 // destroyed without it removes what it wrote, so nothing half written is left as if complete.
@@ -88,7 +89,10 @@ private:
     AVFormatContext* context_ = nullptr;
     AVStream* videoStream_ = nullptr;
     AVStream* audioStream_ = nullptr;
-    double origin_ = 0;
+    // Each track counts from its own first packet: video times come from the host clock, audio
+    // times from the audio stream's sample count.
+    std::optional<double> videoOrigin_;
+    std::optional<double> audioOrigin_;
     std::int64_t lastVideoMs_ = -1;
     std::int64_t lastAudioMs_ = -1;
     Counts counts_;

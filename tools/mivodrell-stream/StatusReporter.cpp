@@ -35,13 +35,14 @@ void StatusReporter::summarize(const StreamFigures& f, const std::string& output
     std::fprintf(out_, "summary\n");
     row("streamed", fmt::format("{:.1f} s", f.elapsed));
     row("frames encoded", fmt::format("{} ({:.1f} fps)", f.framesEncoded, double(f.framesEncoded) / seconds));
-    row("frames received", fmt::format("{}", f.framesReceived));
+    row("frames received", fmt::format("{} ({} after a loss, before the next keyframe)", f.framesReceived, f.framesSkipped));
+    row("frames recorded", fmt::format("{}", f.framesRecorded));
     row("video bitrate", fmt::format("{:.2f} Mbit/s", double(f.bytesSent) * 8.0 / seconds / 1e6));
     row("keyframes", fmt::format("{}", f.keyframes));
     row("packets sent / lost", fmt::format("{} / {}", f.packetsSent, f.packetsLost));
     row("frames abandoned", fmt::format("{}", f.framesAbandoned));
     row("keyframe requests", fmt::format("{}", f.keyframeRequests));
-    row("audio packets", fmt::format("{}", f.audioPackets));
+    row("audio packets", fmt::format("{} ({} recorded)", f.audioPackets, f.audioPacketsRecorded));
     row("composite+encode", fmt::format("{:.1f} ms per frame", f.tickMilliseconds));
     row("recording", output);
     std::fflush(out_);

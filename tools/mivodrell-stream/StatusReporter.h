@@ -16,6 +16,7 @@ struct StreamFigures {
     double total = 0;                // seconds asked for
     std::int64_t framesEncoded = 0;  // composite frames the coordinator handed over
     std::int64_t framesReceived = 0; // frames the controller side completed
+    std::int64_t framesSkipped = 0;  // completed after a loss, before the next keyframe: not played
     std::int64_t bytesSent = 0;      // encoded video bytes
     std::int64_t keyframes = 0;
     std::int64_t packetsSent = 0;
@@ -23,6 +24,8 @@ struct StreamFigures {
     std::int64_t framesAbandoned = 0;   // given up by the reassembler
     std::int64_t keyframeRequests = 0;  // sent back by the controller side
     std::int64_t audioPackets = 0;
+    std::int64_t framesRecorded = 0;        // summary only: what the recording holds
+    std::int64_t audioPacketsRecorded = 0;  // summary only
     double tickMilliseconds = 0;        // mean composite + encode time per frame
 };
 

@@ -87,10 +87,12 @@ struct ControllerSide {
     std::unique_ptr<MatroskaWriter> writer;
     std::optional<std::string> writeError;
     std::chrono::steady_clock::time_point start;
+    std::optional<std::uint32_t> lastFrameID;
+    bool waitingForKeyframe = false;
 
     std::atomic<std::int64_t> framesEncoded{0}, framesReceived{0}, bytesSent{0}, keyframesSent{0};
     std::atomic<std::int64_t> packetsSent{0}, packetsLost{0}, framesAbandoned{0}, keyframeRequests{0};
-    std::atomic<std::int64_t> audioPackets{0}, errors{0};
+    std::atomic<std::int64_t> audioPackets{0}, errors{0}, framesSkipped{0};
     std::atomic<double> tickMilliseconds{0};
 
     void noteWrite(std::optional<std::string> error) {
@@ -104,6 +106,7 @@ StreamFigures figures(const ControllerSide& side, double elapsed, double total) 
     f.total = total;
     f.framesEncoded = side.framesEncoded;
     f.framesReceived = side.framesReceived;
+    f.framesSkipped = side.framesSkipped;
     f.bytesSent = side.bytesSent;
     f.keyframes = side.keyframesSent;
     f.packetsSent = side.packetsSent;
@@ -211,6 +214,17 @@ int runStreamJob(const StreamOptions& options, std::FILE* statusOut, bool status
     std::weak_ptr<CompositeCaptureCoordinator> weakCoordinator = coordinator;
     side->receiver->onFrame = [raw = side.get()](const EncodedFrame& frame) {
         ++raw->framesReceived;
+        // Frame identifiers count up by one per encoded frame: a gap is a lost frame, and every
+        // frame after it refers to a picture the controller never got. Like a player, the
+        // recorder waits for the next keyframe instead of showing broken pictures.
+        const bool gap = raw->lastFrameID && frame.frameID != std::uint32_t(*raw->lastFrameID + 1);
+        raw->lastFrameID = frame.frameID;
+        if (gap) raw->waitingForKeyframe = true;
+        if (frame.isKeyframe) raw->waitingForKeyframe = false;
+        if (raw->waitingForKeyframe) {
+            ++raw->framesSkipped;
+            return;
+        }
         raw->noteWrite(raw->writer->writeVideo(frame.payload.span(), frame.isKeyframe, frame.presentationTime));
     };
     side->receiver->onRequestKeyframe = [raw = side.get(), weakCoordinator] {
@@ -311,15 +325,17 @@ int runStreamJob(const StreamOptions& options, std::FILE* statusOut, bool status
     coordinator->stopAll();
     const double elapsed = secondsSince(start);
     side->link->flush();
-    const StreamFigures final = figures(*side, elapsed, options.seconds);
-    reporter.summarize(final, options.output);
+    const std::optional<std::string> finishError = side->writeError ? side->writeError : side->writer->finish();
+    StreamFigures final = figures(*side, elapsed, options.seconds);
+    final.framesRecorded = side->writer->counts().videoFrames;
+    final.audioPacketsRecorded = side->writer->counts().audioPackets;
+    reporter.summarize(final, finishError ? std::string("none") : options.output);
 
-    if (side->writeError) return fail(*side->writeError);
-    if (auto error = side->writer->finish()) {
-        return fail(*error == "no video was received"
-                        ? "the controller received no complete keyframe, so there is nothing to play; nothing recorded"
-                        : *error,
-                    *error == "no video was received" ? 3 : 1);
+    if (finishError) {
+        const bool nothingToPlay = *finishError == "no video was received";
+        return fail(nothingToPlay ? "the controller received no complete keyframe, so there is nothing to play; nothing recorded"
+                                  : *finishError,
+                    nothingToPlay ? 3 : 1);
     }
     if (interrupted) std::fprintf(stderr, "mivodrell-stream: interrupted; the recording holds what was streamed\n");
     return 0;
