@@ -65,6 +65,7 @@ CompositeCaptureCoordinator::CompositeCaptureCoordinator(double renderInterval,
       encoderConfiguration_(encoderConfiguration),
       audioEncoderConfiguration_(audioEncoderConfiguration) {
     if (!collaborators_.captureBackend) collaborators_.captureBackend = CaptureBackend::current();
+    if (!collaborators_.audioCaptureBackend) collaborators_.audioCaptureBackend = collaborators_.captureBackend;
     if (!collaborators_.computeDevice) collaborators_.computeDevice = ComputeDevice::systemDefault();
     if (!collaborators_.audioConverterFactory) collaborators_.audioConverterFactory = AudioConverter::make;
     if (!collaborators_.clock) collaborators_.clock = Clock::system();

@@ -63,6 +63,7 @@ public:
     // What the coordinator runs on; the defaults are the real ones.
     struct Collaborators {
         std::shared_ptr<CaptureBackend> captureBackend;     // none: CaptureBackend::current()
+        std::shared_ptr<CaptureBackend> audioCaptureBackend;  // system audio; none: captureBackend
         std::shared_ptr<ComputeDevice> computeDevice;       // none: ComputeDevice::systemDefault()
         HEVCEncoder::Backend encoderBackend;                // the machine's HEVC encoder
         AudioConverterFactory audioConverterFactory;        // none: AudioConverter::make

@@ -41,7 +41,7 @@ void CompositeCaptureCoordinator::startSystemAudio() {
         return;
     }
     const CaptureDisplay display = latestDisplays_.front();
-    auto session = AudioCaptureSession::create(collaborators_.captureBackend);
+    auto session = AudioCaptureSession::create(collaborators_.audioCaptureBackend);
     if (collaborators_.captureOperationTimeoutSeconds != AudioCaptureSession::operationTimeoutSeconds) {
         session->setOperationTimeoutForTesting(collaborators_.captureOperationTimeoutSeconds);
     }

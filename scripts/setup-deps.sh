@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   rapidjson-dev libutf8proc-dev libfmt-dev
-  libx265-dev libavcodec-dev libavutil-dev libswresample-dev libswscale-dev
+  libx265-dev libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev
   libyuv-dev libsndfile1-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libpulse-dev libxxhash-dev
   linux-libc-dev libturbojpeg0-dev
