@@ -115,29 +115,9 @@ void CameraCaptureSession::startCamera(bool enabled, const std::optional<std::st
     }
     if (session_->containsOutput(videoOutput_)) session_->removeOutput(videoOutput_);
     if (enabled) {
-        const auto device = deviceID ? backend_->device(*deviceID) : backend_->defaultDevice(MediaType::video);
-        if (!device || device->mediaType != MediaType::video) {
-            error.emplace(CaptureError::Kind::deviceNotFound, deviceID ? *deviceID : std::string(defaultCameraName));
-        } else {
-            auto created = backend_->makeInput(*device);
-            if (auto* failure = std::get_if<PlatformError>(&created)) {
-                error.emplace(CaptureError::Kind::inputCreationFailed, std::string(), *failure);
-            } else {
-                auto input = std::get<std::shared_ptr<CaptureDeviceInput>>(std::move(created));
-                if (!session_->canAddInput(input)) {
-                    error.emplace(CaptureError::Kind::cannotAddInput);
-                } else {
-                    session_->addInput(input);
-                    if (!session_->canAddOutput(videoOutput_)) {
-                        session_->removeInput(input);
-                        error.emplace(CaptureError::Kind::cannotAddOutput);
-                    } else {
-                        session_->addOutput(videoOutput_);
-                        videoInput_ = std::move(input);
-                    }
-                }
-            }
-        }
+        auto device = deviceID ? backend_->device(*deviceID) : backend_->defaultDevice(MediaType::video);
+        if (device && device->mediaType != MediaType::video) device.reset();
+        error = attachInput(device, deviceID ? *deviceID : std::string(defaultCameraName), videoOutput_, videoInput_);
     }
     session_->commitConfiguration();
     updateRunningState();
@@ -157,34 +137,34 @@ void CameraCaptureSession::startMicrophone(bool enabled) {
     if (!enabled) return;
     if (startVoiceProcessingEngine()) return;
 
-    std::optional<CaptureError> error;
     session_->beginConfiguration();
-    const auto device = backend_->defaultDevice(MediaType::audio);
-    if (!device) {
-        error.emplace(CaptureError::Kind::deviceNotFound, std::string(defaultMicrophoneName));
-    } else {
-        auto created = backend_->makeInput(*device);
-        if (auto* failure = std::get_if<PlatformError>(&created)) {
-            error.emplace(CaptureError::Kind::inputCreationFailed, std::string(), *failure);
-        } else {
-            auto input = std::get<std::shared_ptr<CaptureDeviceInput>>(std::move(created));
-            if (!session_->canAddInput(input)) {
-                error.emplace(CaptureError::Kind::cannotAddInput);
-            } else {
-                session_->addInput(input);
-                if (!session_->canAddOutput(audioOutput_)) {
-                    session_->removeInput(input);
-                    error.emplace(CaptureError::Kind::cannotAddOutput);
-                } else {
-                    session_->addOutput(audioOutput_);
-                    audioInput_ = std::move(input);
-                }
-            }
-        }
-    }
+    const auto error = attachInput(backend_->defaultDevice(MediaType::audio), std::string(defaultMicrophoneName),
+                                   audioOutput_, audioInput_);
     session_->commitConfiguration();
     updateRunningState();
     if (error) throw *error;
+}
+
+// Inside an open configuration: makes an input for `device` and attaches it with `output`, keeping
+// it in `slot`. Nothing is left attached when a step fails; the error names the failed step.
+std::optional<CameraCaptureSession::CaptureError> CameraCaptureSession::attachInput(
+    const std::optional<CaptureDevice>& device, const std::string& missingName,
+    const std::shared_ptr<CaptureDataOutput>& output, std::shared_ptr<CaptureDeviceInput>& slot) {
+    if (!device) return CaptureError(CaptureError::Kind::deviceNotFound, missingName);
+    auto created = backend_->makeInput(*device);
+    if (auto* failure = std::get_if<PlatformError>(&created)) {
+        return CaptureError(CaptureError::Kind::inputCreationFailed, std::string(), *failure);
+    }
+    auto input = std::get<std::shared_ptr<CaptureDeviceInput>>(std::move(created));
+    if (!session_->canAddInput(input)) return CaptureError(CaptureError::Kind::cannotAddInput);
+    session_->addInput(input);
+    if (!session_->canAddOutput(output)) {
+        session_->removeInput(input);
+        return CaptureError(CaptureError::Kind::cannotAddOutput);
+    }
+    session_->addOutput(output);
+    slot = std::move(input);
+    return std::nullopt;
 }
 
 void CameraCaptureSession::stop() {

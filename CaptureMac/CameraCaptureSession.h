@@ -106,6 +106,9 @@ public:
 private:
     CameraCaptureSession(std::shared_ptr<DeviceBackend> backend, std::shared_ptr<const Clock> clock);
     void registerDeviceObservers();
+    std::optional<CaptureError> attachInput(const std::optional<CaptureDevice>& device, const std::string& missingName,
+                                            const std::shared_ptr<CaptureDataOutput>& output,
+                                            std::shared_ptr<CaptureDeviceInput>& slot);
     void handleDevicesChanged();
     void updateRunningState();
     bool startVoiceProcessingEngine();
