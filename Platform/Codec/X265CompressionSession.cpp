@@ -1,10 +1,13 @@
 #include "Platform/Codec/X265CompressionSession.h"
 
+#include "Platform/Codec/RealTimeSpeedTuner.h"
+
 #include "Platform/Media/ColorConversion.h"
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Base/WorkerPool.h"
 
+#include <sched.h>
 #include <x265.h>
 
 #include <algorithm>
@@ -31,6 +34,42 @@ constexpr int nalTypeVPS = 32;
 // a rounding step.
 constexpr double keyframeTimeTolerance = 1e-6;
 constexpr int nalTypePPS = 34;
+constexpr int maxConversionThreads = 4;
+// The preset a real-time session starts from: its sub-pixel refinement is not 0, which x265
+// could not leave again, so every step below stays reachable.
+constexpr const char* realTimePreset = "superfast";
+
+// Effort settings that x265 changes between frames, best quality first.
+struct EffortStep {
+    int rdLevel;
+    int searchMethod;
+    int subpelRefine;
+    std::uint32_t mergeCandidates;
+    bool earlySkip;
+    bool fastIntra;
+};
+constexpr EffortStep effortSteps[x265RealTimeStepCount] = {
+    {3, X265_HEX_SEARCH, 2, 3, false, false},
+    {3, X265_HEX_SEARCH, 1, 2, true, true},
+    {2, X265_HEX_SEARCH, 1, 2, true, true},
+    {2, X265_DIA_SEARCH, 1, 2, true, true},
+    {1, X265_DIA_SEARCH, 1, 2, true, true},
+};
+constexpr int fastestStep = x265RealTimeStepCount - 1;
+
+// The first step for a pixel rate per core (pixels a second each core must encode): the upper
+// bounds of steps 0 to 3, above them the fastest. The tuner corrects the guess within seconds.
+constexpr double stepPixelRateLimits[] = {10e6, 20e6, 35e6, 60e6};
+
+int initialStep(int width, int height, double frameRate, int cores) {
+    const double perCore = static_cast<double>(width) * height * frameRate / std::max(1, cores);
+    int step = 0;
+    for (double limit : stepPixelRateLimits) {
+        if (perCore <= limit) return step;
+        ++step;
+    }
+    return fastestStep;
+}
 
 struct LevelLimits {
     int level;
@@ -112,8 +151,10 @@ public:
           height_(parameters.height),
           callback_(parameters.outputCallback),
           preset_(options.preset),
-          threads_(options.threadCount > 0 ? options.threadCount : WorkerPool::defaultThreadCount(4)),
-          poolsSpec_(std::to_string(threads_)) {}
+          threads_(options.threadCount > 0 ? options.threadCount : availableCoreCount()),
+          poolsSpec_(std::to_string(threads_)),
+          clock_(options.clock ? options.clock : Clock::system()),
+          onSpeedStep_(options.onSpeedStep) {}
 
     ~Core() { close(); }
 
@@ -224,6 +265,7 @@ public:
             deliver(std::move(job.context), CompressionStatus::invalidSession, nullptr);
             return;
         }
+        const double started = clock_->mediaTime();
         bool reopened = false;
         if (!encoder_ || reopenPending_) {
             const std::int32_t status = open();
@@ -258,6 +300,7 @@ public:
         x265_picture_init(param_.get(), &output);
         const int ret = x265_encoder_encode(encoder_.get(), &nals, &nalCount, &picture_, &output);
         const std::int64_t index = frameIndex_++;
+        if (ret >= 0) noteEncodeTime(clock_->mediaTime() - started);
         if (ret < 0) {
             // The encoder is unusable after a failure; the next frame opens a fresh one.
             reopenPending_ = true;
@@ -301,6 +344,15 @@ public:
     }
 
     int threadCount() const { return threads_; }
+
+    // Follows the measured time with the effort step; the speed preference holds the fastest.
+    void noteEncodeTime(double seconds) {
+        if (!tuner_ || settings_.prioritizeSpeed) return;
+        const std::optional<int> step = tuner_->record(seconds);
+        if (!step) return;
+        applySpeedSettings();
+        if (onSpeedStep_) onSpeedStep_(*step);
+    }
 
 private:
     RateSetup wantedRate(int level) const {
@@ -346,14 +398,24 @@ private:
             levelChosen_ = true;
         }
 
+        if (settings_.realTime && !tuner_) {
+            RealTimeSpeedTuner::Configuration c;
+            c.stepCount = x265RealTimeStepCount;
+            c.frameInterval = 1.0 / fps;
+            c.windowFrames = std::max(4, roundClamped<int>(fps / 2, 30));
+            tuner_.emplace(c, initialStep(width_, height_, fps, threads_));
+        }
+
         std::unique_ptr<x265_param, ParamDeleter> p(x265_param_alloc());
         if (!p) return CompressionStatus::allocationFailed;
-        if (x265_param_default_preset(p.get(), preset_.c_str(), "zerolatency") < 0) return CompressionStatus::paramErr;
+        const char* preset = settings_.realTime ? realTimePreset : preset_.c_str();
+        if (x265_param_default_preset(p.get(), preset, "zerolatency") < 0) return CompressionStatus::paramErr;
         p->logLevel = X265_LOG_NONE;
         p->sourceWidth = width_;
         p->sourceHeight = height_;
         p->internalCsp = X265_CSP_I420;
         p->maxCUSize = smallCtu ? 16 : 32;
+        p->minCUSize = 8;
         p->frameNumThreads = 1;
         p->bframes = 0;
         p->lookaheadDepth = 0;
@@ -381,7 +443,7 @@ private:
         p->psyRdoq = 0;
         // Mode decisions by rate-distortion (rd 3) rather than the preset's estimate: about
         // 2 dB on fine desktop detail at 8 Mbit/s 1080p for about a quarter more time. The
-        // speed preference goes back to rd 2.
+        // effort steps and the speed preference change it later.
         p->rdLevel = 3;
         p->levelIdc = level_;
         p->bHighTier = 0;
@@ -401,7 +463,10 @@ private:
         presetSearchMethod_ = p->searchMethod;
         presetMergeCandidates_ = p->maxNumMergeCand;
         presetRdLevel_ = p->rdLevel;
-        if (settings_.prioritizeSpeed) applySpeedFields(*p);
+        presetSubpelRefine_ = p->subpelRefine;
+        presetEarlySkip_ = p->bEnableEarlySkip != 0;
+        presetFastIntra_ = p->bEnableFastIntra != 0;
+        applySpeedFields(*p);
 
         p->numaPools = poolsSpec_.c_str();  // read while opening
         std::unique_ptr<x265_encoder, EncoderDeleter> encoder(x265_encoder_open(p.get()));
@@ -431,7 +496,7 @@ private:
             planes_.strideU = static_cast<std::ptrdiff_t>(strideC_);
             planes_.v = planes_.u + strideC_ * chromaRows;
             planes_.strideV = static_cast<std::ptrdiff_t>(strideC_);
-            pool_ = std::make_unique<WorkerPool>(threads_);
+            pool_ = std::make_unique<WorkerPool>(std::min(threads_, maxConversionThreads));
         }
 
         x265_picture_init(p.get(), &picture_);
@@ -449,16 +514,23 @@ private:
         return CompressionStatus::ok;
     }
 
+    // The speed preference: the fastest step; a real-time session: the tuner's step; otherwise
+    // the preset's own settings.
     void applySpeedFields(x265_param& p) const {
+        EffortStep e{presetRdLevel_, presetSearchMethod_, presetSubpelRefine_,
+                     static_cast<std::uint32_t>(presetMergeCandidates_), presetEarlySkip_, presetFastIntra_};
         if (settings_.prioritizeSpeed) {
-            p.searchMethod = X265_DIA_SEARCH;
-            p.maxNumMergeCand = 2;
-            p.rdLevel = 2;
-        } else {
-            p.searchMethod = presetSearchMethod_;
-            p.maxNumMergeCand = static_cast<std::uint32_t>(presetMergeCandidates_);
-            p.rdLevel = presetRdLevel_;
+            e = effortSteps[fastestStep];
+        } else if (tuner_) {
+            e = effortSteps[tuner_->step()];
         }
+        p.rdLevel = e.rdLevel;
+        p.searchMethod = e.searchMethod;
+        // Sub-pixel refinement 0 cannot be left again; a preset without it keeps it.
+        if (p.subpelRefine != 0) p.subpelRefine = std::max(1, e.subpelRefine);
+        p.maxNumMergeCand = e.mergeCandidates;
+        p.bEnableEarlySkip = e.earlySkip ? 1 : 0;
+        p.bEnableFastIntra = e.fastIntra ? 1 : 0;
     }
 
     // Search settings change live. x265 answers 1 while an earlier change is still waiting for
@@ -480,6 +552,9 @@ private:
     const std::string preset_;
     const int threads_;
     const std::string poolsSpec_;
+    const std::shared_ptr<const Clock> clock_;
+    const std::function<void(int)> onSpeedStep_;
+    std::optional<RealTimeSpeedTuner> tuner_;
 
     Settings settings_;
     std::unique_ptr<x265_encoder, EncoderDeleter> encoder_;
@@ -492,6 +567,9 @@ private:
     int presetSearchMethod_ = 0;
     std::uint32_t presetMergeCandidates_ = 2;
     int presetRdLevel_ = 2;
+    int presetSubpelRefine_ = 1;
+    bool presetEarlySkip_ = false;
+    bool presetFastIntra_ = false;
     VideoFormatDescription format_;
 
     std::unique_ptr<std::uint8_t, FreeDeleter> planeStorage_;
@@ -563,6 +641,13 @@ private:
 };
 
 }  // namespace
+
+int availableCoreCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return WorkerPool::defaultThreadCount(std::numeric_limits<int>::max());
+}
 
 namespace HEVCLevel {
 
