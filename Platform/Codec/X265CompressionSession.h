@@ -3,27 +3,29 @@
 //
 // Tuning: `zerolatency` (no lookahead, no B-frames, one frame thread: every submitted picture
 // comes back as its own access unit before the next is taken; more frame threads would hand back
-// an earlier picture), Main profile, 8-bit 4:2:0 in video range with BT.709 primaries, transfer and matrix in the VUI.
-// Output NAL units carry 4-byte big-endian lengths; the VPS, SPS and PPS travel only in the
+// an earlier picture), Main profile, 8-bit 4:2:0 in video range with BT.709 primaries, transfer
+// and matrix in the VUI. Output NAL units carry 4-byte big-endian lengths; the VPS, SPS and PPS travel only in the
 // format description. Keyframes are closed IDRs, forced by the session when the frame count or
 // the time since the last keyframe reaches its limit (both can change at any time).
 //
 // Without the real-time property the options' preset is used as it is. A real-time session has
 // to encode a frame within the interval of the expected frame rate on the machine it runs on:
 // it opens with CTU 32, 8 x 8 coding units and no psycho-visual tuning, uses every core it may
-// run on for x265's worker pool, and picks among the effort steps below (decision depth, motion
+// run on for x265's worker pool, and picks among five effort steps (decision depth, motion
 // search, sub-pixel refinement, merge candidates, early skips: all of them settings x265 changes
 // between frames). It starts at a step chosen from the pixel rate per core and then follows the
 // measured time of each frame (RealTimeSpeedTuner): the best step that keeps up. The
 // speed-over-quality preference holds the fastest step.
 //
 // The encoder opens at the first frame (or at prepareToEncodeFrames) with the properties set by
-// then. Rate properties set later (average bit rate, data-rate limit, expected frame rate) take
-// effect by reopening the encoder at the next frame, which then is a keyframe: libx265 3.5
-// accepts a live change of the average rate, the rate buffer or the constant-quality factor and
-// returns 0, but its rate control goes on with the values it was opened with (the output is
-// byte for byte the same; a test keeps this checked). The level is pinned at the first open, and the rate limit is kept
-// within it, so the parameter sets stay the same across reopens.
+// then. A later average bit rate or data-rate limit takes effect at the next frame without a
+// keyframe: libx265 3.5 accepts a live change of the average rate, the rate buffer or the
+// constant-quality factor and returns 0, but its rate control goes on with the values it was
+// opened with (the output is byte for byte the same; a test keeps this checked), so from then on
+// the session chooses each frame's quantiser itself (LiveRateController). Only a new expected
+// frame rate, or switching between constant quality and a bit rate, reopens the encoder at the
+// next frame, which then is a keyframe. The level is pinned at the first open, and the rate
+// limit is kept within it, so the parameter sets stay the same across reopens.
 
 #include "Platform/Codec/CompressionSession.h"
 

@@ -168,3 +168,70 @@ TEST(X265RealTime, LibX265KeepsItsOpeningRateAfterALiveRateChange) {
 
 }  // namespace
 }  // namespace mivodrell
+
+namespace mivodrell {
+namespace {
+
+// The rate follows a live change within a second, both ways, with no keyframe; every frame
+// decodes with libavcodec.
+TEST(X265LiveRate, TheRateFollowsALiveChangeWithinASecondWithoutAKeyframe) {
+    constexpr int w = 640, h = 360;
+    X265SessionOptions options;
+    options.threadCount = 2;
+    CompressionSession::Parameters p;
+    p.width = w;
+    p.height = h;
+    p.outputCallback = [](std::shared_ptr<void> context, std::int32_t status, SampleBufferRef sample) {
+        std::static_pointer_cast<CompletionBox<Output>>(context)->complete({status, std::move(sample)});
+    };
+    auto session = createX265CompressionSession(p, options).session;
+    ASSERT_TRUE(session);
+    ASSERT_EQ(session->setProperty(CompressionPropertyKey::realTime, true), 0);
+    ASSERT_EQ(session->setProperty(CompressionPropertyKey::expectedFrameRate, 60.0), 0);
+    auto setRate = [&](std::int64_t bps) {
+        ASSERT_EQ(session->setProperty(CompressionPropertyKey::averageBitRate, bps), 0);
+        ASSERT_EQ(session->setProperty(CompressionPropertyKey::dataRateLimits,
+                                       std::vector<CompressionNumber>{std::int64_t{bps * 10 / 64}, 1.0}),
+                  0);
+    };
+    setRate(2'000'000);
+
+    std::unique_ptr<HEVCTestDecoder> decoder;
+    int frame = 0, keyframes = 0;
+    // Encodes one second (60 frames) and returns its kbit.
+    auto second = [&] {
+        std::size_t bytes = 0;
+        for (int i = 0; i < 60; ++i, ++frame) {
+            auto box = CompletionBox<Output>::make();
+            EXPECT_EQ(session->encodeFrame(makeTestFrame(w, h, frame / 60.0, 0.1), MediaTime::make(frame * 10, 600),
+                                           MediaTime::invalid(), std::nullopt, box),
+                      0);
+            const auto out = box->wait(10);
+            if (!out || !out->sample) {
+                ADD_FAILURE() << "frame " << frame << " did not come back";
+                return 0.0;
+            }
+            if (!decoder) decoder = std::make_unique<HEVCTestDecoder>(out->sample->videoFormat->parameterSets);
+            const auto pictures = decoder->decode(*out->sample->dataBuffer);
+            EXPECT_EQ(pictures.size(), 1u) << "frame " << frame;
+            if (!pictures.empty() && pictures[0].keyFrame) ++keyframes;
+            bytes += out->sample->dataBuffer->size();
+        }
+        return static_cast<double>(bytes) * 8 / 1000;
+    };
+
+    second();  // the first second holds the keyframe
+    EXPECT_NEAR(second(), 2000, 500);
+    setRate(500'000);
+    const double firstSecondDown = second();
+    EXPECT_LT(firstSecondDown, 500 * 1.3) << "the first second after the change";
+    EXPECT_NEAR(second(), 500, 125);
+    setRate(2'000'000);
+    const double firstSecondUp = second();
+    EXPECT_GT(firstSecondUp, 2000 * 0.6) << "the first second after the change";
+    EXPECT_NEAR(second(), 2000, 500);
+    EXPECT_EQ(keyframes, 1);
+}
+
+}  // namespace
+}  // namespace mivodrell
