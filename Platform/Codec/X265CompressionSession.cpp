@@ -302,7 +302,8 @@ public:
         x265_picture_init(param_.get(), &output);
         const int ret = x265_encoder_encode(encoder_.get(), &nals, &nalCount, &picture_, &output);
         const std::int64_t index = frameIndex_++;
-        if (ret >= 0) noteEncodeTime(clock_->mediaTime() - started);
+        // A frame that opened the encoder says nothing about the encoding speed.
+        if (ret >= 0 && !reopened) noteEncodeTime(clock_->mediaTime() - started);
         if (ret < 0) {
             // The encoder is unusable after a failure; the next frame opens a fresh one.
             reopenPending_ = true;
