@@ -537,10 +537,11 @@ private:
         picture_.stride[1] = static_cast<int>(strideC_);
         picture_.stride[2] = static_cast<int>(strideC_);
 
-        // A real-time session changes its effort settings while it runs, and each such change
-        // throws x265's average-rate control off (about 40 % over a 4 Mbit/s target at 640 x 360
-        // with libx265 3.5): it holds its rate itself from the first frame. Other sessions keep
-        // x265's own rate control until the rate changes.
+        // A live change of the effort settings throws x265's average-rate control off (about
+        // 40 % over a 4 Mbit/s target at 640 x 360 with libx265 3.5), so the session holds the
+        // rate itself after one; a real-time session, whose effort follows the encode time, does
+        // so from the first frame. Other sessions keep x265's own rate control until then or
+        // until the rate changes.
         if (settings_.realTime && rate.bitrateKbps > 0) {
             liveRate_.emplace(rateTarget(rate), std::numeric_limits<double>::quiet_NaN(), 0.0);
         }
@@ -581,6 +582,10 @@ private:
         applySpeedFields(*p);
         const int ret = x265_encoder_reconfig(encoder_.get(), p.get());
         speedPending_ = ret == 1;
+        // x265's average-rate control loses its target after such a change; hold it here.
+        if (ret >= 0 && !liveRate_ && openedRate_.bitrateKbps > 0) {
+            liveRate_.emplace(rateTarget(wantedRate(level_)), lastFrameQP_, lastFrameBits_);
+        }
         return ret < 0 ? CompressionStatus::paramErr : CompressionStatus::ok;
     }
 
