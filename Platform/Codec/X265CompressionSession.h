@@ -24,9 +24,9 @@
 // opened with (the output is byte for byte the same; a test keeps this checked), so from then on
 // the session chooses each frame's quantiser itself (LiveRateController). It does the same after
 // a live change of the effort settings, which throws x265's average-rate control off, and so a
-// real-time session does it from the first frame. Only a new expected
-// frame rate, or switching between constant quality and a bit rate, reopens the encoder at the
-// next frame, which then is a keyframe. The level is pinned at the first open, and the rate
+// real-time session does it from the first frame. Only a new expected frame rate, or switching
+// between constant quality and a bit rate, reopens the encoder at the next frame, which then is
+// a keyframe. The level is pinned at the first open, and the rate
 // limit is kept within it, so the parameter sets stay the same across reopens.
 
 #include "Platform/Codec/CompressionSession.h"
