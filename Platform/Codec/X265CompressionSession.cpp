@@ -60,9 +60,11 @@ constexpr int fastestStep = x265RealTimeStepCount - 1;
 
 // The first step for a pixel rate per core (pixels a second each core must encode): the upper
 // bounds of steps 0 to 2, above them the fastest. The tuner corrects the guess within seconds.
-// A machine that starts at the fastest step also gets 16 x 16 coding units at the least (about
-// a fifth less time, and 3 dB less on small text), which cannot change without a keyframe.
-constexpr double stepPixelRateLimits[] = {10e6, 20e6, 35e6};
+// Only a session that starts at the best step gets 8 x 8 coding units; the others stop at
+// 16 x 16, which cannot change without a keyframe. 8 x 8 gives about 3 dB on small text but
+// took twice the time at 1080p on 8 cores, even at the fastest step, where 16 x 16 kept pace
+// with x265's ultrafast preset.
+constexpr double stepPixelRateLimits[] = {4e6, 8e6, 16e6};
 
 int initialStep(int width, int height, double frameRate, int cores) {
     const double perCore = static_cast<double>(width) * height * frameRate / std::max(1, cores);
@@ -437,7 +439,7 @@ private:
             c.windowFrames = std::max(4, roundClamped<int>(fps / 2, 30));
             tuner_.emplace(c, initialStep(width_, height_, fps, threads_));
             // Chosen once, like the level: it is in the parameter sets.
-            realTimeMinCUSize_ = tuner_->step() == fastestStep && !smallCtu ? 16 : 8;
+            realTimeMinCUSize_ = tuner_->step() == 0 || smallCtu ? 8 : 16;
         }
 
         std::unique_ptr<x265_param, ParamDeleter> p(x265_param_alloc());

@@ -10,8 +10,8 @@
 //
 // Without the real-time property the options' preset is used as it is. A real-time session has
 // to encode a frame within the interval of the expected frame rate on the machine it runs on:
-// it opens with CTU 32, 8 x 8 coding units (16 x 16 where even the fastest step is expected to
-// be needed) and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
+// it opens with CTU 32, 16 x 16 coding units at the least (8 x 8 where the machine has time to
+// spare for the picture size and rate) and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
 // and picks among four effort steps (decision depth, motion search, sub-pixel refinement, merge
 // candidates, early skips: all of them settings x265 changes between frames). It starts at a step chosen from the pixel rate per core and then follows the
 // measured time of each frame (RealTimeSpeedTuner): the best step that keeps up. The
