@@ -13,7 +13,7 @@ bench="$build/bench/bench"
 for cpus in all 0-1; do
     echo "=== cores: $cpus"
     confine_cores "$cpus" "$bench" --benchmark_filter='HEVCEncoderEncode|X265UltrafastRaw|BGRAToI420|LibyuvARGB' \
-        --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=false &
+        --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true &
     pid=$!
     if [[ "$cpus" != all ]]; then
         # The encoder threads exist once the first encoder is open.
