@@ -48,10 +48,13 @@ install_peers() {
 }
 
 pids_to_stop=()
+# Stops what start_screen started, newest first (the screen last), each by its process id.
 stop_all() {
-    local pid
-    for pid in "${pids_to_stop[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids_to_stop[@]}"; do wait "$pid" 2>/dev/null || true; done
+    local i
+    for ((i = ${#pids_to_stop[@]} - 1; i >= 0; i--)); do
+        kill "${pids_to_stop[i]}" 2>/dev/null || true
+        wait "${pids_to_stop[i]}" 2>/dev/null || true
+    done
 }
 trap stop_all EXIT
 
