@@ -1,31 +1,61 @@
 #pragma once
 // The HEVC compression session backed by libx265.
 //
-// Tuning: the `superfast` preset with `zerolatency` (no lookahead, no B-frames, one frame thread:
-// every submitted picture comes back as its own access unit before the next is taken), Main
-// profile, 8-bit 4:2:0 in video range with BT.709 primaries, transfer and matrix in the VUI.
-// Output NAL units carry 4-byte big-endian lengths; the VPS, SPS and PPS travel only in the
+// Tuning: `zerolatency` (no lookahead, no B-frames, one frame thread: every submitted picture
+// comes back as its own access unit before the next is taken; more frame threads would hand back
+// an earlier picture), Main profile, 8-bit 4:2:0 in video range with BT.709 primaries, transfer
+// and matrix in the VUI. Output NAL units carry 4-byte big-endian lengths; the VPS, SPS and PPS travel only in the
 // format description. Keyframes are closed IDRs, forced by the session when the frame count or
 // the time since the last keyframe reaches its limit (both can change at any time).
 //
+// Without the real-time property the options' preset is used as it is. A real-time session has
+// to encode a frame within the interval of the expected frame rate on the machine it runs on:
+// it opens with CTU 32, 16 x 16 coding units at the least (8 x 8 where the machine has time to
+// spare for the picture size and rate) and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
+// and picks among four effort steps (decision depth, motion search, sub-pixel refinement, merge
+// candidates, early skips: all of them settings x265 changes between frames). It starts at a step chosen from the pixel rate per core and then follows the
+// measured time of each frame (RealTimeSpeedTuner): the best step that keeps up. The
+// speed-over-quality preference holds the fastest step.
+//
 // The encoder opens at the first frame (or at prepareToEncodeFrames) with the properties set by
-// then. Rate properties set later (average bit rate, data-rate limit, expected frame rate) take
-// effect by reopening the encoder at the next frame, which then is a keyframe: x265's own live
-// rate reconfiguration accepts the change and returns 0 but does not change the output rate
-// (checked with libx265 3.5). The level is pinned at the first open, and the rate limit is kept
-// within it, so the parameter sets stay the same across reopens.
+// then. A later average bit rate or data-rate limit takes effect at the next frame without a
+// keyframe: libx265 3.5 accepts a live change of the average rate, the rate buffer or the
+// constant-quality factor and returns 0, but its rate control goes on with the values it was
+// opened with (the output is byte for byte the same; a test keeps this checked), so from then on
+// the session chooses each frame's quantiser itself (LiveRateController). It does the same after
+// a live change of the effort settings, which throws x265's average-rate control off, and so a
+// real-time session does it from the first frame. Only a new expected frame rate, or switching
+// between constant quality and a bit rate, reopens the encoder at the next frame, which then is
+// a keyframe. The level is pinned at the first open, and the rate
+// limit is kept within it, so the parameter sets stay the same across reopens.
 
 #include "Platform/Codec/CompressionSession.h"
 
+#include "Platform/Base/Clock.h"
+
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace mivodrell {
 
 struct X265SessionOptions {
+    // The preset of a session without the real-time property.
     std::string preset = "superfast";
-    // Threads for x265's worker pool and for the colour conversion; 0 picks min(cores, 4).
+    // Threads for x265's worker pool; 0 picks the cores this process may run on. The colour
+    // conversion uses at most 4 of them.
     int threadCount = 0;
+    // Times each frame's conversion and encoding for the real-time tuning.
+    std::shared_ptr<const Clock> clock = Clock::system();
+    // Called on the session's thread whenever the real-time effort step changes (0 best).
+    std::function<void(int step)> onSpeedStep;
 };
+
+// The real-time effort steps, best first.
+inline constexpr int x265RealTimeStepCount = 4;
+
+// The cores this process may run on (its affinity mask, which a cpuset also narrows), at least 1.
+int availableCoreCount();
 
 CompressionSession::CreateResult createX265CompressionSession(const CompressionSession::Parameters& parameters,
                                                               const X265SessionOptions& options = {});

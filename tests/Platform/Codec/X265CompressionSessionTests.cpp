@@ -203,23 +203,29 @@ TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs
     }
 }
 
-TEST(X265CompressionSession, RateChangesReopenAtTheNextFrameWithTheSameParameterSets) {
+TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets) {
     Harness h(320, 240);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{2'000'000}), 0);
     const Output first = h.encode(0);
     ASSERT_TRUE(first.sample);
     h.encode(1 / 60.0);
+    // A new rate and limit: held live, no keyframe.
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{500'000}), 0);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::dataRateLimits,
                                      std::vector<CompressionNumber>{std::int64_t{78'125}, 1.0}),
               0);
     const Output after = h.encode(2 / 60.0);
     ASSERT_TRUE(after.sample);
-    EXPECT_TRUE(isKeyframe(*after.sample));
-    EXPECT_EQ(after.sample->videoFormat->parameterSets, first.sample->videoFormat->parameterSets);
-    // Setting the same values again changes nothing.
-    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{500'000}), 0);
-    EXPECT_FALSE(isKeyframe(*h.encode(3 / 60.0).sample));
+    EXPECT_FALSE(isKeyframe(*after.sample));
+    // A new frame rate reopens: a keyframe, with the same parameter sets.
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::expectedFrameRate, 30.0), 0);
+    const Output reopened = h.encode(3 / 60.0);
+    ASSERT_TRUE(reopened.sample);
+    EXPECT_TRUE(isKeyframe(*reopened.sample));
+    EXPECT_EQ(reopened.sample->videoFormat->parameterSets, first.sample->videoFormat->parameterSets);
+    // Setting the same value again changes nothing.
+    ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::expectedFrameRate, 30.0), 0);
+    EXPECT_FALSE(isKeyframe(*h.encode(4 / 60.0).sample));
 }
 
 TEST(X265CompressionSession, BiPlanarInputEncodes) {

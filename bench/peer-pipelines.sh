@@ -1,0 +1,167 @@
+#!/bin/bash
+# Screen-to-HEVC pipelines a user could reach for instead of ours, on one Xvfb screen with moving
+# desktop content, 600 frames at a 60 fps target, with every core and confined to two cores:
+#   - ffmpeg x11grab -> libx265 ultrafast/zerolatency, 8 Mbit/s, 4:2:0 (ffmpeg left to itself
+#     would encode the BGRA screen as 4:4:4 RGB);
+#   - GStreamer ximagesrc ! videoconvert ! x265enc (ultrafast, zerolatency, 8 Mbit/s).
+# For each: achieved frames per second (600 / wall time) and CPU milliseconds per frame (user +
+# system time of the pipeline's processes / 600).
+#
+# The peers' packages are installed here, for this benchmark only (they are no build or test
+# dependency). Two-core runs are confined the way confine.sh explains, and every thread's allowed
+# CPUs are checked while the pipeline runs.
+#
+# Usage: bench/peer-pipelines.sh [our command line...]
+#   With a command line, it is run beside the peers through run_ours (see the hook below), e.g.
+#   bench/peer-pipelines.sh build/tools/mivodrell-stream --display :{display} --frames 600
+#   where {display} is replaced with the Xvfb display and {frames} with the frame count.
+#
+# Other machines' load moves every figure; compare pipelines within one run and repeat the run
+# (REPEAT=3 by default).
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/confine.sh"
+
+FRAMES="${FRAMES:-600}"
+FPS=60
+BITRATE_KBPS=8000
+WIDTH=1920
+HEIGHT=1080
+REPEAT="${REPEAT:-3}"
+DISPLAY_NUMBER="${DISPLAY_NUMBER:-97}"
+SCREEN=":$DISPLAY_NUMBER"
+TWO_CORES="${TWO_CORES:-0-1}"
+
+install_peers() {
+    local packages=(ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+                    gstreamer1.0-plugins-bad xvfb xterm xfonts-base xdotool x11-utils)
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        local sudo=""
+        [[ $(id -u) -ne 0 ]] && sudo=sudo
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+}
+
+pids_to_stop=()
+# Stops what start_screen started, newest first (the screen last), each by its process id.
+stop_all() {
+    local i
+    for ((i = ${#pids_to_stop[@]} - 1; i >= 0; i--)); do
+        kill "${pids_to_stop[i]}" 2>/dev/null || true
+        wait "${pids_to_stop[i]}" 2>/dev/null || true
+    done
+}
+trap stop_all EXIT
+
+# The screen: a flat desktop, a terminal scrolling text, and a text window moved a few pixels
+# every frame.
+start_screen() {
+    Xvfb "$SCREEN" -screen 0 "${WIDTH}x${HEIGHT}x24" -noreset -nolisten tcp >/dev/null 2>&1 &
+    pids_to_stop+=($!)
+    for _ in $(seq 1 50); do
+        xdpyinfo -display "$SCREEN" >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+    DISPLAY="$SCREEN" xterm -geometry 160x45+40+40 -bg white -fg black \
+        -e bash -c 'while :; do ls -l /usr/share/doc /usr/lib/x86_64-linux-gnu; sleep 0.2; done' &
+    pids_to_stop+=($!)
+    DISPLAY="$SCREEN" xterm -title mover -geometry 100x30+600+300 -bg '#202020' -fg '#c0e0c0' \
+        -e bash -c 'cat /usr/share/common-licenses/GPL-3; exec sleep infinity' &
+    pids_to_stop+=($!)
+    local wid=""
+    for _ in $(seq 1 50); do
+        wid="$(DISPLAY="$SCREEN" xdotool search --name '^mover$' 2>/dev/null | head -1)" && [[ -n "$wid" ]] && break
+        sleep 0.1
+    done
+    [[ -n "$wid" ]] || { echo "the moving window did not appear" >&2; exit 1; }
+    (
+        x=0 y=0 dx=6 dy=3
+        while :; do
+            x=$((x + dx)) y=$((y + dy))
+            ((x < 0 || x > WIDTH - 700)) && dx=$((-dx))
+            ((y < 0 || y > HEIGHT - 450)) && dy=$((-dy))
+            DISPLAY="$SCREEN" xdotool windowmove "$wid" "$x" "$y"
+            sleep 0.016
+        done
+    ) &
+    pids_to_stop+=($!)
+}
+
+# measure NAME CPUS COMMAND...: runs COMMAND (confined to CPUS unless "all") and prints its fps
+# and CPU ms per frame. The command's own process tree is timed; the screen's clients are not.
+measure() {
+    local name="$1" cpus="$2"
+    shift 2
+    local start end times
+    start=$(date +%s.%N)
+    times="$( { TIMEFORMAT='%U %S'; time (confine_cores "$cpus" "$@" >/dev/null 2>&1 & pid=$!
+        if [[ "$cpus" != all ]]; then
+            sleep 3
+            check_confined "$pid" "$cpus" 2>>"$CONFINE_DIR/escapes.log" ||
+                echo "$name escaped its cores: figures not for $cpus" >>"$CONFINE_DIR/escapes.log"
+        fi
+        wait "$pid"); } 2>&1 )"
+    end=$(date +%s.%N)
+    local user sys
+    read -r user sys <<<"$(tail -1 <<<"$times")"
+    if [[ -s "$CONFINE_DIR/escapes.log" ]]; then
+        cat "$CONFINE_DIR/escapes.log" >&2
+        : >"$CONFINE_DIR/escapes.log"
+    fi
+    awk -v n="$name" -v c="$cpus" -v s="$start" -v e="$end" -v u="$user" -v y="$sys" -v f="$FRAMES" \
+        'BEGIN { w = e - s; printf "%-24s cores %-4s %6.1f fps  %6.1f ms CPU/frame  (%.1f s)\n", n, c, f / w, (u + y) * 1000 / f, w }'
+}
+
+run_ffmpeg() {
+    measure "ffmpeg x11grab+x265" "$1" ffmpeg -nostdin -loglevel error -f x11grab -framerate "$FPS" \
+        -video_size "${WIDTH}x${HEIGHT}" -i "$SCREEN" -frames:v "$FRAMES" -pix_fmt yuv420p \
+        -c:v libx265 -preset ultrafast -tune zerolatency -b:v "${BITRATE_KBPS}k" \
+        -x265-params log-level=error -f null -
+}
+
+run_gstreamer() {
+    measure "gst ximagesrc+x265enc" "$1" gst-launch-1.0 -q ximagesrc display-name="$SCREEN" use-damage=false \
+        num-buffers="$FRAMES" ! "video/x-raw,framerate=$FPS/1" ! videoconvert ! \
+        x265enc speed-preset=ultrafast tune=zerolatency bitrate="$BITRATE_KBPS" ! fakesink sync=false
+}
+
+# ---- Hook for our main-job command ---------------------------------------------------------
+# run_ours CPUS COMMAND...: runs our pipeline on the same screen with the same frame count, so it
+# is measured exactly like the peers. "{display}" and "{frames}" in the command line are
+# replaced with the Xvfb display and the frame count. Nothing runs when no command was given.
+run_ours() {
+    local cpus="$1"
+    shift
+    (($#)) || return 0
+    local args=() a
+    for a in "$@"; do
+        a="${a//\{display\}/$SCREEN}"
+        args+=("${a//\{frames\}/$FRAMES}")
+    done
+    measure "ours" "$cpus" "${args[@]}"
+}
+# ---------------------------------------------------------------------------------------------
+
+main() {
+    install_peers
+    mkdir -p "$CONFINE_DIR"
+    start_screen
+    sleep 1
+    echo "Xvfb $SCREEN ${WIDTH}x${HEIGHT}, $FRAMES frames at a $FPS fps target, ${BITRATE_KBPS} kbit/s, $(nproc) cores"
+    local r cpus
+    for ((r = 1; r <= REPEAT; r++)); do
+        echo "--- run $r"
+        for cpus in all "$TWO_CORES"; do
+            run_ffmpeg "$cpus"
+            run_gstreamer "$cpus"
+            run_ours "$cpus" "$@"
+        done
+    done
+}
+
+main "$@"
