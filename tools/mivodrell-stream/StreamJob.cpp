@@ -212,14 +212,20 @@ int runStreamJob(const StreamOptions& options, std::FILE* statusOut, bool status
             raw->link->send(packet);
         });
     std::weak_ptr<CompositeCaptureCoordinator> weakCoordinator = coordinator;
-    side->receiver->onFrame = [raw = side.get()](const EncodedFrame& frame) {
+    side->receiver->onFrame = [raw = side.get(), weakCoordinator](const EncodedFrame& frame) {
         ++raw->framesReceived;
         // Frame identifiers count up by one per encoded frame: a gap is a lost frame, and every
         // frame after it refers to a picture the controller never got. Like a player, the
-        // recorder waits for the next keyframe instead of showing broken pictures.
+        // recorder waits for the next keyframe instead of showing broken pictures. A frame lost
+        // with all its packets never reaches the reassembler, so its receiver cannot report it:
+        // the controller side asks for the keyframe itself when such a gap opens.
         const bool gap = raw->lastFrameID && frame.frameID != std::uint32_t(*raw->lastFrameID + 1);
         raw->lastFrameID = frame.frameID;
-        if (gap) raw->waitingForKeyframe = true;
+        if (gap && !raw->waitingForKeyframe && !frame.isKeyframe) {
+            raw->waitingForKeyframe = true;
+            ++raw->keyframeRequests;
+            if (auto owner = weakCoordinator.lock()) owner->requestKeyframe(0);
+        }
         if (frame.isKeyframe) raw->waitingForKeyframe = false;
         if (raw->waitingForKeyframe) {
             ++raw->framesSkipped;
