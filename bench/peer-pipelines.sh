@@ -13,8 +13,11 @@
 #
 # Usage: bench/peer-pipelines.sh [our command line...]
 #   With a command line, it is run beside the peers through run_ours (see the hook below), e.g.
-#   bench/peer-pipelines.sh build/tools/mivodrell-stream --display :{display} --frames 600
-#   where {display} is replaced with the Xvfb display and {frames} with the frame count.
+#   bench/peer-pipelines.sh build/tools/mivodrell-stream --source x11 --display {display} \
+#       --seconds {seconds} --phone 1746x982
+#   where {display} is replaced with the Xvfb display, {frames} with the frame count and
+#   {seconds} with the time those frames take at the target rate. Our frame count is the
+#   "frames encoded" figure of the tool's summary (its encoder policy caps the rate at 30 fps).
 #
 # Other machines' load moves every figure; compare pipelines within one run and repeat the run
 # (REPEAT=3 by default).
@@ -113,7 +116,13 @@ measure() {
         cat "$CONFINE_DIR/escapes.log" >&2
         : >"$CONFINE_DIR/escapes.log"
     fi
-    awk -v n="$name" -v c="$cpus" -v s="$start" -v e="$end" -v u="$user" -v y="$sys" -v f="$FRAMES" \
+    # A pipeline that runs for a time rather than a frame count leaves the frames it made here.
+    local frames="$FRAMES"
+    if [[ -s "$CONFINE_DIR/frames" ]]; then
+        frames="$(cat "$CONFINE_DIR/frames")"
+        rm -f "$CONFINE_DIR/frames"
+    fi
+    awk -v n="$name" -v c="$cpus" -v s="$start" -v e="$end" -v u="$user" -v y="$sys" -v f="$frames" \
         'BEGIN { w = e - s; printf "%-24s cores %-4s %6.1f fps  %6.1f ms CPU/frame  (%.1f s)\n", n, c, f / w, (u + y) * 1000 / f, w }'
 }
 
@@ -141,9 +150,12 @@ run_ours() {
     local args=() a
     for a in "$@"; do
         a="${a//\{display\}/$SCREEN}"
+        a="${a//\{seconds\}/$((FRAMES / FPS))}"
         args+=("${a//\{frames\}/$FRAMES}")
     done
-    measure "ours" "$cpus" "${args[@]}"
+    local summary="$CONFINE_DIR/ours-summary.txt"
+    measure "ours" "$cpus" bash -c '"$@" --output "$0.mkv" >"$0"; status=$?
+        awk "/frames encoded/ { print \$3 }" "$0" >"$(dirname "$0")/frames"; exit $status' "$summary" "${args[@]}"
 }
 # ---------------------------------------------------------------------------------------------
 
