@@ -16,6 +16,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace mivodrell {
 
@@ -68,7 +69,14 @@ std::vector<X11ScreenGrabber::Monitor> monitorsOf(xcb_randr_get_monitors_reply_t
 X11ScreenGrabber::OpenResult X11ScreenGrabber::open(const std::string& displayName, bool sharedMemory) {
     std::unique_ptr<X11ScreenGrabber> grabber(new X11ScreenGrabber());
     int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+    xcb_connection_t* c = nullptr;
+    {
+        // Connecting reads the authority file through libXau, whose file-name lookup writes a
+        // static buffer: two streams starting at once would write it together.
+        static std::mutex connecting;
+        std::lock_guard<std::mutex> lock(connecting);
+        c = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+    }
     grabber->connection_ = c;
     if (!c || xcb_connection_has_error(c)) {
         return {nullptr, x11Error(X11CaptureStatus::connectionFailed,
