@@ -3,25 +3,18 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/Virtual/VirtualDeviceServer.h"
 #include "support/Thrown.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <future>
 #include <limits>
 #include <thread>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Error = CameraCaptureSession::CaptureError;
 using Kind = Error::Kind;
 using Outcome = VoiceProcessingScript::Outcome;
 using testing::thrown;
-
 const std::string kSessionPath = "AVCaptureSession（無回音消除）";
 const std::string kEnginePath = "AVAudioEngine 語音處理（回音消除）";
-
 // A session on a virtual device server (cameras "front", the default, and "usb"; a microphone)
 // and a manual clock; every sample and diagnostic it reports is collected.
 struct Fixture {
@@ -31,7 +24,6 @@ struct Fixture {
     std::vector<std::string> diagnostics;  // on the test thread (the caller of startMicrophone)
     testing::Collected<SampleBufferRef> video, audio;
     std::atomic<int> deliveredOffQueue{0};
-
     explicit Fixture(Outcome voiceProcessing = Outcome::success) {
         server->addCamera({"front", "FaceTime HD", 64, 48, 30});
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
@@ -64,9 +56,7 @@ struct Fixture {
         return session->session()->isRunning();
     }
 };
-
 std::uint8_t frameIndexOf(const SampleBufferRef& sample) { return sample->imageBuffer->baseAddress()[2]; }
-
 TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueue) {
     Fixture f;
     f.session->startCamera(true, "usb");
@@ -81,7 +71,6 @@ TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueu
     EXPECT_EQ(std::tuple(frame->imageBuffer->pixelFormat(), frame->imageBuffer->width(), frameIndexOf(frame)),
               std::tuple(PixelFormat::bgra, 32, std::uint8_t{1}));
     EXPECT_EQ(f.deliveredOffQueue, 0);
-
     // Attaching the same camera again replaces its input.
     const auto first = f.session->session()->inputs();
     f.session->startCamera(true, "usb");
@@ -92,7 +81,6 @@ TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueu
     EXPECT_TRUE(f.graphRunning());
     EXPECT_EQ(f.server->runningCameraSources(), 1);
 }
-
 TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASessionMicrophoneIsAttached) {
     for (const bool sessionMicrophone : {false, true}) {
         SCOPED_TRACE(sessionMicrophone);
@@ -111,20 +99,13 @@ TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASes
         EXPECT_EQ(f.server->runningMicrophoneSources(), sessionMicrophone ? 1 : 0);
     }
 }
-
 TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothingAttached) {
     using Script = std::function<void(VirtualDeviceServer&)>;
     const Script denyInputs = [](VirtualDeviceServer& s) {
         s.setInputCreationFailure(PlatformError{"V", 13, "denied"});
     };
     const Script refuseInputs = [](VirtualDeviceServer& s) { s.setRefusesInputs(true); };
-    struct Case {
-        const char* name;
-        Script script;
-        bool microphone;
-        Kind kind;
-        std::string deviceID;
-    };
+    struct Case { const char* name; Script script; bool microphone; Kind kind; std::string deviceID; };
     const std::vector<Case> cases = {
         {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound,
          "預設鏡頭"},
@@ -152,16 +133,13 @@ TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothing
         });
         ASSERT_TRUE(error);
         EXPECT_EQ(std::tie(error->kind, error->deviceID), std::tie(c.kind, c.deviceID));
-        if (c.kind == Kind::inputCreationFailed) {
-            EXPECT_EQ(error->underlying.value_or(PlatformError{}).code, 13);
-        }
+        if (c.kind == Kind::inputCreationFailed) { EXPECT_EQ(error->underlying.value_or(PlatformError{}).code, 13); }
         EXPECT_FALSE(f.session->isCameraRunning() || f.session->isMicrophoneRunning());
         EXPECT_TRUE(f.session->session()->inputs().empty() && f.session->session()->outputs().empty());
         EXPECT_EQ(f.session->session()->configurationDepth(), 0);
         EXPECT_FALSE(f.graphRunning());
     }
 }
-
 TEST(CameraCaptureSession, DisablingWithNothingAttachedIsAnEmptyTransaction) {
     Fixture f;
     EXPECT_FALSE(thrown<Error>([&] { f.session->startCamera(false, std::nullopt); }));
@@ -170,7 +148,6 @@ TEST(CameraCaptureSession, DisablingWithNothingAttachedIsAnEmptyTransaction) {
     EXPECT_FALSE(f.graphRunning());
     EXPECT_EQ(f.server->inputsCreated(), 0u);
 }
-
 TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
     Fixture f;
     f.session->startCamera(true, "front");
@@ -185,7 +162,6 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
     EXPECT_EQ(frameIndexOf(f.video.at(0)), 4);
     EXPECT_EQ(f.session->videoOutput()->droppedLateFrames(), 4u);
 }
-
 // Voice processing on: the engine carries the microphone (non-interleaved) without the graph.
 // When it fails, one diagnostic says why and the graph's plain input (interleaved) takes over.
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
@@ -235,7 +211,6 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
         EXPECT_EQ(f.diagnostics.size(), 2u);  // one per start, none for stopping
     }
 }
-
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
     PCMBuffer buffer{{rate, channels, interleaved}, frames, {}};
     buffer.audioBufferList.resize(interleaved ? 1 : channels);
@@ -244,7 +219,6 @@ PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 
     }
     return buffer;
 }
-
 TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     const ManualClock clock(100.0);
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -287,7 +261,6 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
         EXPECT_EQ(sample->audioBufferList->size(), c.buffer.audioBufferList.size());
     }
 }
-
 TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTakeTheHostClock) {
     Fixture f;
     f.session->startMicrophone(true);
@@ -299,7 +272,6 @@ TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTake
     EXPECT_EQ(f.audio.at(0)->presentationTime, MediaTime::make(9, 1));
     EXPECT_EQ(f.audio.at(1)->presentationTime, MediaTime::make(100000000000, 1000000000));
 }
-
 TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueue) {
     Fixture f;
     testing::Collected<std::vector<CameraDevice>> lists;
@@ -323,7 +295,6 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     EXPECT_EQ(lists.at(2), (std::vector<CameraDevice>{usb, desk}));
     EXPECT_EQ(offMain, 0);
     EXPECT_FALSE(f.session->isCameraRunning());  // a notice attaches nothing
-
     // Once the session is gone its observers are too.
     std::weak_ptr<CameraCaptureSession> weak = f.session;
     f.session.reset();
@@ -332,7 +303,6 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     settle();
     EXPECT_EQ(lists.size(), 3u);
 }
-
 TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecidedOnesLater) {
     auto server = VirtualDeviceServer::create();
     using Answer = std::pair<bool, std::thread::id>;
@@ -347,7 +317,6 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
         EXPECT_EQ(answer, Answer(expected, here));  // before returning, without a prompt
         EXPECT_EQ(server->pendingAccessRequests(MediaType::video), 0);
     }
-
     server->setAuthorization(MediaType::audio, AuthorizationStatus::notDetermined);
     std::promise<Answer> answered;
     const auto answerLater = [&](bool granted) { answered.set_value({granted, std::this_thread::get_id()}); };
@@ -359,6 +328,4 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
     EXPECT_NE(thread, here);
     EXPECT_EQ(server->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -5,29 +5,20 @@
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <map>
 #include <set>
 #include <string>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Virtual = VirtualCompressionSession;
 using K = CompressionPropertyKey;
 using Fault = VirtualCaptureServer::OperationFault;
 using Operation = VirtualCaptureServer::Operation;
 using IDs = std::vector<std::uint32_t>;
-
-struct Encoded {
-    std::uint32_t displayID = 0;
-    EncodedFrame frame;
-};
+struct Encoded { std::uint32_t displayID = 0; EncodedFrame frame; };
 struct Failure {
     std::uint32_t displayID = 0;
     std::string error;
@@ -43,7 +34,6 @@ struct Format {
     std::int32_t nalUnitHeaderLength = 0;
     CGRect sourceRect;
 };
-
 // The error as a text: the component's own description, "PlatformError(code)" for a stream's end.
 std::string describe(const std::exception_ptr& error) {
     try {
@@ -54,7 +44,6 @@ std::string describe(const std::exception_ptr& error) {
         return e.what();
     }
 }
-
 CaptureDisplay display(std::uint32_t id, double x) { return {id, CGRect(x, 0, 1280, 720), 1.0, id == 1, "D"}; }
 CaptureSource source(std::uint32_t id, CGSize pixels, CGRect rect = CGRect(0, 0, 1280, 720)) {
     return {id, rect, pixels, pixels.width / rect.width(), true};
@@ -65,7 +54,6 @@ CapturePlan plan(std::vector<CaptureSource> sources, IDs started, IDs stopped = 
 }
 const EncoderSettings settingsA{1.0, 2'000'000, 3.0, 30.0};
 const EncoderSettings settingsB{1.0, 5'000'000, 6.0, 30.0};
-
 // A coordinator on a hand-clocked virtual display server (displays 1, 2, 3) with scripted
 // encoders (or the machine's), every capture and encoder session it creates at hand, and
 // everything it reports collected.
@@ -80,7 +68,6 @@ struct Harness {
     testing::Collected<Encoded> frames;
     testing::Collected<Failure> errors;
     testing::Collected<Format> formats;
-
     explicit Harness(Virtual::Script script = {}, std::int32_t creationStatus = CompressionStatus::ok,
                      std::optional<CompressionSession::Factory> encoderFactory = std::nullopt) {
         for (const auto& d : displays) server->addDisplay(d);
@@ -104,10 +91,8 @@ struct Harness {
             formats.add({id, w, h, sets, length, rect});
         };
     }
-
     void apply(const CapturePlan& p, const EncoderSettings& s = settingsA) { coordinator->apply(p, displays, s); }
     IDs active() { return coordinator->activeDisplayIDs(); }
-
     // One frame interval of server time with new content (a sum of 1/60 steps can land on the
     // same content generation twice, and an idle frame is no frame); waits until `total` frames
     // have been encoded in all. The scripted encoder sessions keep every picture, so a display's
@@ -141,7 +126,6 @@ struct Harness {
         return value;
     }
 };
-
 TEST(CaptureCoordinator, StartsEachDisplayWithItsOwnEncoderAndFullDisplayCapture) {
     Harness h;
     h.apply(plan({one, source(2, {640, 360}, CGRect(100, 50, 640, 360))}, {1, 2}));
@@ -164,7 +148,6 @@ TEST(CaptureCoordinator, StartsEachDisplayWithItsOwnEncoderAndFullDisplayCapture
     }
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 // Started while active: nothing changes, not even the settings. Active and in no list: the
 // settings, then the source. Listed without a source, or in no list and inactive: ignored.
 TEST(CaptureCoordinator, ADisplayInNoListGetsItsSettingsAndSourceAndStartedAgainChangesNothing) {
@@ -175,18 +158,15 @@ TEST(CaptureCoordinator, ADisplayInNoListGetsItsSettingsAndSourceAndStartedAgain
     EXPECT_EQ(std::pair(h.captures.size(), h.encoders.size()), std::pair(std::size_t{1}, std::size_t{1}));
     EXPECT_EQ(h.encoders[0]->propertyLog().size(), properties);
     EXPECT_EQ(h.server->runningStreamConfigurations().at(0).width, 1280);
-
     h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}), settingsB);
     EXPECT_EQ(h.captures.size(), 1u);
     EXPECT_EQ(h.lastProperty(0, K::averageBitRate), CompressionPropertyValue(std::int64_t{5'000'000}));
     EXPECT_EQ(h.lastProperty(0, K::maxKeyFrameIntervalDuration), CompressionPropertyValue(6.0));
     EXPECT_EQ(h.server->runningStreamConfigurations().at(0).sourceRect, CGRect(0, 0, 640, 360));
-
     h.apply(plan({one, two}, {3}, {}, {3}));
     EXPECT_EQ(h.active(), (IDs{1}));
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSessionsLateReports) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -198,7 +178,6 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     EXPECT_EQ(h.encoders[2]->parameters().width, 960);
     EXPECT_EQ(h.encoders[0]->invalidateCount(), 1);
     EXPECT_EQ(h.server->runningStreamCount(), 2u);  // the old stream stopped
-
     // A frame and an end still on their way from the replaced session leave the new one alone.
     old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60),
                  std::nullopt);
@@ -211,7 +190,6 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect),
               std::tuple(960, 540, CGRect(0, 0, 960, 540)));
 }
-
 TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -229,7 +207,6 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
         return f.display.displayID == 7 && f.display.name == "Late";
     }));
 }
-
 // A keyframe request forces the next frame of that display only, and is forgotten while the display is inactive.
 TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAndKeyframesAreRequestedPerDisplay) {
     Harness h;
@@ -253,14 +230,12 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAn
         all.insert(ids.begin(), ids.end());
     }
     EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2, 3, 4, 5}));
-
     h.apply(plan({one}, {}, {2}, {1}));
     h.coordinator->setNextFrameIDForTesting(4294967294u);
     for (std::size_t n = 7; n <= 9; ++n) h.tick(n);
     const auto afterWrap = h.frameIDsOf(1);
     ASSERT_EQ(afterWrap.size(), 6u);
     EXPECT_EQ(IDs(afterWrap.begin() + 3, afterWrap.end()), (IDs{4294967294u, 4294967295u, 0u}));
-
     h.coordinator->stop();
     EXPECT_TRUE(h.active().empty());
     EXPECT_EQ(h.server->runningStreamCount(), 0u);
@@ -269,7 +244,6 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAn
     EXPECT_EQ(h.frames.at(9).frame.frameID, 0u);
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -280,7 +254,6 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     h.apply(plan({one, two}, {1}));
     EXPECT_EQ(h.active(), (IDs{1, 2}));
     EXPECT_EQ(h.captures.size(), 3u);
-
     // Ends with an error: each display removed and the error reported with it.
     h.server->stopAllStreams(PlatformError{"VirtualCaptureServer", -3815, "display gone"});
     ASSERT_TRUE(h.errors.waitFor(2));
@@ -292,7 +265,6 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     }
     EXPECT_EQ(reported, (std::set<std::uint32_t>{1, 2}));
 }
-
 // Each failure goes to onError with display 1; display 2 of the same plan starts regardless.
 TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanGoesOn) {
     const auto refusing = [](K key) {
@@ -363,7 +335,6 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         EXPECT_EQ(h.server->runningStreamCount(), active.size());
     }
 }
-
 // Sizes the machine's encoder cannot make reach it clamped, never through an unchecked
 // conversion, and are refused: the display is simply not started.
 TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError) {
@@ -379,7 +350,6 @@ TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError
         EXPECT_EQ(h.active(), (IDs{2}));
     }
 }
-
 TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -388,7 +358,6 @@ TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
     EXPECT_EQ(h.server->runningStreamCount(), 0u);
     for (const auto& capture : h.captures) EXPECT_TRUE(capture.expired());
 }
-
 // The machine's encoder on two virtual displays, each stream at its own size; libavcodec decodes
 // both with the reported format, each picture matches what a separate capture of the same region
 // saw at the same instant, and the frame after a keyframe request is a keyframe in that stream only.
@@ -398,7 +367,6 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
                                                             {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
     h.apply(plan({sources.at(1), sources.at(2)}, {1, 2}));
     ASSERT_EQ(h.active(), (IDs{1, 2}));
-
     // Observers: the luma each display's region showed, in video range, by display and time.
     testing::Collected<std::tuple<std::uint32_t, double, testing::YUVPicture>> seen;
     std::vector<std::shared_ptr<ScreenCaptureSession>> observers;
@@ -426,7 +394,6 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     ASSERT_EQ(h.errors.size(), 0u) << h.errors.at(0).error;
     ASSERT_TRUE(seen.waitFor(2 * ticks));
     for (auto& observer : observers) observer->stop();
-
     for (const std::uint32_t id : {1u, 2u}) {
         SCOPED_TRACE(id);
         const auto format = h.formatOf(id, 2);
@@ -458,6 +425,4 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     }
     h.coordinator->stop();
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

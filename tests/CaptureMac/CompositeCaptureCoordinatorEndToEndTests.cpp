@@ -1,19 +1,12 @@
 // The whole live stream: two virtual displays, a crop across both, the real HEVC and AAC encoders,
 // and libavcodec's decoders reading what comes out.
-
 #include "CoordinatorTestSupport.h"
 #include "support/AACDecoding.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
-
 // Display 1 is reddish, display 2 bluish; green rises from left to right across each display.
 void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
     for (int y = 0; y < bgra.height(); ++y) {
@@ -28,14 +21,12 @@ void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra
         }
     }
 }
-
 // BT.709 video-range luma of the colour at a display-local pixel column.
 double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
     const double b = displayID == 1 ? 30 : 180, r = displayID == 1 ? 180 : 30;
     const double g = localX * 200 / displayWidth;
     return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
 }
-
 TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentKeyframesAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
     h.server->setContentFunction(fillDisplay);
@@ -57,7 +48,6 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     ASSERT_EQ(h.errorCount(), 0u);
     ASSERT_EQ(h.recorded.frames.size(), 60u);
     ASSERT_FALSE(parameterSets.empty());
-
     testing::HEVCTestDecoder decoder(parameterSets);
     std::vector<testing::DecodedPicture> pictures;
     for (const EncodedFrame& frame : h.recorded.frames) {
@@ -73,7 +63,6 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
         EXPECT_EQ(pictures[i].width, 640);
         EXPECT_EQ(pictures[i].height, 352);
     }
-
     // Column c of the output shows global x = 320 + c: display 1 left of 640, display 2 right.
     const testing::DecodedPicture& last = pictures.back();
     double worst = 0;
@@ -86,7 +75,6 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
         worst = std::max(worst, std::abs(sum / 320 - expectedLuma(display, localX, 640)));
     }
     EXPECT_LT(worst, 4.0);
-
     // The audio: AAC-LC at 16 kHz carrying the 1 kHz tone.
     std::vector<std::vector<std::uint8_t>> packets;
     for (const auto& [bytes, time] : h.recorded.audio) packets.push_back(bytes);
@@ -99,6 +87,4 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     ASSERT_TRUE(frequency);
     EXPECT_NEAR(*frequency, 1000.0, 2.0);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

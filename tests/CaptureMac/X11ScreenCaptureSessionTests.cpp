@@ -4,23 +4,17 @@
 #include "Platform/Capture/X11/X11CaptureBackend.h"
 #include "support/Thrown.h"
 #include "support/XvfbServer.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Error = ScreenCaptureSession::CaptureError;
 using Kind = Error::Kind;
 using testing::thrown;
-
 template <class E, class Body>
 auto kindOf(Body&& body) {
     const auto error = thrown<E>(body);
     return error ? std::optional(error->kind) : std::nullopt;
 }
-
 // The screen capture session's time-outs on a real X server (its frames, geometry and errors are
 // the virtual backend's tests and the X11 backend's own). A stopped (SIGSTOP) server plays the
 // one that never answers.
@@ -45,12 +39,10 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     testing::Collected<int> frames;
     auto session = makeSession(frames);
     session->setOperationTimeoutForTesting(0.3);
-
     kill(server->pid(), SIGSTOP);
     EXPECT_EQ(kindOf<Error>([&] { session->start(left, source, PixelFormat::bgra); }), Kind::startTimedOut);
     EXPECT_FALSE(session->isRunning());
     kill(server->pid(), SIGCONT);
-
     // The late answer to the abandoned start leaves nothing running: a new session's first frame
     // (which queues behind that answer on the server) arrives, the abandoned one never does.
     testing::Collected<int> otherFrames;
@@ -58,7 +50,6 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     other->start(left, source, PixelFormat::bgra);
     ASSERT_TRUE(otherFrames.waitFor(1, 10));
     EXPECT_EQ(frames.size(), 0u);
-
     session->setOperationTimeoutForTesting(10);
     session->start(left, source, PixelFormat::bgra);
     ASSERT_TRUE(frames.waitFor(1, 10));
@@ -78,6 +69,4 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     EXPECT_FALSE(session->isRunning());
     kill(server->pid(), SIGCONT);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell
