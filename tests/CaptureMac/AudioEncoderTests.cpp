@@ -369,8 +369,7 @@ TEST(AudioEncoderLifecycle, TheFormatIsAnnouncedOnceAndNothingHappensAfterInvali
 class AudioEncoderCapture : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("mivodrell-capture-" + std::to_string(::getpid()) + "-" +
+        root_ = std::filesystem::temp_directory_path() / ("mivodrell-capture-" + std::to_string(::getpid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(root_);
     }

@@ -34,8 +34,7 @@ struct Recording {
         ASSERT_TRUE(audio.waitFor(count, 20)) << "got " << audio.size() << " buffers";
         for (std::size_t i = 1; i < count; ++i) {
             const auto previous = audio.at(i - 1), current = audio.at(i);
-            EXPECT_EQ(current->presentationTime,
-                      MediaTime::make(previous->presentationTime.value + previous->sampleCount,
+            EXPECT_EQ(current->presentationTime, MediaTime::make(previous->presentationTime.value + previous->sampleCount,
                                       previous->presentationTime.timescale))
                 << i;
         }
@@ -74,8 +73,7 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
     // The canceller needs a playback sink other than the one whose monitor it records.
     ASSERT_EQ(r.server->run({"pactl", "load-module", "module-null-sink", "sink_name=speaker"}), 0);
-    if (r.server->run(
-            {"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
+    if (r.server->run({"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
         GTEST_SKIP() << "this PulseAudio has no usable module-echo-cancel";
     }
     // New sources are device notices: the (here unchanged) camera list follows.

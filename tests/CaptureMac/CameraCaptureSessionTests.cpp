@@ -107,10 +107,8 @@ TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothing
     const Script refuseInputs = [](VirtualDeviceServer& s) { s.setRefusesInputs(true); };
     struct Case { const char* name; Script script; bool microphone; Kind kind; std::string deviceID; };
     const std::vector<Case> cases = {
-        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound,
-         "預設鏡頭"},
-        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound,
-         "預設麥克風"},
+        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound, "預設鏡頭"},
+        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound, "預設麥克風"},
         {"camera input", denyInputs, false, Kind::inputCreationFailed, ""},
         {"microphone input", denyInputs, true, Kind::inputCreationFailed, ""},
         {"camera refused", refuseInputs, false, Kind::cannotAddInput, ""},
@@ -167,8 +165,7 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
     const std::string fallback = "，退回 AVCaptureSession 路徑";
     const std::vector<std::pair<Outcome, std::string>> cases = {
-        {Outcome::success,
-         "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
+        {Outcome::success, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
         {Outcome::enableFails, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
         {Outcome::invalidFormat, "麥克風：語音處理輸入格式無效（0 Hz, 0 ch, Float32, non-interleaved）" + fallback},
         {Outcome::startFails, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback},
@@ -287,8 +284,7 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     settle();
     f.server->removeCamera("front");
     settle();
-    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false},
-        desk{"desk", "Desk Camera", false};
+    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false}, desk{"desk", "Desk Camera", false};
     ASSERT_EQ(lists.size(), 3u);
     EXPECT_EQ(lists.at(0), (std::vector<CameraDevice>{front, usb}));
     EXPECT_EQ(lists.at(1), (std::vector<CameraDevice>{front, usb, desk}));

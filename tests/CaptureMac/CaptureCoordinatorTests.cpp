@@ -23,26 +23,13 @@ struct Failure {
     std::uint32_t displayID = 0;
     std::string error;
     friend bool operator==(const Failure&, const Failure&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const Failure& f) {
-        return out << f.displayID << ": " << f.error;
-    }
+    friend std::ostream& operator<<(std::ostream& out, const Failure& f) { return out << f.displayID << ": " << f.error; }
 };
-struct Format {
-    std::uint32_t displayID = 0;
-    std::int32_t width = 0, height = 0;
-    std::vector<std::vector<std::uint8_t>> parameterSets;
-    std::int32_t nalUnitHeaderLength = 0;
-    CGRect sourceRect;
-};
+struct Format { std::uint32_t displayID = 0; std::int32_t width = 0, height = 0; std::vector<std::vector<std::uint8_t>> parameterSets; std::int32_t nalUnitHeaderLength = 0; CGRect sourceRect; };
 // The error as a text: the component's own description, "PlatformError(code)" for a stream's end.
 std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const PlatformError& e) {
-        return "PlatformError(" + std::to_string(e.code) + ")";
-    } catch (const std::exception& e) {
-        return e.what();
-    }
+    try { std::rethrow_exception(error); } catch (const PlatformError& e) { return "PlatformError(" + std::to_string(e.code) + ")"; }
+    catch (const std::exception& e) { return e.what(); }
 }
 CaptureDisplay display(std::uint32_t id, double x) { return {id, CGRect(x, 0, 1280, 720), 1.0, id == 1, "D"}; }
 CaptureSource source(std::uint32_t id, CGSize pixels, CGRect rect = CGRect(0, 0, 1280, 720)) {
@@ -58,8 +45,7 @@ const EncoderSettings settingsB{1.0, 5'000'000, 6.0, 30.0};
 // encoders (or the machine's), every capture and encoder session it creates at hand, and
 // everything it reports collected.
 struct Harness {
-    std::shared_ptr<VirtualCaptureServer> server =
-        VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
+    std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     std::vector<CaptureDisplay> displays{display(1, 0), display(2, 1280), display(3, 2560)};
     // Weak, so that the coordinator alone decides how long a session (and its stream) lives.
     std::vector<std::weak_ptr<ScreenCaptureSession>> captures;
@@ -79,17 +65,12 @@ struct Harness {
             return session;
         };
         collaborators.encoderBackend.createSession =
-            encoderFactory
-                ? *encoderFactory
-                : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
+            encoderFactory ? *encoderFactory : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
         coordinator = CaptureCoordinator::create({60.0, 240, 8'000'000}, collaborators);
         coordinator->onEncodedFrame = [this](std::uint32_t id, const EncodedFrame& f) { frames.add({id, f}); };
         coordinator->onError = [this](std::uint32_t id, std::exception_ptr e) { errors.add({id, describe(e)}); };
-        coordinator->onVideoFormatAvailable = [this](std::uint32_t id, std::int32_t w, std::int32_t h,
-                                                     const std::vector<std::vector<std::uint8_t>>& sets,
-                                                     std::int32_t length, const CGRect& rect) {
-            formats.add({id, w, h, sets, length, rect});
-        };
+        coordinator->onVideoFormatAvailable = [this](std::uint32_t id, std::int32_t w, std::int32_t h, const auto& sets, std::int32_t length,
+                                                     const CGRect& rect) { formats.add({id, w, h, sets, length, rect}); };
     }
     void apply(const CapturePlan& p, const EncoderSettings& s = settingsA) { coordinator->apply(p, displays, s); }
     IDs active() { return coordinator->activeDisplayIDs(); }
@@ -104,25 +85,19 @@ struct Harness {
     }
     IDs frameIDsOf(std::uint32_t displayID) {
         IDs ids;
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            if (frames.at(i).displayID == displayID) ids.push_back(frames.at(i).frame.frameID);
-        }
+        for (std::size_t i = 0; i < frames.size(); ++i) if (frames.at(i).displayID == displayID) ids.push_back(frames.at(i).frame.frameID);
         return ids;
     }
     // The format reported for a display (waiting for `count` reports in all).
     std::optional<Format> formatOf(std::uint32_t displayID, std::size_t count) {
         EXPECT_TRUE(formats.waitFor(count));
         std::optional<Format> found;
-        for (std::size_t i = 0; i < formats.size(); ++i) {
-            if (formats.at(i).displayID == displayID) found = formats.at(i);
-        }
+        for (std::size_t i = 0; i < formats.size(); ++i) if (formats.at(i).displayID == displayID) found = formats.at(i);
         return found;
     }
     std::optional<CompressionPropertyValue> lastProperty(std::size_t encoder, K key) {
         std::optional<CompressionPropertyValue> value;
-        for (const auto& [k, v] : encoders.at(encoder)->propertyLog()) {
-            if (k == key) value = v;
-        }
+        for (const auto& [k, v] : encoders.at(encoder)->propertyLog()) if (k == key) value = v;
         return value;
     }
 };
@@ -179,16 +154,14 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     EXPECT_EQ(h.encoders[0]->invalidateCount(), 1);
     EXPECT_EQ(h.server->runningStreamCount(), 2u);  // the old stream stopped
     // A frame and an end still on their way from the replaced session leave the new one alone.
-    old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60),
-                 std::nullopt);
+    old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60), std::nullopt);
     old->onStop(std::nullopt);
     EXPECT_EQ(h.active(), (IDs{1, 2}));
     h.tick(2);
     EXPECT_EQ(h.encoders[2]->submissions().size(), 1u);
     const auto format = h.formatOf(1, 2);
     ASSERT_TRUE(format);
-    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect),
-              std::tuple(960, 540, CGRect(0, 0, 960, 540)));
+    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect), std::tuple(960, 540, CGRect(0, 0, 960, 540)));
 }
 TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     Harness h;
@@ -203,9 +176,7 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     h.displays.push_back({7, CGRect(0, 0, 640, 480), 1.0, false, "Late"});
     h.apply(plan({source(7, {640, 360})}, {7}));
     const auto filters = h.server->runningStreamFilters();
-    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](const ContentFilter& f) {
-        return f.display.displayID == 7 && f.display.name == "Late";
-    }));
+    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](const ContentFilter& f) { return f.display.displayID == 7 && f.display.name == "Late"; }));
 }
 // A keyframe request forces the next frame of that display only, and is forgotten while the display is inactive.
 TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAndKeyframesAreRequestedPerDisplay) {
@@ -267,11 +238,7 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
 }
 // Each failure goes to onError with display 1; display 2 of the same plan starts regardless.
 TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanGoesOn) {
-    const auto refusing = [](K key) {
-        Virtual::Script script;
-        script.propertyStatus[key] = -12900;
-        return script;
-    };
+    const auto refusing = [](K key) { Virtual::Script script; script.propertyStatus[key] = -12900; return script; };
     Virtual::Script failingFrame;
     failingFrame.responder = [](const Virtual::SubmittedFrame& f) {
         if (f.index == 0) return Virtual::Response{CompressionStatus::encoderFailed};
@@ -291,17 +258,12 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
     const std::string encoder = "HEVCEncoder.EncoderError.";
     const std::vector<Case> cases = {
         {"capture start", Operation::startCapture, nullptr, "startFailed", false},
-        {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0,
-         Fault::Kind::never},
-        {"capture stop", Operation::stopCapture, [](Harness& h) { h.apply(plan({two}, {}, {1})); }, "stopFailed",
-         false},
-        {"capture update", Operation::updateConfiguration, [&](Harness& h) { h.apply(plan({halved}, {})); },
-         "updateFailed", true},
+        {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0, Fault::Kind::never},
+        {"capture stop", Operation::stopCapture, [](Harness& h) { h.apply(plan({two}, {}, {1})); }, "stopFailed", false},
+        {"capture update", Operation::updateConfiguration, [&](Harness& h) { h.apply(plan({halved}, {})); }, "updateFailed", true},
         {"stop", Operation::stopCapture, [](Harness& h) { h.coordinator->stop(); }, "stopFailed", false, false},
-        {"encoder creation", {}, nullptr, encoder + "sessionCreationFailed(-12904)", false, false, {},
-         CompressionStatus::allocationFailed},
-        {"encoder settings at start", {}, nullptr, encoder + "propertyConfigurationFailed(-12900)", false, false,
-         refusing(K::maxKeyFrameIntervalDuration)},
+        {"encoder creation", {}, nullptr, encoder + "sessionCreationFailed(-12904)", false, false, {}, CompressionStatus::allocationFailed},
+        {"encoder settings at start", {}, nullptr, encoder + "propertyConfigurationFailed(-12900)", false, false, refusing(K::maxKeyFrameIntervalDuration)},
         {"encoder settings of a running display (its source is still updated)", {}, [&](Harness& h) {
              h.encoders[0]->setScript(refusing(K::averageBitRate));
              h.apply(plan({halved}, {}), settingsB);
@@ -340,8 +302,7 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
 TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (const CGSize size :
-         {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
+    for (const CGSize size : {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
         SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
         Harness h({}, 0, CompressionSession::defaultFactory());
         h.apply(plan({source(1, size), two}, {1, 2}));
@@ -363,8 +324,7 @@ TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
 // saw at the same instant, and the frame after a keyframe request is a keyframe in that stream only.
 TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSizesWithTheRequestedKeyframe) {
     Harness h({}, 0, CompressionSession::defaultFactory());
-    const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})},
-                                                            {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
+    const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})}, {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
     h.apply(plan({sources.at(1), sources.at(2)}, {1, 2}));
     ASSERT_EQ(h.active(), (IDs{1, 2}));
     // Observers: the luma each display's region showed, in video range, by display and time.
@@ -372,14 +332,11 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     std::vector<std::shared_ptr<ScreenCaptureSession>> observers;
     for (const auto& [id, planned] : sources) {
         auto observer = ScreenCaptureSession::create(h.server);
-        observer->onFrame = [&seen, id = id](const std::shared_ptr<PixelBuffer>& b, MediaTime t,
-                                             const std::optional<CaptureFrameGeometry>&) {
+        observer->onFrame = [&seen, id = id](const std::shared_ptr<PixelBuffer>& b, MediaTime t, const std::optional<CaptureFrameGeometry>&) {
             testing::YUVPicture p{b->width(), b->height(), {}, {}, {}};
             for (int y = 0; y < p.height; ++y) {
-                const std::uint8_t* row =
-                    b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
-                for (int x = 0; x < p.width; ++x)
-                    p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
+                const std::uint8_t* row = b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
+                for (int x = 0; x < p.width; ++x) p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
             }
             seen.add({id, t.seconds(), std::move(p)});
         };

@@ -37,8 +37,7 @@ struct Harness {
         EXPECT_TRUE(renderer);
         renderer->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
-    void update(std::uint32_t id, std::shared_ptr<PixelBuffer> buffer, CGRect sourceRect,
-                CGRect contentUV = {0, 0, 1, 1}) {
+    void update(std::uint32_t id, std::shared_ptr<PixelBuffer> buffer, CGRect sourceRect, CGRect contentUV = {0, 0, 1, 1}) {
         renderer->update(id, buffer, sourceRect, contentUV);
         sources[id] = {std::move(buffer), sourceRect, contentUV};
     }
@@ -213,8 +212,7 @@ TEST(CompositeFrameRenderer, NonFiniteGeometryDrawsNothingAndDoesNotCrash) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const DisplayTopology topology({display(1, {0, 0, 64, 48})});
-    const std::vector<std::pair<CGRect, CGRect>> inputs{{{0, 0, 64, 48}, {nan, 0, 1, 1}},
-                                                        {{nan, 0, 64, 48}, {0, 0, 1, 1}},
+    const std::vector<std::pair<CGRect, CGRect>> inputs{{{0, 0, 64, 48}, {nan, 0, 1, 1}}, {{nan, 0, 64, 48}, {0, 0, 1, 1}},
                                                         {{0, 0, 64, 48}, {0, 0, inf, 1}},
                                                         {{0, 0, 64, 48}, {1e300, -1e300, 1e300, 1}}};
     for (const auto& [sourceRect, contentUV] : inputs) {

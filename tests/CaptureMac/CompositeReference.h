@@ -48,8 +48,7 @@ double bilinear(Fetch fetch, int width, int height, double u, double v) {
     const auto clampX = [&](double x) { return truncateClamped<int>(std::clamp(x, 0.0, width - 1.0), 0); };
     const auto clampY = [&](double y) { return truncateClamped<int>(std::clamp(y, 0.0, height - 1.0), 0); };
     const int x0 = clampX(fx), x1 = clampX(fx + 1), y0 = clampY(fy), y1 = clampY(fy + 1);
-    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) +
-           (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
+    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) + (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
 }
 struct Source { std::shared_ptr<PixelBuffer> buffer; CGRect sourceRect; CGRect contentUV; };
 struct Composite {
@@ -136,8 +135,7 @@ inline Image resample(const Image& image, int width, int height) {
         for (int x = 0; x < width; ++x) {
             for (int c = 0; c < 4; ++c) {
                 const auto fetch = [&](int tx, int ty) { return image.at(tx, ty, c) / 255.0; };
-                out.at(x, y, c) =
-                    quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
+                out.at(x, y, c) = quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
             }
         }
     }

@@ -57,8 +57,7 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     kill(server->pid(), SIGSTOP);
     // While the query waits out its time, the capture thread's next grab gets stuck as well, so
     // every operation queued behind it goes unanswered.
-    EXPECT_EQ(
-        kindOf<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
+    EXPECT_EQ(kindOf<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
         ShareableContentFetcher::FetchError::Kind::timedOut);
     EXPECT_EQ(kindOf<Error>([&] {
                   session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize{320, 180}, 1, true});
