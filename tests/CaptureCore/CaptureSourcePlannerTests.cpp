@@ -56,8 +56,7 @@ TEST(CaptureSourcePlanner, ActivationAndDeactivationScenarios) {
     const std::vector<std::pair<std::string, std::vector<Step>>> scenarios = {
         // Started at 2 %; between 0.5 % and 2 % an active display stays, an inactive one stays off.
         {"starts at 2 %", {{19, 0, {1}, {}}, {20, 0.1, {1, 2}, {}}, {10, 0.2, {1, 2}, {}}}},
-        {"waits 1.5 s", {{30, 0, {1, 2}, {}}, {4, 1, {1, 2}, {}}, {0, 2.49, {1, 2}, {}}, {4, 2.5, {1}, {2}},
-                         {4, 3, {1}, {}}}},
+        {"waits 1.5 s", {{30, 0, {1, 2}, {}}, {4, 1, {1, 2}, {}}, {0, 2.49, {1, 2}, {}}, {4, 2.5, {1}, {2}}, {4, 3, {1}, {}}}},
         {"restarts when the share recovers", {{30, 0, {1, 2}, {}}, {4, 1, {1, 2}, {}}, {5, 2, {1, 2}, {}},
                                               {4, 2.5, {1, 2}, {}}, {4, 3.9, {1, 2}, {}}, {4, 4.0, {1}, {2}}}},
         // The first finite time starts the delay; later non-finite times count as that time.
