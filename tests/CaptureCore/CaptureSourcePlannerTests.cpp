@@ -100,34 +100,6 @@ TEST(CaptureSourcePlanner, UnusableViewportStopsEverythingAndForgetsTheMotion) {
         EXPECT_EQ(planner.lastViewportCenter(), std::nullopt);
     }
 }
-TEST(CaptureSourcePlanner, DisplaysLeavingOrBrokenStopAtOnce) {
-    const DisplayTopology three({makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, 1920, 1080}),
-                                 makeDisplay(3, {3840, 0, 1920, 1080})});
-    const DisplayTopology onlyTwo({makeDisplay(2, {1920, 0, 1920, 1080})});
-    CaptureSourcePlanner planner;
-    EXPECT_EQ(planner.plan({1000, 0, 3000, 1000}, three, kPhone, 0).started, (IDs{1, 2, 3}));
-    const CapturePlan plan = planner.plan({1000, 0, 3000, 1000}, onlyTwo, kPhone, 0.1);
-    EXPECT_EQ(plan.stopped, (IDs{1, 3}));
-    EXPECT_EQ(plan.activeDisplayIDs(), IDs{2});
-    // Even with an unusable viewport a display is listed as stopped only once.
-    CaptureSourcePlanner other;
-    other.plan({1000, 0, 3000, 1000}, three, kPhone, 0);
-    EXPECT_EQ(other.plan({0, 0, 0, 0}, onlyTwo, kPhone, 0.1).stopped, (IDs{1, 2, 3}));
-    // A display whose frame becomes unusable stops.
-    CaptureSourcePlanner broken;
-    broken.plan(straddling(500), twoDisplays(), kPhone, 0);
-    const DisplayTopology nan({makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, kNaN, 1080})});
-    const CapturePlan stopped = broken.plan(straddling(500), nan, kPhone, 0.1);
-    EXPECT_EQ(stopped.stopped, IDs{2});
-    EXPECT_EQ(stopped.activeDisplayIDs(), IDs{1});
-    // One that is unusable from the start is never announced, rather than started and stopped in one plan.
-    CaptureSourcePlanner fresh;
-    const DisplayTopology endless({makeDisplay(1, {0, 0, 1920, 1080}), makeDisplay(2, {1920, 0, kInf, 1080})});
-    const CapturePlan first = fresh.plan(straddling(500), endless, kPhone, 0);
-    EXPECT_EQ(first.started, IDs{1});
-    EXPECT_EQ(first.stopped, IDs{});
-    EXPECT_EQ(fresh.activeDisplayIDs(), IDs{1});
-}
 TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
     CaptureSourcePlanner planner;
     const CapturePlan first = planner.plan({100, 100, 1000, 500}, oneDisplay(), kPhone, 0);

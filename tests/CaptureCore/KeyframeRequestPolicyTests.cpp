@@ -10,14 +10,7 @@ Call lostKeyframe(double now, bool requests = false) { return {LossEvent::frameA
 Call completed(double now) { return {LossEvent::frameCompleted(1, false), now}; }
 Call keyframe(double now) { return {LossEvent::frameCompleted(1, true), now}; }
 Call expire(double now) { return {std::nullopt, now}; }
-struct Script {
-    std::string name;
-    std::vector<Call> calls;
-    double interval;
-    bool outstanding;
-    std::int64_t losses, requests;
-    Policy::Configuration configuration = {};
-};
+struct Script { std::string name; std::vector<Call> calls; double interval; bool outstanding; std::int64_t losses, requests; Policy::Configuration configuration = {}; };
 TEST(KeyframeRequestPolicyTest, Scripts) {
     const Policy::Configuration tolerant{.consecutiveLossThreshold = 6, .staleKeyframeThreshold = 20.0};
     const double nan = std::numeric_limits<double>::quiet_NaN();
