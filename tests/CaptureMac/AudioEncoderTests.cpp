@@ -48,13 +48,10 @@ std::optional<Kind> errorKind(const std::function<void()>& call) {
     return error ? std::optional(error->kind) : std::nullopt;
 }
 TEST(AudioEncoderRules, AudioSpecificConfigBytes) {
+    // Every table rate at one and two channels is compared with libavcodec's own in AudioEncoderDecoding.
     struct Case { double rate; std::uint32_t channels; std::vector<std::uint8_t> expected; };  // empty: none
-    const Case cases[] = {
-        {16000.0, 2, {0x14, 0x10}}, {48000.0, 2, {0x11, 0x90}},   {44100.0, 2, {0x12, 0x10}},
-        {16000.0, 1, {0x14, 0x08}}, {16000.4, 2, {0x14, 0x10}},   {15999.6, 2, {0x14, 0x10}},
-        {16000.5, 2, {}},           {48000.0, 3, {}},             {48000.0, 0, {}},
-        {96000.0, 2, {0x10, 0x10}}, {7350.0, 1, {0x16, 0x08}},    {std::nan(""), 2, {}},
-        {0.0, 1, {}},               {-48000.0, 2, {}},            {88200.0, 1, {0x10, 0x88}}};
+    const Case cases[] = {{16000.4, 2, {0x14, 0x10}}, {15999.6, 2, {0x14, 0x10}}, {16000.5, 2, {}}, {48000.0, 3, {}}, {48000.0, 0, {}},
+                          {std::nan(""), 2, {}}, {0.0, 1, {}}, {-48000.0, 2, {}}};
     for (const auto& c : cases) {
         EXPECT_EQ(AudioEncoder::makeAudioSpecificConfig(c.rate, c.channels),
                   c.expected.empty() ? std::nullopt : std::optional(c.expected)) << c.rate << " Hz, " << c.channels << " ch";
@@ -86,10 +83,7 @@ TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
     EXPECT_EQ(h.lines[3], "AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 1 次，目前 pendingSamples 還剩 0 "
               "個樣本");
     EXPECT_EQ(h.journal->bitRates, std::vector<std::uint32_t>{16000});
-    ASSERT_EQ(h.announcements.size(), 1u);
-    EXPECT_EQ(h.announcements[0].sampleRate, 16000.0);
-    EXPECT_EQ(h.announcements[0].channelCount, 2);
-    EXPECT_EQ(h.announcements[0].cookie, (std::vector<std::uint8_t>{0x14, 0x10}));
+    EXPECT_EQ(h.announcements.size(), 1u);  // its rate, channels and cookie: AudioEncoderDecoding
     // The converter was asked for non-interleaved float at the input rate and for AAC.
     EXPECT_EQ(h.journal->inputFormat->sampleRate(), 48000.0);
     EXPECT_FALSE(h.journal->inputFormat->isInterleaved());

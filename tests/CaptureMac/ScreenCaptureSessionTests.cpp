@@ -84,23 +84,6 @@ TEST_F(ScreenCaptureSessionTest, NeverStartedSessionIgnoresUpdateRefreshAndStop)
     EXPECT_FALSE(session->isRunning());
     EXPECT_EQ(server->runningStreamCount(), 0u);
 }
-TEST_F(ScreenCaptureSessionTest, DeliversCompleteFramesWithGeometryOfThePlannedSize) {
-    session->start(rightDisplay(), sourceFor(2, {50, 50, 200, 100}, {400, 200}), k420f);
-    server->tick(1.0 / 60);
-    ASSERT_TRUE(frames.waitFor(1));
-    const Frame f = frames.at(0);
-    EXPECT_EQ(std::tuple(f.buffer->width(), f.buffer->height(), f.buffer->pixelFormat()), std::tuple(400, 200, k420f));
-    ASSERT_TRUE(f.geometry);
-    // Content fills the buffer: 400 x 200 pixels, reported in points of a scale-2 display.
-    EXPECT_EQ(f.geometry->contentRect, CGRect(0, 0, 200, 100));
-    EXPECT_DOUBLE_EQ(f.geometry->scaleFactor, 2.0);
-    EXPECT_DOUBLE_EQ(f.geometry->contentScale, 1.0);  // 2 pixels per source point / scale 2
-    EXPECT_TRUE(f.time.valid);
-    // The square at display-local points 100..200 lands at pixels (100..300, 100..200) of the frame.
-    const auto inside = rgbAt(*f.buffer, 200, 150);
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(inside[c], (std::array{30, 220, 20})[c], 3);
-    for (double v : rgbAt(*f.buffer, 20, 20)) EXPECT_NEAR(v, 200, 3);
-}
 TEST_F(ScreenCaptureSessionTest, FrameChecksDropIncompleteFramesAndKeepFramesWithoutGeometry) {
     using FK = VirtualCaptureServer::FrameFault::Kind;
     struct Case { FK kind; bool delivered, hasGeometry; };
