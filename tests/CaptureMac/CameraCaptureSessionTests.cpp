@@ -29,8 +29,7 @@ struct Fixture {
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
         server->setDefaultCamera("front");
         server->setMicrophone({});
-        server->setVoiceProcessing(
-            {voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
+        server->setVoiceProcessing({voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
         session = CameraCaptureSession::create(server, clock);
         auto queue = session->sampleQueue();
         const auto collect = [this, queue](testing::Collected<SampleBufferRef>& into) {
@@ -44,17 +43,9 @@ struct Fixture {
         session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
     // Server time passes; returns after the running-state update and every delivery queued so far.
-    void tick(double seconds) {
-        server->tick(seconds);
-        drain();
-    }
-    void drain() {
-        session->sampleQueue()->sync([] {});
-    }
-    bool graphRunning() {
-        drain();
-        return session->session()->isRunning();
-    }
+    void tick(double seconds) { server->tick(seconds); drain(); }
+    void drain() { session->sampleQueue()->sync([] {}); }
+    bool graphRunning() { drain(); return session->session()->isRunning(); }
 };
 std::uint8_t frameIndexOf(const SampleBufferRef& sample) { return sample->imageBuffer->baseAddress()[2]; }
 TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueue) {
@@ -101,9 +92,7 @@ TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASes
 }
 TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothingAttached) {
     using Script = std::function<void(VirtualDeviceServer&)>;
-    const Script denyInputs = [](VirtualDeviceServer& s) {
-        s.setInputCreationFailure(PlatformError{"V", 13, "denied"});
-    };
+    const Script denyInputs = [](VirtualDeviceServer& s) { s.setInputCreationFailure(PlatformError{"V", 13, "denied"}); };
     const Script refuseInputs = [](VirtualDeviceServer& s) { s.setRefusesInputs(true); };
     struct Case { const char* name; Script script; bool microphone; Kind kind; std::string deviceID; };
     const std::vector<Case> cases = {
@@ -122,13 +111,7 @@ TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothing
         SCOPED_TRACE(c.name);
         Fixture f(Outcome::enableFails);
         c.script(*f.server);
-        const auto error = thrown<Error>([&] {
-            if (c.microphone) {
-                f.session->startMicrophone(true);
-            } else {
-                f.session->startCamera(true, std::nullopt);
-            }
-        });
+        const auto error = thrown<Error>([&] { c.microphone ? f.session->startMicrophone(true) : f.session->startCamera(true, std::nullopt); });
         ASSERT_TRUE(error);
         EXPECT_EQ(std::tie(error->kind, error->deviceID), std::tie(c.kind, c.deviceID));
         if (c.kind == Kind::inputCreationFailed) { EXPECT_EQ(error->underlying.value_or(PlatformError{}).code, 13); }
@@ -211,9 +194,7 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
     PCMBuffer buffer{{rate, channels, interleaved}, frames, {}};
     buffer.audioBufferList.resize(interleaved ? 1 : channels);
-    for (auto& audio : buffer.audioBufferList) {
-        audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
-    }
+    for (auto& audio : buffer.audioBufferList) audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
     return buffer;
 }
 TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
@@ -224,12 +205,7 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     mismatched.audioBufferList.pop_back();
     auto shortData = toneBlock(48000, 1024, 2, true);
     shortData.audioBufferList[0].data.resize(100);
-    struct Case {
-        const char* name;
-        PCMBuffer buffer;
-        AudioTime time;
-        std::optional<MediaTime> presentation;  // none: dropped
-    };
+    struct Case { const char* name; PCMBuffer buffer; AudioTime time; std::optional<MediaTime> presentation /* none: dropped */; };
     const std::vector<Case> cases = {
         {"sample time", toneBlock(48000, 1024), {true, 2048}, MediaTime::make(2048, 48000)},
         {"interleaved stereo", toneBlock(44100, 512, 2, true), {true, 7}, MediaTime::make(7, 44100)},
@@ -261,9 +237,8 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
 TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTakeTheHostClock) {
     Fixture f;
     f.session->startMicrophone(true);
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(48000, 0), {true, 0}));
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(0.25, 4), {true, 9}));
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(48000, 1024), {false, 0}));
+    for (const auto& [block, time] : {std::pair{toneBlock(48000, 0), AudioTime{true, 0}}, {toneBlock(0.25, 4), {true, 9}}, {toneBlock(48000, 1024), {false, 0}}})
+        ASSERT_TRUE(f.server->injectTapBuffer(block, time));
     f.drain();
     ASSERT_EQ(f.audio.size(), 2u);
     EXPECT_EQ(f.audio.at(0)->presentationTime, MediaTime::make(9, 1));
