@@ -13,11 +13,8 @@ void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra
         std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
         for (int x = 0; x < bgra.width(); ++x) {
             const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
-            std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
-            p[0] = display.displayID == 1 ? 30 : 180;
-            p[1] = green;
-            p[2] = display.displayID == 1 ? 180 : 30;
-            p[3] = 255;
+            const std::uint8_t bgrx[] = {std::uint8_t(display.displayID == 1 ? 30 : 180), green, std::uint8_t(display.displayID == 1 ? 180 : 30), 255};
+            std::copy(std::begin(bgrx), std::end(bgrx), row + static_cast<std::size_t>(x) * 4);
         }
     }
 }
@@ -59,9 +56,7 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         const bool keyframe = i == 0 || i == 30;
         EXPECT_EQ(h.recorded.frames[i].isKeyframe, keyframe) << i;
-        EXPECT_EQ(pictures[i].keyFrame, keyframe) << i;
-        EXPECT_EQ(pictures[i].width, 640);
-        EXPECT_EQ(pictures[i].height, 352);
+        EXPECT_EQ(std::tuple(pictures[i].keyFrame, pictures[i].width, pictures[i].height), std::tuple(keyframe, 640, 352)) << i;
     }
     // Column c of the output shows global x = 320 + c: display 1 left of 640, display 2 right.
     const testing::DecodedPicture& last = pictures.back();
@@ -81,8 +76,7 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     ASSERT_GE(packets.size(), 10u);
     const auto audio = testing::decodeAAC(packets, h.recorded.audioConfig);
     ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->sampleRate, 16000);
-    EXPECT_EQ(audio->channels, 2);
+    EXPECT_EQ(std::pair(audio->sampleRate, audio->channels), std::pair(16000, 2));
     const auto frequency = testing::zeroCrossingFrequency(audio->planes[0], 2048, audio->frames() - 1024, 16000);
     ASSERT_TRUE(frequency);
     EXPECT_NEAR(*frequency, 1000.0, 2.0);
