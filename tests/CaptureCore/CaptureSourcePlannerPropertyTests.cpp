@@ -40,8 +40,7 @@ public:
         if (chance(0.04)) return kUnusable[integer(0, 3)];
         if (chance(0.7) && std::isfinite(previous.origin.x) && previous.size.width > 0) {  // small moves and zooms
             const double dx = uniform(-80, 80), dy = uniform(-80, 80), zoom = chance(0.2) ? uniform(0.8, 1.25) : 1.0;
-            return {previous.origin.x + dx, previous.origin.y + dy, std::max(1.0, previous.size.width * zoom),
-                    std::max(1.0, previous.size.height * zoom)};
+            return {previous.origin.x + dx, previous.origin.y + dy, std::max(1.0, previous.size.width * zoom), std::max(1.0, previous.size.height * zoom)};
         }
         const CGRect b = topology.bounds();
         const double cx = std::isfinite(b.origin.x) ? uniform(b.minX() - 500, b.maxX() + 500) : uniform(-2000, 2000);
@@ -73,10 +72,7 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
     for (std::uint32_t seed = 1; seed <= 500; ++seed) {
         Generator gen(seed);
         CaptureSourcePlanner::Configuration configuration;
-        if (gen.chance(0.5)) {
-            configuration.captureMarginRatio = 0.24;
-            configuration.minReconfigureInterval = 0.4;
-        }
+        if (gen.chance(0.5)) configuration.captureMarginRatio = 0.24, configuration.minReconfigureInterval = 0.4;
         if (gen.chance(0.3)) configuration.velocityMarginLookahead = gen.uniform(0, 0.5);
         CaptureSourcePlanner planner(configuration);
         DisplayTopology topology = gen.topology();
@@ -86,17 +82,11 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
         for (int step = 0; step < 40; ++step) {
             SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
             if (gen.chance(0.1)) topology = gen.topology();
-            if (gen.chance(0.02)) {
-                planner.reset();
-                active.clear();
-            }
+            if (gen.chance(0.02)) planner.reset(), active.clear();
             viewport = gen.viewport(topology, viewport);
             const CapturePlan plan = planner.plan(viewport, topology, gen.phone(), gen.nextTime(clock));
-            ASSERT_TRUE(isSortedUnique(plan.started));
-            ASSERT_TRUE(isSortedUnique(plan.stopped));
-            ASSERT_TRUE(isSortedUnique(plan.reconfigured));
-            ASSERT_FALSE(intersects(plan.started, plan.reconfigured));
-            ASSERT_FALSE(intersects(plan.started, plan.stopped));
+            ASSERT_TRUE(isSortedUnique(plan.started) && isSortedUnique(plan.stopped) && isSortedUnique(plan.reconfigured));
+            ASSERT_FALSE(intersects(plan.started, plan.reconfigured) || intersects(plan.started, plan.stopped));
             // The lists account for every change of the active set.
             std::set<std::uint32_t> expected = active;
             for (const auto id : plan.stopped) ASSERT_EQ(expected.erase(id), 1u) << id;
@@ -106,13 +96,11 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
             ASSERT_EQ(planner.activeDisplayIDs(), ids);
             active = expected;
             for (const CaptureSource& source : plan.sources) {
-                for (const double side : {source.outputPixelSize.width, source.outputPixelSize.height}) {
+                for (const double side : {source.outputPixelSize.width, source.outputPixelSize.height})
                     ASSERT_TRUE(side >= 16 && side <= 4096 && std::fmod(side, 16) == 0) << side;
-                }
                 ASSERT_GE(source.pixelsPerPoint, configuration.minPixelsPerPoint);
                 const auto& displays = topology.displays();
-                const auto display = std::find_if(displays.begin(), displays.end(),
-                                                  [&](const DisplayInfo& d) { return d.id() == source.displayID; });
+                const auto display = std::find_if(displays.begin(), displays.end(), [&](const DisplayInfo& d) { return d.id() == source.displayID; });
                 ASSERT_NE(display, displays.end());
                 const CGRect bounds{0, 0, display->frame().width(), display->frame().height()};
                 ASSERT_TRUE(bounds.contains(source.sourceRect)) << source.displayID;

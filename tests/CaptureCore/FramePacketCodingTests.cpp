@@ -1,6 +1,7 @@
 #include "CaptureCore/FramePacketCoding.h"
 #include <gtest/gtest.h>
 #include "FramePacketTestSupport.h"
+#include "support/Thrown.h"
 namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
 using DecodeError = FramePacketCoding::DecodeError;
@@ -49,13 +50,6 @@ TEST(FramePacketCodingTest, CropRectangleTravelsAsRoundedSinglePrecision) {
         EXPECT_EQ(bigEndian32(encoded, 36), c.height) << c.rect.size.height;
     }
 }
-TEST(FramePacketCodingTest, RoundTripsEveryField) {
-    FramePacket packet{0xFFFFFFFF, 65534, 65535, false, -0x1.123456789abcdp-3,  // every mantissa bit matters
-                       testing::patternBytes(1200), CGRect(-0.5, 1024.25, 3840, 0)};
-    const auto decoded = FramePacketCoding::decode(FramePacketCoding::encode(packet));
-    ASSERT_TRUE(std::holds_alternative<FramePacket>(decoded));
-    EXPECT_EQ(std::get<FramePacket>(decoded), packet);
-}
 TEST(FramePacketCodingTest, DecodeReportsTheFirstFailingCheck) {
     const Bytes valid = FramePacketCoding::encode(samplePacket({9, 8, 7, 6}));
     auto with = [&](std::initializer_list<std::pair<std::size_t, std::uint8_t>> changes, std::size_t size = 44) {
@@ -96,20 +90,13 @@ TEST(FramePacketCodingTest, DecodeReportsTheFirstFailingCheck) {
         EXPECT_EQ(std::get<FramePacket>(result).frameID, 0x01020304u);
     }
 }
-TEST(FramePacketCodingTest, DecodedPayloadIsACopyOrASliceOfTheSharedMessage) {
+TEST(FramePacketCodingTest, DecodedPayloadIsACopyOfTheCallersBuffer) {
     Bytes message = FramePacketCoding::encode(samplePacket(testing::patternBytes(300)));
     const auto copied = FramePacketCoding::decode(message);
     ASSERT_TRUE(std::holds_alternative<FramePacket>(copied));
     const SharedBytes copiedPayload = std::get<FramePacket>(copied).payload;
     std::fill(message.begin(), message.end(), 0);  // the caller's buffer is reused
-    EXPECT_EQ(copiedPayload.toVector(), testing::patternBytes(300));
-    const SharedBytes shared(FramePacketCoding::encode(samplePacket(testing::patternBytes(300))));
-    const auto sliced = FramePacketCoding::decodeShared(shared);
-    ASSERT_TRUE(std::holds_alternative<FramePacket>(sliced));
-    const SharedBytes& payload = std::get<FramePacket>(sliced).payload;
-    EXPECT_TRUE(payload.sharesStorageWith(shared));
-    EXPECT_EQ(payload.data(), shared.data() + 40);
-    EXPECT_EQ(payload.toVector(), testing::patternBytes(300));
+    EXPECT_EQ(copiedPayload.toVector(), testing::patternBytes(300));  // the shared decoder's slices: FrameReceiverTest
 }
 TEST(FramePacketCodingTest, RefusesAPayloadTheLengthFieldCannotDescribe) {
     const std::size_t size = std::size_t{1} << 32;
@@ -117,12 +104,9 @@ TEST(FramePacketCodingTest, RefusesAPayloadTheLengthFieldCannotDescribe) {
     auto bytes = testing::untouchedBytes(size);
     if (!bytes) GTEST_SKIP() << "no address space for a 4 GiB mapping";
     packet.payload = *bytes;
-    try {
-        (void)FramePacketCoding::encode(packet);
-        FAIL() << "encoded a packet whose length does not fit 32 bits";
-    } catch (const FramePacketCoding::EncodingError& error) {
-        EXPECT_EQ(error.payloadBytes, size);
-        EXPECT_NE(std::string(error.what()).find("4294967296"), std::string::npos);
-    }
+    const auto error = testing::thrown<FramePacketCoding::EncodingError>([&] { (void)FramePacketCoding::encode(packet); });
+    ASSERT_TRUE(error) << "encoded a packet whose length does not fit 32 bits";
+    EXPECT_EQ(error->payloadBytes, size);
+    EXPECT_NE(std::string(error->what()).find("4294967296"), std::string::npos);
 }
 }}  // namespace mivodrell

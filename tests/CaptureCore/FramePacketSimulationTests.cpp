@@ -10,17 +10,11 @@
 #include "ReferenceReassembler.h"
 namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
+// `reorderWindow` messages are held back and released in random order (0 delivers each frame at once);
+// overtaken frames are given up, so reordering across frames costs frames too (`minDeliveredShare`).
 struct SimulationCase {
-    std::string name;
-    std::uint64_t seed;
-    std::uint32_t firstFrameID;
-    int frameCount;
-    double dropProbability, duplicateProbability;
-    std::size_t reorderWindow;  // messages held back and released in random order; 0 delivers each frame at once
-    bool shuffleWithinFrame;
-    std::int64_t maxPendingFrames;
-    bool lossTolerant;
-    double minDeliveredShare;  // overtaken frames are given up, so reordering across frames costs frames too
+    std::string name; std::uint64_t seed; std::uint32_t firstFrameID; int frameCount; double dropProbability, duplicateProbability;
+    std::size_t reorderWindow; bool shuffleWithinFrame; std::int64_t maxPendingFrames; bool lossTolerant; double minDeliveredShare;
 };
 void PrintTo(const SimulationCase& c, std::ostream* out) { *out << c.name; }
 class FramePacketSimulation : public ::testing::TestWithParam<SimulationCase> {};

@@ -19,8 +19,7 @@ inline std::vector<std::uint8_t> patternBytes(std::size_t size, std::uint32_t se
     }
     return bytes;
 }
-inline EncodedFrame makeFrame(std::uint32_t frameID, std::size_t payloadSize, bool isKeyframe = false,
-                              std::uint32_t seed = 1) {
+inline EncodedFrame makeFrame(std::uint32_t frameID, std::size_t payloadSize, bool isKeyframe = false, std::uint32_t seed = 1) {
     return EncodedFrame{frameID, isKeyframe, 1000.25 + frameID / 60.0, patternBytes(payloadSize, seed),
                         CGRect(16, 32, 1920, 1080)};
 }

@@ -6,9 +6,11 @@
 #include "CaptureCore/FramePacketizer.h"
 #include "CaptureCore/FrameReassembler.h"
 #include "FramePacketTestSupport.h"
+#include "support/Thrown.h"
 namespace mivodrell { namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Error = FramePacketizer::Error;
+using testing::thrown;
 constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
 // Packet sizes around the boundaries, then the packets shuffled back together by the reassembler.
 TEST(FramePacketizerTest, CutsPayloadsAroundThePacketBoundariesAndReassemblesInAnyOrder) {
@@ -57,25 +59,12 @@ TEST(FramePacketizerTest, RefusesWhatThePacketFormatCannotDescribe) {
     };
     for (const Case& c : cases) {
         const FramePacketizer packetizer(c.maxPayloadBytes);
-        if (c.count) {
-            EXPECT_EQ(packetizer.packetCount(c.payloadBytes), *c.count) << c.maxPayloadBytes << " / " << c.payloadBytes;
-            continue;
-        }
-        try {
-            (void)packetizer.packetCount(c.payloadBytes);
-            ADD_FAILURE() << "accepted " << c.payloadBytes << " bytes at " << c.maxPayloadBytes;
-        } catch (const Error& error) {
-            EXPECT_EQ(error, Error(c.kind, c.maxPayloadBytes, c.payloadBytes)) << error.what();
-        }
+        SCOPED_TRACE(::testing::Message() << c.maxPayloadBytes << " / " << c.payloadBytes);
+        if (c.count) { EXPECT_EQ(packetizer.packetCount(c.payloadBytes), *c.count); }
+        else { EXPECT_EQ(thrown<Error>([&] { (void)packetizer.packetCount(c.payloadBytes); }), Error(c.kind, c.maxPayloadBytes, c.payloadBytes)); }
     }
-    for (const std::int64_t invalid : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min()}) {
-        try {
-            FramePacketizer packetizer(invalid);
-            ADD_FAILURE() << "constructed with " << invalid;
-        } catch (const Error& error) {
-            EXPECT_EQ(error, Error(Error::Kind::invalidMaxPayloadBytes, invalid, 0)) << error.what();
-        }
-    }
+    for (const std::int64_t invalid : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min()})
+        EXPECT_EQ(thrown<Error>([&] { FramePacketizer packetizer(invalid); }), Error(Error::Kind::invalidMaxPayloadBytes, invalid, 0));
 }
 TEST(FrameTransmitterTest, SendsTheEncodedPacketsInOrderAndRefusesBeforeSending) {
     std::vector<Bytes> sent;
@@ -105,12 +94,9 @@ TEST(FrameTransmitterTest, SendsTheEncodedPacketsInOrderAndRefusesBeforeSending)
     EncodedFrame huge = testing::makeFrame(3, 0);
     huge.payload = *bytes;
     FrameTransmitter wide(FramePacketizer(int64Max), send);
-    try {
-        wide.transmit(huge);
-        FAIL() << "transmitted a packet of 2^32 bytes";
-    } catch (const FrameTransmitter::Error& error) {
-        EXPECT_EQ(error.kind, FrameTransmitter::Error::Kind::packetPayloadTooLarge);
-    }
+    const auto error = thrown<FrameTransmitter::Error>([&] { wide.transmit(huge); });
+    ASSERT_TRUE(error) << "transmitted a packet of 2^32 bytes";
+    EXPECT_EQ(error->kind, FrameTransmitter::Error::Kind::packetPayloadTooLarge);
     EXPECT_EQ(wide.sentPacketCount(), 0);
     EXPECT_EQ(sent.size(), 3u);
 }

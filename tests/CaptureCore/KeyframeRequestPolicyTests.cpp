@@ -10,14 +10,7 @@ Call lostKeyframe(double now, bool requests = false) { return {LossEvent::frameA
 Call completed(double now) { return {LossEvent::frameCompleted(1, false), now}; }
 Call keyframe(double now) { return {LossEvent::frameCompleted(1, true), now}; }
 Call expire(double now) { return {std::nullopt, now}; }
-struct Script {
-    std::string name;
-    std::vector<Call> calls;
-    double interval;
-    bool outstanding;
-    std::int64_t losses, requests;
-    Policy::Configuration configuration = {};
-};
+struct Script { std::string name; std::vector<Call> calls; double interval; bool outstanding; std::int64_t losses, requests; Policy::Configuration configuration = {}; };
 TEST(KeyframeRequestPolicyTest, Scripts) {
     const Policy::Configuration tolerant{.consecutiveLossThreshold = 6, .staleKeyframeThreshold = 20.0};
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -32,8 +25,7 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         {"before the first keyframe only the count counts", {loss(100.0)}, 0.5, false, 1, 0},
         {"a plain completed frame keeps the request and interval",
          {loss(0.0), loss(0.1, true), completed(0.2), loss(0.3)}, 0.5, true, 1, 1},
-        {"a keyframe answers the request", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.4)},
-         0.5, false, 1, 1},
+        {"a keyframe answers the request", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.4)}, 0.5, false, 1, 1},
         {"interval passes after the answer", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.7, true)},
          0.5, true, 1, 2},
         {"clock going back expires with back-off", {lostKeyframe(10.0, true), expire(9.0)}, 1.0, false, 1, 1},
@@ -45,8 +37,7 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
          4.0, false, 8, 5},
         {"tolerant: five losses ask nothing, the sixth asks",
          {loss(0), loss(0.1), loss(0.2), loss(0.3), loss(0.4), loss(0.5, true)}, 0.5, true, 6, 1, tolerant},
-        {"tolerant stale threshold", {keyframe(0.0), loss(19.9), completed(19.95), loss(20.0, true)}, 0.5, true, 1, 1,
-         tolerant},
+        {"tolerant stale threshold", {keyframe(0.0), loss(19.9), completed(19.95), loss(20.0, true)}, 0.5, true, 1, 1, tolerant},
         // A time that is not finite is never stored and asks for nothing.
         {"non-finite times ask nothing", {lostKeyframe(nan), loss(inf), loss(-inf)}, 0.5, false, 3, 0},
         {"a non-finite time does not stick a request",

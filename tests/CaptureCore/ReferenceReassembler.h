@@ -31,12 +31,9 @@ public:
             open.erase(f);
             settle(f);
             for (auto it = open.begin(); it != open.end();) {
-                if (referenceIsNewer(f, it->first)) {
-                    count(it->second);
-                    it = open.erase(it);
-                } else {
-                    ++it;
-                }
+                if (!referenceIsNewer(f, it->first)) { ++it; continue; }
+                count(it->second);
+                it = open.erase(it);
             }
             limitOpen();
             return FrameReassembler::Completed{EncodedFrame{f, entry.isKeyframe, entry.presentationTime, std::move(payload), entry.crop}};
@@ -45,31 +42,17 @@ public:
         if (open.contains(f)) return FrameReassembler::Buffered{f, std::ssize(entry.parts), entry.count};
         return FrameReassembler::Abandoned{f, entry.count - std::ssize(entry.parts)};
     }
-    std::int64_t abandoned = 0;
-    std::int64_t lost = 0;
+    std::int64_t abandoned = 0, lost = 0;
     std::optional<std::uint32_t> settled;
     std::size_t openCount() const { return open.size(); }
 private:
-    struct Open {
-        std::int64_t count;
-        bool isKeyframe;
-        double presentationTime;
-        CGRect crop;
-        std::map<std::uint16_t, Bytes> parts;
-    };
-    void count(const Open& entry) {
-        lost += entry.count - std::ssize(entry.parts);
-        abandoned += 1;
-    }
-    void settle(std::uint32_t f) {
-        if (!settled || referenceIsNewer(f, *settled)) settled = f;
-    }
+    struct Open { std::int64_t count; bool isKeyframe; double presentationTime; CGRect crop; std::map<std::uint16_t, Bytes> parts; };
+    void count(const Open& entry) { lost += entry.count - std::ssize(entry.parts), abandoned += 1; }
+    void settle(std::uint32_t f) { if (!settled || referenceIsNewer(f, *settled)) settled = f; }
     void limitOpen() {
         while (std::ssize(open) > limit) {
             auto oldest = open.begin();
-            for (auto it = open.begin(); it != open.end(); ++it) {
-                if (referenceIsNewer(oldest->first, it->first)) oldest = it;
-            }
+            for (auto it = open.begin(); it != open.end(); ++it) if (referenceIsNewer(oldest->first, it->first)) oldest = it;
             const std::uint32_t f = oldest->first;
             count(oldest->second);
             open.erase(oldest);

@@ -31,8 +31,7 @@ struct Harness {
     explicit Harness(AudioEncoder::Configuration configuration = {16000.0, 2, 16000}) {
         encoder = std::make_unique<AudioEncoder>(configuration, VirtualAudioConverter::factory(behaviour, journal));
         encoder->onDiagnostic = [this](const std::string& line) { lines.push_back(line); };
-        encoder->onFormatDescriptionAvailable = [this](double rate, std::int32_t channels,
-                                                       const std::vector<std::uint8_t>& cookie) {
+        encoder->onFormatDescriptionAvailable = [this](double rate, std::int32_t channels, const std::vector<std::uint8_t>& cookie) {
             announcements.push_back({rate, channels, cookie});
         };
     }
@@ -48,13 +47,10 @@ std::optional<Kind> errorKind(const std::function<void()>& call) {
     return error ? std::optional(error->kind) : std::nullopt;
 }
 TEST(AudioEncoderRules, AudioSpecificConfigBytes) {
+    // Every table rate at one and two channels is compared with libavcodec's own in AudioEncoderDecoding.
     struct Case { double rate; std::uint32_t channels; std::vector<std::uint8_t> expected; };  // empty: none
-    const Case cases[] = {
-        {16000.0, 2, {0x14, 0x10}}, {48000.0, 2, {0x11, 0x90}},   {44100.0, 2, {0x12, 0x10}},
-        {16000.0, 1, {0x14, 0x08}}, {16000.4, 2, {0x14, 0x10}},   {15999.6, 2, {0x14, 0x10}},
-        {16000.5, 2, {}},           {48000.0, 3, {}},             {48000.0, 0, {}},
-        {96000.0, 2, {0x10, 0x10}}, {7350.0, 1, {0x16, 0x08}},    {std::nan(""), 2, {}},
-        {0.0, 1, {}},               {-48000.0, 2, {}},            {88200.0, 1, {0x10, 0x88}}};
+    const Case cases[] = {{16000.4, 2, {0x14, 0x10}}, {15999.6, 2, {0x14, 0x10}}, {16000.5, 2, {}}, {48000.0, 3, {}}, {48000.0, 0, {}},
+                          {std::nan(""), 2, {}}, {0.0, 1, {}}, {-48000.0, 2, {}}};
     for (const auto& c : cases) {
         EXPECT_EQ(AudioEncoder::makeAudioSpecificConfig(c.rate, c.channels),
                   c.expected.empty() ? std::nullopt : std::optional(c.expected)) << c.rate << " Hz, " << c.channels << " ch";
@@ -68,9 +64,7 @@ TEST(AudioEncoderRules, NearestApplicableBitrate) {
         {18000, {}, 18000}, {0, {64000, 32000}, 32000}, {4294967295u, {0, 4294967294u}, 4294967294u},
         {2147483648u, {4294967295u, 0}, 4294967295u},  // 2147483647 away against 2147483648
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(AudioEncoder::nearestApplicableBitrate(c.target, c.rates), c.expected) << c.target;
-    }
+    for (const auto& c : cases) EXPECT_EQ(AudioEncoder::nearestApplicableBitrate(c.target, c.rates), c.expected) << c.target;
 }
 TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
     Harness h({16000.0, 2, 18000});
@@ -86,10 +80,7 @@ TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
     EXPECT_EQ(h.lines[3], "AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 1 次，目前 pendingSamples 還剩 0 "
               "個樣本");
     EXPECT_EQ(h.journal->bitRates, std::vector<std::uint32_t>{16000});
-    ASSERT_EQ(h.announcements.size(), 1u);
-    EXPECT_EQ(h.announcements[0].sampleRate, 16000.0);
-    EXPECT_EQ(h.announcements[0].channelCount, 2);
-    EXPECT_EQ(h.announcements[0].cookie, (std::vector<std::uint8_t>{0x14, 0x10}));
+    EXPECT_EQ(h.announcements.size(), 1u);  // its rate, channels and cookie: AudioEncoderDecoding
     // The converter was asked for non-interleaved float at the input rate and for AAC.
     EXPECT_EQ(h.journal->inputFormat->sampleRate(), 48000.0);
     EXPECT_FALSE(h.journal->inputFormat->isInterleaved());
@@ -172,9 +163,7 @@ TEST(AudioEncoderIntake, EveryLayoutReachesTheConverterAsTheSameChannelPlanes) {
         for (std::uint32_t ch = 0; ch < c.channels; ++ch) {
             const auto& plane = h.journal->receivedPlanes[ch];
             ASSERT_EQ(plane.size(), 2048u) << c.name;
-            for (std::size_t f = 0; f < plane.size(); ++f) {
-                ASSERT_NEAR(plane[f], ramp(f, ch), c.tolerance) << c.name << " channel " << ch << " frame " << f;
-            }
+            for (std::size_t f = 0; f < plane.size(); ++f) ASSERT_NEAR(plane[f], ramp(f, ch), c.tolerance) << c.name << " channel " << ch << " frame " << f;
         }
     }
 }
@@ -267,9 +256,7 @@ TEST(AudioEncoderConversion, InputRanDryIsCountedWithPacedLines) {
     }
     EXPECT_EQ(h.encoder->inputRanDryCount(), 100u);
     EXPECT_TRUE(h.saw("AVAudioConverter.convert 回報 inputRanDry（正常，非錯誤），累計第 100 次，目前 pendingSamples 還剩 204800 個樣本"));
-    EXPECT_EQ(std::count_if(h.lines.begin(), h.lines.end(),
-                            [](const std::string& l) { return l.find("inputRanDry") != std::string::npos; }),
-              2);
+    EXPECT_EQ(std::count_if(h.lines.begin(), h.lines.end(), [](const std::string& l) { return l.find("inputRanDry") != std::string::npos; }), 2);
 }
 TEST(AudioEncoderConversion, AnErrorEndsTheCallAndDropsItsPackets) {
     Harness h;
@@ -369,8 +356,7 @@ TEST(AudioEncoderLifecycle, TheFormatIsAnnouncedOnceAndNothingHappensAfterInvali
 class AudioEncoderCapture : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("mivodrell-capture-" + std::to_string(::getpid()) + "-" +
+        root_ = std::filesystem::temp_directory_path() / ("mivodrell-capture-" + std::to_string(::getpid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(root_);
     }
@@ -378,15 +364,12 @@ protected:
     // The one .caf file in `directory`, opened with libsndfile.
     SNDFILE* openCapture(const std::filesystem::path& directory, SF_INFO& info) const {
         std::vector<std::filesystem::path> files;
-        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-            if (entry.path().extension() == ".caf") files.push_back(entry.path());
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) if (entry.path().extension() == ".caf") files.push_back(entry.path());
         EXPECT_EQ(files.size(), 1u);
         return files.empty() ? nullptr : sf_open(files[0].c_str(), SFM_READ, &info);
     }
     static std::size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
-        return static_cast<std::size_t>(
-            std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
     std::filesystem::path root_;
 };
@@ -395,19 +378,14 @@ TEST_F(AudioEncoderCapture, WritesTheFirstEightSecondsOfRawInput) {
     const auto directory = root_ / "nested" / "audio";
     h.encoder->setDiagnosticCaptureDirectory(directory);
     // 9 s of 8 kHz mono in 1000-frame buffers.
-    for (std::size_t start = 0; start < 72000; start += 1000) {
-        h.encoder->encode(makeAudioBuffer(8000, 1, false, 1000, ramp, start));
-    }
+    for (std::size_t start = 0; start < 72000; start += 1000) h.encoder->encode(makeAudioBuffer(8000, 1, false, 1000, ramp, start));
     EXPECT_EQ(countContaining(h.lines, "診斷錄音開始"), 1u);
     EXPECT_EQ(countContaining(h.lines, "診斷錄音已寫滿 8 秒（64000 frames）"), 1u);
     SF_INFO info{};
     SNDFILE* file = openCapture(directory, info);
     ASSERT_NE(file, nullptr);
-    EXPECT_EQ(info.samplerate, 8000);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.frames, 64000);
-    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_CAF);
-    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT);
+    EXPECT_EQ(std::tuple(info.samplerate, info.channels, info.frames, info.format & SF_FORMAT_TYPEMASK, info.format & SF_FORMAT_SUBMASK),
+              std::tuple(8000, 1, sf_count_t{64000}, int{SF_FORMAT_CAF}, int{SF_FORMAT_FLOAT}));
     std::vector<float> samples(64000);
     EXPECT_EQ(sf_readf_float(file, samples.data(), 64000), 64000);
     sf_close(file);

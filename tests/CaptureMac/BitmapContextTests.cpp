@@ -43,8 +43,7 @@ TEST(BitmapContext, FillsMatchAreaCoverageReference) {
         ReferenceImage expected(9, 7, start);
         // Infinite edges clip to the bitmap; a NaN edge (inf - inf included) draws nothing.
         const CGRect r = rect.standardized();
-        if (!rect.isNull() && !std::isnan(r.minX()) && !std::isnan(r.maxX()) && !std::isnan(r.minY()) &&
-            !std::isnan(r.maxY())) {
+        if (!rect.isNull() && !std::isnan(r.minX()) && !std::isnan(r.maxX()) && !std::isnan(r.minY()) && !std::isnan(r.maxY())) {
             expected.fill(r.minX(), r.minY(), r.maxX(), r.maxY(), paint);
         }
         for (int y = 0; y < 7; ++y)

@@ -3,14 +3,9 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/LinuxDeviceBackend.h"
 #include "support/PrivatePulseServer.h"
-
 #include <gtest/gtest.h>
-
 #include <cstring>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 // A camera session on the machine's devices, its private PulseAudio daemon the default server.
 struct Recording {
     std::unique_ptr<testing::PrivatePulseServer> server;
@@ -18,7 +13,6 @@ struct Recording {
     std::vector<std::string> diagnostics;
     testing::Collected<SampleBufferRef> audio;
     testing::Collected<std::vector<CameraDevice>> lists;
-
     std::string start() {
         std::string why;
         server = testing::PrivatePulseServer::start(why);
@@ -35,20 +29,17 @@ struct Recording {
     ~Recording() {
         if (session) session->stop();
     }
-
     // Waits for `count` buffers whose presentation times follow one another without gaps or overlaps.
     void expectContinuous(std::size_t count) {
         ASSERT_TRUE(audio.waitFor(count, 20)) << "got " << audio.size() << " buffers";
         for (std::size_t i = 1; i < count; ++i) {
             const auto previous = audio.at(i - 1), current = audio.at(i);
-            EXPECT_EQ(current->presentationTime,
-                      MediaTime::make(previous->presentationTime.value + previous->sampleCount,
+            EXPECT_EQ(current->presentationTime, MediaTime::make(previous->presentationTime.value + previous->sampleCount,
                                       previous->presentationTime.timescale))
                 << i;
         }
     }
 };
-
 TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPath) {
     Recording r;
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
@@ -58,7 +49,6 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
                                                       "on the server），退回 AVCaptureSession 路徑"});
     EXPECT_TRUE(r.session->hasAudioInput());
     EXPECT_EQ(r.session->microphonePathDescription(), "AVCaptureSession（無回音消除）");
-
     constexpr std::size_t kBuffers = 60;  // about 1.3 s
     r.expectContinuous(kBuffers);
     const auto first = r.audio.at(0);
@@ -67,7 +57,6 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     EXPECT_EQ(std::tuple(format->sampleRate, format->channelsPerFrame, first->presentationTime.timescale),
               std::tuple(48000.0, 2u, 48000));
     EXPECT_EQ(format->formatFlags & AudioFormatFlag::isNonInterleaved, 0u);
-
     // The left channel of the last 16 interleaved buffers is the clean tone.
     std::vector<float> left;
     for (std::size_t i = kBuffers - 16; i < kBuffers; ++i) {
@@ -79,19 +68,16 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     }
     EXPECT_TRUE(testing::isCleanTone(left, 48000, 1000, 0.5));
 }
-
 TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     Recording r;
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
     // The canceller needs a playback sink other than the one whose monitor it records.
     ASSERT_EQ(r.server->run({"pactl", "load-module", "module-null-sink", "sink_name=speaker"}), 0);
-    if (r.server->run(
-            {"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
+    if (r.server->run({"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
         GTEST_SKIP() << "this PulseAudio has no usable module-echo-cancel";
     }
     // New sources are device notices: the (here unchanged) camera list follows.
     EXPECT_TRUE(r.lists.waitFor(1, 10));
-
     r.session->startMicrophone(true);
     ASSERT_EQ(r.diagnostics.size(), 1u);
     EXPECT_EQ(r.diagnostics[0].rfind("麥克風：AVAudioEngine 語音處理已啟用，輸入 ", 0), 0u) << r.diagnostics[0];
@@ -100,7 +86,6 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     EXPECT_TRUE(r.session->usesVoiceProcessing());
     EXPECT_FALSE(r.session->hasAudioInput());
     EXPECT_EQ(r.session->microphonePathDescription(), "AVAudioEngine 語音處理（回音消除）");
-
     r.expectContinuous(8);
     const auto sample = r.audio.at(0);
     EXPECT_EQ(sample->sampleCount, 1024);
@@ -110,6 +95,4 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     r.session->startMicrophone(false);
     EXPECT_FALSE(r.session->isMicrophoneRunning());
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

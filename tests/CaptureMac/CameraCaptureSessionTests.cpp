@@ -3,25 +3,18 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/Virtual/VirtualDeviceServer.h"
 #include "support/Thrown.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <future>
 #include <limits>
 #include <thread>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Error = CameraCaptureSession::CaptureError;
 using Kind = Error::Kind;
 using Outcome = VoiceProcessingScript::Outcome;
 using testing::thrown;
-
 const std::string kSessionPath = "AVCaptureSession（無回音消除）";
 const std::string kEnginePath = "AVAudioEngine 語音處理（回音消除）";
-
 // A session on a virtual device server (cameras "front", the default, and "usb"; a microphone)
 // and a manual clock; every sample and diagnostic it reports is collected.
 struct Fixture {
@@ -31,14 +24,12 @@ struct Fixture {
     std::vector<std::string> diagnostics;  // on the test thread (the caller of startMicrophone)
     testing::Collected<SampleBufferRef> video, audio;
     std::atomic<int> deliveredOffQueue{0};
-
     explicit Fixture(Outcome voiceProcessing = Outcome::success) {
         server->addCamera({"front", "FaceTime HD", 64, 48, 30});
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
         server->setDefaultCamera("front");
         server->setMicrophone({});
-        server->setVoiceProcessing(
-            {voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
+        server->setVoiceProcessing({voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
         session = CameraCaptureSession::create(server, clock);
         auto queue = session->sampleQueue();
         const auto collect = [this, queue](testing::Collected<SampleBufferRef>& into) {
@@ -52,21 +43,11 @@ struct Fixture {
         session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
     // Server time passes; returns after the running-state update and every delivery queued so far.
-    void tick(double seconds) {
-        server->tick(seconds);
-        drain();
-    }
-    void drain() {
-        session->sampleQueue()->sync([] {});
-    }
-    bool graphRunning() {
-        drain();
-        return session->session()->isRunning();
-    }
+    void tick(double seconds) { server->tick(seconds); drain(); }
+    void drain() { session->sampleQueue()->sync([] {}); }
+    bool graphRunning() { drain(); return session->session()->isRunning(); }
 };
-
 std::uint8_t frameIndexOf(const SampleBufferRef& sample) { return sample->imageBuffer->baseAddress()[2]; }
-
 TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueue) {
     Fixture f;
     f.session->startCamera(true, "usb");
@@ -81,7 +62,6 @@ TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueu
     EXPECT_EQ(std::tuple(frame->imageBuffer->pixelFormat(), frame->imageBuffer->width(), frameIndexOf(frame)),
               std::tuple(PixelFormat::bgra, 32, std::uint8_t{1}));
     EXPECT_EQ(f.deliveredOffQueue, 0);
-
     // Attaching the same camera again replaces its input.
     const auto first = f.session->session()->inputs();
     f.session->startCamera(true, "usb");
@@ -92,7 +72,6 @@ TEST(CameraCaptureSession, AttachesTheCameraAndDeliversBGRAFramesOnTheSampleQueu
     EXPECT_TRUE(f.graphRunning());
     EXPECT_EQ(f.server->runningCameraSources(), 1);
 }
-
 TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASessionMicrophoneIsAttached) {
     for (const bool sessionMicrophone : {false, true}) {
         SCOPED_TRACE(sessionMicrophone);
@@ -111,25 +90,14 @@ TEST(CameraCaptureSession, AFailedSwitchLeavesNoCameraAndStopsTheGraphUnlessASes
         EXPECT_EQ(f.server->runningMicrophoneSources(), sessionMicrophone ? 1 : 0);
     }
 }
-
 TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothingAttached) {
     using Script = std::function<void(VirtualDeviceServer&)>;
-    const Script denyInputs = [](VirtualDeviceServer& s) {
-        s.setInputCreationFailure(PlatformError{"V", 13, "denied"});
-    };
+    const Script denyInputs = [](VirtualDeviceServer& s) { s.setInputCreationFailure(PlatformError{"V", 13, "denied"}); };
     const Script refuseInputs = [](VirtualDeviceServer& s) { s.setRefusesInputs(true); };
-    struct Case {
-        const char* name;
-        Script script;
-        bool microphone;
-        Kind kind;
-        std::string deviceID;
-    };
+    struct Case { const char* name; Script script; bool microphone; Kind kind; std::string deviceID; };
     const std::vector<Case> cases = {
-        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound,
-         "預設鏡頭"},
-        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound,
-         "預設麥克風"},
+        {"no default camera", [](VirtualDeviceServer& s) { s.setDefaultCamera(""); }, false, Kind::deviceNotFound, "預設鏡頭"},
+        {"no microphone", [](VirtualDeviceServer& s) { s.removeMicrophone(); }, true, Kind::deviceNotFound, "預設麥克風"},
         {"camera input", denyInputs, false, Kind::inputCreationFailed, ""},
         {"microphone input", denyInputs, true, Kind::inputCreationFailed, ""},
         {"camera refused", refuseInputs, false, Kind::cannotAddInput, ""},
@@ -143,25 +111,16 @@ TEST(CameraCaptureSession, EveryAttachErrorCommitsTheTransactionAndLeavesNothing
         SCOPED_TRACE(c.name);
         Fixture f(Outcome::enableFails);
         c.script(*f.server);
-        const auto error = thrown<Error>([&] {
-            if (c.microphone) {
-                f.session->startMicrophone(true);
-            } else {
-                f.session->startCamera(true, std::nullopt);
-            }
-        });
+        const auto error = thrown<Error>([&] { c.microphone ? f.session->startMicrophone(true) : f.session->startCamera(true, std::nullopt); });
         ASSERT_TRUE(error);
         EXPECT_EQ(std::tie(error->kind, error->deviceID), std::tie(c.kind, c.deviceID));
-        if (c.kind == Kind::inputCreationFailed) {
-            EXPECT_EQ(error->underlying.value_or(PlatformError{}).code, 13);
-        }
+        if (c.kind == Kind::inputCreationFailed) { EXPECT_EQ(error->underlying.value_or(PlatformError{}).code, 13); }
         EXPECT_FALSE(f.session->isCameraRunning() || f.session->isMicrophoneRunning());
         EXPECT_TRUE(f.session->session()->inputs().empty() && f.session->session()->outputs().empty());
         EXPECT_EQ(f.session->session()->configurationDepth(), 0);
         EXPECT_FALSE(f.graphRunning());
     }
 }
-
 TEST(CameraCaptureSession, DisablingWithNothingAttachedIsAnEmptyTransaction) {
     Fixture f;
     EXPECT_FALSE(thrown<Error>([&] { f.session->startCamera(false, std::nullopt); }));
@@ -170,7 +129,6 @@ TEST(CameraCaptureSession, DisablingWithNothingAttachedIsAnEmptyTransaction) {
     EXPECT_FALSE(f.graphRunning());
     EXPECT_EQ(f.server->inputsCreated(), 0u);
 }
-
 TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
     Fixture f;
     f.session->startCamera(true, "front");
@@ -185,14 +143,12 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
     EXPECT_EQ(frameIndexOf(f.video.at(0)), 4);
     EXPECT_EQ(f.session->videoOutput()->droppedLateFrames(), 4u);
 }
-
 // Voice processing on: the engine carries the microphone (non-interleaved) without the graph.
 // When it fails, one diagnostic says why and the graph's plain input (interleaved) takes over.
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
     const std::string fallback = "，退回 AVCaptureSession 路徑";
     const std::vector<std::pair<Outcome, std::string>> cases = {
-        {Outcome::success,
-         "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
+        {Outcome::success, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
         {Outcome::enableFails, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
         {Outcome::invalidFormat, "麥克風：語音處理輸入格式無效（0 Hz, 0 ch, Float32, non-interleaved）" + fallback},
         {Outcome::startFails, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback},
@@ -235,16 +191,12 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
         EXPECT_EQ(f.diagnostics.size(), 2u);  // one per start, none for stopping
     }
 }
-
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
     PCMBuffer buffer{{rate, channels, interleaved}, frames, {}};
     buffer.audioBufferList.resize(interleaved ? 1 : channels);
-    for (auto& audio : buffer.audioBufferList) {
-        audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
-    }
+    for (auto& audio : buffer.audioBufferList) audio.data.resize(std::size_t{frames} * sizeof(float) * (interleaved ? channels : 1));
     return buffer;
 }
-
 TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     const ManualClock clock(100.0);
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -253,12 +205,7 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     mismatched.audioBufferList.pop_back();
     auto shortData = toneBlock(48000, 1024, 2, true);
     shortData.audioBufferList[0].data.resize(100);
-    struct Case {
-        const char* name;
-        PCMBuffer buffer;
-        AudioTime time;
-        std::optional<MediaTime> presentation;  // none: dropped
-    };
+    struct Case { const char* name; PCMBuffer buffer; AudioTime time; std::optional<MediaTime> presentation /* none: dropped */; };
     const std::vector<Case> cases = {
         {"sample time", toneBlock(48000, 1024), {true, 2048}, MediaTime::make(2048, 48000)},
         {"interleaved stereo", toneBlock(44100, 512, 2, true), {true, 7}, MediaTime::make(7, 44100)},
@@ -287,19 +234,16 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
         EXPECT_EQ(sample->audioBufferList->size(), c.buffer.audioBufferList.size());
     }
 }
-
 TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTakeTheHostClock) {
     Fixture f;
     f.session->startMicrophone(true);
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(48000, 0), {true, 0}));
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(0.25, 4), {true, 9}));
-    ASSERT_TRUE(f.server->injectTapBuffer(toneBlock(48000, 1024), {false, 0}));
+    for (const auto& [block, time] : {std::pair{toneBlock(48000, 0), AudioTime{true, 0}}, {toneBlock(0.25, 4), {true, 9}}, {toneBlock(48000, 1024), {false, 0}}})
+        ASSERT_TRUE(f.server->injectTapBuffer(block, time));
     f.drain();
     ASSERT_EQ(f.audio.size(), 2u);
     EXPECT_EQ(f.audio.at(0)->presentationTime, MediaTime::make(9, 1));
     EXPECT_EQ(f.audio.at(1)->presentationTime, MediaTime::make(100000000000, 1000000000));
 }
-
 TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueue) {
     Fixture f;
     testing::Collected<std::vector<CameraDevice>> lists;
@@ -315,15 +259,13 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     settle();
     f.server->removeCamera("front");
     settle();
-    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false},
-        desk{"desk", "Desk Camera", false};
+    const CameraDevice front{"front", "FaceTime HD", true}, usb{"usb", "USB Camera", false}, desk{"desk", "Desk Camera", false};
     ASSERT_EQ(lists.size(), 3u);
     EXPECT_EQ(lists.at(0), (std::vector<CameraDevice>{front, usb}));
     EXPECT_EQ(lists.at(1), (std::vector<CameraDevice>{front, usb, desk}));
     EXPECT_EQ(lists.at(2), (std::vector<CameraDevice>{usb, desk}));
     EXPECT_EQ(offMain, 0);
     EXPECT_FALSE(f.session->isCameraRunning());  // a notice attaches nothing
-
     // Once the session is gone its observers are too.
     std::weak_ptr<CameraCaptureSession> weak = f.session;
     f.session.reset();
@@ -332,7 +274,6 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     settle();
     EXPECT_EQ(lists.size(), 3u);
 }
-
 TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecidedOnesLater) {
     auto server = VirtualDeviceServer::create();
     using Answer = std::pair<bool, std::thread::id>;
@@ -347,7 +288,6 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
         EXPECT_EQ(answer, Answer(expected, here));  // before returning, without a prompt
         EXPECT_EQ(server->pendingAccessRequests(MediaType::video), 0);
     }
-
     server->setAuthorization(MediaType::audio, AuthorizationStatus::notDetermined);
     std::promise<Answer> answered;
     const auto answerLater = [&](bool granted) { answered.set_value({granted, std::this_thread::get_id()}); };
@@ -359,6 +299,4 @@ TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecided
     EXPECT_NE(thread, here);
     EXPECT_EQ(server->authorizationStatus(MediaType::audio), AuthorizationStatus::authorized);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

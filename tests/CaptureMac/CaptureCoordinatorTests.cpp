@@ -5,56 +5,32 @@
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <map>
 #include <set>
 #include <string>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using Virtual = VirtualCompressionSession;
 using K = CompressionPropertyKey;
 using Fault = VirtualCaptureServer::OperationFault;
 using Operation = VirtualCaptureServer::Operation;
 using IDs = std::vector<std::uint32_t>;
-
-struct Encoded {
-    std::uint32_t displayID = 0;
-    EncodedFrame frame;
-};
+struct Encoded { std::uint32_t displayID = 0; EncodedFrame frame; };
 struct Failure {
     std::uint32_t displayID = 0;
     std::string error;
     friend bool operator==(const Failure&, const Failure&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const Failure& f) {
-        return out << f.displayID << ": " << f.error;
-    }
+    friend std::ostream& operator<<(std::ostream& out, const Failure& f) { return out << f.displayID << ": " << f.error; }
 };
-struct Format {
-    std::uint32_t displayID = 0;
-    std::int32_t width = 0, height = 0;
-    std::vector<std::vector<std::uint8_t>> parameterSets;
-    std::int32_t nalUnitHeaderLength = 0;
-    CGRect sourceRect;
-};
-
+struct Format { std::uint32_t displayID = 0; std::int32_t width = 0, height = 0; std::vector<std::vector<std::uint8_t>> parameterSets; std::int32_t nalUnitHeaderLength = 0; CGRect sourceRect; };
 // The error as a text: the component's own description, "PlatformError(code)" for a stream's end.
 std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const PlatformError& e) {
-        return "PlatformError(" + std::to_string(e.code) + ")";
-    } catch (const std::exception& e) {
-        return e.what();
-    }
+    try { std::rethrow_exception(error); } catch (const PlatformError& e) { return "PlatformError(" + std::to_string(e.code) + ")"; }
+    catch (const std::exception& e) { return e.what(); }
 }
-
 CaptureDisplay display(std::uint32_t id, double x) { return {id, CGRect(x, 0, 1280, 720), 1.0, id == 1, "D"}; }
 CaptureSource source(std::uint32_t id, CGSize pixels, CGRect rect = CGRect(0, 0, 1280, 720)) {
     return {id, rect, pixels, pixels.width / rect.width(), true};
@@ -65,13 +41,11 @@ CapturePlan plan(std::vector<CaptureSource> sources, IDs started, IDs stopped = 
 }
 const EncoderSettings settingsA{1.0, 2'000'000, 3.0, 30.0};
 const EncoderSettings settingsB{1.0, 5'000'000, 6.0, 30.0};
-
 // A coordinator on a hand-clocked virtual display server (displays 1, 2, 3) with scripted
 // encoders (or the machine's), every capture and encoder session it creates at hand, and
 // everything it reports collected.
 struct Harness {
-    std::shared_ptr<VirtualCaptureServer> server =
-        VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
+    std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     std::vector<CaptureDisplay> displays{display(1, 0), display(2, 1280), display(3, 2560)};
     // Weak, so that the coordinator alone decides how long a session (and its stream) lives.
     std::vector<std::weak_ptr<ScreenCaptureSession>> captures;
@@ -80,7 +54,6 @@ struct Harness {
     testing::Collected<Encoded> frames;
     testing::Collected<Failure> errors;
     testing::Collected<Format> formats;
-
     explicit Harness(Virtual::Script script = {}, std::int32_t creationStatus = CompressionStatus::ok,
                      std::optional<CompressionSession::Factory> encoderFactory = std::nullopt) {
         for (const auto& d : displays) server->addDisplay(d);
@@ -92,22 +65,15 @@ struct Harness {
             return session;
         };
         collaborators.encoderBackend.createSession =
-            encoderFactory
-                ? *encoderFactory
-                : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
+            encoderFactory ? *encoderFactory : Virtual::factory(std::move(script), creationStatus, [this](auto s) { encoders.push_back(s); });
         coordinator = CaptureCoordinator::create({60.0, 240, 8'000'000}, collaborators);
         coordinator->onEncodedFrame = [this](std::uint32_t id, const EncodedFrame& f) { frames.add({id, f}); };
         coordinator->onError = [this](std::uint32_t id, std::exception_ptr e) { errors.add({id, describe(e)}); };
-        coordinator->onVideoFormatAvailable = [this](std::uint32_t id, std::int32_t w, std::int32_t h,
-                                                     const std::vector<std::vector<std::uint8_t>>& sets,
-                                                     std::int32_t length, const CGRect& rect) {
-            formats.add({id, w, h, sets, length, rect});
-        };
+        coordinator->onVideoFormatAvailable = [this](std::uint32_t id, std::int32_t w, std::int32_t h, const auto& sets, std::int32_t length,
+                                                     const CGRect& rect) { formats.add({id, w, h, sets, length, rect}); };
     }
-
     void apply(const CapturePlan& p, const EncoderSettings& s = settingsA) { coordinator->apply(p, displays, s); }
     IDs active() { return coordinator->activeDisplayIDs(); }
-
     // One frame interval of server time with new content (a sum of 1/60 steps can land on the
     // same content generation twice, and an idle frame is no frame); waits until `total` frames
     // have been encoded in all. The scripted encoder sessions keep every picture, so a display's
@@ -119,29 +85,22 @@ struct Harness {
     }
     IDs frameIDsOf(std::uint32_t displayID) {
         IDs ids;
-        for (std::size_t i = 0; i < frames.size(); ++i) {
-            if (frames.at(i).displayID == displayID) ids.push_back(frames.at(i).frame.frameID);
-        }
+        for (std::size_t i = 0; i < frames.size(); ++i) if (frames.at(i).displayID == displayID) ids.push_back(frames.at(i).frame.frameID);
         return ids;
     }
     // The format reported for a display (waiting for `count` reports in all).
     std::optional<Format> formatOf(std::uint32_t displayID, std::size_t count) {
         EXPECT_TRUE(formats.waitFor(count));
         std::optional<Format> found;
-        for (std::size_t i = 0; i < formats.size(); ++i) {
-            if (formats.at(i).displayID == displayID) found = formats.at(i);
-        }
+        for (std::size_t i = 0; i < formats.size(); ++i) if (formats.at(i).displayID == displayID) found = formats.at(i);
         return found;
     }
     std::optional<CompressionPropertyValue> lastProperty(std::size_t encoder, K key) {
         std::optional<CompressionPropertyValue> value;
-        for (const auto& [k, v] : encoders.at(encoder)->propertyLog()) {
-            if (k == key) value = v;
-        }
+        for (const auto& [k, v] : encoders.at(encoder)->propertyLog()) if (k == key) value = v;
         return value;
     }
 };
-
 TEST(CaptureCoordinator, StartsEachDisplayWithItsOwnEncoderAndFullDisplayCapture) {
     Harness h;
     h.apply(plan({one, source(2, {640, 360}, CGRect(100, 50, 640, 360))}, {1, 2}));
@@ -164,7 +123,6 @@ TEST(CaptureCoordinator, StartsEachDisplayWithItsOwnEncoderAndFullDisplayCapture
     }
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 // Started while active: nothing changes, not even the settings. Active and in no list: the
 // settings, then the source. Listed without a source, or in no list and inactive: ignored.
 TEST(CaptureCoordinator, ADisplayInNoListGetsItsSettingsAndSourceAndStartedAgainChangesNothing) {
@@ -175,18 +133,15 @@ TEST(CaptureCoordinator, ADisplayInNoListGetsItsSettingsAndSourceAndStartedAgain
     EXPECT_EQ(std::pair(h.captures.size(), h.encoders.size()), std::pair(std::size_t{1}, std::size_t{1}));
     EXPECT_EQ(h.encoders[0]->propertyLog().size(), properties);
     EXPECT_EQ(h.server->runningStreamConfigurations().at(0).width, 1280);
-
     h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}), settingsB);
     EXPECT_EQ(h.captures.size(), 1u);
     EXPECT_EQ(h.lastProperty(0, K::averageBitRate), CompressionPropertyValue(std::int64_t{5'000'000}));
     EXPECT_EQ(h.lastProperty(0, K::maxKeyFrameIntervalDuration), CompressionPropertyValue(6.0));
     EXPECT_EQ(h.server->runningStreamConfigurations().at(0).sourceRect, CGRect(0, 0, 640, 360));
-
     h.apply(plan({one, two}, {3}, {}, {3}));
     EXPECT_EQ(h.active(), (IDs{1}));
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSessionsLateReports) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -198,20 +153,16 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     EXPECT_EQ(h.encoders[2]->parameters().width, 960);
     EXPECT_EQ(h.encoders[0]->invalidateCount(), 1);
     EXPECT_EQ(h.server->runningStreamCount(), 2u);  // the old stream stopped
-
     // A frame and an end still on their way from the replaced session leave the new one alone.
-    old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60),
-                 std::nullopt);
+    old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60), std::nullopt);
     old->onStop(std::nullopt);
     EXPECT_EQ(h.active(), (IDs{1, 2}));
     h.tick(2);
     EXPECT_EQ(h.encoders[2]->submissions().size(), 1u);
     const auto format = h.formatOf(1, 2);
     ASSERT_TRUE(format);
-    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect),
-              std::tuple(960, 540, CGRect(0, 0, 960, 540)));
+    EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect), std::tuple(960, 540, CGRect(0, 0, 960, 540)));
 }
-
 TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -225,11 +176,8 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     h.displays.push_back({7, CGRect(0, 0, 640, 480), 1.0, false, "Late"});
     h.apply(plan({source(7, {640, 360})}, {7}));
     const auto filters = h.server->runningStreamFilters();
-    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](const ContentFilter& f) {
-        return f.display.displayID == 7 && f.display.name == "Late";
-    }));
+    EXPECT_TRUE(std::any_of(filters.begin(), filters.end(), [](const ContentFilter& f) { return f.display.displayID == 7 && f.display.name == "Late"; }));
 }
-
 // A keyframe request forces the next frame of that display only, and is forgotten while the display is inactive.
 TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAndKeyframesAreRequestedPerDisplay) {
     Harness h;
@@ -253,14 +201,12 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAn
         all.insert(ids.begin(), ids.end());
     }
     EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2, 3, 4, 5}));
-
     h.apply(plan({one}, {}, {2}, {1}));
     h.coordinator->setNextFrameIDForTesting(4294967294u);
     for (std::size_t n = 7; n <= 9; ++n) h.tick(n);
     const auto afterWrap = h.frameIDsOf(1);
     ASSERT_EQ(afterWrap.size(), 6u);
     EXPECT_EQ(IDs(afterWrap.begin() + 3, afterWrap.end()), (IDs{4294967294u, 4294967295u, 0u}));
-
     h.coordinator->stop();
     EXPECT_TRUE(h.active().empty());
     EXPECT_EQ(h.server->runningStreamCount(), 0u);
@@ -269,7 +215,6 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAn
     EXPECT_EQ(h.frames.at(9).frame.frameID, 0u);
     EXPECT_EQ(h.errors.size(), 0u);
 }
-
 TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -280,7 +225,6 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     h.apply(plan({one, two}, {1}));
     EXPECT_EQ(h.active(), (IDs{1, 2}));
     EXPECT_EQ(h.captures.size(), 3u);
-
     // Ends with an error: each display removed and the error reported with it.
     h.server->stopAllStreams(PlatformError{"VirtualCaptureServer", -3815, "display gone"});
     ASSERT_TRUE(h.errors.waitFor(2));
@@ -292,14 +236,9 @@ TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     }
     EXPECT_EQ(reported, (std::set<std::uint32_t>{1, 2}));
 }
-
 // Each failure goes to onError with display 1; display 2 of the same plan starts regardless.
 TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanGoesOn) {
-    const auto refusing = [](K key) {
-        Virtual::Script script;
-        script.propertyStatus[key] = -12900;
-        return script;
-    };
+    const auto refusing = [](K key) { Virtual::Script script; script.propertyStatus[key] = -12900; return script; };
     Virtual::Script failingFrame;
     failingFrame.responder = [](const Virtual::SubmittedFrame& f) {
         if (f.index == 0) return Virtual::Response{CompressionStatus::encoderFailed};
@@ -319,17 +258,12 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
     const std::string encoder = "HEVCEncoder.EncoderError.";
     const std::vector<Case> cases = {
         {"capture start", Operation::startCapture, nullptr, "startFailed", false},
-        {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0,
-         Fault::Kind::never},
-        {"capture stop", Operation::stopCapture, [](Harness& h) { h.apply(plan({two}, {}, {1})); }, "stopFailed",
-         false},
-        {"capture update", Operation::updateConfiguration, [&](Harness& h) { h.apply(plan({halved}, {})); },
-         "updateFailed", true},
+        {"capture start time-out", Operation::startCapture, nullptr, "startTimedOut", false, true, {}, 0, Fault::Kind::never},
+        {"capture stop", Operation::stopCapture, [](Harness& h) { h.apply(plan({two}, {}, {1})); }, "stopFailed", false},
+        {"capture update", Operation::updateConfiguration, [&](Harness& h) { h.apply(plan({halved}, {})); }, "updateFailed", true},
         {"stop", Operation::stopCapture, [](Harness& h) { h.coordinator->stop(); }, "stopFailed", false, false},
-        {"encoder creation", {}, nullptr, encoder + "sessionCreationFailed(-12904)", false, false, {},
-         CompressionStatus::allocationFailed},
-        {"encoder settings at start", {}, nullptr, encoder + "propertyConfigurationFailed(-12900)", false, false,
-         refusing(K::maxKeyFrameIntervalDuration)},
+        {"encoder creation", {}, nullptr, encoder + "sessionCreationFailed(-12904)", false, false, {}, CompressionStatus::allocationFailed},
+        {"encoder settings at start", {}, nullptr, encoder + "propertyConfigurationFailed(-12900)", false, false, refusing(K::maxKeyFrameIntervalDuration)},
         {"encoder settings of a running display (its source is still updated)", {}, [&](Harness& h) {
              h.encoders[0]->setScript(refusing(K::averageBitRate));
              h.apply(plan({halved}, {}), settingsB);
@@ -363,14 +297,12 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         EXPECT_EQ(h.server->runningStreamCount(), active.size());
     }
 }
-
 // Sizes the machine's encoder cannot make reach it clamped, never through an unchecked
 // conversion, and are refused: the display is simply not started.
 TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (const CGSize size :
-         {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
+    for (const CGSize size : {CGSize{nan, 720}, {1280, inf}, {-inf, 720}, {1e12, 720}, {0, 0}, {-640, 360}, {9000, 720}}) {
         SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
         Harness h({}, 0, CompressionSession::defaultFactory());
         h.apply(plan({source(1, size), two}, {1, 2}));
@@ -379,7 +311,6 @@ TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError
         EXPECT_EQ(h.active(), (IDs{2}));
     }
 }
-
 TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
@@ -388,30 +319,24 @@ TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
     EXPECT_EQ(h.server->runningStreamCount(), 0u);
     for (const auto& capture : h.captures) EXPECT_TRUE(capture.expired());
 }
-
 // The machine's encoder on two virtual displays, each stream at its own size; libavcodec decodes
 // both with the reported format, each picture matches what a separate capture of the same region
 // saw at the same instant, and the frame after a keyframe request is a keyframe in that stream only.
 TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSizesWithTheRequestedKeyframe) {
     Harness h({}, 0, CompressionSession::defaultFactory());
-    const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})},
-                                                            {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
+    const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})}, {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
     h.apply(plan({sources.at(1), sources.at(2)}, {1, 2}));
     ASSERT_EQ(h.active(), (IDs{1, 2}));
-
     // Observers: the luma each display's region showed, in video range, by display and time.
     testing::Collected<std::tuple<std::uint32_t, double, testing::YUVPicture>> seen;
     std::vector<std::shared_ptr<ScreenCaptureSession>> observers;
     for (const auto& [id, planned] : sources) {
         auto observer = ScreenCaptureSession::create(h.server);
-        observer->onFrame = [&seen, id = id](const std::shared_ptr<PixelBuffer>& b, MediaTime t,
-                                             const std::optional<CaptureFrameGeometry>&) {
+        observer->onFrame = [&seen, id = id](const std::shared_ptr<PixelBuffer>& b, MediaTime t, const std::optional<CaptureFrameGeometry>&) {
             testing::YUVPicture p{b->width(), b->height(), {}, {}, {}};
             for (int y = 0; y < p.height; ++y) {
-                const std::uint8_t* row =
-                    b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
-                for (int x = 0; x < p.width; ++x)
-                    p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
+                const std::uint8_t* row = b->baseAddressOfPlane(0) + static_cast<std::size_t>(y) * b->bytesPerRowOfPlane(0);
+                for (int x = 0; x < p.width; ++x) p.y.push_back(static_cast<std::uint8_t>(std::lround(16 + row[x] * 219.0 / 255)));
             }
             seen.add({id, t.seconds(), std::move(p)});
         };
@@ -426,7 +351,6 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     ASSERT_EQ(h.errors.size(), 0u) << h.errors.at(0).error;
     ASSERT_TRUE(seen.waitFor(2 * ticks));
     for (auto& observer : observers) observer->stop();
-
     for (const std::uint32_t id : {1u, 2u}) {
         SCOPED_TRACE(id);
         const auto format = h.formatOf(id, 2);
@@ -458,6 +382,4 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
     }
     h.coordinator->stop();
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -1,41 +1,29 @@
 // The whole live stream: two virtual displays, a crop across both, the real HEVC and AAC encoders,
 // and libavcodec's decoders reading what comes out.
-
 #include "CoordinatorTestSupport.h"
 #include "support/AACDecoding.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
-
 // Display 1 is reddish, display 2 bluish; green rises from left to right across each display.
 void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
     for (int y = 0; y < bgra.height(); ++y) {
         std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
         for (int x = 0; x < bgra.width(); ++x) {
             const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
-            std::uint8_t* p = row + static_cast<std::size_t>(x) * 4;
-            p[0] = display.displayID == 1 ? 30 : 180;
-            p[1] = green;
-            p[2] = display.displayID == 1 ? 180 : 30;
-            p[3] = 255;
+            const std::uint8_t bgrx[] = {std::uint8_t(display.displayID == 1 ? 30 : 180), green, std::uint8_t(display.displayID == 1 ? 180 : 30), 255};
+            std::copy(std::begin(bgrx), std::end(bgrx), row + static_cast<std::size_t>(x) * 4);
         }
     }
 }
-
 // BT.709 video-range luma of the colour at a display-local pixel column.
 double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
     const double b = displayID == 1 ? 30 : 180, r = displayID == 1 ? 180 : 30;
     const double g = localX * 200 / displayWidth;
     return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
 }
-
 TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentKeyframesAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
     h.server->setContentFunction(fillDisplay);
@@ -57,7 +45,6 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     ASSERT_EQ(h.errorCount(), 0u);
     ASSERT_EQ(h.recorded.frames.size(), 60u);
     ASSERT_FALSE(parameterSets.empty());
-
     testing::HEVCTestDecoder decoder(parameterSets);
     std::vector<testing::DecodedPicture> pictures;
     for (const EncodedFrame& frame : h.recorded.frames) {
@@ -69,11 +56,8 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         const bool keyframe = i == 0 || i == 30;
         EXPECT_EQ(h.recorded.frames[i].isKeyframe, keyframe) << i;
-        EXPECT_EQ(pictures[i].keyFrame, keyframe) << i;
-        EXPECT_EQ(pictures[i].width, 640);
-        EXPECT_EQ(pictures[i].height, 352);
+        EXPECT_EQ(std::tuple(pictures[i].keyFrame, pictures[i].width, pictures[i].height), std::tuple(keyframe, 640, 352)) << i;
     }
-
     // Column c of the output shows global x = 320 + c: display 1 left of 640, display 2 right.
     const testing::DecodedPicture& last = pictures.back();
     double worst = 0;
@@ -86,19 +70,15 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
         worst = std::max(worst, std::abs(sum / 320 - expectedLuma(display, localX, 640)));
     }
     EXPECT_LT(worst, 4.0);
-
     // The audio: AAC-LC at 16 kHz carrying the 1 kHz tone.
     std::vector<std::vector<std::uint8_t>> packets;
     for (const auto& [bytes, time] : h.recorded.audio) packets.push_back(bytes);
     ASSERT_GE(packets.size(), 10u);
     const auto audio = testing::decodeAAC(packets, h.recorded.audioConfig);
     ASSERT_TRUE(audio);
-    EXPECT_EQ(audio->sampleRate, 16000);
-    EXPECT_EQ(audio->channels, 2);
+    EXPECT_EQ(std::pair(audio->sampleRate, audio->channels), std::pair(16000, 2));
     const auto frequency = testing::zeroCrossingFrequency(audio->planes[0], 2048, audio->frames() - 1024, 16000);
     ASSERT_TRUE(frequency);
     EXPECT_NEAR(*frequency, 1000.0, 2.0);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell

@@ -24,14 +24,9 @@ struct Image {
 // A copy of a BGRA buffer or texture (bytes, row stride) as an Image.
 inline Image fromBgra(const std::uint8_t* data, std::size_t bytesPerRow, int width, int height) {
     Image image(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            for (int c = 0; c < 4; ++c) {
-                image.at(x, y, c) = data[static_cast<std::size_t>(y) * bytesPerRow + static_cast<std::size_t>(x) * 4 +
-                                         static_cast<std::size_t>(c)];
-            }
-        }
-    }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 4; ++c) image.at(x, y, c) = data[static_cast<std::size_t>(y) * bytesPerRow + static_cast<std::size_t>(x * 4 + c)];
     return image;
 }
 inline double quantise(double value01) { return std::round(std::clamp(value01, 0.0, 1.0) * 255.0); }
@@ -39,31 +34,19 @@ inline double quantise(double value01) { return std::round(std::clamp(value01, 0
 // texel (x, y) is fetch(x, y), values 0...1.
 template <class Fetch>
 double bilinear(Fetch fetch, int width, int height, double u, double v) {
-    const double sx = u * width - 0.5;
-    const double sy = v * height - 0.5;
-    const double fx = std::floor(sx);
-    const double fy = std::floor(sy);
-    const double wx = sx - fx;
-    const double wy = sy - fy;
+    const double sx = u * width - 0.5, sy = v * height - 0.5, fx = std::floor(sx), fy = std::floor(sy), wx = sx - fx, wy = sy - fy;
     const auto clampX = [&](double x) { return truncateClamped<int>(std::clamp(x, 0.0, width - 1.0), 0); };
     const auto clampY = [&](double y) { return truncateClamped<int>(std::clamp(y, 0.0, height - 1.0), 0); };
     const int x0 = clampX(fx), x1 = clampX(fx + 1), y0 = clampY(fy), y1 = clampY(fy + 1);
-    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) +
-           (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
+    return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) + (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
 }
 struct Source { std::shared_ptr<PixelBuffer> buffer; CGRect sourceRect; CGRect contentUV; };
-struct Composite {
-    Image image;
-    std::vector<bool> nearEdge;  // pixel centre within 1e-3 px of a drawn quad's edge
-    std::vector<bool> covered;   // drawn by some quad
-};
+// `nearEdge`: pixel centre within 1e-3 px of a drawn quad's edge; `covered`: drawn by some quad.
+struct Composite { Image image; std::vector<bool> nearEdge, covered; };
 // The composite of `crop` into width x height.
-inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int width, int height,
-                           const std::map<std::uint32_t, Source>& sources) {
-    Composite result;
-    result.image = Image(width, height);
-    result.nearEdge.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), false);
-    result.covered.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), false);
+inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int width, int height, const std::map<std::uint32_t, Source>& sources) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    Composite result{Image(width, height), std::vector<bool>(pixels, false), std::vector<bool>(pixels, false)};
     for (int y = 0; y < height; ++y) for (int x = 0; x < width; ++x) result.image.at(x, y, 3) = 255;
     const CGRect C = cropRect.standardized();
     for (const auto& slice : topology.slices(C)) {
@@ -79,8 +62,7 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         const double uR = UV.minX() + UV.width() * (I.maxX() - S.minX()) / S.width();
         const double vT = UV.minY() + UV.height() * (I.minY() - S.minY()) / S.height();
         const double vB = UV.minY() + UV.height() * (I.maxY() - S.minY()) / S.height();
-        const CGRect G = I.offsetBy(slice.globalRect.minX() - slice.localRect.minX(),
-                                    slice.globalRect.minY() - slice.localRect.minY());
+        const CGRect G = I.offsetBy(slice.globalRect.minX() - slice.localRect.minX(), slice.globalRect.minY() - slice.localRect.minY());
         // Window coordinates of the quad's edges.
         const double XL = (G.minX() - C.minX()) / C.width() * width;
         const double XR = (G.maxX() - C.minX()) / C.width() * width;
@@ -89,16 +71,9 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         const PixelBuffer& pb = *src.buffer;
         const int lw = pb.widthOfPlane(0), lh = pb.heightOfPlane(0);
         const int cw = pb.widthOfPlane(1), ch = pb.heightOfPlane(1);
-        const auto luma = [&](int tx, int ty) {
-            return pb.baseAddressOfPlane(
-                       0)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(0) + static_cast<std::size_t>(tx)] /
-                   255.0;
-        };
-        const auto chromaChannel = [&](int c) {
-            return [&pb, c](int tx, int ty) {
-                return pb.baseAddressOfPlane(1)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(1) +
-                                                static_cast<std::size_t>(tx) * 2 + static_cast<std::size_t>(c)] /
-                       255.0;
+        const auto texel = [&pb](int plane, int step, int c) {
+            return [&pb, plane, step, c](int tx, int ty) {
+                return pb.baseAddressOfPlane(plane)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(plane) + static_cast<std::size_t>(tx * step + c)] / 255.0;
             };
         };
         const double eps = 1e-3;
@@ -107,18 +82,15 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
             const double v = vT + (vB - vT) * (Y - YT) / (YB - YT);
             for (int x = 0; x < width; ++x) {
                 const double X = x + 0.5;
-                const std::size_t index =
-                    static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
+                const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
                 const bool insideWide = XL - eps <= X && X < XR + eps && YT - eps <= Y && Y < YB + eps;
-                const bool edge = std::fabs(X - XL) < eps || std::fabs(X - XR) < eps || std::fabs(Y - YT) < eps ||
-                                  std::fabs(Y - YB) < eps;
+                const bool edge = std::fabs(X - XL) < eps || std::fabs(X - XR) < eps || std::fabs(Y - YT) < eps || std::fabs(Y - YB) < eps;
                 // An edge of any quad makes the pixel uncertain, also under a later quad.
                 if (insideWide && edge) result.nearEdge[index] = true;
                 if (!(YT <= Y && Y < YB) || !(XL <= X && X < XR)) continue;
                 const double u = uL + (uR - uL) * (X - XL) / (XR - XL);
-                const double Yv = bilinear(luma, lw, lh, u, v);
-                const double Cb = bilinear(chromaChannel(0), cw, ch, u, v) - 0.5;
-                const double Cr = bilinear(chromaChannel(1), cw, ch, u, v) - 0.5;
+                const double Yv = bilinear(texel(0, 1, 0), lw, lh, u, v);
+                const double Cb = bilinear(texel(1, 2, 0), cw, ch, u, v) - 0.5, Cr = bilinear(texel(1, 2, 1), cw, ch, u, v) - 0.5;
                 result.image.at(x, y, 2) = quantise(Yv + 1.5748 * Cr);
                 result.image.at(x, y, 1) = quantise(Yv - 0.1873 * Cb - 0.4681 * Cr);
                 result.image.at(x, y, 0) = quantise(Yv + 1.8556 * Cb);
@@ -132,15 +104,12 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
 // A bilinear sample of `image` at the centres of a width x height grid covering it.
 inline Image resample(const Image& image, int width, int height) {
     Image out(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
             for (int c = 0; c < 4; ++c) {
                 const auto fetch = [&](int tx, int ty) { return image.at(tx, ty, c) / 255.0; };
-                out.at(x, y, c) =
-                    quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
+                out.at(x, y, c) = quantise(bilinear(fetch, image.width, image.height, (x + 0.5) / width, (y + 0.5) / height));
             }
-        }
-    }
     return out;
 }
 inline double luminance(const Image& image, int x, int y) {
@@ -149,36 +118,29 @@ inline double luminance(const Image& image, int x, int y) {
 // The motion mask of a small frame against the previous one and the previous mask.
 inline Image motionMask(const Image& current, const Image& previous, const Image& previousMask) {
     Image out(current.width, current.height);
-    for (int y = 0; y < current.height; ++y) {
+    for (int y = 0; y < current.height; ++y)
         for (int x = 0; x < current.width; ++x) {
             const double m = std::fabs(luminance(current, x, y) - luminance(previous, x, y)) >= 0.035 ? 1.0 : 0.0;
-            const double held = previousMask.at(x, y, 2) / 255.0 * 0.82;
-            const double value = quantise(std::max(m, held));
-            out.at(x, y, 0) = out.at(x, y, 1) = out.at(x, y, 2) = value;
+            out.at(x, y, 0) = out.at(x, y, 1) = out.at(x, y, 2) = quantise(std::max(m, previousMask.at(x, y, 2) / 255.0 * 0.82));
             out.at(x, y, 3) = 255;
         }
-    }
     return out;
 }
 // Pixels whose luminance change lies within `margin` of the motion threshold.
 inline std::vector<bool> nearThreshold(const Image& current, const Image& previous, double margin) {
     std::vector<bool> out(static_cast<std::size_t>(current.width) * static_cast<std::size_t>(current.height));
-    for (int y = 0; y < current.height; ++y) {
-        for (int x = 0; x < current.width; ++x) {
-            const double d = std::fabs(luminance(current, x, y) - luminance(previous, x, y));
+    for (int y = 0; y < current.height; ++y)
+        for (int x = 0; x < current.width; ++x)
             out[static_cast<std::size_t>(y) * static_cast<std::size_t>(current.width) + static_cast<std::size_t>(x)] =
-                std::fabs(d - 0.035) <= margin;
-        }
-    }
+                std::fabs(std::fabs(luminance(current, x, y) - luminance(previous, x, y)) - 0.035) <= margin;
     return out;
 }
 // The mix of the sharp frame with the magnified small frame, weighted by the magnified mask.
 inline Image mix(const Image& sharp, const Image& small, const Image& mask) {
     Image out(sharp.width, sharp.height);
-    for (int y = 0; y < sharp.height; ++y) {
+    for (int y = 0; y < sharp.height; ++y)
         for (int x = 0; x < sharp.width; ++x) {
-            const double u = (x + 0.5) / sharp.width;
-            const double v = (y + 0.5) / sharp.height;
+            const double u = (x + 0.5) / sharp.width, v = (y + 0.5) / sharp.height;
             const auto maskRed = [&](int tx, int ty) { return mask.at(tx, ty, 2) / 255.0; };
             const double m = std::clamp(bilinear(maskRed, mask.width, mask.height, u, v) * 1.25, 0.0, 1.0);
             for (int c = 0; c < 4; ++c) {
@@ -187,7 +149,6 @@ inline Image mix(const Image& sharp, const Image& small, const Image& mask) {
                 out.at(x, y, c) = quantise(sharp.at(x, y, c) / 255.0 * (1 - m) + blurred * m);
             }
         }
-    }
     return out;
 }
 }  // namespace mivodrell::reference

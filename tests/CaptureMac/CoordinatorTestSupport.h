@@ -2,50 +2,38 @@
 // A composite capture coordinator on the virtual display server (clocked by hand), with scripted
 // compression sessions, a ManualClock and a render timer that the test fires. Frames are
 // delivered with `deliver`, which waits until the coordinator has taken them in.
-
 #include "CaptureMac/CompositeCaptureCoordinator.h"
 #include "Platform/Base/Clock.h"
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
-
 #include <algorithm>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
 namespace mivodrell::testing {
-
 // Forwards to the virtual server and remembers every output queue, so that a test can wait until
 // what the server delivered has been handed on.
 class FlushableBackend final : public CaptureBackend {
 public:
     explicit FlushableBackend(std::shared_ptr<VirtualCaptureServer> server) : server_(std::move(server)) {}
-
-    void getShareableContent(bool a, bool b, ShareableContentCompletion completion) override {
-        server_->getShareableContent(a, b, std::move(completion));
-    }
-    std::shared_ptr<CaptureStream> makeStream(ContentFilter filter, StreamConfiguration configuration,
-                                              std::weak_ptr<StreamDelegate> delegate) override {
-        auto inner = server_->makeStream(std::move(filter), std::move(configuration), std::move(delegate));
+    void getShareableContent(bool a, bool b, ShareableContentCompletion c) override { server_->getShareableContent(a, b, std::move(c)); }
+    std::shared_ptr<CaptureStream> makeStream(ContentFilter f, StreamConfiguration s, std::weak_ptr<StreamDelegate> d) override {
+        auto inner = server_->makeStream(std::move(f), std::move(s), std::move(d));
         return inner ? std::make_shared<Stream>(inner, this) : nullptr;
     }
     Capabilities capabilities() const override { return server_->capabilities(); }
-
     // Waits for every delivery queued so far on every output queue.
     void flush() {
         std::vector<std::shared_ptr<SerialQueue>> queues;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& weak : queues_) {
-                if (auto q = weak.lock()) queues.push_back(q);
-            }
+            for (const auto& weak : queues_) if (auto q = weak.lock()) queues.push_back(q);
         }
         for (const auto& q : queues) q->sync([] {});
     }
-
 private:
     class Stream final : public CaptureStream {
     public:
@@ -59,90 +47,60 @@ private:
             return inner_->addOutput(std::move(output), type, std::move(queue));
         }
         void startCapture(CaptureCompletion c) override { inner_->startCapture(std::move(c)); }
-        void updateConfiguration(StreamConfiguration s, CaptureCompletion c) override {
-            inner_->updateConfiguration(std::move(s), std::move(c));
-        }
-        void updateContentFilter(ContentFilter f, CaptureCompletion c) override {
-            inner_->updateContentFilter(std::move(f), std::move(c));
-        }
+        void updateConfiguration(StreamConfiguration s, CaptureCompletion c) override { inner_->updateConfiguration(std::move(s), std::move(c)); }
+        void updateContentFilter(ContentFilter f, CaptureCompletion c) override { inner_->updateContentFilter(std::move(f), std::move(c)); }
         void stopCapture(CaptureCompletion c) override { inner_->stopCapture(std::move(c)); }
-
     private:
         std::shared_ptr<CaptureStream> inner_;
         FlushableBackend* owner_;
     };
-
     std::shared_ptr<VirtualCaptureServer> server_;
     std::mutex mutex_;
     std::vector<std::weak_ptr<SerialQueue>> queues_;
 };
-
-// The render timer, fired by the test on the coordinator's queue.
+// The render timer, fired by the test on the coordinator's queue; a stopped timer fires nothing.
 struct ManualTimer {
-    struct Token {
-        bool alive = true;
-    };
+    struct Token { bool alive = true; };
     SerialQueue* queue = nullptr;
     std::function<void()> handler;
     double interval = 0;
     int created = 0;
     std::weak_ptr<Token> token;
-
     CompositeCaptureCoordinator::TimerFactory factory() {
         return [this](SerialQueue& q, double i, std::function<void()> h) {
-            queue = &q;
-            handler = std::move(h);
-            interval = i;
-            ++created;
+            queue = &q, handler = std::move(h), interval = i, ++created;
             auto t = std::make_shared<Token>();
             token = t;
             return CompositeCaptureCoordinator::TimerHandle(t);
         };
     }
-    bool running() const { return !token.expired(); }
-    // One tick; nothing when the timer is stopped.
-    void fire() {
-        if (!running()) return;
-        queue->sync(handler);
-    }
+    void fire() { if (!token.expired()) queue->sync(handler); }
 };
-
 // Everything a coordinator reports, collected from its queue.
 struct Recorded {
     std::mutex mutex;
     std::vector<std::string> logs;
     std::vector<std::pair<std::uint32_t, std::exception_ptr>> errors;
     std::vector<EncodedFrame> frames;
-    int formats = 0;
-    int backlogTrips = 0;
+    int formats = 0, backlogTrips = 0;
     std::vector<std::pair<std::vector<std::uint8_t>, double>> audio;
     std::vector<std::uint8_t> audioConfig;
-
     std::vector<std::string> logsContaining(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<std::string> out;
-        for (const auto& line : logs) {
-            if (line.find(text) != std::string::npos) out.push_back(line);
-        }
+        for (const auto& line : logs) if (line.find(text) != std::string::npos) out.push_back(line);
         return out;
     }
+    std::size_t count(const std::string& text) { return logsContaining(text).size(); }
 };
-
 // The exception inside an exception_ptr, when it is of type E.
 template <class E>
 std::optional<E> errorAs(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const E& e) {
-        return e;
-    } catch (...) {
-    }
+    try { std::rethrow_exception(error); } catch (const E& e) { return e; } catch (...) {}
     return std::nullopt;
 }
-
 struct CoordinatorHarness {
-    std::shared_ptr<VirtualCaptureServer> server =
-        VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
+    std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     std::shared_ptr<FlushableBackend> backend = std::make_shared<FlushableBackend>(server);
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(100.0);
     ManualTimer timer;
@@ -151,39 +109,26 @@ struct CoordinatorHarness {
     std::vector<std::shared_ptr<VirtualCompressionSession>> sessions;
     std::int32_t sessionCreationStatus = 0;
     Recorded recorded;
-    std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"},
-                                         {2, CGRect(640, 0, 640, 360), 1.0, false, "B"}};
+    std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 1.0, false, "B"}};
     std::shared_ptr<CompositeCaptureCoordinator> coordinator;
-
     // Builds the coordinator; `encoderBackend` replaces the scripted sessions when given.
-    explicit CoordinatorHarness(std::optional<HEVCEncoder::Backend> encoderBackend = std::nullopt,
-                                AudioConverterFactory audioFactory = {}) {
+    explicit CoordinatorHarness(std::optional<HEVCEncoder::Backend> encoderBackend = std::nullopt, AudioConverterFactory audioFactory = {}) {
         for (const auto& d : displays) server->addDisplay(d);
         CompositeCaptureCoordinator::Collaborators c;
-        c.captureBackend = backend;
-        c.clock = clock;
-        c.timerFactory = timer.factory();
+        c.captureBackend = backend, c.clock = clock, c.timerFactory = timer.factory();
         c.captureOperationTimeoutSeconds = 2;
         c.audioConverterFactory = std::move(audioFactory);
-        if (encoderBackend) {
-            c.encoderBackend = *encoderBackend;
-        } else {
-            c.encoderBackend.createSession = [this](const CompressionSession::Parameters& p) {
-                auto make = VirtualCompressionSession::factory(script, sessionCreationStatus,
-                                                               [this](std::shared_ptr<VirtualCompressionSession> s) {
-                                                                   std::lock_guard<std::mutex> lock(sessionsMutex);
-                                                                   sessions.push_back(std::move(s));
-                                                               });
-                return make(p);
-            };
-        }
+        if (encoderBackend) c.encoderBackend = *encoderBackend;
+        else c.encoderBackend.createSession = [this](const CompressionSession::Parameters& p) {
+            return VirtualCompressionSession::factory(script, sessionCreationStatus, [this](std::shared_ptr<VirtualCompressionSession> s) {
+                std::lock_guard<std::mutex> lock(sessionsMutex);
+                sessions.push_back(std::move(s));
+            })(p);
+        };
         coordinator = CompositeCaptureCoordinator::create(1.0 / 60, {60.0, 240, 8'000'000}, {16000.0, 2, 16000}, c);
         Recorded* r = &recorded;
         const auto locked = [r](auto body) {
-            return [r, body](auto&&... args) {
-                std::lock_guard<std::mutex> lock(r->mutex);
-                body(args...);
-            };
+            return [r, body](auto&&... args) { std::lock_guard<std::mutex> lock(r->mutex); body(args...); };
         };
         coordinator->onEncodedFrame = locked([r](const EncodedFrame& f) { r->frames.push_back(f); });
         coordinator->onError = locked([r](std::uint32_t id, std::exception_ptr e) { r->errors.emplace_back(id, e); });
@@ -193,36 +138,30 @@ struct CoordinatorHarness {
         coordinator->onAudioFormatAvailable = locked([r](double, std::int32_t, const std::vector<std::uint8_t>& config) { r->audioConfig = config; });
         coordinator->setOnDiagnostic(locked([r](const std::string& line) { r->logs.push_back(line); }));
     }
-    ~CoordinatorHarness() {
-        if (coordinator) coordinator->stopAll();
-    }
-
+    ~CoordinatorHarness() { if (coordinator) coordinator->stopAll(); }
     DisplayTopology topology() const {
         std::vector<DisplayInfo> infos;
         for (const auto& d : displays) infos.emplace_back(d.displayID, d.frame, d.scale, d.isMain, d.name);
         return DisplayTopology(infos);
     }
-
     // A plan of the given displays (each planned at its left half), those of `started` new.
     static CapturePlan plan(std::vector<std::uint32_t> ids, std::vector<std::uint32_t> started = {},
                             std::vector<std::uint32_t> stopped = {}, std::vector<std::uint32_t> reconfigured = {}) {
-        CapturePlan p;
+        CapturePlan p{{}, std::move(started), std::move(stopped), std::move(reconfigured)};
         for (auto id : ids) p.sources.push_back(CaptureSource{id, CGRect(0, 0, 320, 360), CGSize{320, 360}, 1.0, true});
-        p.started = std::move(started);
-        p.stopped = std::move(stopped);
-        p.reconfigured = std::move(reconfigured);
         return p;
     }
-
     void apply(const CapturePlan& p, CGRect crop = CGRect(0, 0, 1280, 360), CGSize output = {640, 176},
                EncoderSettings settings = {1.0, 8'000'000, 3.0, 60.0}) {
         coordinator->apply(p, displays, topology(), crop, output, settings);
     }
+    // A plan against another display list, cropping (0, 0, 640, 360).
+    void applyWith(const CapturePlan& p, const std::vector<CaptureDisplay>& list, CGSize output = {640, 360}, EncoderSettings s = {}) {
+        coordinator->apply(p, list, topology(), CGRect(0, 0, 640, 360), output, s);
+    }
     // Both displays started.
     void start(EncoderSettings settings = {1.0, 8'000'000, 3.0, 60.0}) { apply(plan({1, 2}, {1, 2}), CGRect(0, 0, 1280, 360), {640, 176}, settings); }
-
-    // Moves server time by one frame of new content and waits until the coordinator has taken in
-    // what it delivered.
+    // Moves server time by one frame of new content and waits until the coordinator has taken in what it delivered.
     void deliver(double seconds = 1.0 / 60) {
         coordinator->activeDisplayIDs();  // what was asked of the coordinator is done
         server->invalidateContent();
@@ -231,22 +170,12 @@ struct CoordinatorHarness {
         coordinator->activeDisplayIDs();
     }
     // Moves the clock, then fires one tick.
-    void tick(double advance = 1.0 / 60) {
-        clock->advance(advance);
-        timer.fire();
-    }
-    std::size_t frameCount() {
-        std::lock_guard<std::mutex> lock(recorded.mutex);
-        return recorded.frames.size();
-    }
-    std::size_t errorCount() {
-        std::lock_guard<std::mutex> lock(recorded.mutex);
-        return recorded.errors.size();
-    }
+    void tick(double advance = 1.0 / 60) { clock->advance(advance); timer.fire(); }
+    std::size_t frameCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.frames.size(); }
+    std::size_t errorCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.errors.size(); }
     std::shared_ptr<VirtualCompressionSession> lastSession() {
         std::lock_guard<std::mutex> lock(sessionsMutex);
         return sessions.empty() ? nullptr : sessions.back();
     }
 };
-
 }  // namespace mivodrell::testing

@@ -6,12 +6,7 @@
 #include <cstdint>
 #include <vector>
 namespace mivodrell::testing {
-struct Rgb8 {
-    int red = 0;
-    int green = 0;
-    int blue = 0;
-    friend bool operator==(const Rgb8&, const Rgb8&) = default;
-};
+struct Rgb8 { int red = 0; int green = 0; int blue = 0; friend bool operator==(const Rgb8&, const Rgb8&) = default; };
 // Overlap of pixel [i, i + 1) with the interval [a, b).
 inline double overlap(int i, double a, double b) {
     return std::max(0.0, std::min(i + 1.0, b) - std::max(static_cast<double>(i), a));

@@ -4,15 +4,10 @@
 #include "Platform/Capture/Pulse/PulseAudioCaptureBackend.h"
 #include "support/PrivatePulseServer.h"
 #include "support/Thrown.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
-
-namespace mivodrell {
-namespace {
-
+namespace mivodrell { namespace {
 class PulseAudioCaptureSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -23,20 +18,17 @@ protected:
         session->onAudioSampleBuffer = [this](const SampleBufferRef& s) { blocks.add(s); };
         session->onStop = [this](const std::optional<PlatformError>& e) { stops.add(e.value_or(PlatformError{})); };
     }
-
     const CaptureDisplay display{1, CGRect(0, 0, 1920, 1080), 1.0, true, "D"};
     std::unique_ptr<testing::PrivatePulseServer> server;
     std::shared_ptr<AudioCaptureSession> session;
     testing::Collected<SampleBufferRef> blocks;
     testing::Collected<PlatformError> stops;
 };
-
 std::vector<float> floatsOf(const AudioBuffer& buffer) {
     std::vector<float> out(buffer.data.size() / sizeof(float));
     std::memcpy(out.data(), buffer.data.data(), out.size() * sizeof(float));
     return out;
 }
-
 // A 1 kHz tone played into the default sink comes back from its monitor: non-interleaved float
 // stereo at 48 kHz, time stamps counting samples without a gap, the clean tone in both channels.
 TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
@@ -55,7 +47,6 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
         ASSERT_TRUE(onset || blocks.size() < 500) << "ten seconds without the tone";
     }
     session->stop();
-
     std::int64_t expected = 0;
     std::vector<float> left, right;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
@@ -80,7 +71,6 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
     EXPECT_TRUE(testing::isCleanTone(left, 48000, 1000, 0.5));
     EXPECT_EQ(left, right);
 }
-
 TEST_F(PulseAudioCaptureSessionTest, KillingTheDaemonStopsTheStreamWithAnError) {
     session->start(display);
     ASSERT_TRUE(blocks.waitFor(2, 10));
@@ -89,7 +79,6 @@ TEST_F(PulseAudioCaptureSessionTest, KillingTheDaemonStopsTheStreamWithAnError) 
     EXPECT_EQ(stops.at(0).domain, PulseAudioCaptureStatus::domain);
     EXPECT_EQ(stops.at(0).code, PulseAudioCaptureStatus::readFailed);
 }
-
 TEST_F(PulseAudioCaptureSessionTest, NoServerFailsTheStartAndTheFactoryFallsBack) {
     const std::string nowhere = "unix:/nonexistent/pulse/native";
     auto lonely = AudioCaptureSession::create(PulseAudioCaptureBackend::create(nowhere));
@@ -97,7 +86,6 @@ TEST_F(PulseAudioCaptureSessionTest, NoServerFailsTheStartAndTheFactoryFallsBack
     ASSERT_TRUE(error && error->underlying);
     EXPECT_EQ(error->kind, AudioCaptureSession::CaptureError::Kind::startFailed);
     EXPECT_EQ(error->underlying->code, PulseAudioCaptureStatus::connectionFailed);
-
     CaptureBackendRequest request;
     request.systemAudio = CaptureBackendRequest::SystemAudio::pulseAudio;
     request.pulseServer = server->address();
@@ -109,6 +97,4 @@ TEST_F(PulseAudioCaptureSessionTest, NoServerFailsTheStartAndTheFactoryFallsBack
     EXPECT_EQ(chosen.audio, CaptureBackend::current());
     EXPECT_EQ(chosen.notes.size(), 1u);
 }
-
-}  // namespace
-}  // namespace mivodrell
+}}  // namespace mivodrell
