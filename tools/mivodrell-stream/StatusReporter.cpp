@@ -10,10 +10,12 @@ std::string StatusReporter::statusLine(const StreamFigures& now, const StreamFig
     const double span = std::max(1e-9, now.elapsed - previous.elapsed);
     const double fps = double(now.framesEncoded - previous.framesEncoded) / span;
     const double mbps = double(now.bytesSent - previous.bytesSent) * 8.0 / span / 1e6;
+    // The coordinator reports its composite + encode cost once per 5 s window: "-" until then.
+    const std::string tick = now.tickMilliseconds > 0 ? fmt::format("{:5.1f}", now.tickMilliseconds) : "    -";
     return fmt::format("{:5.1f}/{:.0f} s  {:5.1f} fps  {:5.2f} Mbit/s  key {:3d}  lost {:4d} pkts {:3d} frames  "
-                       "key req {:3d}  tick {:5.1f} ms",
+                       "key req {:3d}  tick {} ms",
                        now.elapsed, now.total, fps, mbps, now.keyframes, now.packetsLost, now.framesAbandoned,
-                       now.keyframeRequests, now.tickMilliseconds);
+                       now.keyframeRequests, tick);
 }
 
 void StatusReporter::report(const StreamFigures& now) {
@@ -43,7 +45,8 @@ void StatusReporter::summarize(const StreamFigures& f, const std::string& output
     row("frames abandoned", fmt::format("{}", f.framesAbandoned));
     row("keyframe requests", fmt::format("{}", f.keyframeRequests));
     row("audio packets", fmt::format("{} ({} recorded)", f.audioPackets, f.audioPacketsRecorded));
-    row("composite+encode", fmt::format("{:.1f} ms per frame", f.tickMilliseconds));
+    row("composite+encode", f.tickMilliseconds > 0 ? fmt::format("{:.1f} ms per frame", f.tickMilliseconds)
+                                                   : std::string("not measured yet (first 5 s window)"));
     row("recording", output);
     std::fflush(out_);
 }
