@@ -316,8 +316,7 @@ private:
     }
 
     struct Key {
-        int columnBegin, columnEnd, rowBegin, rowEnd;
-        double uOrigin, uPerColumn, vOrigin, vPerRow;
+        QuadCoverage coverage;
         int sharpWidth, sharpHeight, smallWidth, smallHeight;
         SamplerMinMagFilter minFilter, magFilter;
         bool operator==(const Key&) const = default;
@@ -325,14 +324,7 @@ private:
 
     std::shared_ptr<const MixLayout> layout(const SamplerState& sampler, const QuadCoverage& c, const Texture& sharp,
                                             const Texture& small) const {
-        const Key key{c.columnBegin,
-                      c.columnEnd,
-                      c.rowBegin,
-                      c.rowEnd,
-                      c.uOrigin,
-                      c.uPerColumn,
-                      c.vOrigin,
-                      c.vPerRow,
+        const Key key{c,
                       sharp.width(),
                       sharp.height(),
                       small.width(),

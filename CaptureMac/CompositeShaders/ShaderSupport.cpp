@@ -59,18 +59,7 @@ BgraTaps::BgraTaps(const SamplerState& sampler, const QuadCoverage& coverage, in
 
 std::shared_ptr<const BgraTaps> BgraTapCache::get(const SamplerState& sampler, const QuadCoverage& c,
                                                   const Texture& texture) {
-    const Key key{c.columnBegin,
-                  c.columnEnd,
-                  c.rowBegin,
-                  c.rowEnd,
-                  c.uOrigin,
-                  c.uPerColumn,
-                  c.vOrigin,
-                  c.vPerRow,
-                  texture.width(),
-                  texture.height(),
-                  sampler.descriptor().minFilter,
-                  sampler.descriptor().magFilter};
+    const Key key{c, texture.width(), texture.height(), sampler.descriptor().minFilter, sampler.descriptor().magFilter};
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : entries_) {
         if (entry.first == key) return entry.second;

@@ -128,8 +128,7 @@ public:
 private:
     static constexpr std::size_t kCapacity = 4;
     struct Key {
-        int columnBegin, columnEnd, rowBegin, rowEnd;
-        double uOrigin, uPerColumn, vOrigin, vPerRow;
+        QuadCoverage coverage;
         int width, height;
         SamplerMinMagFilter minFilter, magFilter;
         bool operator==(const Key&) const = default;

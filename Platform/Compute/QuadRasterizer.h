@@ -48,6 +48,8 @@ struct QuadCoverage {
     bool isEmpty() const { return columnBegin >= columnEnd || rowBegin >= rowEnd; }
     double u(int column) const { return uOrigin + uPerColumn * static_cast<double>(column); }
     double v(int row) const { return vOrigin + vPerRow * static_cast<double>(row); }
+    // Every field compared exactly (caches of per-quad tables key on it).
+    bool operator==(const QuadCoverage&) const = default;
 };
 
 // Coverage of the strip (v0, v1, v2, v3) on a target of width x height pixels. Empty when the quad
