@@ -73,14 +73,11 @@ Status convertAll(AudioConverter& converter, const AudioFormat& outputFormat, So
 }
 
 TEST(AudioFormat, RefusesUnusableDescriptions) {
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(0, 2, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(std::nan(""), 2, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(48000, 0, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(48000, AudioFormat::maximumChannelCount + 1, false));
+    for (auto [rate, channels] : {std::pair(0.0, 2u), {std::nan(""), 2u}, {48000.0, 0u}, {48000.0, AudioFormat::maximumChannelCount + 1}})
+        EXPECT_FALSE(AudioFormat::makeFloat32PCM(rate, channels, false)) << rate << " Hz, " << channels;
     const auto planar = AudioFormat::makeFloat32PCM(48000, 2, false);
     ASSERT_TRUE(planar);
-    EXPECT_TRUE(planar->isFloat32PCM());
-    EXPECT_FALSE(planar->isInterleaved());
+    EXPECT_EQ(std::pair(planar->isFloat32PCM(), planar->isInterleaved()), std::pair(true, false));
     EXPECT_TRUE(aac(16000, 2).magicCookie().empty());
     EXPECT_FALSE(AudioPCMBuffer::make(*AudioFormat::makeFloat32PCM(48000, 2, true), 16));
     EXPECT_FALSE(AudioPCMBuffer::make(*planar, 0));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 namespace mivodrell {
 namespace {
@@ -25,8 +26,7 @@ struct Harness {
 
     Harness(int w, int h) : width(w), height(h) {
         CompressionSession::Parameters p;
-        p.width = w;
-        p.height = h;
+        std::tie(p.width, p.height) = std::tuple(w, h);
         p.specification.enableLowLatencyRateControl = true;
         p.specification.enableHardwareAcceleratedVideoEncoder = true;
         p.outputCallback = [](std::shared_ptr<void> context, std::int32_t status, SampleBufferRef sample) {
@@ -75,9 +75,7 @@ TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
     };
     for (const auto& c : cases) {
         CompressionSession::Parameters p;
-        p.width = c.w;
-        p.height = c.h;
-        p.codecType = c.codec;
+        std::tie(p.width, p.height, p.codecType) = std::tuple(c.w, c.h, c.codec);
         p.specification.enableHardwareAcceleratedVideoEncoder = true;
         p.specification.requireHardwareAcceleratedVideoEncoder = c.require;
         const auto created = CompressionSession::create(p);
@@ -143,10 +141,10 @@ TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) 
         EXPECT_EQ(s.presentationTime, MediaTime::make(std::llround(i / 60.0 * 600), 600));
         ASSERT_TRUE(s.videoFormat);
         ASSERT_EQ(s.videoFormat->parameterSets.size(), 3u);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[0]), 32);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[1]), 33);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[2]), 34);
-        EXPECT_EQ(s.videoFormat->nalUnitHeaderLength, 4);
+        const auto& ps = s.videoFormat->parameterSets;
+        EXPECT_EQ(std::tuple(testing::nalUnitType(ps[0]), testing::nalUnitType(ps[1]), testing::nalUnitType(ps[2]),
+                             s.videoFormat->nalUnitHeaderLength),
+                  std::tuple(32, 33, 34, 4));
         EXPECT_EQ(isKeyframe(s), i == 0);
         // Only picture data inside frames: no parameter sets, no SEI, no delimiters.
         auto units = testing::splitNALUnits(*s.dataBuffer);
@@ -155,13 +153,9 @@ TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) 
         if (!decoder) decoder = std::make_unique<HEVCTestDecoder>(s.videoFormat->parameterSets);
         const auto pictures = decoder->decode(*s.dataBuffer);
         ASSERT_EQ(pictures.size(), 1u) << "one in, one out";
-        EXPECT_EQ(pictures[0].width, 320);
-        EXPECT_EQ(pictures[0].height, 240);
-        EXPECT_EQ(pictures[0].primaries, AVCOL_PRI_BT709);
-        EXPECT_EQ(pictures[0].transfer, AVCOL_TRC_BT709);
-        EXPECT_EQ(pictures[0].matrix, AVCOL_SPC_BT709);
-        EXPECT_EQ(pictures[0].range, AVCOL_RANGE_MPEG);
-        EXPECT_EQ(pictures[0].format, AV_PIX_FMT_YUV420P);
+        const auto& pic = pictures[0];
+        EXPECT_EQ(std::tuple(pic.width, pic.height, pic.primaries, pic.transfer, pic.matrix, pic.range, pic.format),
+                  std::tuple(320, 240, AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV420P));
     }
 }
 
@@ -245,13 +239,11 @@ TEST(X265CompressionSession, BiPlanarInputEncodes) {
 }
 
 TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
-    EXPECT_EQ(HEVCLevel::smallestFitting(1920, 1080, 60), 41);
-    EXPECT_EQ(HEVCLevel::smallestFitting(3840, 2160, 60), 51);
-    EXPECT_EQ(HEVCLevel::smallestFitting(320, 240, 30), 20);
-    EXPECT_EQ(HEVCLevel::smallestFitting(8192, 8192, 60), 0);
-    EXPECT_EQ(HEVCLevel::smallestFitting(0, 10, 60), 0);
-    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(51), 40000);
-    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(41), 20000);
+    namespace H = HEVCLevel;
+    EXPECT_EQ(std::tuple(H::smallestFitting(1920, 1080, 60), H::smallestFitting(3840, 2160, 60), H::smallestFitting(320, 240, 30),
+                         H::smallestFitting(8192, 8192, 60), H::smallestFitting(0, 10, 60)),
+              std::tuple(41, 51, 20, 0, 0));
+    EXPECT_EQ(std::tuple(H::maxMainTierBitrateKbps(51), H::maxMainTierBitrateKbps(41)), std::tuple(40000, 20000));
 }
 
 }  // namespace
