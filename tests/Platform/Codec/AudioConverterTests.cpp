@@ -1,19 +1,13 @@
 #include "Platform/Codec/AudioConverter.h"
 #include "support/AACDecoding.h"
-
 #include <gtest/gtest.h>
-
 #include <random>
-
 namespace mivodrell {
 namespace {
-
 using testing::decodeAAC;
 using testing::sine;
 using Status = AudioConverter::OutputStatus;
-
 AudioFormat pcm(double rate, std::uint32_t channels) { return *AudioFormat::makeFloat32PCM(rate, channels, false); }
-
 AudioFormat aac(double rate, std::uint32_t channels) {
     AudioStreamDescription d;
     d.sampleRate = rate;
@@ -22,19 +16,16 @@ AudioFormat aac(double rate, std::uint32_t channels) {
     d.channelsPerFrame = channels;
     return *AudioFormat::make(d);
 }
-
 // Feeds a signal to a converter in chunks of at most what it asks for.
 class Source {
 public:
     Source(AudioFormat format, std::size_t totalFrames, std::function<float(std::size_t frame, std::uint32_t channel)> signal)
         : format_(std::move(format)), total_(totalFrames), signal_(std::move(signal)) {}
-
     // Hands out nothing more until allowed ("no data now").
     void hold() { allowed_ = position_; }
     void allow(std::size_t frames) { allowed_ += frames; }
     bool endAtExhaustion = false;
     std::size_t given() const { return position_; }
-
     AudioConverter::InputResult operator()(std::uint32_t wanted) {
         const std::size_t left = std::min(total_, allowed_) - position_;
         if (left == 0) {
@@ -50,7 +41,6 @@ public:
         position_ += n;
         return {AudioConverter::InputStatus::haveData, std::move(buffer)};
     }
-
 private:
     AudioFormat format_;
     std::size_t total_;
@@ -58,7 +48,6 @@ private:
     std::size_t position_ = 0;
     std::function<float(std::size_t, std::uint32_t)> signal_;
 };
-
 // Runs conversions until one ends without a packet; returns that status.
 Status convertAll(AudioConverter& converter, const AudioFormat& outputFormat, Source& source,
                   std::vector<std::vector<std::uint8_t>>& packets) {
@@ -71,7 +60,6 @@ Status convertAll(AudioConverter& converter, const AudioFormat& outputFormat, So
         packets.emplace_back(output.bytes().begin(), output.bytes().end());
     }
 }
-
 TEST(AudioFormat, RefusesUnusableDescriptions) {
     for (auto [rate, channels] : {std::pair(0.0, 2u), {std::nan(""), 2u}, {48000.0, 0u}, {48000.0, AudioFormat::maximumChannelCount + 1}})
         EXPECT_FALSE(AudioFormat::makeFloat32PCM(rate, channels, false)) << rate << " Hz, " << channels;
@@ -82,7 +70,6 @@ TEST(AudioFormat, RefusesUnusableDescriptions) {
     EXPECT_FALSE(AudioPCMBuffer::make(*AudioFormat::makeFloat32PCM(48000, 2, true), 16));
     EXPECT_FALSE(AudioPCMBuffer::make(*planar, 0));
 }
-
 TEST(AudioConverter, CreationRefusesWhatTheEncoderCannotDo) {
     struct Case {
         const char* name;
@@ -101,14 +88,12 @@ TEST(AudioConverter, CreationRefusesWhatTheEncoderCannotDo) {
         {"PCM output", pcm(48000, 2), pcm(48000, 2)},
     };
     for (const auto& c : cases) EXPECT_EQ(AudioConverter::make(c.input, c.output), nullptr) << c.name;
-
     auto converter = AudioConverter::make(pcm(44100, 1), aac(7350, 1));
     ASSERT_NE(converter, nullptr);
     EXPECT_TRUE(converter->applicableEncodeBitRates().empty());
     EXPECT_EQ(converter->maximumOutputPacketSize(), 768u);
     EXPECT_EQ(AudioConverter::make(pcm(48000, 2), aac(48000, 2))->maximumOutputPacketSize(), 1536u);
 }
-
 TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 2), out);
@@ -118,7 +103,6 @@ TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     Source source(pcm(48000, 2), 48000, [](std::size_t f, std::uint32_t) { return sine(f, 1000, 48000); });
     source.hold();
     std::vector<std::vector<std::uint8_t>> packets;
-
     EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);
     source.allow(1024);
     EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);  // priming frame
@@ -130,7 +114,6 @@ TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     }
     EXPECT_EQ(source.given(), 6u * 1024);
 }
-
 TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     // 48 kHz stereo to 16 kHz: 10000 input frames are 3334 output frames, plus the 1024-frame
     // start-up delay; the drained stream must hold all of them.
@@ -145,7 +128,6 @@ TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     EXPECT_EQ(source.given(), 10000u);
     AudioCompressedBuffer output(out, 1, converter->maximumOutputPacketSize());
     EXPECT_EQ(converter->convert(output, std::ref(source)).status, Status::endOfStream);
-
     const auto config = testing::libavEncoderExtradata(16000, 2);
     const auto decoded = decodeAAC(packets, config);
     ASSERT_TRUE(decoded);
@@ -163,7 +145,6 @@ TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     EXPECT_EQ(convertAll(*converter, out, again, packets), Status::inputRanDry);
     EXPECT_GE(packets.size(), 1u);
 }
-
 TEST(AudioConverter, MonoInputIsSpreadOverBothOutputChannels) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 1), out);
@@ -183,7 +164,6 @@ TEST(AudioConverter, MonoInputIsSpreadOverBothOutputChannels) {
         EXPECT_GT(testing::rms(plane, 4096, 20000), 0.2);
     }
 }
-
 TEST(AudioConverter, PacketSizesFollowABitRateChangedWhileRunning) {
     const auto out = aac(16000, 2);
     auto converter = AudioConverter::make(pcm(16000, 2), out);
@@ -210,7 +190,6 @@ TEST(AudioConverter, PacketSizesFollowABitRateChangedWhileRunning) {
     EXPECT_NEAR(slow, 16000.0 / 8 * 1024 / 16000, 40.0);
     EXPECT_GT(fast / slow, 1.6);
 }
-
 TEST(AudioConverter, ABufferOfAnotherFormatIsAnErrorWithADescription) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 2), out);
@@ -232,6 +211,5 @@ TEST(AudioConverter, ABufferOfAnotherFormatIsAnErrorWithADescription) {
                   .status,
               Status::inputRanDry);
 }
-
 }  // namespace
 }  // namespace mivodrell

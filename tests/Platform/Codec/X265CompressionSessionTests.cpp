@@ -1,29 +1,22 @@
 #include "Platform/Base/CompletionBox.h"
 #include "Platform/Codec/X265CompressionSession.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <thread>
 #include <tuple>
-
 namespace mivodrell {
 namespace {
-
 using testing::HEVCTestDecoder;
 using testing::makeTestFrame;
-
 struct Output {
     std::int32_t status = 0;
     SampleBufferRef sample;
     std::thread::id thread;
 };
-
 // A session whose callbacks land in per-frame completion boxes.
 struct Harness {
     std::shared_ptr<CompressionSession> session;
     int width, height;
-
     Harness(int w, int h) : width(w), height(h) {
         CompressionSession::Parameters p;
         std::tie(p.width, p.height) = std::tuple(w, h);
@@ -36,7 +29,6 @@ struct Harness {
         EXPECT_EQ(created.status, 0);
         session = created.session;
     }
-
     Output encode(double time, bool force = false, double noise = 0.02) {
         auto box = CompletionBox<Output>::make();
         const auto status = session->encodeFrame(makeTestFrame(width, height, time, noise), MediaTime::make(std::llround(time * 600), 600),
@@ -47,13 +39,11 @@ struct Harness {
         return out.value_or(Output{});
     }
 };
-
 bool isKeyframe(const SampleBuffer& s) {
     const auto* a = s.firstAttachments();
     const auto* n = a ? a->find(AttachmentKey::notSync) : nullptr;
     return !(n && n->asBool().value_or(false));
 }
-
 TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
     struct Case {
         int w, h;
@@ -83,7 +73,6 @@ TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
         EXPECT_EQ(created.session != nullptr, c.status == 0);
     }
 }
-
 TEST(X265CompressionSession, PropertyStatuses) {
     Harness h(64, 64);
     using K = CompressionPropertyKey;
@@ -127,7 +116,6 @@ TEST(X265CompressionSession, PropertyStatuses) {
                                      std::nullopt, nullptr),
               CompressionStatus::invalidSession);
 }
-
 TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) {
     Harness h(320, 240);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{1'000'000}), 0);
@@ -158,7 +146,6 @@ TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) 
                   std::tuple(320, 240, AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV420P));
     }
 }
-
 TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs) {
     Harness h(128, 96);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{5}), 0);
@@ -196,7 +183,6 @@ TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs
         EXPECT_TRUE(pictures[0].keyFrame);
     }
 }
-
 TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets) {
     Harness h(320, 240);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{2'000'000}), 0);
@@ -221,7 +207,6 @@ TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::expectedFrameRate, 30.0), 0);
     EXPECT_FALSE(isKeyframe(*h.encode(4 / 60.0).sample));
 }
-
 TEST(X265CompressionSession, BiPlanarInputEncodes) {
     Harness h(64, 48);
     auto pb = PixelBuffer::create(64, 48, PixelFormat::yuv420BiPlanarFullRange).buffer;
@@ -237,7 +222,6 @@ TEST(X265CompressionSession, BiPlanarInputEncodes) {
     // 200 full range is 16 + 200 * 219 / 255 = 188 in video range.
     EXPECT_NEAR(pictures[0].y[100], 188, 2);
 }
-
 TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
     namespace H = HEVCLevel;
     EXPECT_EQ(std::tuple(H::smallestFitting(1920, 1080, 60), H::smallestFitting(3840, 2160, 60), H::smallestFitting(320, 240, 30),
@@ -245,6 +229,5 @@ TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
               std::tuple(41, 51, 20, 0, 0));
     EXPECT_EQ(std::tuple(H::maxMainTierBitrateKbps(51), H::maxMainTierBitrateKbps(41)), std::tuple(40000, 20000));
 }
-
 }  // namespace
 }  // namespace mivodrell

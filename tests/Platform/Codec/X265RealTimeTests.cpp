@@ -1,46 +1,36 @@
 // The real-time tuning of the x265 session, driven by a scripted clock, and the libx265 behaviour
 // that keeps rate changes on the reopening path.
-
 #include "Platform/Base/CompletionBox.h"
 #include "Platform/Codec/X265CompressionSession.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
 #include <x265.h>
-
 #include <atomic>
 #include <mutex>
 #include <tuple>
 #include <vector>
-
 namespace mivodrell {
 namespace {
-
 using testing::HEVCTestDecoder;
 using testing::makeTestFrame;
-
 // Every read moves time on by `cost`, so each frame measures exactly `cost` seconds.
 class SteppingClock final : public Clock {
 public:
     double mediaTime() const override { return static_cast<double>(reads_++) * cost.load(); }
     double hostTime() const override { return mediaTime(); }
     std::atomic<double> cost{0};
-
 private:
     mutable std::atomic<long> reads_{0};
 };
-
 struct Output {
     std::int32_t status = 0;
     SampleBufferRef sample;
 };
-
 // A real-time 60 fps session; every frame must come back and decode to one picture.
 struct LiveSession {
     std::shared_ptr<CompressionSession> session;
     std::unique_ptr<HEVCTestDecoder> decoder;
     int w, h, frame = 0, keyframes = 0;
-
     LiveSession(int width, int height, X265SessionOptions options) : w(width), h(height) {
         options.threadCount = 2;
         CompressionSession::Parameters p;
@@ -76,7 +66,6 @@ struct LiveSession {
         return bytes;
     }
 };
-
 TEST(X265RealTime, TheEffortStepFollowsTheMeasuredTimeAndTheSpeedPreferenceHoldsTheFastest) {
     auto clock = std::make_shared<SteppingClock>();
     std::mutex mutex;
@@ -114,7 +103,6 @@ TEST(X265RealTime, TheEffortStepFollowsTheMeasuredTimeAndTheSpeedPreferenceHolds
     for (std::size_t i = 0; i < std::size(got); ++i) EXPECT_EQ(got[i], expected[i]) << "run " << i;
     EXPECT_EQ(live.keyframes, 1);
 }
-
 // libx265 3.5 takes a live change of the average rate and the rate buffer (return value 0) but
 // its rate control keeps the values it opened with: the output stays byte for byte the same.
 // This is why the session reopens the encoder for a rate change. When this test fails, the
@@ -166,7 +154,6 @@ TEST(X265RealTime, LibX265KeepsItsOpeningRateAfterALiveRateChange) {
     };
     EXPECT_EQ(encodeAll(true), encodeAll(false));
 }
-
 // The rate follows a live change within a second, both ways, with no keyframe.
 TEST(X265LiveRate, TheRateFollowsALiveChangeWithinASecondWithoutAKeyframe) {
     LiveSession live(640, 360, {});
@@ -189,6 +176,5 @@ TEST(X265LiveRate, TheRateFollowsALiveChangeWithinASecondWithoutAKeyframe) {
     EXPECT_NEAR(kbitOfASecond(), 2000, 500);
     EXPECT_EQ(live.keyframes, 1);
 }
-
 }  // namespace
 }  // namespace mivodrell
