@@ -17,6 +17,7 @@ extern "C" {
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 namespace mivodrell::testing {
 struct YUVPicture {
@@ -107,14 +108,9 @@ private:
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
             if (r < 0) throw std::runtime_error("decoder error");
             DecodedPicture p;
-            p.width = frame_->width;
-            p.height = frame_->height;
-            p.primaries = frame_->color_primaries;
-            p.transfer = frame_->color_trc;
-            p.matrix = frame_->colorspace;
-            p.range = frame_->color_range;
-            p.format = static_cast<AVPixelFormat>(frame_->format);
-            p.keyFrame = frame_->key_frame != 0;
+            std::tie(p.width, p.height, p.primaries, p.transfer, p.matrix, p.range, p.format, p.keyFrame) =
+                std::tuple(frame_->width, frame_->height, frame_->color_primaries, frame_->color_trc, frame_->colorspace,
+                           frame_->color_range, static_cast<AVPixelFormat>(frame_->format), frame_->key_frame != 0);
             const int cw = (p.width + 1) / 2, ch = (p.height + 1) / 2;
             auto copyPlane = [&](int plane, int w, int h, std::vector<std::uint8_t>& out) {
                 out.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
@@ -142,9 +138,7 @@ private:
 };
 // BT.709 video-range conversion in double precision, chroma from the mean of each 2x2 block.
 inline YUVPicture referenceI420(const PixelBuffer& bgra) {
-    YUVPicture out;
-    out.width = bgra.width();
-    out.height = bgra.height();
+    YUVPicture out{bgra.width(), bgra.height(), {}, {}, {}};
     const int w = out.width, h = out.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     out.y.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
     out.u.resize(static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch));
@@ -188,9 +182,7 @@ inline double psnr(const YUVPicture& a, const YUVPicture& b) {
         }
         count += n;
     };
-    add(a.y, b.y);
-    add(a.u, b.u);
-    add(a.v, b.v);
+    add(a.y, b.y), add(a.u, b.u), add(a.v, b.v);
     if (count == 0) return 0;
     const double mse = sum / double(count);
     return mse <= 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
