@@ -110,11 +110,10 @@ TEST(X265CompressionSession, PropertyStatuses) {
     EXPECT_EQ(h.session->prepareToEncodeFrames(), 0);
     h.session->invalidate();
     h.session->invalidate();
-    EXPECT_EQ(h.session->setProperty(K::realTime, true), CompressionStatus::invalidSession);
-    EXPECT_EQ(h.session->prepareToEncodeFrames(), CompressionStatus::invalidSession);
-    EXPECT_EQ(h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(),
-                                     std::nullopt, nullptr),
-              CompressionStatus::invalidSession);
+    constexpr auto invalid = CompressionStatus::invalidSession;
+    EXPECT_EQ(std::tuple(h.session->setProperty(K::realTime, true), h.session->prepareToEncodeFrames(),
+                         h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(), std::nullopt, nullptr)),
+              std::tuple(invalid, invalid, invalid));
 }
 TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) {
     Harness h(320, 240);
@@ -151,26 +150,23 @@ TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{5}), 0);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameIntervalDuration, 0.1), 0);
     // 60 fps: by count every 5 frames, by duration every 6 frames: count wins.
-    std::vector<int> keys;
-    std::vector<std::vector<std::uint8_t>> parameterSets;
-    std::vector<std::vector<std::uint8_t>> frames;
-    for (int i = 0; i < 12; ++i) {
-        const Output out = h.encode(i / 60.0, i == 7);
-        ASSERT_TRUE(out.sample);
-        frames.push_back(*out.sample->dataBuffer);
-        parameterSets = out.sample->videoFormat->parameterSets;
-        if (isKeyframe(*out.sample)) keys.push_back(i);
-    }
-    EXPECT_EQ(keys, (std::vector<int>{0, 5, 7}));
+    std::vector<std::vector<std::uint8_t>> parameterSets, frames;
+    auto keysOf = [&](int from, int to) {
+        std::vector<int> keys;
+        for (int i = from; i < to; ++i) {
+            const Output out = h.encode(i / 60.0, i == 7);
+            if (!out.sample) return keys;
+            frames.push_back(*out.sample->dataBuffer);
+            parameterSets = out.sample->videoFormat->parameterSets;
+            if (isKeyframe(*out.sample)) keys.push_back(i);
+        }
+        return keys;
+    };
+    EXPECT_EQ(keysOf(0, 12), (std::vector<int>{0, 5, 7}));
     // A longer count limit: now the duration (0.1 s = 6 frames at 60 fps) decides.
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{0}), 0);
-    keys.clear();
-    for (int i = 12; i < 26; ++i) {
-        const Output out = h.encode(i / 60.0);
-        frames.push_back(*out.sample->dataBuffer);
-        if (isKeyframe(*out.sample)) keys.push_back(i);
-    }
-    EXPECT_EQ(keys, (std::vector<int>{13, 19, 25}));
+    EXPECT_EQ(keysOf(12, 26), (std::vector<int>{13, 19, 25}));
+    ASSERT_EQ(frames.size(), 26u);
     // Every keyframe is an IDR and decodes without earlier frames.
     for (int k : {5, 7, 13}) {
         auto units = testing::splitNALUnits(frames[static_cast<std::size_t>(k)]);
