@@ -104,14 +104,13 @@ TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     source.hold();
     std::vector<std::vector<std::uint8_t>> packets;
     EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);
-    source.allow(1024);
-    EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);  // priming frame
-    EXPECT_TRUE(packets.empty());
-    for (int i = 0; i < 5; ++i) {
+    std::vector<std::size_t> counts;  // the first frame primes the encoder
+    for (int i = 0; i < 6; ++i) {
         source.allow(1024);
         EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);
-        EXPECT_EQ(packets.size(), static_cast<std::size_t>(i + 1));
+        counts.push_back(packets.size());
     }
+    EXPECT_EQ(counts, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(source.given(), 6u * 1024);
 }
 TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
@@ -128,11 +127,9 @@ TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     EXPECT_EQ(source.given(), 10000u);
     AudioCompressedBuffer output(out, 1, converter->maximumOutputPacketSize());
     EXPECT_EQ(converter->convert(output, std::ref(source)).status, Status::endOfStream);
-    const auto config = testing::libavEncoderExtradata(16000, 2);
-    const auto decoded = decodeAAC(packets, config);
+    const auto decoded = decodeAAC(packets, testing::libavEncoderExtradata(16000, 2));
     ASSERT_TRUE(decoded);
-    EXPECT_GE(decoded->frames(), 3334u + 1024u);
-    EXPECT_LE(decoded->frames(), 3334u + 1024u + 1024u);
+    EXPECT_TRUE(decoded->frames() >= 3334u + 1024u && decoded->frames() <= 3334u + 2 * 1024u) << decoded->frames();
     // After a reset the converter starts over.
     converter->reset();
     Source again(pcm(48000, 2), 3 * 3072, [](std::size_t f, std::uint32_t) { return sine(f, 440, 48000); });
