@@ -2,91 +2,67 @@
 #include "CaptureMac/HEVCEncoder.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
 #include "support/Thrown.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
 #include <thread>
-
+#include <tuple>
 namespace mivodrell {
 namespace {
-
 using K = CompressionPropertyKey;
 using Kind = HEVCEncoder::EncoderError::Kind;
 using Virtual = VirtualCompressionSession;
-
+using Properties = std::vector<std::pair<K, CompressionPropertyValue>>;
 // An encoder over a scripted session, with the session at hand.
 struct Scripted {
     std::shared_ptr<Virtual> session;
     std::unique_ptr<HEVCEncoder> encoder;
     std::vector<std::string> diagnostics;
-
     explicit Scripted(Virtual::Script script = {}, double timeout = 5.0, HEVCEncoder::Configuration configuration = {},
                       bool preferHardware = true) {
         HEVCEncoder::Backend backend{Virtual::factory(std::move(script), 0, [this](auto s) { session = s; }), timeout};
         encoder = std::make_unique<HEVCEncoder>(1280, 720, configuration, preferHardware, backend);
         encoder->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
-
-    std::vector<std::pair<K, CompressionPropertyValue>> propertiesSince(std::size_t first) const {
+    Properties propertiesSince(std::size_t first) const {
         auto log = session->propertyLog();
         return {log.begin() + static_cast<std::ptrdiff_t>(std::min(first, log.size())), log.end()};
     }
 };
-
 std::shared_ptr<PixelBuffer> frame() { return PixelBuffer::create(16, 16, PixelFormat::bgra).buffer; }
-
 std::optional<HEVCEncoder::EncoderError> captureError(const std::function<void()>& body) {
     return testing::thrown<HEVCEncoder::EncoderError>(body);
 }
-
 EncoderSettings settings(std::int64_t bitrate, double keyframeInterval) { return {1.0, bitrate, keyframeInterval, 30.0}; }
-
-TEST(HEVCEncoder, InitCreatesALowLatencySessionAndSetsTheTenPropertiesInOrder) {
+TEST(HEVCEncoder, InitCreatesALowLatencySessionSetsTheTenPropertiesInOrderAndStopsAtARefusal) {
     Scripted s({}, 5.0, HEVCEncoder::Configuration{15.0, 60, 1'200'000});
     const auto& p = s.session->parameters();
-    EXPECT_EQ(p.width, 1280);
-    EXPECT_EQ(p.height, 720);
-    EXPECT_EQ(p.codecType, 0x68766331u);
-    EXPECT_TRUE(p.specification.enableLowLatencyRateControl);
-    EXPECT_TRUE(p.specification.enableHardwareAcceleratedVideoEncoder);
-    EXPECT_FALSE(p.specification.requireHardwareAcceleratedVideoEncoder);
-    const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
-        {K::realTime, true},
-        {K::allowFrameReordering, false},
-        {K::maxKeyFrameInterval, std::int64_t{60}},
-        {K::expectedFrameRate, 15.0},
-        {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel)},
-        {K::colorPrimaries, std::string(CompressionColor::itu709)},
-        {K::transferFunction, std::string(CompressionColor::itu709)},
-        {K::yCbCrMatrix, std::string(CompressionColor::itu709)},
-        {K::maximizePowerEfficiency, false},
-        {K::averageBitRate, std::int64_t{1'200'000}},
+    const auto& spec = p.specification;
+    EXPECT_EQ(std::tuple(p.width, p.height, p.codecType, spec.enableLowLatencyRateControl,
+                         spec.enableHardwareAcceleratedVideoEncoder, spec.requireHardwareAcceleratedVideoEncoder),
+              std::tuple(1280, 720, 0x68766331u, true, true, false));
+    const std::string bt709(CompressionColor::itu709);
+    const Properties expected = {
+        {K::realTime, true}, {K::allowFrameReordering, false}, {K::maxKeyFrameInterval, std::int64_t{60}},
+        {K::expectedFrameRate, 15.0}, {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel)},
+        {K::colorPrimaries, bt709}, {K::transferFunction, bt709}, {K::yCbCrMatrix, bt709},
+        {K::maximizePowerEfficiency, false}, {K::averageBitRate, std::int64_t{1'200'000}},
     };
     EXPECT_EQ(s.session->propertyLog(), expected);
-
     Scripted software({}, 5.0, {}, false);
     EXPECT_FALSE(software.session->parameters().specification.enableHardwareAcceleratedVideoEncoder);
-}
-
-TEST(HEVCEncoder, InitStopsAtTheFirstRefusedPropertyAndInvalidatesTheSession) {
-    const K order[] = {K::realTime,       K::allowFrameReordering, K::maxKeyFrameInterval, K::expectedFrameRate,
-                       K::profileLevel,   K::colorPrimaries,       K::transferFunction,    K::yCbCrMatrix,
-                       K::maximizePowerEfficiency, K::averageBitRate};
-    for (std::size_t i = 0; i < std::size(order); ++i) {
+    // The first refused property stops the set-up and invalidates the session.
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         Virtual::Script script;
-        script.propertyStatus[order[i]] = -12900 - static_cast<int>(i);
+        script.propertyStatus[expected[i].first] = -12900 - static_cast<int>(i);
         std::shared_ptr<Virtual> session;
         HEVCEncoder::Backend backend{Virtual::factory(script, 0, [&](auto v) { session = v; })};
         const auto error = captureError([&] { HEVCEncoder(640, 480, {}, true, backend); });
         EXPECT_EQ(error, HEVCEncoder::EncoderError::propertyConfigurationFailed(-12900 - static_cast<int>(i)));
         ASSERT_TRUE(session);
-        EXPECT_EQ(session->propertyLog().size(), i + 1);
-        EXPECT_EQ(session->invalidateCount(), 1);
+        EXPECT_EQ(std::pair(session->propertyLog().size(), session->invalidateCount()), std::pair(i + 1, 1));
     }
 }
-
 TEST(HEVCEncoder, SessionCreationFailureCarriesTheStatus) {
     HEVCEncoder::Backend backend{Virtual::factory({}, CompressionStatus::encoderNotFound)};
     EXPECT_EQ(captureError([&] { HEVCEncoder(640, 480, {}, true, backend); }),
@@ -95,7 +71,6 @@ TEST(HEVCEncoder, SessionCreationFailureCarriesTheStatus) {
     EXPECT_EQ(captureError([] { HEVCEncoder(641, 480, {}, true); }),
               HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::paramErr));
 }
-
 TEST(HEVCEncoder, ApplySetsRateKeyframeLimitsAndTheDataRateLimitWithItsDiagnostic) {
     struct Case {
         std::int64_t bitrate;
@@ -118,21 +93,15 @@ TEST(HEVCEncoder, ApplySetsRateKeyframeLimitsAndTheDataRateLimitWithItsDiagnosti
         Scripted s;
         const std::size_t before = s.session->propertyLog().size();
         s.encoder->apply(settings(c.bitrate, c.interval));
-        const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
-            {K::averageBitRate, c.bitrate},
-            {K::maxKeyFrameIntervalDuration, c.duration},
-            {K::maxKeyFrameInterval, c.frames},
-            {K::dataRateLimits, std::vector<CompressionNumber>{c.cap, 1.0}},
-        };
+        const Properties expected = {{K::averageBitRate, c.bitrate}, {K::maxKeyFrameIntervalDuration, c.duration},
+                                     {K::maxKeyFrameInterval, c.frames},
+                                     {K::dataRateLimits, std::vector<CompressionNumber>{c.cap, 1.0}}};
         EXPECT_EQ(s.propertiesSince(before), expected) << c.bitrate << " " << c.interval;
         EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), c.cap);
         ASSERT_EQ(s.diagnostics.size(), 1u);
-        if (!c.line.empty()) {
-            EXPECT_EQ(s.diagnostics[0], c.line);
-        }
+        EXPECT_EQ(s.diagnostics[0], c.line.empty() ? s.diagnostics[0] : c.line);
     }
 }
-
 TEST(HEVCEncoder, TheSameCapIsSetOnceAndARefusedCapIsStoredWithoutRetry) {
     Virtual::Script script;
     script.propertyStatus[K::dataRateLimits] = -12900;
@@ -146,15 +115,13 @@ TEST(HEVCEncoder, TheSameCapIsSetOnceAndARefusedCapIsStoredWithoutRetry) {
     s.encoder->apply(settings(8'000'000, 3));
     EXPECT_EQ(s.diagnostics.size(), 1u);
     const auto again = s.propertiesSince(before);
-    ASSERT_EQ(again.size(), 3u);
-    EXPECT_EQ(again.back().first, K::maxKeyFrameInterval);
+    EXPECT_EQ(std::pair(again.size(), again.back().first), std::pair(std::size_t{3}, K::maxKeyFrameInterval));
     // Bitrates below 160,000 all land on the 25,000-byte floor: one limit for all of them.
     s.encoder->apply(settings(100'000, 2));
     s.encoder->apply(settings(50'000, 2));
     EXPECT_EQ(s.diagnostics.size(), 2u);
     EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), 25'000);
 }
-
 TEST(HEVCEncoder, ApplyThrowsAtTheFirstRefusedRateOrKeyframeProperty) {
     for (K refused : {K::averageBitRate, K::maxKeyFrameIntervalDuration, K::maxKeyFrameInterval}) {
         Scripted s;
@@ -164,39 +131,28 @@ TEST(HEVCEncoder, ApplyThrowsAtTheFirstRefusedRateOrKeyframeProperty) {
         const std::size_t before = s.session->propertyLog().size();
         EXPECT_EQ(captureError([&] { s.encoder->apply(settings(4'000'000, 2)); }),
                   HEVCEncoder::EncoderError::propertyConfigurationFailed(-7));
-        EXPECT_EQ(s.propertiesSince(before).back().first, refused);
-        EXPECT_EQ(s.encoder->lastDataRateLimitBytes(), -1);
-        EXPECT_TRUE(s.diagnostics.empty());
+        EXPECT_EQ(std::tuple(s.propertiesSince(before).back().first, s.encoder->lastDataRateLimitBytes(), s.diagnostics.size()),
+                  std::tuple(refused, -1, 0u));
     }
 }
-
 TEST(HEVCEncoder, EncodeReturnsTheFrameWithFlagPayloadAndTime) {
     Scripted s;
     std::vector<std::pair<std::vector<std::vector<std::uint8_t>>, std::int32_t>> formats;
     s.encoder->onFormatDescriptionAvailable = [&](const auto& sets, std::int32_t length) { formats.emplace_back(sets, length); };
     const EncodedFrame first = s.encoder->encode(frame(), 7, MediaTime::make(3, 2), false);
-    EXPECT_EQ(first.frameID, 7u);
-    EXPECT_TRUE(first.isKeyframe);
-    EXPECT_EQ(first.presentationTime, 1.5);
+    EXPECT_EQ(std::tuple(first.frameID, first.isKeyframe, first.presentationTime, identical(first.cropRect, CGRect::zero())),
+              std::tuple(7u, true, 1.5, true));
     EXPECT_EQ(first.payload.toVector(), (std::vector<std::uint8_t>{0, 0, 0, 2, 0x26, 0x01}));
-    EXPECT_TRUE(identical(first.cropRect, CGRect::zero()));
-    const EncodedFrame second = s.encoder->encode(frame(), 8, MediaTime::make(4, 2), false);
-    EXPECT_FALSE(second.isKeyframe);
-    const EncodedFrame forced = s.encoder->encode(frame(), 9, MediaTime::make(5, 2), true);
-    EXPECT_TRUE(forced.isKeyframe);
-    // Reported once, with the sets and the header length.
+    EXPECT_FALSE(s.encoder->encode(frame(), 8, MediaTime::make(4, 2), false).isKeyframe);
+    EXPECT_TRUE(s.encoder->encode(frame(), 9, MediaTime::make(5, 2), true).isKeyframe);
     ASSERT_EQ(formats.size(), 1u);
-    EXPECT_EQ(formats[0].first.size(), 3u);
-    EXPECT_EQ(formats[0].second, 4);
+    EXPECT_EQ(std::pair(formats[0].first.size(), formats[0].second), std::pair(std::size_t{3}, 4));
     const auto submitted = s.session->submissions();
     ASSERT_EQ(submitted.size(), 3u);
-    EXPECT_FALSE(submitted[0].options.has_value());
-    ASSERT_TRUE(submitted[2].options.has_value());
-    EXPECT_TRUE(submitted[2].options->forceKeyFrame);
-    EXPECT_FALSE(submitted[0].duration.valid);
-    EXPECT_EQ(submitted[1].presentationTime, MediaTime::make(4, 2));
+    EXPECT_EQ(std::tuple(submitted[0].options.has_value(), submitted[0].duration.valid, submitted[1].presentationTime,
+                         submitted[2].options.value_or(EncodeFrameOptions{false}).forceKeyFrame),
+              std::tuple(false, false, MediaTime::make(4, 2), true));
 }
-
 TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
     auto withAttachments = [](std::optional<std::vector<AttachmentValue>> attachments) {
         auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, MediaTime::make(0, 1)));
@@ -230,7 +186,6 @@ TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
         EXPECT_EQ(s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false).isKeyframe, c.keyframe) << c.name;
     }
 }
-
 TEST(HEVCEncoder, DroppedFramesGiveAnEmptyPayloadAndDoNotUseUpTheFormatReport) {
     Virtual::Script script;
     script.responder = [](const Virtual::SubmittedFrame& f) {
@@ -243,16 +198,13 @@ TEST(HEVCEncoder, DroppedFramesGiveAnEmptyPayloadAndDoNotUseUpTheFormatReport) {
     int reports = 0;
     s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
     const EncodedFrame dropped = s.encoder->encode(frame(), 1, MediaTime::make(1, 4), true);
-    EXPECT_FALSE(dropped.isKeyframe);
-    EXPECT_TRUE(dropped.payload.empty());
-    EXPECT_EQ(dropped.presentationTime, 0.25);
-    EXPECT_EQ(reports, 0);
+    EXPECT_EQ(std::tuple(dropped.isKeyframe, dropped.payload.empty(), dropped.presentationTime, reports),
+              std::tuple(false, true, 0.25, 0));
     EXPECT_FALSE(s.encoder->encode(frame(), 2, MediaTime::make(2, 4), false).payload.empty());
     EXPECT_EQ(reports, 1);
     EXPECT_TRUE(s.encoder->encode(frame(), 3, MediaTime::make(3, 4), false).payload.empty());
     EXPECT_EQ(reports, 1);
 }
-
 TEST(HEVCEncoder, AFirstFrameWithoutUsableParameterSetsIsExaminedOnlyOnce) {
     Virtual::Script script;
     script.responder = [](const Virtual::SubmittedFrame& f) {
@@ -266,7 +218,6 @@ TEST(HEVCEncoder, AFirstFrameWithoutUsableParameterSetsIsExaminedOnlyOnce) {
     for (int i = 0; i < 3; ++i) s.encoder->encode(frame(), 1, MediaTime::make(i, 1), true);
     EXPECT_EQ(reports, 0);
 }
-
 TEST(HEVCEncoder, EncodeFailuresMapToTheirCases) {
     Virtual::Script refused;
     refused.submissionStatus = -12902;
@@ -278,7 +229,6 @@ TEST(HEVCEncoder, EncodeFailuresMapToTheirCases) {
         EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }), expected);
     }
 }
-
 TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
     Virtual::Script script;
     script.responder = [](const Virtual::SubmittedFrame& f) {
@@ -298,17 +248,13 @@ TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
     // until then); frame 3 then gets its own answer.
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     const EncodedFrame third = s.encoder->encode(frame(), 3, MediaTime::make(2, 1), false);
-    EXPECT_EQ(third.frameID, 3u);
-    EXPECT_FALSE(third.payload.empty());
-    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(std::tuple(third.frameID, third.payload.empty(), reports), std::tuple(3u, false, 1));
 }
-
 TEST(HEVCEncoder, InvalidateIsIdempotentAndLaterEncodesThrowWithoutSubmitting) {
     Scripted s;
     s.encoder->invalidate();
     s.encoder->invalidate();
-    EXPECT_TRUE(s.encoder->isInvalidated());
-    EXPECT_EQ(s.session->invalidateCount(), 1);
+    EXPECT_EQ(std::pair(s.encoder->isInvalidated(), s.session->invalidateCount()), std::pair(true, 1));
     EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
               HEVCEncoder::EncoderError::sessionInvalidated());
     EXPECT_TRUE(s.session->submissions().empty());
@@ -322,7 +268,6 @@ TEST(HEVCEncoder, InvalidateIsIdempotentAndLaterEncodesThrowWithoutSubmitting) {
     released.encoder.reset();
     EXPECT_EQ(released.session->invalidateCount(), 1);
 }
-
 TEST(HEVCEncoder, SpeedPriorityIsStoredAndAppliedOnlyBySetSpeedPriority) {
     Virtual::Script script;
     script.propertyStatus[K::prioritizeEncodingSpeedOverQuality] = -12900;
@@ -334,18 +279,15 @@ TEST(HEVCEncoder, SpeedPriorityIsStoredAndAppliedOnlyBySetSpeedPriority) {
     EXPECT_FALSE(s.encoder->prioritizeSpeed);
     s.encoder->setSpeedPriority(true);
     EXPECT_TRUE(s.encoder->prioritizeSpeed);
-    const std::vector<std::pair<K, CompressionPropertyValue>> expected = {
-        {K::prioritizeEncodingSpeedOverQuality, false}, {K::prioritizeEncodingSpeedOverQuality, true}};
-    EXPECT_EQ(s.propertiesSince(before), expected);
+    EXPECT_EQ(s.propertiesSince(before),
+              (Properties{{K::prioritizeEncodingSpeedOverQuality, false}, {K::prioritizeEncodingSpeedOverQuality, true}}));
 }
-
 TEST(HEVCEncoder, ErrorsNameTheirCaseAndStatus) {
     using E = HEVCEncoder::EncoderError;
     EXPECT_FALSE(E::encodeFailed(-1) == E::encodeSubmissionFailed(-1));
     EXPECT_STREQ(E::propertyConfigurationFailed(-12900).what(), "HEVCEncoder.EncoderError.propertyConfigurationFailed(-12900)");
     EXPECT_STREQ(E::encodeTimedOut().what(), "HEVCEncoder.EncoderError.encodeTimedOut");
 }
-
 TEST(EncoderCapabilityProbe, EdgesOnlyGrowAndNothingOpeningGivesZero) {
     // Hardware opens only up to 3840 wide; any encoder fails 4096 x 4096 but opens the rest.
     CompressionSession::Factory factory = [](const CompressionSession::Parameters& p) {
@@ -356,9 +298,7 @@ TEST(EncoderCapabilityProbe, EdgesOnlyGrowAndNothingOpeningGivesZero) {
     };
     const auto caps = EncoderCapabilityProbe::probe(EncoderCapabilityProbe::defaultCandidateSizes(), factory);
     EXPECT_EQ(caps, (EncoderCapabilities{3840, 8192}));
-    EXPECT_EQ(caps.recommendedMaxOutputDimension(2000), 3840);
-    EXPECT_EQ(caps.recommendedMaxOutputDimension(5000), 5000);
-
+    EXPECT_EQ(std::pair(caps.recommendedMaxOutputDimension(2000), caps.recommendedMaxOutputDimension(5000)), std::pair(3840.0, 5000.0));
     EXPECT_EQ(EncoderCapabilityProbe::probe({}, factory), (EncoderCapabilities{0, 0}));
     Virtual::Script unprepared;
     unprepared.prepareStatus = -12903;
@@ -366,12 +306,10 @@ TEST(EncoderCapabilityProbe, EdgesOnlyGrowAndNothingOpeningGivesZero) {
     EXPECT_EQ(none, (EncoderCapabilities{0, 0}));
     EXPECT_EQ(none.recommendedMaxOutputDimension(1920), 1920);
 }
-
 TEST(EncoderCapabilityProbe, OnThisMachineOnlySoftwareOpens) {
     const auto caps = EncoderCapabilityProbe::probe({{1280, 720}, {8194, 64}, {640, 480}});
     EXPECT_EQ(caps, (EncoderCapabilities{0, 1280}));
     EXPECT_EQ(caps.recommendedMaxOutputDimension(1920), 1920);
 }
-
 }  // namespace
 }  // namespace mivodrell

@@ -8,7 +8,6 @@ namespace mivodrell { namespace {
 using testsupport::thrown;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kMax = ControlChannelCoding::maxBodyBytes;
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 Bytes header(std::uint32_t length) {
     return {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
             static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
@@ -44,26 +43,12 @@ struct Step {
     std::optional<std::int64_t> declared;
     std::size_t pending;
 };
+// The limit itself; every other framing case is held to the plain rule on random streams below.
 TEST(ControlChannelDecoder, Scenarios) {
-    const Bytes ab = concat({header(2), bytesOf("ab")});
-    const Bytes hello = concat({header(5), bytesOf("hello")});
-    const Bytes third = concat({header(6), bytesOf("third!")});
     const std::pair<const char*, std::vector<Step>> scenarios[] = {
-        {"nothing fed", {{{}, {}, {}, 0}}},
         {"limit header waits for its body", {{header(0x400000), {}, {}, 4}, {Bytes(100, 'x'), {}, {}, 104}}},
         {"one above the limit", {{{0x00, 0x40, 0x00, 0x01}, {}, 4194305, 4}}},
         {"largest header value", {{{0xFF, 0xFF, 0xFF, 0xFF}, {}, 4294967295LL, 4}}},
-        {"empty frame", {{{0, 0, 0, 0}, {""}, {}, 0}}},
-        {"partial header is kept", {{{0, 0, 0}, {}, {}, 3}, {{2, 'o'}, {}, {}, 5}, {{'k'}, {"ok"}, {}, 0}}},
-        {"two frames and half of a third",
-         {{concat({ab, hello, Bytes(third.begin(), third.begin() + 5)}), {"ab", "hello"}, {}, 5},
-          {Bytes(third.begin() + 5, third.end()), {"third!"}, {}, 0}}},
-        {"frame then oversized header fails whole",
-         {{concat({ab, header(kMax + 1), bytesOf("zz")}), {}, kMax + 1, 6}, {bytesOf("more"), {}, kMax + 1, 10}}},
-        {"oversized header completed across calls",
-         {{concat({ab, {0x7F, 0}}), {"ab"}, {}, 2}, {{0, 0, 'q'}, {}, 0x7F000000LL, 5}}},
-        {"frame completed before an oversized one in the same call",
-         {{concat({header(3), bytesOf("a")}), {}, {}, 5}, {concat({bytesOf("bc"), header(kMax + 7)}), {}, kMax + 7, 4}}},
     };
     for (const auto& [what, steps] : scenarios) {
         ControlChannelDecoder decoder;

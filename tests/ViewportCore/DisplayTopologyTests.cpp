@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <cmath>
+#include <tuple>
 #include "ViewportCore/CanonicalText.h"
 #include "ViewportCore/DisplayInfo.h"
 #include "ViewportCore/DisplayTopology.h"
@@ -25,13 +26,10 @@ DisplayTopology threeDisplays() {
 TEST(DisplayInfo, CursorBounds) {
     const DisplayInfo display = makeDisplay(1, {0, 0, 1920, 1080});
     EXPECT_TRUE(identical(display.cursorBounds(), CGRect(0, 0, 1919, 1079)));
-    EXPECT_TRUE(display.containsCursor({1919, 1079}));
-    EXPECT_TRUE(display.containsCursor({0, 0}));
-    EXPECT_FALSE(display.containsCursor({1920, 0}));
-    EXPECT_FALSE(display.containsCursor({-0.5, 0}));
-    EXPECT_FALSE(display.containsCursor({kNaN, 0}));
-    EXPECT_EQ(display.clampCursor({5000, -20}), pt(1919, 0));
-    EXPECT_EQ(display.clampCursor({100, 200}), pt(100, 200));
+    EXPECT_EQ(std::tuple(display.containsCursor({1919, 1079}), display.containsCursor({0, 0}), display.containsCursor({1920, 0}),
+                         display.containsCursor({-0.5, 0}), display.containsCursor({kNaN, 0})),
+              std::tuple(true, true, false, false, false));
+    EXPECT_EQ(std::pair(display.clampCursor({5000, -20}), display.clampCursor({100, 200})), std::pair(pt(1919, 0), pt(100, 200)));
     // Sizes below one point and non-number sizes give an empty extent.
     EXPECT_TRUE(identical(makeDisplay(1, {10, 20, 0.5, kNaN}).cursorBounds(), CGRect(10, 20, 0, 0)));
     EXPECT_EQ(makeDisplay(1, {10, 20, 0.5, kNaN}).clampCursor({0, 100}), pt(10, 20));
@@ -93,28 +91,22 @@ TEST(DisplayTopology, SortsByTopLeftCornerStably) {
 TEST(DisplayTopology, EmptyTopology) {
     const DisplayTopology empty;
     for (const DisplayTopology& topology : {empty, DisplayTopology(std::vector<DisplayInfo>{})}) {
-        EXPECT_TRUE(topology.isEmpty());
-        EXPECT_TRUE(topology.bounds().isNull());
-        EXPECT_FALSE(topology.mainDisplay());
-        EXPECT_FALSE(topology.nearestDisplay({1, 2}));
-        EXPECT_FALSE(topology.displayWithID(0));
-        EXPECT_FALSE(topology.displayContaining({0, 0}));
-        EXPECT_TRUE(topology.slices({0, 0, 100, 100}).empty());
-        EXPECT_EQ(topology.clampCursor({3, 4}), pt(3, 4));
-        EXPECT_EQ(topology.constrainCursor({1, 1}, {3, 4}), pt(3, 4));
-        EXPECT_EQ(topology.voidRatio({0, 0, 10, 10}), 1.0);
+        EXPECT_EQ(std::tuple(topology.isEmpty(), topology.bounds().isNull(), bool(topology.mainDisplay()),
+                             bool(topology.nearestDisplay({1, 2})), bool(topology.displayWithID(0)),
+                             bool(topology.displayContaining({0, 0})), topology.slices({0, 0, 100, 100}).empty()),
+                  std::tuple(true, true, false, false, false, false, true));
+        EXPECT_EQ(std::tuple(topology.clampCursor({3, 4}), topology.constrainCursor({1, 1}, {3, 4}), topology.voidRatio({0, 0, 10, 10})),
+                  std::tuple(pt(3, 4), pt(3, 4), 1.0));
     }
     EXPECT_EQ(empty, DisplayTopology(std::vector<DisplayInfo>{}));
 }
 TEST(DisplayTopology, Lookups) {
     const DisplayTopology topology = threeDisplays();
-    EXPECT_EQ(topology.mainDisplay()->id(), 1u);
-    EXPECT_EQ(topology.displayWithID(2)->id(), 2u);
-    EXPECT_FALSE(topology.displayWithID(9));
-    EXPECT_EQ(topology.displayContaining({1919, 10})->id(), 1u);
-    EXPECT_EQ(topology.displayContaining({1920, 10})->id(), 2u);
-    EXPECT_EQ(topology.displayContaining({0, -1})->id(), 3u);
-    EXPECT_FALSE(topology.displayContaining({1500, -10}));
+    auto id = [](const auto& display) { return display ? display->id() : 0u; };
+    EXPECT_EQ(std::tuple(id(topology.mainDisplay()), id(topology.displayWithID(2)), id(topology.displayWithID(9)),
+                         id(topology.displayContaining({1919, 10})), id(topology.displayContaining({1920, 10})),
+                         id(topology.displayContaining({0, -1})), id(topology.displayContaining({1500, -10}))),
+              std::tuple(1u, 2u, 0u, 1u, 2u, 3u, 0u));
     // Without a display flagged main, the first of the sorted list stands in.
     const DisplayTopology noMain({makeDisplay(1, {1920, 0, 10, 10}), makeDisplay(2, {0, 0, 10, 10})});
     EXPECT_EQ(noMain.mainDisplay()->id(), 2u);
@@ -150,16 +142,15 @@ TEST(DisplayTopology, Slices) {
 }
 TEST(DisplayTopology, NearestAndClamp) {
     const DisplayTopology topology = threeDisplays();
-    EXPECT_EQ(topology.nearestDisplay({5000, 10})->id(), 2u);
-    EXPECT_EQ(topology.nearestDisplay({10, -5000})->id(), 3u);
-    EXPECT_EQ(topology.nearestDisplay({1500, -10})->id(), 1u);  // 10 below display 1 vs 220 right of 3
-    EXPECT_EQ(topology.clampCursor({5000, -20}), pt(3839, 0));
-    EXPECT_EQ(topology.clampCursor({100, 100}), pt(100, 100));
-    EXPECT_EQ(topology.clampCursor({1500, -10}), pt(1500, 0));
+    // (1500, -10) is 10 below display 1 and 220 right of display 3.
+    EXPECT_EQ(std::tuple(topology.nearestDisplay({5000, 10})->id(), topology.nearestDisplay({10, -5000})->id(),
+                         topology.nearestDisplay({1500, -10})->id()),
+              std::tuple(2u, 3u, 1u));
+    EXPECT_EQ(std::tuple(topology.clampCursor({5000, -20}), topology.clampCursor({100, 100}), topology.clampCursor({1500, -10})),
+              std::tuple(pt(3839, 0), pt(100, 100), pt(1500, 0)));
     // Ties keep the earlier display: the gap point is 10 from both displays.
     const DisplayTopology gap({makeDisplay(1, {0, 0, 101, 100}), makeDisplay(2, {120, 0, 100, 100})});
-    EXPECT_EQ(gap.nearestDisplay({110, 50})->id(), 1u);
-    EXPECT_EQ(gap.nearestDisplay({110.5, 50})->id(), 2u);
+    EXPECT_EQ(std::pair(gap.nearestDisplay({110, 50})->id(), gap.nearestDisplay({110.5, 50})->id()), std::pair(1u, 2u));
 }
 TEST(DisplayTopology, ConstrainCursor) {
     const DisplayTopology topology = threeDisplays();

@@ -109,13 +109,11 @@ TEST(EventLogDescription, RealIsTheShortestRoundTripForm) {
 }
 TEST(EventLogDescription, CharacterCountsGraphemeClusters) {
     // Emoji sequences and decomposed accents are counted in the injectText lines above.
-    EXPECT_EQ(logtext::characterCount(""), 0u);
-    EXPECT_EQ(logtext::characterCount("\r\n"), 1u);
-    EXPECT_EQ(logtext::characterCount("\xF0\x9F\x87\xB9\xF0\x9F\x87\xBC"), 1u);  // a flag: two regional indicators
-    EXPECT_EQ(logtext::characterCount("a\xFF" "b"), 3u);  // an invalid byte counts alone
+    // A flag is two regional indicators; an invalid byte counts alone.
+    EXPECT_EQ(std::tuple(logtext::characterCount(""), logtext::characterCount("\r\n"),
+                         logtext::characterCount("\xF0\x9F\x87\xB9\xF0\x9F\x87\xBC"), logtext::characterCount("a\xFF" "b")),
+              std::tuple(0u, 1u, 1u, 3u));
 }
-}}  // namespace mivodrell
-namespace mivodrell { namespace {
 TEST(EventLogDescription, FixedDecimalsMatchPrintfWhateverTheLocale) {
     std::uint64_t state = 12345;
     for (int i = 0; i < 2000; ++i) {

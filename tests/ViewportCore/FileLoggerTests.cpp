@@ -1,15 +1,32 @@
+#include "Platform/Base/CompletionBox.h"
 #include "ViewportCore/FileLogger.h"
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
+#include <vector>
 namespace mivodrell { namespace {
 namespace fs = std::filesystem;
+// 14:03:07.042999 on 2026-12-06, UTC.
+std::timespec fixedTime() { return {1796565787, 42999000}; }
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+// A fresh directory per test holding the log path, with the clock's zone set to UTC.
 class FileLoggerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -21,16 +38,51 @@ protected:
         ::setenv("TZ", "UTC", 1);
         ::tzset();
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        if (reader_ >= 0) ::close(reader_);
+        if (filler_ >= 0) ::close(filler_);
+        fs::remove_all(dir_);
+    }
     std::string read() const {
         std::ifstream in(path_, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
     void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
-    // 14:03:07.042999 on 2026-12-06, UTC.
-    static std::timespec fixedTime() { return {1796565787, 42999000}; }
+    // A FIFO at `path_` whose buffer is already full, with a reader that reads nothing until the
+    // test says so: a log file that has stopped draining. Returns the filler's byte count.
+    std::size_t makeStalledPipe() {
+        if (::mkfifo(path_.c_str(), 0644) != 0) return 0;
+        reader_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        filler_ = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (reader_ < 0 || filler_ < 0) return 0;
+        const std::string block(4096, '#');
+        std::size_t filled = 0;
+        for (;;) {
+            const ssize_t n = ::write(filler_, block.data(), block.size());
+            if (n <= 0) break;
+            filled += static_cast<std::size_t>(n);
+        }
+        return filled;
+    }
+    // Reads the pipe until every writer has closed it.
+    std::string drainToEnd() {
+        ::close(filler_);
+        filler_ = -1;
+        ::fcntl(reader_, F_SETFL, ::fcntl(reader_, F_GETFL) & ~O_NONBLOCK);
+        std::string text;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(reader_, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
     fs::path dir_;
     std::string path_;
+    int reader_ = -1;
+    int filler_ = -1;
 };
 // The exact line format with truncated milliseconds; invalid UTF-8 replaced, not dropped. The clock moves
 // between the calls and must only ever be read on the calling thread, never later on the queue.
@@ -99,10 +151,89 @@ TEST_F(FileLoggerTest, LinesFromManyThreadsAreAllPresentAndWholeAndReleaseFlushe
     std::string line;
     std::set<std::string> seen;
     while (std::getline(in, line)) {
-        ASSERT_EQ(line.size(), 15u + line.substr(15).size());
-        ASSERT_EQ(line.substr(line.size() - 40), std::string(40, 'x')) << line;
+        ASSERT_TRUE(line.size() > 55 && line[0] == '[' && line.substr(line.size() - 40) == std::string(40, 'x')) << line;
         seen.insert(line.substr(15));
     }
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads * perThread));
+}
+TEST_F(FileLoggerTest, FullQueueDropsLinesAndSaysHowManyWhenWritingResumes) {
+    const std::size_t filler = makeStalledPipe();
+    ASSERT_GT(filler, 0u);
+    // Each line costs its text plus 64 bytes of the queue: exactly 16 fit in 16 KiB.
+    FileLogger::Limits limits;
+    limits.maxQueuedBytes = 16 * 1024;
+    auto logger = FileLogger::create(path_, true, fixedTime, limits);
+    ASSERT_TRUE(logger);
+    for (int i = 0; i < 200; ++i) {
+        std::string text = "line " + std::to_string(i) + " ";
+        text.resize(960, 'x');
+        logger->log(std::move(text));
+    }
+    // Let the pipe drain until the last queued line is through, then log one more.
+    ::fcntl(reader_, F_SETFL, ::fcntl(reader_, F_GETFL) & ~O_NONBLOCK);
+    std::string seen;
+    char buffer[65536];
+    for (;;) {
+        const auto last = seen.find("] line 15 ");
+        if (last != std::string::npos && seen.find('\n', last) != std::string::npos) break;
+        const ssize_t n = ::read(reader_, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    logger->log("after");
+    logger.reset();
+    const auto lines = linesOf(seen + drainToEnd());
+    ASSERT_EQ(lines.size(), 18u);  // 16 lines (the first behind the filler), the note, "after"
+    EXPECT_EQ(lines[0], std::string(filler, '#') + "[14:03:07.042] line 0 " + std::string(953, 'x'));
+    for (int i = 1; i < 16; ++i) {
+        EXPECT_EQ(lines[static_cast<std::size_t>(i)].substr(15, 6 + std::to_string(i).size()),
+                  "line " + std::to_string(i) + " ");
+    }
+    EXPECT_EQ(lines[16], "[14:03:07.042] 184 log lines were dropped: the log file was not taking them in time");
+    EXPECT_EQ(lines[17], "[14:03:07.042] after");
+}
+TEST_F(FileLoggerTest, ReleaseWaitsBoundedlyForAPipeNobodyReads) {
+    ASSERT_GT(makeStalledPipe(), 0u);
+    FileLogger::Limits limits;
+    limits.releaseWaitSeconds = 0.2;
+    auto logger = FileLogger::create(path_, true, fixedTime, limits);
+    ASSERT_TRUE(logger);
+    for (int i = 0; i < 10; ++i) logger->log("stuck " + std::to_string(i));
+    auto released = CompletionBox<bool>::make();
+    std::thread releaser([&] {
+        logger.reset();
+        released->complete(true);
+    });
+    const bool returned = released->wait(30).value_or(false);
+    if (!returned) drainToEnd();  // unblocks a release that would wait forever, so the test ends
+    releaser.join();
+    EXPECT_TRUE(returned) << "releasing the logger waited for a pipe nobody reads";
+    // The descriptor is closed: the reader sees the end of the pipe after the filler.
+    const std::string rest = drainToEnd();
+    EXPECT_EQ(rest.find("stuck 1"), std::string::npos);
+}
+TEST_F(FileLoggerTest, AppendsAtTheEndWhateverElseWritesOrTruncatesTheFile) {
+    {
+        std::ofstream(path_) << std::string(100, 'o') << '\n';
+        auto first = FileLogger::create(path_, false, fixedTime);
+        auto second = FileLogger::create(path_, false, fixedTime);
+        ASSERT_TRUE(first && second);
+        for (int i = 0; i < 50; ++i) {
+            first->log("first " + std::to_string(i));
+            second->log("second " + std::to_string(i));
+        }
+    }
+    const auto lines = linesOf(read());
+    ASSERT_EQ(lines.size(), 101u) << "two loggers on one file lost lines";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("] first ") == 13; }), 50);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("] second ") == 13; }), 50);
+    // Truncated from outside after the logger opened it: the next line starts the file, no hole.
+    {
+        auto logger = FileLogger::create(path_, false, fixedTime);
+        ASSERT_TRUE(logger);
+        fs::resize_file(path_, 0);
+        logger->log("fresh");
+    }
+    EXPECT_EQ(read(), "[14:03:07.042] fresh\n");
 }
 }}  // namespace mivodrell

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <tuple>
 #include "ViewportCore/KeyModifiers.h"
 #include "ViewportCore/MouseButton.h"
 #include "ViewportCore/ScrollPhase.h"
@@ -66,12 +67,10 @@ TEST(KeyModifiers, NamedBitsAndUnnamedBitsCarried) {
         {KeyModifiers::control, 0x8}, {KeyModifiers::function, 0x10}, {KeyModifiers::capsLock, 0x20}};
     const KeyModifiers all(0xFFFFFFFFu);
     for (const auto& [modifier, raw] : named) {
-        EXPECT_EQ(modifier.rawValue, raw);
-        EXPECT_TRUE(all.contains(modifier));
+        EXPECT_EQ(std::pair(modifier.rawValue, all.contains(modifier)), std::pair(raw, true));
     }
-    EXPECT_EQ((KeyModifiers{KeyModifiers::command, KeyModifiers::shift}).rawValue, 3u);
-    EXPECT_TRUE((KeyModifiers{}).isEmpty());
-    EXPECT_EQ(all.rawValue, 0xFFFFFFFFu);
+    EXPECT_EQ(std::tuple((KeyModifiers{KeyModifiers::command, KeyModifiers::shift}).rawValue, KeyModifiers{}.isEmpty(), all.rawValue),
+              std::tuple(3u, true, 0xFFFFFFFFu));
 }
 TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
     // Compared against plain bit arithmetic over a spread of values, unnamed bits included.
@@ -80,37 +79,28 @@ TEST(KeyModifiers, SetAlgebraAgreesWithBitOperations) {
         for (const std::uint32_t b : values) {
             const KeyModifiers x(a);
             const KeyModifiers y(b);
-            EXPECT_EQ(x.unionWith(y).rawValue, a | b);
-            EXPECT_EQ(x.intersection(y).rawValue, a & b);
-            EXPECT_EQ(x.symmetricDifference(y).rawValue, a ^ b);
-            EXPECT_EQ(x.subtracting(y).rawValue, a & ~b);
-            EXPECT_EQ((x | y).rawValue, a | b);
-            EXPECT_EQ((x & y).rawValue, a & b);
-            EXPECT_EQ((x ^ y).rawValue, a ^ b);
-            EXPECT_EQ(x.contains(y), (a & b) == b);
-            EXPECT_EQ(x.isSubset(y), (a & b) == a);
-            EXPECT_EQ(x.isSuperset(y), (a & b) == b);
-            EXPECT_EQ(x.isDisjoint(y), (a & b) == 0);
+            SCOPED_TRACE(::testing::Message() << a << " " << b);
+            EXPECT_EQ(std::tuple(x.unionWith(y).rawValue, x.intersection(y).rawValue, x.symmetricDifference(y).rawValue,
+                                 x.subtracting(y).rawValue, (x | y).rawValue, (x & y).rawValue, (x ^ y).rawValue),
+                      std::tuple(a | b, a & b, a ^ b, a & ~b, a | b, a & b, a ^ b));
+            EXPECT_EQ(std::tuple(x.contains(y), x.isSubset(y), x.isSuperset(y), x.isDisjoint(y)),
+                      std::tuple((a & b) == b, (a & b) == a, (a & b) == b, (a & b) == 0));
             const auto after = [&](auto change) {
                 KeyModifiers m = x;
                 change(m);
                 return m.rawValue;
             };
-            EXPECT_EQ(after([&](KeyModifiers& m) { m.formUnion(y); }), a | b);
-            EXPECT_EQ(after([&](KeyModifiers& m) { m.formIntersection(y); }), a & b);
-            EXPECT_EQ(after([&](KeyModifiers& m) { m.formSymmetricDifference(y); }), a ^ b);
-            EXPECT_EQ(after([&](KeyModifiers& m) { m.subtract(y); }), a & ~b);
+            EXPECT_EQ(std::tuple(after([&](KeyModifiers& m) { m.formUnion(y); }),
+                                 after([&](KeyModifiers& m) { m.formIntersection(y); }),
+                                 after([&](KeyModifiers& m) { m.formSymmetricDifference(y); }),
+                                 after([&](KeyModifiers& m) { m.subtract(y); })),
+                      std::tuple(a | b, a & b, a ^ b, a & ~b));
             // insert reports whether anything was added; remove and update give the members in common.
             const auto common = (a & b) == 0 ? std::nullopt : std::optional(KeyModifiers(a & b));
-            KeyModifiers m = x;
-            EXPECT_EQ(m.insert(y), (a & b) != b);
-            EXPECT_EQ(m.rawValue, a | b);
-            m = x;
-            EXPECT_EQ(m.remove(y), common);
-            EXPECT_EQ(m.rawValue, a & ~b);
-            m = x;
-            EXPECT_EQ(m.update(y), common);
-            EXPECT_EQ(m.rawValue, a | b);
+            KeyModifiers i = x, r = x, u = x;
+            EXPECT_EQ(std::tuple(i.insert(y), i.rawValue), std::tuple((a & b) != b, a | b));
+            EXPECT_EQ(std::tuple(r.remove(y), r.rawValue), std::tuple(common, a & ~b));
+            EXPECT_EQ(std::tuple(u.update(y), u.rawValue), std::tuple(common, a | b));
         }
     }
 }

@@ -100,19 +100,16 @@ TEST(JSONNumber, WholeNumbers) {
     EXPECT_EQ(JSONNumber::integer<std::int32_t>("2147483648"), std::nullopt);
 }
 TEST(JSONNumber, DoublesAreCorrectlyRoundedAndFinite) {
-    EXPECT_EQ(JSONNumber::finiteDouble("0.1"), 0.1);
-    EXPECT_EQ(JSONNumber::finiteDouble("1.7976931348623157e308"), std::numeric_limits<double>::max());
+    // Correct rounding of ordinary values (0.1, the largest double) is JSONWriter.ShortestRoundTripNumbers.
     EXPECT_EQ(JSONNumber::finiteDouble("1.7976931348623159e308"), std::nullopt);
     EXPECT_EQ(JSONNumber::finiteDouble("-1e400"), std::nullopt);
     EXPECT_EQ(JSONNumber::finiteDouble("1" + std::string(400, '0')), std::nullopt);
     EXPECT_EQ(JSONNumber::finiteDouble("4.9e-324"), std::numeric_limits<double>::denorm_min());
-    const std::optional<double> tiny = JSONNumber::finiteDouble("-1e-400");
-    ASSERT_TRUE(tiny);
-    EXPECT_EQ(*tiny, 0.0);
-    EXPECT_TRUE(std::signbit(*tiny));
     EXPECT_EQ(JSONNumber::finiteDouble("0.00000" + std::string(400, '0') + "1"), 0.0);
-    EXPECT_TRUE(std::signbit(*JSONNumber::finiteDouble("-0")));
-    // Random doubles read back from their shortest text in JSONWriter.ShortestRoundTripNumbers.
+    for (const char* negativeZero : {"-1e-400", "-0"}) {
+        const std::optional<double> zero = JSONNumber::finiteDouble(negativeZero);
+        EXPECT_TRUE(zero && *zero == 0.0 && std::signbit(*zero)) << negativeZero;
+    }
 }
 // ---- Writing --------------------------------------------------------------------------------
 std::string written(auto&& write) {

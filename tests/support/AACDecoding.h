@@ -62,17 +62,12 @@ inline std::optional<DecodedAudio> decodeAAC(const std::vector<std::vector<std::
         }
     };
     for (const auto& bytes : packets) {
-        if (av_new_packet(packet, static_cast<int>(bytes.size())) < 0) {
-            ok = false;
-            break;
-        }
+        ok = av_new_packet(packet, static_cast<int>(bytes.size())) >= 0;
+        if (!ok) break;
         std::memcpy(packet->data, bytes.data(), bytes.size());
-        const int sent = avcodec_send_packet(context, packet);
+        ok = avcodec_send_packet(context, packet) >= 0;
         av_packet_unref(packet);
-        if (sent < 0) {
-            ok = false;
-            break;
-        }
+        if (!ok) break;
         drain();
     }
     avcodec_send_packet(context, nullptr);

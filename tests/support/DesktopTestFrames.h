@@ -3,33 +3,25 @@
 // full of small dark text on white, a terminal whose last line is typed one character a frame,
 // and a window that moves across the screen a few pixels a frame. Each frame is a pure function
 // of its size and frame index, so encoders can be compared on exactly the same pictures.
-
 #include "Platform/Base/FourCC.h"
 #include "Platform/Media/PixelBuffer.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
-
 namespace mivodrell::testing {
-
 namespace desktop_detail {
-
 inline std::uint64_t mix(std::uint64_t x) {
     x ^= x >> 33; x *= 0xff51afd7ed558ccdull; x ^= x >> 33; x *= 0xc4ceb9fe1a85ec53ull; x ^= x >> 33;
     return x;
 }
-
 struct Colour {
     std::uint8_t b, g, r;
 };
-
 class Canvas {
 public:
     explicit Canvas(PixelBuffer& buffer) : buffer_(buffer) {}
-
     void fill(int x, int y, int w, int h, Colour c) {
         const int x0 = std::max(0, x), y0 = std::max(0, y);
         const int x1 = std::min(buffer_.width(), x + w), y1 = std::min(buffer_.height(), y + h);
@@ -40,7 +32,6 @@ public:
             }
         }
     }
-
     // A 5 x 7 glyph in an 7 x 12 cell, its strokes taken from the character code.
     void glyph(int x, int y, std::uint32_t code, Colour c) {
         const std::uint64_t bits = mix(code * 0x9E3779B97F4A7C15ull + 7);
@@ -50,7 +41,6 @@ public:
             }
         }
     }
-
     // Lines of text filling a box; `seed` picks the words, `extra` characters more on the last line.
     void text(int x, int y, int w, int h, std::uint64_t seed, Colour c) {
         const int columns = w / 7, rows = h / 12;
@@ -64,7 +54,6 @@ public:
             }
         }
     }
-
     void window(int x, int y, int w, int h, std::uint64_t seed) {
         fill(x - 1, y - 1, w + 2, h + 2, {90, 90, 90});
         fill(x, y, w, 24, {228, 226, 224});
@@ -74,13 +63,10 @@ public:
         fill(x, y + 24, w, h - 24, {255, 255, 255});
         text(x + 12, y + 32, w - 24, h - 40, seed, {40, 40, 40});
     }
-
 private:
     PixelBuffer& buffer_;
 };
-
 }  // namespace desktop_detail
-
 inline std::shared_ptr<PixelBuffer> makeDesktopFrame(int width, int height, int frameIndex) {
     using namespace desktop_detail;
     auto created = PixelBuffer::create(width, height, PixelFormat::bgra);
@@ -105,5 +91,4 @@ inline std::shared_ptr<PixelBuffer> makeDesktopFrame(int width, int height, int 
     canvas.window(mx, my, mw, mh, 4);
     return created.buffer;
 }
-
 }  // namespace mivodrell::testing

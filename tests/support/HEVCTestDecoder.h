@@ -2,16 +2,13 @@
 // Test helpers for encoded video: libavcodec's HEVC decoder (an implementation independent of
 // ours), NAL unit splitting, a plain double-precision BT.709 reference conversion, PSNR, and a
 // plain moving test pattern.
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
-
 #include "Platform/Base/FourCC.h"
 #include "Platform/Media/PixelBuffer.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,16 +17,14 @@ extern "C" {
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
-
 namespace mivodrell::testing {
-
 struct YUVPicture {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> y, u, v;  // tightly packed planes, chroma (w+1)/2 x (h+1)/2
 };
-
 struct DecodedPicture : YUVPicture {
     AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
     AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
@@ -38,7 +33,6 @@ struct DecodedPicture : YUVPicture {
     AVPixelFormat format = AV_PIX_FMT_NONE;
     bool keyFrame = false;
 };
-
 // NAL units of a frame whose units each stand behind a big-endian length field of `lengthSize`
 // bytes; nothing when the lengths do not exactly cover the bytes.
 inline std::optional<std::vector<std::span<const std::uint8_t>>> splitNALUnits(std::span<const std::uint8_t> bytes,
@@ -57,9 +51,7 @@ inline std::optional<std::vector<std::span<const std::uint8_t>>> splitNALUnits(s
     }
     return units;
 }
-
 inline int nalUnitType(std::span<const std::uint8_t> unit) { return unit.empty() ? -1 : (unit[0] >> 1) & 0x3F; }
-
 class HEVCTestDecoder {
 public:
     explicit HEVCTestDecoder(std::vector<std::vector<std::uint8_t>> parameterSets)
@@ -80,7 +72,6 @@ public:
     }
     HEVCTestDecoder(const HEVCTestDecoder&) = delete;
     HEVCTestDecoder& operator=(const HEVCTestDecoder&) = delete;
-
     // Decodes one frame given as length-prefixed NAL units; the parameter sets go in front of the
     // first one. Returns the pictures the decoder gave back for it. Throws on malformed input or
     // a decoder error.
@@ -105,12 +96,10 @@ public:
         if (sent < 0) throw std::runtime_error("decoder refused the packet");
         return receive();
     }
-
     std::vector<DecodedPicture> flush() {
         avcodec_send_packet(context_, nullptr);
         return receive();
     }
-
 private:
     std::vector<DecodedPicture> receive() {
         std::vector<DecodedPicture> pictures;
@@ -119,14 +108,9 @@ private:
             if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
             if (r < 0) throw std::runtime_error("decoder error");
             DecodedPicture p;
-            p.width = frame_->width;
-            p.height = frame_->height;
-            p.primaries = frame_->color_primaries;
-            p.transfer = frame_->color_trc;
-            p.matrix = frame_->colorspace;
-            p.range = frame_->color_range;
-            p.format = static_cast<AVPixelFormat>(frame_->format);
-            p.keyFrame = frame_->key_frame != 0;
+            std::tie(p.width, p.height, p.primaries, p.transfer, p.matrix, p.range, p.format, p.keyFrame) =
+                std::tuple(frame_->width, frame_->height, frame_->color_primaries, frame_->color_trc, frame_->colorspace,
+                           frame_->color_range, static_cast<AVPixelFormat>(frame_->format), frame_->key_frame != 0);
             const int cw = (p.width + 1) / 2, ch = (p.height + 1) / 2;
             auto copyPlane = [&](int plane, int w, int h, std::vector<std::uint8_t>& out) {
                 out.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
@@ -146,19 +130,15 @@ private:
         }
         return pictures;
     }
-
     std::vector<std::vector<std::uint8_t>> parameterSets_;
     bool sentParameterSets_ = false;
     AVCodecContext* context_ = nullptr;
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
 };
-
 // BT.709 video-range conversion in double precision, chroma from the mean of each 2x2 block.
 inline YUVPicture referenceI420(const PixelBuffer& bgra) {
-    YUVPicture out;
-    out.width = bgra.width();
-    out.height = bgra.height();
+    YUVPicture out{bgra.width(), bgra.height(), {}, {}, {}};
     const int w = out.width, h = out.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     out.y.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
     out.u.resize(static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch));
@@ -190,7 +170,6 @@ inline YUVPicture referenceI420(const PixelBuffer& bgra) {
     }
     return out;
 }
-
 // PSNR over all three planes together (each sample counted once), in dB; 100 for identical.
 inline double psnr(const YUVPicture& a, const YUVPicture& b) {
     double sum = 0;
@@ -203,14 +182,11 @@ inline double psnr(const YUVPicture& a, const YUVPicture& b) {
         }
         count += n;
     };
-    add(a.y, b.y);
-    add(a.u, b.u);
-    add(a.v, b.v);
+    add(a.y, b.y), add(a.u, b.u), add(a.v, b.v);
     if (count == 0) return 0;
     const double mse = sum / double(count);
     return mse <= 0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
 }
-
 // A 'BGRA' test frame drawn without the engine: a vertical gradient, a bar that sweeps across the
 // frame once per second of `time`, and 6 x 6 cells of hashed colour, each drawn with probability
 // `noiseDensity` (a new set each frame). A pure function of its arguments.
@@ -240,5 +216,4 @@ inline std::shared_ptr<PixelBuffer> makeTestFrame(int width, int height, double 
     }
     return created.buffer;
 }
-
 }  // namespace mivodrell::testing

@@ -5,12 +5,9 @@
 // `address()` names it for those given a server. `start` returns nothing and says why when the
 // daemon cannot run here, so the test can skip with that message. The daemon and the commands
 // started through it are stopped by their process ids; the environment is restored.
-
 #include "Subprocess.h"
-
 #include <gtest/gtest.h>
 #include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -22,9 +19,7 @@
 #include <string>
 #include <utility>
 #include <vector>
-
 namespace mivodrell::testing {
-
 class PrivatePulseServer {
 public:
     static std::unique_ptr<PrivatePulseServer> start(std::string& why) {
@@ -56,7 +51,6 @@ public:
         }
         return server;
     }
-
     ~PrivatePulseServer() {
         for (const pid_t child : children_) stopProcess(child);
         stop();
@@ -70,10 +64,8 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(directory_, ignored);
     }
-
     std::string address() const { return "unix:" + directory_ + "/pulse/native"; }
     const std::string& directory() const { return directory_; }
-
     // Runs a command (pactl, ...) to its end; its exit status.
     int run(const std::vector<std::string>& argv) const { return runProcess(argv); }
     // Starts a command (paplay, ...) in the background; it is stopped with the server.
@@ -82,7 +74,6 @@ public:
         if (pid > 0) children_.push_back(pid);
         return pid > 0;
     }
-
     // Plays `seconds` of a stereo sine into the null sink (a 48 kHz float WAV file through paplay).
     bool playTone(double frequency, double amplitude, double seconds) {
         const std::string path = directory_ + "/tone.wav";
@@ -101,7 +92,6 @@ public:
         sf_close(file);
         return spawn({"paplay", "-d", "null", path});
     }
-
     // Kills the daemon. It is not our child (it daemonized): wait (bounded) until it is gone.
     void stop() {
         if (pid_ <= 0) return;
@@ -109,7 +99,6 @@ public:
         for (int i = 0; i < 1000 && alive(pid_); ++i) usleep(1000);
         pid_ = -1;
     }
-
 private:
     PrivatePulseServer() = default;
     // Running and not a zombie waiting for a parent that never reaps it.
@@ -125,7 +114,6 @@ private:
     std::vector<pid_t> children_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
-
 // Whether `samples` are a clean sine of `frequency` and `amplitude`: the count of its zero
 // crossings, its peak, and no step between neighbours steeper than the sine's (a dropped or
 // repeated stretch jumps).
@@ -147,5 +135,4 @@ inline ::testing::AssertionResult isCleanTone(const std::vector<float>& samples,
     return ::testing::AssertionFailure() << "frequency " << measured << ", peak " << peak << ", largest step "
                                          << maxStep << " (a clean tone steps at most " << steepest << ")";
 }
-
 }  // namespace mivodrell::testing

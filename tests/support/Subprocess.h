@@ -1,17 +1,13 @@
 #pragma once
 // Child processes for tests that need real servers: started detached from our stdin and output,
 // stopped by their process id. Every call returns; a program that cannot run reports failure.
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <string>
 #include <vector>
-
 namespace mivodrell::testing {
-
 // Runs `argv` (in our environment), keeping only `keepFd` of our descriptors; returns its pid.
 inline pid_t spawnProcess(const std::vector<std::string>& argv, int keepFd = -1) {
     const pid_t pid = fork();
@@ -29,7 +25,6 @@ inline pid_t spawnProcess(const std::vector<std::string>& argv, int keepFd = -1)
     execvp(args[0], args.data());
     _exit(127);
 }
-
 inline void stopProcess(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGCONT);
@@ -37,7 +32,6 @@ inline void stopProcess(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
 }
-
 // Runs a command to its end; its exit status, -1 when it could not run or was killed.
 inline int runProcess(const std::vector<std::string>& argv) {
     const pid_t pid = spawnProcess(argv);
@@ -45,5 +39,4 @@ inline int runProcess(const std::vector<std::string>& argv) {
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
-
 }  // namespace mivodrell::testing

@@ -2,17 +2,12 @@
 // A private Xvfb for integration tests, on a display number it picks itself. `start` returns
 // nothing and says why when Xvfb cannot run here, so the test can skip with that message; the
 // server is stopped by its process id when the object goes (or on `stop`).
-
 #include "Subprocess.h"
-
 #include <poll.h>
-
 #include <memory>
 #include <string>
 #include <vector>
-
 namespace mivodrell::testing {
-
 class XvfbServer {
 public:
     // Starts `Xvfb -noreset -br` with one screen of `width` x `height`.
@@ -46,27 +41,21 @@ public:
         server->display_ = ":" + number;
         return server;
     }
-
     ~XvfbServer() { stop(); }
-
     const std::string& display() const { return display_; }
     pid_t pid() const { return pid_; }
-
     // xrandr against this server; true when it succeeded.
     bool xrandr(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), {"xrandr", "-display", display_});
         return runProcess(arguments) == 0;
     }
-
     void stop() {
         stopProcess(pid_);
         pid_ = -1;
     }
-
 private:
     XvfbServer() = default;
     pid_t pid_ = -1;
     std::string display_;
 };
-
 }  // namespace mivodrell::testing

@@ -1,19 +1,13 @@
 #include "Platform/Codec/AudioConverter.h"
 #include "support/AACDecoding.h"
-
 #include <gtest/gtest.h>
-
 #include <random>
-
 namespace mivodrell {
 namespace {
-
 using testing::decodeAAC;
 using testing::sine;
 using Status = AudioConverter::OutputStatus;
-
 AudioFormat pcm(double rate, std::uint32_t channels) { return *AudioFormat::makeFloat32PCM(rate, channels, false); }
-
 AudioFormat aac(double rate, std::uint32_t channels) {
     AudioStreamDescription d;
     d.sampleRate = rate;
@@ -22,19 +16,16 @@ AudioFormat aac(double rate, std::uint32_t channels) {
     d.channelsPerFrame = channels;
     return *AudioFormat::make(d);
 }
-
 // Feeds a signal to a converter in chunks of at most what it asks for.
 class Source {
 public:
     Source(AudioFormat format, std::size_t totalFrames, std::function<float(std::size_t frame, std::uint32_t channel)> signal)
         : format_(std::move(format)), total_(totalFrames), signal_(std::move(signal)) {}
-
     // Hands out nothing more until allowed ("no data now").
     void hold() { allowed_ = position_; }
     void allow(std::size_t frames) { allowed_ += frames; }
     bool endAtExhaustion = false;
     std::size_t given() const { return position_; }
-
     AudioConverter::InputResult operator()(std::uint32_t wanted) {
         const std::size_t left = std::min(total_, allowed_) - position_;
         if (left == 0) {
@@ -50,7 +41,6 @@ public:
         position_ += n;
         return {AudioConverter::InputStatus::haveData, std::move(buffer)};
     }
-
 private:
     AudioFormat format_;
     std::size_t total_;
@@ -58,7 +48,6 @@ private:
     std::size_t position_ = 0;
     std::function<float(std::size_t, std::uint32_t)> signal_;
 };
-
 // Runs conversions until one ends without a packet; returns that status.
 Status convertAll(AudioConverter& converter, const AudioFormat& outputFormat, Source& source,
                   std::vector<std::vector<std::uint8_t>>& packets) {
@@ -71,21 +60,16 @@ Status convertAll(AudioConverter& converter, const AudioFormat& outputFormat, So
         packets.emplace_back(output.bytes().begin(), output.bytes().end());
     }
 }
-
 TEST(AudioFormat, RefusesUnusableDescriptions) {
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(0, 2, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(std::nan(""), 2, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(48000, 0, false));
-    EXPECT_FALSE(AudioFormat::makeFloat32PCM(48000, AudioFormat::maximumChannelCount + 1, false));
+    for (auto [rate, channels] : {std::pair(0.0, 2u), {std::nan(""), 2u}, {48000.0, 0u}, {48000.0, AudioFormat::maximumChannelCount + 1}})
+        EXPECT_FALSE(AudioFormat::makeFloat32PCM(rate, channels, false)) << rate << " Hz, " << channels;
     const auto planar = AudioFormat::makeFloat32PCM(48000, 2, false);
     ASSERT_TRUE(planar);
-    EXPECT_TRUE(planar->isFloat32PCM());
-    EXPECT_FALSE(planar->isInterleaved());
+    EXPECT_EQ(std::pair(planar->isFloat32PCM(), planar->isInterleaved()), std::pair(true, false));
     EXPECT_TRUE(aac(16000, 2).magicCookie().empty());
     EXPECT_FALSE(AudioPCMBuffer::make(*AudioFormat::makeFloat32PCM(48000, 2, true), 16));
     EXPECT_FALSE(AudioPCMBuffer::make(*planar, 0));
 }
-
 TEST(AudioConverter, CreationRefusesWhatTheEncoderCannotDo) {
     struct Case {
         const char* name;
@@ -104,14 +88,12 @@ TEST(AudioConverter, CreationRefusesWhatTheEncoderCannotDo) {
         {"PCM output", pcm(48000, 2), pcm(48000, 2)},
     };
     for (const auto& c : cases) EXPECT_EQ(AudioConverter::make(c.input, c.output), nullptr) << c.name;
-
     auto converter = AudioConverter::make(pcm(44100, 1), aac(7350, 1));
     ASSERT_NE(converter, nullptr);
     EXPECT_TRUE(converter->applicableEncodeBitRates().empty());
     EXPECT_EQ(converter->maximumOutputPacketSize(), 768u);
     EXPECT_EQ(AudioConverter::make(pcm(48000, 2), aac(48000, 2))->maximumOutputPacketSize(), 1536u);
 }
-
 TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 2), out);
@@ -121,19 +103,16 @@ TEST(AudioConverter, StartUpDelayShowsAsInputRanDryThenOnePacketPerFrame) {
     Source source(pcm(48000, 2), 48000, [](std::size_t f, std::uint32_t) { return sine(f, 1000, 48000); });
     source.hold();
     std::vector<std::vector<std::uint8_t>> packets;
-
     EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);
-    source.allow(1024);
-    EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);  // priming frame
-    EXPECT_TRUE(packets.empty());
-    for (int i = 0; i < 5; ++i) {
+    std::vector<std::size_t> counts;  // the first frame primes the encoder
+    for (int i = 0; i < 6; ++i) {
         source.allow(1024);
         EXPECT_EQ(convertAll(*converter, out, source, packets), Status::inputRanDry);
-        EXPECT_EQ(packets.size(), static_cast<std::size_t>(i + 1));
+        counts.push_back(packets.size());
     }
+    EXPECT_EQ(counts, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(source.given(), 6u * 1024);
 }
-
 TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     // 48 kHz stereo to 16 kHz: 10000 input frames are 3334 output frames, plus the 1024-frame
     // start-up delay; the drained stream must hold all of them.
@@ -148,12 +127,9 @@ TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     EXPECT_EQ(source.given(), 10000u);
     AudioCompressedBuffer output(out, 1, converter->maximumOutputPacketSize());
     EXPECT_EQ(converter->convert(output, std::ref(source)).status, Status::endOfStream);
-
-    const auto config = testing::libavEncoderExtradata(16000, 2);
-    const auto decoded = decodeAAC(packets, config);
+    const auto decoded = decodeAAC(packets, testing::libavEncoderExtradata(16000, 2));
     ASSERT_TRUE(decoded);
-    EXPECT_GE(decoded->frames(), 3334u + 1024u);
-    EXPECT_LE(decoded->frames(), 3334u + 1024u + 1024u);
+    EXPECT_TRUE(decoded->frames() >= 3334u + 1024u && decoded->frames() <= 3334u + 2 * 1024u) << decoded->frames();
     // After a reset the converter starts over.
     converter->reset();
     Source again(pcm(48000, 2), 3 * 3072, [](std::size_t f, std::uint32_t) { return sine(f, 440, 48000); });
@@ -166,7 +142,6 @@ TEST(AudioConverter, EndOfStreamDrainsEveryInputSample) {
     EXPECT_EQ(convertAll(*converter, out, again, packets), Status::inputRanDry);
     EXPECT_GE(packets.size(), 1u);
 }
-
 TEST(AudioConverter, MonoInputIsSpreadOverBothOutputChannels) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 1), out);
@@ -186,7 +161,6 @@ TEST(AudioConverter, MonoInputIsSpreadOverBothOutputChannels) {
         EXPECT_GT(testing::rms(plane, 4096, 20000), 0.2);
     }
 }
-
 TEST(AudioConverter, PacketSizesFollowABitRateChangedWhileRunning) {
     const auto out = aac(16000, 2);
     auto converter = AudioConverter::make(pcm(16000, 2), out);
@@ -213,7 +187,6 @@ TEST(AudioConverter, PacketSizesFollowABitRateChangedWhileRunning) {
     EXPECT_NEAR(slow, 16000.0 / 8 * 1024 / 16000, 40.0);
     EXPECT_GT(fast / slow, 1.6);
 }
-
 TEST(AudioConverter, ABufferOfAnotherFormatIsAnErrorWithADescription) {
     const auto out = aac(48000, 2);
     auto converter = AudioConverter::make(pcm(48000, 2), out);
@@ -235,6 +208,5 @@ TEST(AudioConverter, ABufferOfAnotherFormatIsAnErrorWithADescription) {
                   .status,
               Status::inputRanDry);
 }
-
 }  // namespace
 }  // namespace mivodrell

@@ -1,16 +1,12 @@
 #include "Platform/Codec/RealTimeSpeedTuner.h"
-
 #include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
-
 namespace mivodrell {
 namespace {
-
 constexpr double interval = 1.0 / 60.0;
-
 RealTimeSpeedTuner makeTuner(int initialStep) {
     RealTimeSpeedTuner::Configuration c;
     c.stepCount = 5;
@@ -18,7 +14,6 @@ RealTimeSpeedTuner makeTuner(int initialStep) {
     c.windowFrames = 4;
     return RealTimeSpeedTuner(c, initialStep);
 }
-
 // Feeds `windows` whole windows of frames that each took `fraction` of the frame interval and
 // returns the step after each window.
 std::vector<int> feed(RealTimeSpeedTuner& tuner, int windows, double fraction) {
@@ -29,7 +24,6 @@ std::vector<int> feed(RealTimeSpeedTuner& tuner, int windows, double fraction) {
     }
     return steps;
 }
-
 TEST(RealTimeSpeedTuner, FollowsTheMeasuredTimeWindowByWindow) {
     struct Case {
         const char* name;
@@ -51,19 +45,15 @@ TEST(RealTimeSpeedTuner, FollowsTheMeasuredTimeWindowByWindow) {
         EXPECT_EQ(feed(tuner, c.windows, c.fraction), c.steps) << c.name;
     }
 }
-
 TEST(RealTimeSpeedTuner, AFailedTryWaitsTwiceAsLongBeforeTheNextOne) {
+    // A try, too slow so back, then eight spare windows are needed, not four; a try that holds
+    // keeps the wait where it is.
     auto tuner = makeTuner(3);
-    EXPECT_EQ(feed(tuner, 4, 0.3).back(), 2);  // the try
-    EXPECT_EQ(feed(tuner, 1, 0.9).back(), 3);  // too slow: back
-    // Now eight spare windows are needed, not four.
-    EXPECT_EQ(feed(tuner, 7, 0.3).back(), 3);
-    EXPECT_EQ(feed(tuner, 1, 0.3).back(), 2);
-    // A try that holds keeps the wait where it is.
-    EXPECT_EQ(feed(tuner, 1, 0.6).back(), 2);
-    EXPECT_EQ(feed(tuner, 8, 0.3).back(), 1);
+    std::vector<int> steps;
+    for (auto [windows, fraction] : {std::pair(4, 0.3), {1, 0.9}, {7, 0.3}, {1, 0.3}, {1, 0.6}, {8, 0.3}})
+        steps.push_back(feed(tuner, windows, fraction).back());
+    EXPECT_EQ(steps, (std::vector<int>{2, 3, 3, 2, 2, 1}));
 }
-
 TEST(RealTimeSpeedTuner, ReportsAChangeOnlyAtTheFrameThatMadeIt) {
     auto tuner = makeTuner(0);
     std::vector<int> reported;
@@ -72,24 +62,19 @@ TEST(RealTimeSpeedTuner, ReportsAChangeOnlyAtTheFrameThatMadeIt) {
     }
     EXPECT_EQ(reported, (std::vector<int>{103, 207}));
 }
-
 TEST(RealTimeSpeedTuner, UnusableInputIsIgnoredOrReplaced) {
     auto tuner = makeTuner(0);
     for (double bad : {std::numeric_limits<double>::quiet_NaN(), -1.0, std::numeric_limits<double>::infinity()}) {
         for (int f = 0; f < 8; ++f) EXPECT_FALSE(tuner.record(bad));
     }
     EXPECT_EQ(tuner.step(), 0);
-
     RealTimeSpeedTuner::Configuration c;
     c.stepCount = 0;
     c.frameInterval = std::nan("");
     c.windowFrames = 0;
     RealTimeSpeedTuner fallback(c, 7);
-    EXPECT_EQ(fallback.step(), 0);
-    EXPECT_EQ(fallback.configuration().stepCount, 1);
-    EXPECT_DOUBLE_EQ(fallback.configuration().frameInterval, 1.0 / 60.0);
-    EXPECT_EQ(fallback.configuration().windowFrames, 30);
+    const auto& used = fallback.configuration();
+    EXPECT_EQ(std::tuple(fallback.step(), used.stepCount, used.frameInterval, used.windowFrames), std::tuple(0, 1, 1.0 / 60.0, 30));
 }
-
 }  // namespace
 }  // namespace mivodrell

@@ -1,32 +1,25 @@
 #include "Platform/Base/CompletionBox.h"
 #include "Platform/Codec/X265CompressionSession.h"
 #include "support/HEVCTestDecoder.h"
-
 #include <gtest/gtest.h>
-
 #include <thread>
-
+#include <tuple>
 namespace mivodrell {
 namespace {
-
 using testing::HEVCTestDecoder;
 using testing::makeTestFrame;
-
 struct Output {
     std::int32_t status = 0;
     SampleBufferRef sample;
     std::thread::id thread;
 };
-
 // A session whose callbacks land in per-frame completion boxes.
 struct Harness {
     std::shared_ptr<CompressionSession> session;
     int width, height;
-
     Harness(int w, int h) : width(w), height(h) {
         CompressionSession::Parameters p;
-        p.width = w;
-        p.height = h;
+        std::tie(p.width, p.height) = std::tuple(w, h);
         p.specification.enableLowLatencyRateControl = true;
         p.specification.enableHardwareAcceleratedVideoEncoder = true;
         p.outputCallback = [](std::shared_ptr<void> context, std::int32_t status, SampleBufferRef sample) {
@@ -36,7 +29,6 @@ struct Harness {
         EXPECT_EQ(created.status, 0);
         session = created.session;
     }
-
     Output encode(double time, bool force = false, double noise = 0.02) {
         auto box = CompletionBox<Output>::make();
         const auto status = session->encodeFrame(makeTestFrame(width, height, time, noise), MediaTime::make(std::llround(time * 600), 600),
@@ -47,13 +39,11 @@ struct Harness {
         return out.value_or(Output{});
     }
 };
-
 bool isKeyframe(const SampleBuffer& s) {
     const auto* a = s.firstAttachments();
     const auto* n = a ? a->find(AttachmentKey::notSync) : nullptr;
     return !(n && n->asBool().value_or(false));
 }
-
 TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
     struct Case {
         int w, h;
@@ -75,9 +65,7 @@ TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
     };
     for (const auto& c : cases) {
         CompressionSession::Parameters p;
-        p.width = c.w;
-        p.height = c.h;
-        p.codecType = c.codec;
+        std::tie(p.width, p.height, p.codecType) = std::tuple(c.w, c.h, c.codec);
         p.specification.enableHardwareAcceleratedVideoEncoder = true;
         p.specification.requireHardwareAcceleratedVideoEncoder = c.require;
         const auto created = CompressionSession::create(p);
@@ -85,7 +73,6 @@ TEST(X265CompressionSession, CreationChecksSizeCodecAndHardwareRequirement) {
         EXPECT_EQ(created.session != nullptr, c.status == 0);
     }
 }
-
 TEST(X265CompressionSession, PropertyStatuses) {
     Harness h(64, 64);
     using K = CompressionPropertyKey;
@@ -123,13 +110,11 @@ TEST(X265CompressionSession, PropertyStatuses) {
     EXPECT_EQ(h.session->prepareToEncodeFrames(), 0);
     h.session->invalidate();
     h.session->invalidate();
-    EXPECT_EQ(h.session->setProperty(K::realTime, true), CompressionStatus::invalidSession);
-    EXPECT_EQ(h.session->prepareToEncodeFrames(), CompressionStatus::invalidSession);
-    EXPECT_EQ(h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(),
-                                     std::nullopt, nullptr),
-              CompressionStatus::invalidSession);
+    constexpr auto invalid = CompressionStatus::invalidSession;
+    EXPECT_EQ(std::tuple(h.session->setProperty(K::realTime, true), h.session->prepareToEncodeFrames(),
+                         h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(), std::nullopt, nullptr)),
+              std::tuple(invalid, invalid, invalid));
 }
-
 TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) {
     Harness h(320, 240);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{1'000'000}), 0);
@@ -143,10 +128,10 @@ TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) 
         EXPECT_EQ(s.presentationTime, MediaTime::make(std::llround(i / 60.0 * 600), 600));
         ASSERT_TRUE(s.videoFormat);
         ASSERT_EQ(s.videoFormat->parameterSets.size(), 3u);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[0]), 32);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[1]), 33);
-        EXPECT_EQ(testing::nalUnitType(s.videoFormat->parameterSets[2]), 34);
-        EXPECT_EQ(s.videoFormat->nalUnitHeaderLength, 4);
+        const auto& ps = s.videoFormat->parameterSets;
+        EXPECT_EQ(std::tuple(testing::nalUnitType(ps[0]), testing::nalUnitType(ps[1]), testing::nalUnitType(ps[2]),
+                             s.videoFormat->nalUnitHeaderLength),
+                  std::tuple(32, 33, 34, 4));
         EXPECT_EQ(isKeyframe(s), i == 0);
         // Only picture data inside frames: no parameter sets, no SEI, no delimiters.
         auto units = testing::splitNALUnits(*s.dataBuffer);
@@ -155,41 +140,33 @@ TEST(X265CompressionSession, EachFrameComesBackAsOneDecodableAccessUnitInOrder) 
         if (!decoder) decoder = std::make_unique<HEVCTestDecoder>(s.videoFormat->parameterSets);
         const auto pictures = decoder->decode(*s.dataBuffer);
         ASSERT_EQ(pictures.size(), 1u) << "one in, one out";
-        EXPECT_EQ(pictures[0].width, 320);
-        EXPECT_EQ(pictures[0].height, 240);
-        EXPECT_EQ(pictures[0].primaries, AVCOL_PRI_BT709);
-        EXPECT_EQ(pictures[0].transfer, AVCOL_TRC_BT709);
-        EXPECT_EQ(pictures[0].matrix, AVCOL_SPC_BT709);
-        EXPECT_EQ(pictures[0].range, AVCOL_RANGE_MPEG);
-        EXPECT_EQ(pictures[0].format, AV_PIX_FMT_YUV420P);
+        const auto& pic = pictures[0];
+        EXPECT_EQ(std::tuple(pic.width, pic.height, pic.primaries, pic.transfer, pic.matrix, pic.range, pic.format),
+                  std::tuple(320, 240, AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, AV_PIX_FMT_YUV420P));
     }
 }
-
 TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs) {
     Harness h(128, 96);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{5}), 0);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameIntervalDuration, 0.1), 0);
     // 60 fps: by count every 5 frames, by duration every 6 frames: count wins.
-    std::vector<int> keys;
-    std::vector<std::vector<std::uint8_t>> parameterSets;
-    std::vector<std::vector<std::uint8_t>> frames;
-    for (int i = 0; i < 12; ++i) {
-        const Output out = h.encode(i / 60.0, i == 7);
-        ASSERT_TRUE(out.sample);
-        frames.push_back(*out.sample->dataBuffer);
-        parameterSets = out.sample->videoFormat->parameterSets;
-        if (isKeyframe(*out.sample)) keys.push_back(i);
-    }
-    EXPECT_EQ(keys, (std::vector<int>{0, 5, 7}));
+    std::vector<std::vector<std::uint8_t>> parameterSets, frames;
+    auto keysOf = [&](int from, int to) {
+        std::vector<int> keys;
+        for (int i = from; i < to; ++i) {
+            const Output out = h.encode(i / 60.0, i == 7);
+            if (!out.sample) return keys;
+            frames.push_back(*out.sample->dataBuffer);
+            parameterSets = out.sample->videoFormat->parameterSets;
+            if (isKeyframe(*out.sample)) keys.push_back(i);
+        }
+        return keys;
+    };
+    EXPECT_EQ(keysOf(0, 12), (std::vector<int>{0, 5, 7}));
     // A longer count limit: now the duration (0.1 s = 6 frames at 60 fps) decides.
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::maxKeyFrameInterval, std::int64_t{0}), 0);
-    keys.clear();
-    for (int i = 12; i < 26; ++i) {
-        const Output out = h.encode(i / 60.0);
-        frames.push_back(*out.sample->dataBuffer);
-        if (isKeyframe(*out.sample)) keys.push_back(i);
-    }
-    EXPECT_EQ(keys, (std::vector<int>{13, 19, 25}));
+    EXPECT_EQ(keysOf(12, 26), (std::vector<int>{13, 19, 25}));
+    ASSERT_EQ(frames.size(), 26u);
     // Every keyframe is an IDR and decodes without earlier frames.
     for (int k : {5, 7, 13}) {
         auto units = testing::splitNALUnits(frames[static_cast<std::size_t>(k)]);
@@ -202,7 +179,6 @@ TEST(X265CompressionSession, KeyframesComeByForceByFrameCountAndByDurationAsIDRs
         EXPECT_TRUE(pictures[0].keyFrame);
     }
 }
-
 TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets) {
     Harness h(320, 240);
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::averageBitRate, std::int64_t{2'000'000}), 0);
@@ -227,7 +203,6 @@ TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::expectedFrameRate, 30.0), 0);
     EXPECT_FALSE(isKeyframe(*h.encode(4 / 60.0).sample));
 }
-
 TEST(X265CompressionSession, BiPlanarInputEncodes) {
     Harness h(64, 48);
     auto pb = PixelBuffer::create(64, 48, PixelFormat::yuv420BiPlanarFullRange).buffer;
@@ -243,16 +218,12 @@ TEST(X265CompressionSession, BiPlanarInputEncodes) {
     // 200 full range is 16 + 200 * 219 / 255 = 188 in video range.
     EXPECT_NEAR(pictures[0].y[100], 188, 2);
 }
-
 TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
-    EXPECT_EQ(HEVCLevel::smallestFitting(1920, 1080, 60), 41);
-    EXPECT_EQ(HEVCLevel::smallestFitting(3840, 2160, 60), 51);
-    EXPECT_EQ(HEVCLevel::smallestFitting(320, 240, 30), 20);
-    EXPECT_EQ(HEVCLevel::smallestFitting(8192, 8192, 60), 0);
-    EXPECT_EQ(HEVCLevel::smallestFitting(0, 10, 60), 0);
-    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(51), 40000);
-    EXPECT_EQ(HEVCLevel::maxMainTierBitrateKbps(41), 20000);
+    namespace H = HEVCLevel;
+    EXPECT_EQ(std::tuple(H::smallestFitting(1920, 1080, 60), H::smallestFitting(3840, 2160, 60), H::smallestFitting(320, 240, 30),
+                         H::smallestFitting(8192, 8192, 60), H::smallestFitting(0, 10, 60)),
+              std::tuple(41, 51, 20, 0, 0));
+    EXPECT_EQ(std::tuple(H::maxMainTierBitrateKbps(51), H::maxMainTierBitrateKbps(41)), std::tuple(40000, 20000));
 }
-
 }  // namespace
 }  // namespace mivodrell
