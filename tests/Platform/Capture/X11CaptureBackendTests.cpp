@@ -87,18 +87,19 @@ struct Collector final : StreamOutput, StreamDelegate {
     }
     // The first complete frame grabbed after host time `after`.
     SampleBufferRef completeFrameAfter(MediaTime after = MediaTime::make(0, 1)) {
-        waitFor([&] { return latestComplete && latestComplete->presentationTime.seconds() > after.seconds(); });
-        std::lock_guard<std::mutex> lock(mutex);
-        return latestComplete && latestComplete->presentationTime.seconds() > after.seconds() ? latestComplete
-                                                                                              : nullptr;
+        std::unique_lock<std::mutex> lock(mutex);
+        const bool seen = changed.wait_for(lock, std::chrono::seconds(20), [&] {
+            return latestComplete && latestComplete->presentationTime.seconds() > after.seconds();
+        });
+        return seen ? latestComplete : nullptr;
     }
-    // Whether the last `n` frames were idle.
     // The time of the newest frame with an image. After a run of idle frames, any later frame
     // with an image shows a change, even one whose grab began just before the change was asked for.
     MediaTime latestCompleteTime() {
         std::lock_guard<std::mutex> lock(mutex);
         return latestComplete ? latestComplete->presentationTime : MediaTime::make(0, 1);
     }
+    // Whether the last `n` frames were idle.
     bool idleFor(std::size_t n) {
         return waitFor([&] {
             return statuses.size() >= n && std::all_of(statuses.end() - std::ptrdiff_t(n), statuses.end(),
@@ -190,15 +191,8 @@ protected:
     static StreamConfiguration configuration(std::uint32_t format, int width, int height,
                                              std::optional<CGRect> source = std::nullopt,
                                              std::optional<RGBAColor> background = std::nullopt) {
-        StreamConfiguration c;
-        c.pixelFormat = format;
-        c.width = width;
-        c.height = height;
-        c.sourceRect = source;
-        c.minimumFrameInterval = MediaTime::make(1, 60);
-        c.queueDepth = 5;
-        if (background) c.backgroundColor = *background;
-        return c;
+        return {.pixelFormat = format, .width = width, .height = height, .sourceRect = source,
+                .minimumFrameInterval = MediaTime::make(1, 60), .queueDepth = 5, .backgroundColor = background};
     }
 
     std::unique_ptr<testing::XvfbServer> server;
