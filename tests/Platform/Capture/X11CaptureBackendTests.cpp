@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <condition_variable>
@@ -213,8 +214,7 @@ TEST_F(X11CaptureBackendTest, DisplaysAreTheMonitorsAndWindowsTheTopLevelWindows
     const auto shown = painter->window(2000, 100, 300, 200, kRed, true, "Shown");
     const auto hidden = painter->window(100, 100, 50, 50, kGreen, false, "Hidden");
     const auto find = [](const ShareableContent& c, std::uint32_t id) {
-        const auto it =
-            std::find_if(c.windows.begin(), c.windows.end(), [id](const CaptureWindow& w) { return w.windowID == id; });
+        const auto it = std::ranges::find(c.windows, id, &CaptureWindow::windowID);
         return it == c.windows.end() ? std::optional<CaptureWindow>() : *it;
     };
     const auto onScreen = fetchContent(true);
@@ -266,11 +266,11 @@ TEST_F(X11CaptureBackendTest, FramesHoldTheDrawnRectanglesAtTheirPlace) {
             const AttachmentDictionary& info = *frame->firstAttachments();
             const AttachmentDictionary* rect = info.find(AttachmentKey::contentRect)->asDictionary();
             ASSERT_TRUE(rect);
-            EXPECT_EQ(
-                std::tuple(rect->find(AttachmentKey::rectX)->asDouble(),
-                           rect->find(AttachmentKey::rectWidth)->asDouble(),
-                           rect->find(AttachmentKey::rectHeight)->asDouble()),
-                std::tuple(std::optional(0.0), std::optional(double(c.width)), std::optional(double(c.contentHeight))));
+            EXPECT_EQ(std::tuple(rect->find(AttachmentKey::rectX)->asDouble(), rect->find(AttachmentKey::rectY)->asDouble(),
+                                 rect->find(AttachmentKey::rectWidth)->asDouble(),
+                                 rect->find(AttachmentKey::rectHeight)->asDouble()),
+                      std::tuple(std::optional(0.0), std::optional(0.0), std::optional(double(c.width)),
+                                 std::optional(double(c.contentHeight))));
             EXPECT_EQ(std::pair(info.find(AttachmentKey::contentScale)->asDouble(),
                                 info.find(AttachmentKey::scaleFactor)->asDouble()),
                       std::pair(std::optional(c.scale), std::optional(1.0)));
@@ -325,9 +325,8 @@ TEST_F(X11CaptureBackendTest, ExcludedWindowsAreCapturedWithoutThePointerAndIncl
     const auto red = painter->window(1920 + 100, 100, 200, 200, kRed);
     painter->window(1920 + 500, 100, 200, 200, kGreen);
     std::vector<CaptureWindow> redOnly;
-    for (const auto& w : fetchContent(true).windows) {
-        if (w.windowID == red) redOnly.push_back(w);
-    }
+    std::ranges::copy_if(fetchContent(true).windows, std::back_inserter(redOnly),
+                         [red](const CaptureWindow& w) { return w.windowID == red; });
     ASSERT_EQ(redOnly.size(), 1u);
 
     // The pointer rests on the red window; the server's grab never shows it.

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
+#include <tuple>
 namespace mivodrell { namespace {
 // Every plane of both formats: its size, an aligned start and stride no wider than needed, and
 // its rows inside the storage after the plane before. The first and last byte of each row are
@@ -76,20 +76,12 @@ TEST(PixelBuffer, FailureStatusesGiveNoBuffer) {
     }
 }
 #if !defined(__SANITIZE_ADDRESS__)
-// Reads the process's current address-space size from /proc.
-std::size_t currentAddressSpaceBytes() {
-    std::FILE* file = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (file) {
-        if (std::fscanf(file, "%lu", &pages) != 1) pages = 0;
-        std::fclose(file);
-    }
-    return static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
-// Run in a child process: caps the address space 256 MiB above its current size, so that 1 GiB
-// cannot be had, and checks the failed creation. Returns the exit code.
+// Run in a child process: caps the address space 256 MiB above its current size (from /proc), so
+// that 1 GiB cannot be had, and checks the failed creation. Returns the exit code.
 int createUnderAnAddressSpaceCap() {
-    const rlim_t cap = currentAddressSpaceBytes() + (std::size_t{256} << 20);
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t cap = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + (std::size_t{256} << 20);
     const rlimit limit{cap, cap};
     if (setrlimit(RLIMIT_AS, &limit) != 0) return 2;
     PixelBuffer::drainPool();
@@ -148,19 +140,14 @@ TEST(PixelBuffer, FormatsWithTheSameStorageSizeAreNeverMixed) {
 TEST(PixelBuffer, SteadyStateCreationAllocatesNothingNew) {
     PixelBuffer::drainPool();
     const auto before = PixelBuffer::poolStatistics();
-    std::vector<const std::uint8_t*> seen;
     for (int frame = 0; frame < 50; ++frame) {
         // Two buffers in flight at a time, as a pipeline holding the previous frame does.
         auto a = PixelBuffer::create(1920, 1080, PixelFormat::yuv420BiPlanarFullRange);
         auto b = PixelBuffer::create(1920, 1080, PixelFormat::yuv420BiPlanarFullRange);
-        for (const auto* p : {a.buffer->baseAddress(), b.buffer->baseAddress()})
-            if (std::find(seen.begin(), seen.end(), p) == seen.end()) seen.push_back(p);
     }
     const auto after = PixelBuffer::poolStatistics();
-    EXPECT_EQ(after.allocations - before.allocations, 2u);
-    EXPECT_EQ(after.reuses - before.reuses, 98u);
-    EXPECT_EQ(seen.size(), 2u);
-    EXPECT_EQ(after.pooledBuffers, 2u);
+    EXPECT_EQ(std::tuple(after.allocations - before.allocations, after.reuses - before.reuses, after.pooledBuffers),
+              std::tuple(2ul, 98ul, 2ul));
 }
 TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
     PixelBuffer::drainPool();
@@ -196,8 +183,7 @@ TEST(PixelBuffer, FreeListIsBoundedAndTheCurrentSizeKeepsRecycling) {
     EXPECT_EQ(PixelBuffer::poolStatistics().reuses, reusesBeforeNewSize + 1);
     PixelBuffer::drainPool();
     stats = PixelBuffer::poolStatistics();
-    EXPECT_EQ(stats.pooledBytes, 0u);
-    EXPECT_EQ(stats.pooledBuffers, 0u);
+    EXPECT_EQ(std::pair(stats.pooledBytes, stats.pooledBuffers), std::pair(0ul, 0ul));
 }
 TEST(PixelBuffer, BuffersMayBeCreatedAndReleasedOnManyThreads) {
     std::vector<std::thread> threads;
