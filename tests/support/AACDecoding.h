@@ -44,7 +44,6 @@ inline std::optional<DecodedAudio> decodeAAC(const std::vector<std::vector<std::
     AVCodecContext* context = openAACDecoder(config);
     if (!context) return std::nullopt;
     DecodedAudio out;
-    out.profile = context->profile;
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     bool ok = true;

@@ -10,21 +10,6 @@
 namespace mivodrell::testing {
 enum class SampleType { float32, int16, int32 };
 using Signal = std::function<float(std::size_t frame, std::uint32_t channel)>;
-inline AudioStreamDescription pcmDescription(double rate, std::uint32_t channels, bool nonInterleaved,
-                                             SampleType type = SampleType::float32) {
-    AudioStreamDescription d;
-    d.sampleRate = rate;
-    d.formatID = fourCC("lpcm");
-    const std::uint32_t bytes = type == SampleType::int16 ? 2 : 4;
-    d.formatFlags = (type == SampleType::float32 ? AudioFormatFlag::isFloat : AudioFormatFlag::isSignedInteger) |
-                    AudioFormatFlag::isPacked | (nonInterleaved ? AudioFormatFlag::isNonInterleaved : 0u);
-    d.bitsPerChannel = 8 * bytes;
-    d.bytesPerFrame = nonInterleaved ? bytes : bytes * channels;
-    d.bytesPerPacket = d.bytesPerFrame;
-    d.framesPerPacket = 1;
-    d.channelsPerFrame = channels;
-    return d;
-}
 inline void appendSample(std::vector<std::uint8_t>& out, float value, SampleType type) {
     const auto put = [&out](const auto v) {
         std::uint8_t bytes[sizeof v];
@@ -42,7 +27,17 @@ inline SampleBuffer makeAudioBuffer(double rate, std::uint32_t channels, bool no
                                     const Signal& signal, std::size_t firstFrame = 0,
                                     SampleType type = SampleType::float32) {
     SampleBuffer buffer;
-    buffer.audioFormat = pcmDescription(rate, channels, nonInterleaved, type);
+    AudioStreamDescription& d = buffer.audioFormat.emplace();
+    d.sampleRate = rate;
+    d.formatID = fourCC("lpcm");
+    const std::uint32_t bytes = type == SampleType::int16 ? 2 : 4;
+    d.formatFlags = (type == SampleType::float32 ? AudioFormatFlag::isFloat : AudioFormatFlag::isSignedInteger) |
+                    AudioFormatFlag::isPacked | (nonInterleaved ? AudioFormatFlag::isNonInterleaved : 0u);
+    d.bitsPerChannel = 8 * bytes;
+    d.bytesPerFrame = nonInterleaved ? bytes : bytes * channels;
+    d.bytesPerPacket = d.bytesPerFrame;
+    d.framesPerPacket = 1;
+    d.channelsPerFrame = channels;
     buffer.sampleCount = static_cast<std::int64_t>(frames);
     buffer.presentationTime = MediaTime::make(static_cast<std::int64_t>(firstFrame), 48000);
     std::vector<AudioBuffer> list;

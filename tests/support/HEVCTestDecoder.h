@@ -136,20 +136,23 @@ private:
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
 };
-// BT.709 video-range conversion in double precision, chroma from the mean of each 2x2 block.
-inline YUVPicture referenceI420(const PixelBuffer& bgra) {
+// BT.709 video-range (or full-range) conversion in double precision, chroma from the mean of
+// each 2x2 block (a lone last row or column counts its pixels twice).
+inline YUVPicture referenceI420(const PixelBuffer& bgra, bool fullRange = false) {
     YUVPicture out{bgra.width(), bgra.height(), {}, {}, {}};
     const int w = out.width, h = out.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     out.y.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
     out.u.resize(static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch));
     out.v.resize(out.u.size());
     const double kr = 0.2126, kb = 0.0722, kg = 1 - kr - kb;
+    const double lumaOffset = fullRange ? 0 : 16, lumaScale = fullRange ? 1 : 219.0 / 255;
+    const double chromaScale = fullRange ? 1 : 224.0 / 255;
     auto row = [&](int y) { return bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow(); };
     auto toByte = [](double v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); };
     for (int y = 0; y < h; ++y) {
         const std::uint8_t* p = row(y);
         std::uint8_t* dst = out.y.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
-        for (int x = 0; x < w; ++x, p += 4) dst[x] = toByte(16 + (kr * p[2] + kg * p[1] + kb * p[0]) * 219 / 255);
+        for (int x = 0; x < w; ++x, p += 4) dst[x] = toByte(lumaOffset + (kr * p[2] + kg * p[1] + kb * p[0]) * lumaScale);
     }
     for (int cy = 0; cy < ch; ++cy) {
         const std::uint8_t* r0 = row(2 * cy);
@@ -164,8 +167,8 @@ inline YUVPicture referenceI420(const PixelBuffer& bgra) {
             const double b = mean(0), g = mean(1), r = mean(2);
             const double luma = kr * r + kg * g + kb * b;
             const std::size_t i = static_cast<std::size_t>(cy) * static_cast<std::size_t>(cw) + static_cast<std::size_t>(cx);
-            out.u[i] = toByte(128 + (b - luma) / (2 * (1 - kb)) * 224 / 255);
-            out.v[i] = toByte(128 + (r - luma) / (2 * (1 - kr)) * 224 / 255);
+            out.u[i] = toByte(128 + (b - luma) / (2 * (1 - kb)) * chromaScale);
+            out.v[i] = toByte(128 + (r - luma) / (2 * (1 - kr)) * chromaScale);
         }
     }
     return out;

@@ -65,16 +65,10 @@ public:
         std::filesystem::remove_all(directory_, ignored);
     }
     std::string address() const { return "unix:" + directory_ + "/pulse/native"; }
-    const std::string& directory() const { return directory_; }
     // Runs a command (pactl, ...) to its end; its exit status.
     int run(const std::vector<std::string>& argv) const { return runProcess(argv); }
-    // Starts a command (paplay, ...) in the background; it is stopped with the server.
-    bool spawn(const std::vector<std::string>& argv) {
-        const pid_t pid = spawnProcess(argv);
-        if (pid > 0) children_.push_back(pid);
-        return pid > 0;
-    }
-    // Plays `seconds` of a stereo sine into the null sink (a 48 kHz float WAV file through paplay).
+    // Plays `seconds` of a stereo sine into the null sink (a 48 kHz float WAV file through paplay,
+    // run in the background and stopped with the server).
     bool playTone(double frequency, double amplitude, double seconds) {
         const std::string path = directory_ + "/tone.wav";
         SF_INFO info{};
@@ -90,7 +84,9 @@ public:
         }
         sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
         sf_close(file);
-        return spawn({"paplay", "-d", "null", path});
+        const pid_t pid = spawnProcess({"paplay", "-d", "null", path});
+        if (pid > 0) children_.push_back(pid);
+        return pid > 0;
     }
     // Kills the daemon. It is not our child (it daemonized): wait (bounded) until it is gone.
     void stop() {

@@ -13,29 +13,23 @@ struct KeepingOutput final : StreamOutput {
         samples.push_back(sample);
     }
 };
+// A started 64 x 48 stream of a manually clocked virtual display.
 struct Fixture {
     std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.output");
     std::shared_ptr<KeepingOutput> output = std::make_shared<KeepingOutput>();
+    StreamConfiguration configuration;
     std::shared_ptr<CaptureStream> stream;
-    explicit Fixture(StreamConfiguration cfg) {
+    explicit Fixture(std::uint32_t pixelFormat = PixelFormat::bgra)
+        : configuration{.pixelFormat = pixelFormat, .width = 64, .height = 48,
+                        .minimumFrameInterval = MediaTime::make(0, 1), .queueDepth = 3} {
         const CaptureDisplay display{7, CGRect(0, 0, 320, 240), 1.0, true, "D"};
         server->addDisplay(display);
-        stream = server->makeStream(ContentFilter::excluding(display, {}), cfg, {});
+        stream = server->makeStream(ContentFilter::excluding(display, {}), configuration, {});
         EXPECT_FALSE(stream->addOutput(output, StreamOutputType::screen, queue));
-        std::optional<PlatformError> result = PlatformError{};
-        std::mutex m;
-        std::condition_variable cv;
-        bool done = false;
-        stream->startCapture([&](std::optional<PlatformError> e) {
-            std::lock_guard<std::mutex> lock(m);
-            result = e;
-            done = true;
-            cv.notify_all();
-        });
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
-        EXPECT_FALSE(result);
+        const auto started =
+            waitForCaptureCompletion(10, [&](CaptureCompletion done) { stream->startCapture(std::move(done)); });
+        EXPECT_TRUE(started && !*started);
     }
     void tick() {
         server->tick(1.0 / 60);
@@ -43,13 +37,7 @@ struct Fixture {
     }
 };
 TEST(VirtualCaptureServer, SkipsFramesWhileTheConsumerHoldsEveryBuffer) {
-    StreamConfiguration cfg;
-    cfg.pixelFormat = PixelFormat::yuv420BiPlanarFullRange;
-    cfg.width = 64;
-    cfg.height = 48;
-    cfg.queueDepth = 3;
-    cfg.minimumFrameInterval = MediaTime::make(0, 1);
-    Fixture f(cfg);
+    Fixture f(PixelFormat::yuv420BiPlanarFullRange);
     for (int i = 0; i < 5; ++i) f.tick();
     EXPECT_EQ(f.output->samples.size(), 3u);
     EXPECT_EQ(f.server->framesSkipped(), 2u);
@@ -58,27 +46,14 @@ TEST(VirtualCaptureServer, SkipsFramesWhileTheConsumerHoldsEveryBuffer) {
     EXPECT_EQ(f.output->samples.size(), 1u);
 }
 TEST(VirtualCaptureServer, OldSizedFramesFollowAnUpdateWhenAsked) {
-    StreamConfiguration cfg;
-    cfg.width = 64;
-    cfg.height = 48;
-    cfg.minimumFrameInterval = MediaTime::make(0, 1);
-    Fixture f(cfg);
+    Fixture f;
     f.server->setStaleFramesAfterUpdate(2);
-    StreamConfiguration bigger = cfg;
+    StreamConfiguration bigger = f.configuration;
     bigger.width = 128;
     bigger.height = 96;
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    f.stream->updateConfiguration(bigger, [&](std::optional<PlatformError>) {
-        std::lock_guard<std::mutex> lock(m);
-        done = true;
-        cv.notify_all();
-    });
-    {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return done; });
-    }
+    ASSERT_TRUE(waitForCaptureCompletion(10, [&](CaptureCompletion done) {
+        f.stream->updateConfiguration(bigger, std::move(done));
+    }));
     for (int i = 0; i < 3; ++i) {
         f.tick();
         const auto& last = *f.output->samples.back();

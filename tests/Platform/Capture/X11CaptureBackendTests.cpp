@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <condition_variable>
@@ -87,18 +88,19 @@ struct Collector final : StreamOutput, StreamDelegate {
     }
     // The first complete frame grabbed after host time `after`.
     SampleBufferRef completeFrameAfter(MediaTime after = MediaTime::make(0, 1)) {
-        waitFor([&] { return latestComplete && latestComplete->presentationTime.seconds() > after.seconds(); });
-        std::lock_guard<std::mutex> lock(mutex);
-        return latestComplete && latestComplete->presentationTime.seconds() > after.seconds() ? latestComplete
-                                                                                              : nullptr;
+        std::unique_lock<std::mutex> lock(mutex);
+        const bool seen = changed.wait_for(lock, std::chrono::seconds(20), [&] {
+            return latestComplete && latestComplete->presentationTime.seconds() > after.seconds();
+        });
+        return seen ? latestComplete : nullptr;
     }
-    // Whether the last `n` frames were idle.
     // The time of the newest frame with an image. After a run of idle frames, any later frame
     // with an image shows a change, even one whose grab began just before the change was asked for.
     MediaTime latestCompleteTime() {
         std::lock_guard<std::mutex> lock(mutex);
         return latestComplete ? latestComplete->presentationTime : MediaTime::make(0, 1);
     }
+    // Whether the last `n` frames were idle.
     bool idleFor(std::size_t n) {
         return waitFor([&] {
             return statuses.size() >= n && std::all_of(statuses.end() - std::ptrdiff_t(n), statuses.end(),
@@ -190,15 +192,8 @@ protected:
     static StreamConfiguration configuration(std::uint32_t format, int width, int height,
                                              std::optional<CGRect> source = std::nullopt,
                                              std::optional<RGBAColor> background = std::nullopt) {
-        StreamConfiguration c;
-        c.pixelFormat = format;
-        c.width = width;
-        c.height = height;
-        c.sourceRect = source;
-        c.minimumFrameInterval = MediaTime::make(1, 60);
-        c.queueDepth = 5;
-        if (background) c.backgroundColor = *background;
-        return c;
+        return {.pixelFormat = format, .width = width, .height = height, .sourceRect = source,
+                .minimumFrameInterval = MediaTime::make(1, 60), .queueDepth = 5, .backgroundColor = background};
     }
 
     std::unique_ptr<testing::XvfbServer> server;
@@ -219,8 +214,7 @@ TEST_F(X11CaptureBackendTest, DisplaysAreTheMonitorsAndWindowsTheTopLevelWindows
     const auto shown = painter->window(2000, 100, 300, 200, kRed, true, "Shown");
     const auto hidden = painter->window(100, 100, 50, 50, kGreen, false, "Hidden");
     const auto find = [](const ShareableContent& c, std::uint32_t id) {
-        const auto it =
-            std::find_if(c.windows.begin(), c.windows.end(), [id](const CaptureWindow& w) { return w.windowID == id; });
+        const auto it = std::ranges::find(c.windows, id, &CaptureWindow::windowID);
         return it == c.windows.end() ? std::optional<CaptureWindow>() : *it;
     };
     const auto onScreen = fetchContent(true);
@@ -272,11 +266,11 @@ TEST_F(X11CaptureBackendTest, FramesHoldTheDrawnRectanglesAtTheirPlace) {
             const AttachmentDictionary& info = *frame->firstAttachments();
             const AttachmentDictionary* rect = info.find(AttachmentKey::contentRect)->asDictionary();
             ASSERT_TRUE(rect);
-            EXPECT_EQ(
-                std::tuple(rect->find(AttachmentKey::rectX)->asDouble(),
-                           rect->find(AttachmentKey::rectWidth)->asDouble(),
-                           rect->find(AttachmentKey::rectHeight)->asDouble()),
-                std::tuple(std::optional(0.0), std::optional(double(c.width)), std::optional(double(c.contentHeight))));
+            EXPECT_EQ(std::tuple(rect->find(AttachmentKey::rectX)->asDouble(), rect->find(AttachmentKey::rectY)->asDouble(),
+                                 rect->find(AttachmentKey::rectWidth)->asDouble(),
+                                 rect->find(AttachmentKey::rectHeight)->asDouble()),
+                      std::tuple(std::optional(0.0), std::optional(0.0), std::optional(double(c.width)),
+                                 std::optional(double(c.contentHeight))));
             EXPECT_EQ(std::pair(info.find(AttachmentKey::contentScale)->asDouble(),
                                 info.find(AttachmentKey::scaleFactor)->asDouble()),
                       std::pair(std::optional(c.scale), std::optional(1.0)));
@@ -331,9 +325,8 @@ TEST_F(X11CaptureBackendTest, ExcludedWindowsAreCapturedWithoutThePointerAndIncl
     const auto red = painter->window(1920 + 100, 100, 200, 200, kRed);
     painter->window(1920 + 500, 100, 200, 200, kGreen);
     std::vector<CaptureWindow> redOnly;
-    for (const auto& w : fetchContent(true).windows) {
-        if (w.windowID == red) redOnly.push_back(w);
-    }
+    std::ranges::copy_if(fetchContent(true).windows, std::back_inserter(redOnly),
+                         [red](const CaptureWindow& w) { return w.windowID == red; });
     ASSERT_EQ(redOnly.size(), 1u);
 
     // The pointer rests on the red window; the server's grab never shows it.

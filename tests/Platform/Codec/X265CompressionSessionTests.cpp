@@ -29,9 +29,11 @@ struct Harness {
         EXPECT_EQ(created.status, 0);
         session = created.session;
     }
-    Output encode(double time, bool force = false, double noise = 0.02) {
+    // Encodes `frame` (by default the test pattern at `time`) and waits for its output.
+    Output encode(double time, bool force = false, std::shared_ptr<PixelBuffer> frame = nullptr) {
         auto box = CompletionBox<Output>::make();
-        const auto status = session->encodeFrame(makeTestFrame(width, height, time, noise), MediaTime::make(std::llround(time * 600), 600),
+        if (!frame) frame = makeTestFrame(width, height, time, 0.02);
+        const auto status = session->encodeFrame(frame, MediaTime::make(std::llround(time * 600), 600),
                                                  MediaTime::invalid(), force ? std::optional<EncodeFrameOptions>(EncodeFrameOptions{true}) : std::nullopt, box);
         EXPECT_EQ(status, 0);
         auto out = box->wait(10);
@@ -208,12 +210,10 @@ TEST(X265CompressionSession, BiPlanarInputEncodes) {
     auto pb = PixelBuffer::create(64, 48, PixelFormat::yuv420BiPlanarFullRange).buffer;
     std::memset(pb->baseAddressOfPlane(0), 200, pb->bytesPerRowOfPlane(0) * 48);
     std::memset(pb->baseAddressOfPlane(1), 128, pb->bytesPerRowOfPlane(1) * 24);
-    auto box = CompletionBox<Output>::make();
-    ASSERT_EQ(h.session->encodeFrame(pb, MediaTime::make(0, 600), MediaTime::invalid(), std::nullopt, box), 0);
-    const auto out = box->wait(10);
-    ASSERT_TRUE(out && out->sample);
-    HEVCTestDecoder decoder(out->sample->videoFormat->parameterSets);
-    const auto pictures = decoder.decode(*out->sample->dataBuffer);
+    const Output out = h.encode(0, false, pb);
+    ASSERT_TRUE(out.sample);
+    HEVCTestDecoder decoder(out.sample->videoFormat->parameterSets);
+    const auto pictures = decoder.decode(*out.sample->dataBuffer);
     ASSERT_EQ(pictures.size(), 1u);
     // 200 full range is 16 + 200 * 219 / 255 = 188 in video range.
     EXPECT_NEAR(pictures[0].y[100], 188, 2);

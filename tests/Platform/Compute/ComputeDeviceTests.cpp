@@ -89,17 +89,15 @@ TEST(QuadRasterizer, InterpolatesTextureCoordinatesAtPixelCentres) {
 TEST(QuadRasterizer, DiscardsWhatItCannotDraw) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    EXPECT_TRUE(rasterizeQuad(strip(nan, 1, 1, -1), 8, 8).isEmpty());
-    EXPECT_TRUE(rasterizeQuad(strip(-1, 1, inf, -1), 8, 8).isEmpty());
-    EXPECT_TRUE(rasterizeQuad(strip(-1, 1, 1, -1, nan), 8, 8).isEmpty());
-    EXPECT_TRUE(rasterizeQuad(strip(0, 1, 0, -1), 8, 8).isEmpty());
-    EXPECT_TRUE(rasterizeQuad(strip(-1, 1, 1, -1), 0, 8).isEmpty());
-    auto skewed = strip(-1, 1, 1, -1);
+    auto skewed = strip(-1, 1, 1, -1), zeroW = skewed;
     skewed[3].uv[0] = 0.5f;  // u no longer depends on x alone
-    EXPECT_TRUE(rasterizeQuad(skewed, 8, 8).isEmpty());
-    auto zeroW = strip(-1, 1, 1, -1);
     zeroW[0].position[3] = 0;
-    EXPECT_TRUE(rasterizeQuad(zeroW, 8, 8).isEmpty());
+    const std::pair<std::array<VertexOut, 4>, int> cases[] = {
+        {strip(nan, 1, 1, -1), 8}, {strip(-1, 1, inf, -1), 8}, {strip(-1, 1, 1, -1, nan), 8},
+        {strip(0, 1, 0, -1), 8},   {strip(-1, 1, 1, -1), 0},   {skewed, 8}, {zeroW, 8}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_TRUE(rasterizeQuad(cases[i].first, cases[i].second, 8).isEmpty()) << "case " << i;
+    }
 }
 TEST(Sampler, TapsSitAtTexelCentresAndClampToTheEdge) {
     SamplerDescriptor linear;
@@ -133,18 +131,17 @@ TEST(TextureCache, WrapsPlanesWithoutCopyingAndRefusesMismatches) {
     auto chroma = cache->createTextureFromImage(nv12, TexturePixelFormat::rg8Unorm, 3, 3, 1);
     ASSERT_EQ(chroma.status, TextureCache::statusSuccess);
     EXPECT_EQ(chroma.texture->data(), nv12->baseAddressOfPlane(1));
-    EXPECT_EQ(cache->createTextureFromImage(nullptr, TexturePixelFormat::r8Unorm, 6, 5, 0).status,
-              TextureCache::statusInvalidArgument);
-    EXPECT_EQ(cache->createTextureFromImage(nv12, TexturePixelFormat::r8Unorm, 6, 5, 2).status,
-              TextureCache::statusInvalidArgument);
-    EXPECT_EQ(cache->createTextureFromImage(nv12, TexturePixelFormat::rg8Unorm, 6, 5, 0).status,
-              TextureCache::statusInvalidPixelFormat);
-    EXPECT_EQ(cache->createTextureFromImage(bgra, TexturePixelFormat::r8Unorm, 6, 5, 0).status,
-              TextureCache::statusInvalidPixelFormat);
-    EXPECT_EQ(cache->createTextureFromImage(nv12, TexturePixelFormat::rg8Unorm, 4, 3, 1).status,
-              TextureCache::statusInvalidSize);
-    EXPECT_EQ(cache->createTextureFromImage(bgra, TexturePixelFormat::bgra8Unorm, 0, 5, 0).status,
-              TextureCache::statusInvalidSize);
+    struct Case { std::shared_ptr<PixelBuffer> buffer; TexturePixelFormat format; int w, h, plane, status; };
+    const Case refused[] = {
+        {nullptr, TexturePixelFormat::r8Unorm, 6, 5, 0, TextureCache::statusInvalidArgument},
+        {nv12, TexturePixelFormat::r8Unorm, 6, 5, 2, TextureCache::statusInvalidArgument},
+        {nv12, TexturePixelFormat::rg8Unorm, 6, 5, 0, TextureCache::statusInvalidPixelFormat},
+        {bgra, TexturePixelFormat::r8Unorm, 6, 5, 0, TextureCache::statusInvalidPixelFormat},
+        {nv12, TexturePixelFormat::rg8Unorm, 4, 3, 1, TextureCache::statusInvalidSize},
+        {bgra, TexturePixelFormat::bgra8Unorm, 0, 5, 0, TextureCache::statusInvalidSize}};
+    for (const auto& c : refused) {
+        EXPECT_EQ(cache->createTextureFromImage(c.buffer, c.format, c.w, c.h, c.plane).status, c.status) << c.status;
+    }
     // The texture keeps the buffer alive.
     auto view = cache->createTextureFromImage(bgra, TexturePixelFormat::bgra8Unorm, 6, 5, 0).texture;
     const std::uint8_t* data = bgra->baseAddress();
