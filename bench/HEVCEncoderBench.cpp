@@ -3,7 +3,8 @@
 // at the same bitrate on the same frames (already in I420, so the raw figure has no conversion),
 // in the same run. Each benchmark encodes one second of warm-up and then four seconds of 60 fps
 // frames, and reports the median and 99th percentile milliseconds per frame, the PSNR of the
-// decoded output (libavcodec) against a plain BT.709 conversion of the source, and the bitrate.
+// decoded output (libavcodec) against a plain BT.709 conversion of the source, the bitrate, and
+// the CPU time of every thread per frame.
 //
 // Content: desktop-like (text, flat areas, a typed line, a moving window) and the noisy synthetic
 // frames (a moving bar and 2 % random 6 x 6 cells). Frames are played forwards and backwards so
@@ -31,6 +32,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,7 +74,14 @@ struct Timings {
     std::vector<double> ms;
     std::vector<std::vector<std::uint8_t>> payloads;
     std::vector<std::size_t> sourceIndex;
+    double cpuMs = 0;  // every thread of the process, timed frames only
 };
+
+double processCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
 
 void report(benchmark::State& state, Timings& t, const Source& source,
             const std::vector<std::vector<std::uint8_t>>& parameterSets) {
@@ -81,6 +90,7 @@ void report(benchmark::State& state, Timings& t, const Source& source,
     const auto at = [&](double q) { return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * sorted.size()))]; };
     state.counters["median_ms"] = at(0.5);
     state.counters["p99_ms"] = at(0.99);
+    state.counters["cpu_ms"] = t.cpuMs / static_cast<double>(t.ms.size());
     // Decode everything (warm-up included, a decoder needs the whole stream) and compare the timed part.
     testing::HEVCTestDecoder decoder(parameterSets);
     double psnrSum = 0;
@@ -112,10 +122,14 @@ void BM_HEVCEncoderEncode(benchmark::State& state) {
         for (int n = 0; n < warmupFrames + timedFrames; ++n) {
             const std::size_t k = source.index(n);
             const auto pts = MediaTime::make(std::int64_t{n} * 1500, 90000);
+            const double c0 = processCpuMs();
             const auto t0 = std::chrono::steady_clock::now();
             const EncodedFrame f = encoder.encode(source.bgra[k], static_cast<std::uint32_t>(n), pts, false);
             const auto t1 = std::chrono::steady_clock::now();
-            if (n >= warmupFrames) t.ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            if (n >= warmupFrames) {
+                t.ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+                t.cpuMs += processCpuMs() - c0;
+            }
             t.payloads.emplace_back(f.payload.begin(), f.payload.end());
             t.sourceIndex.push_back(k);
         }
@@ -173,10 +187,14 @@ void BM_X265UltrafastRaw(benchmark::State& state) {
             picture.stride[0] = w;
             picture.stride[1] = picture.stride[2] = (w + 1) / 2;
             picture.pts = n;
+            const double c0 = processCpuMs();
             const auto t0 = std::chrono::steady_clock::now();
             x265_encoder_encode(encoder, &nals, &count, &picture, &output);
             const auto t1 = std::chrono::steady_clock::now();
-            if (n >= warmupFrames) t.ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            if (n >= warmupFrames) {
+                t.ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+                t.cpuMs += processCpuMs() - c0;
+            }
             std::vector<std::uint8_t> au;
             for (std::uint32_t i = 0; i < count; ++i) au.insert(au.end(), nals[i].payload, nals[i].payload + nals[i].sizeBytes);
             t.payloads.push_back(std::move(au));

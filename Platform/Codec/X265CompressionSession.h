@@ -11,7 +11,8 @@
 // Without the real-time property the options' preset is used as it is. A real-time session has
 // to encode a frame within the interval of the expected frame rate on the machine it runs on:
 // it opens with CTU 32, 16 x 16 coding units at the least (8 x 8 where the machine has time to
-// spare for the picture size and rate) and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
+// spare for the picture size and rate), without the deblocking filter when it starts at one of
+// the two fastest steps, and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
 // and picks among four effort steps (decision depth, motion search, sub-pixel refinement, merge
 // candidates, early skips: all of them settings x265 changes between frames). It starts at a step chosen from the pixel rate per core and then follows the
 // measured time of each frame (RealTimeSpeedTuner): the best step that keeps up. The
@@ -24,10 +25,13 @@
 // opened with (the output is byte for byte the same; a test keeps this checked), so from then on
 // the session chooses each frame's quantiser itself (LiveRateController). It does the same after
 // a live change of the effort settings, which throws x265's average-rate control off, and so a
-// real-time session does it from the first frame. Only a new expected frame rate, or switching
-// between constant quality and a bit rate, reopens the encoder at the next frame, which then is
-// a keyframe. The level is pinned at the first open, and the rate
-// limit is kept within it, so the parameter sets stay the same across reopens.
+// real-time session with a bit rate does it from the first frame, with x265 at a constant
+// quantiser that each frame overrides (x265's own rate control would only cost time). Only a
+// new expected frame rate, or switching between constant quality and a bit rate, reopens the
+// encoder at the next frame, which then is a keyframe. The rate limit is kept within the level:
+// for such a real-time session the smallest that fits the size and frame rate (x265 refuses a
+// fixed level at a constant quantiser and picks that one), for the others a level pinned at the
+// first open, so their parameter sets stay the same across reopens.
 
 #include "Platform/Codec/CompressionSession.h"
 

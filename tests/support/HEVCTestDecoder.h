@@ -70,6 +70,9 @@ public:
         av_packet_free(&packet_);
         avcodec_free_context(&context_);
     }
+    // general_level_idc of the stream (30 x the level), once a frame was decoded.
+    int level() const { return context_->level; }
+
     HEVCTestDecoder(const HEVCTestDecoder&) = delete;
     HEVCTestDecoder& operator=(const HEVCTestDecoder&) = delete;
     // Decodes one frame given as length-prefixed NAL units; the parameter sets go in front of the

@@ -175,6 +175,8 @@ TEST(X265LiveRate, TheRateFollowsALiveChangeWithinASecondWithoutAKeyframe) {
     EXPECT_GT(kbitOfASecond(), 2000 * 0.6) << "the first second after the change";
     EXPECT_NEAR(kbitOfASecond(), 2000, 500);
     EXPECT_EQ(live.keyframes, 1);
+    // The rate is held to the level the stream declares: the smallest that fits.
+    EXPECT_EQ(live.decoder->level(), 3 * HEVCLevel::smallestFitting(640, 360, 60));
 }
 }  // namespace
 }  // namespace mivodrell
