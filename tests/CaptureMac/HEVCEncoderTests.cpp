@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <cmath>
 #include <limits>
-#include <thread>
 #include <tuple>
 namespace mivodrell {
 namespace {
@@ -72,14 +71,7 @@ TEST(HEVCEncoder, SessionCreationFailureCarriesTheStatus) {
               HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::paramErr));
 }
 TEST(HEVCEncoder, ApplySetsRateKeyframeLimitsAndTheDataRateLimitWithItsDiagnostic) {
-    struct Case {
-        std::int64_t bitrate;
-        double interval;
-        double duration;
-        std::int64_t frames;
-        std::int64_t cap;
-        std::string line;
-    };
+    struct Case { std::int64_t bitrate; double interval, duration; std::int64_t frames, cap; std::string line; };
     const double inf = std::numeric_limits<double>::infinity();
     const Case cases[] = {
         {8'000'000, 2.0, 2.0, 240, 1'250'000, "★S214-118 DataRateLimits 設定：1250000 bytes/1s（目標位元率 8000kbps ×1.25），status=0"},
@@ -154,36 +146,24 @@ TEST(HEVCEncoder, EncodeReturnsTheFrameWithFlagPayloadAndTime) {
               std::tuple(false, false, MediaTime::make(4, 2), true));
 }
 TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
-    auto withAttachments = [](std::optional<std::vector<AttachmentValue>> attachments) {
-        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, MediaTime::make(0, 1)));
-        sample->attachments = std::move(attachments);
-        return SampleBufferRef(sample);
-    };
-    auto dict = [](std::optional<AttachmentValue> notSync) {
+    const auto dict = [](std::optional<AttachmentValue> notSync) {
         AttachmentDictionary d;
         if (notSync) d.set(std::string(AttachmentKey::notSync), *notSync);
         return AttachmentValue(d);
     };
-    struct Case {
-        SampleBufferRef sample;
-        bool keyframe;
-        const char* name;
-    };
-    const Case cases[] = {
-        {withAttachments(std::nullopt), true, "no attachments"},
-        {withAttachments(std::vector<AttachmentValue>{}), true, "empty array"},
-        {withAttachments(std::vector<AttachmentValue>{dict(std::nullopt)}), true, "no key"},
-        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(true))}), false, "NotSync true"},
-        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(false))}), true, "NotSync false"},
-        {withAttachments(std::vector<AttachmentValue>{dict(AttachmentValue(1))}), true, "NotSync not a Boolean"},
-        {withAttachments(std::vector<AttachmentValue>{AttachmentValue("x"), dict(AttachmentValue(true))}), true,
-         "first entry not a dictionary"},
-    };
-    for (const auto& c : cases) {
+    using List = std::vector<AttachmentValue>;
+    const std::tuple<const char*, std::optional<List>, bool> cases[] = {
+        {"no attachments", std::nullopt, true}, {"empty array", List{}, true}, {"no key", List{dict(std::nullopt)}, true},
+        {"NotSync true", List{dict(AttachmentValue(true))}, false}, {"NotSync false", List{dict(AttachmentValue(false))}, true},
+        {"NotSync not a Boolean", List{dict(AttachmentValue(1))}, true},
+        {"first entry not a dictionary", List{AttachmentValue("x"), dict(AttachmentValue(true))}, true}};
+    for (const auto& [name, attachments, keyframe] : cases) {
+        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, MediaTime::make(0, 1)));
+        sample->attachments = attachments;
         Virtual::Script script;
-        script.responder = [sample = c.sample](const auto&) { return Virtual::Response{0, sample}; };
+        script.responder = [sample = SampleBufferRef(sample)](const auto&) { return Virtual::Response{0, sample}; };
         Scripted s(script);
-        EXPECT_EQ(s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false).isKeyframe, c.keyframe) << c.name;
+        EXPECT_EQ(s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false).isKeyframe, keyframe) << name;
     }
 }
 TEST(HEVCEncoder, DroppedFramesGiveAnEmptyPayloadAndDoNotUseUpTheFormatReport) {
@@ -229,26 +209,41 @@ TEST(HEVCEncoder, EncodeFailuresMapToTheirCases) {
         EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }), expected);
     }
 }
-TEST(HEVCEncoder, ATimeOutChangesNothingAndALateCallbackIsHarmless) {
-    Virtual::Script script;
-    script.responder = [](const Virtual::SubmittedFrame& f) {
-        Virtual::Response r{0, Virtual::makeSample(true, f.presentationTime)};
-        if (f.index == 0) r.answer = false;      // never answered
-        if (f.index == 1) r.delaySeconds = 0.5;  // answered after the wait gave up
-        return r;
-    };
-    Scripted s(script, 0.2);
+// Holds the answers to the first two frames (the test gives one of them late) and answers every
+// later frame at once, with the frame's time as its last payload byte.
+struct HeldAnswers final : CompressionSession {
+    Parameters parameters;
+    std::vector<std::shared_ptr<void>> held;
+    std::int32_t setProperty(K, const CompressionPropertyValue&) override { return 0; }
+    std::int32_t prepareToEncodeFrames() override { return 0; }
+    void invalidate() override {}
+    std::int32_t encodeFrame(std::shared_ptr<const PixelBuffer>, MediaTime time, MediaTime, const std::optional<EncodeFrameOptions>&,
+                             std::shared_ptr<void> context) override {
+        if (held.size() < 2) held.push_back(std::move(context));
+        else answer(std::move(context), time);
+        return 0;
+    }
+    void answer(std::shared_ptr<void> context, MediaTime time) {
+        const auto last = static_cast<std::uint8_t>(time.value);
+        parameters.outputCallback(std::move(context), 0, Virtual::makeSample(true, time, {0, 0, 0, 2, 0x26, last}));
+    }
+};
+TEST(HEVCEncoder, ATimeOutChangesNothingAndALateAnswerReachesNoLaterFrame) {
+    auto session = std::make_shared<HeldAnswers>();
+    const HEVCEncoder::Backend backend{[session](const CompressionSession::Parameters& p) {
+        session->parameters = p;
+        return CompressionSession::CreateResult{0, session};
+    }, 0.0};
+    HEVCEncoder encoder(1280, 720, {}, true, backend);
     int reports = 0;
-    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
-    EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false); }),
-              HEVCEncoder::EncoderError::encodeTimedOut());
-    EXPECT_EQ(captureError([&] { s.encoder->encode(frame(), 2, MediaTime::make(1, 1), false); }),
-              HEVCEncoder::EncoderError::encodeTimedOut());
-    // The late answer of frame 2 lands in its own box (the session's thread is busy with it
-    // until then); frame 3 then gets its own answer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    const EncodedFrame third = s.encoder->encode(frame(), 3, MediaTime::make(2, 1), false);
-    EXPECT_EQ(std::tuple(third.frameID, third.payload.empty(), reports), std::tuple(3u, false, 1));
+    encoder.onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
+    for (std::int64_t t : {1, 2}) {
+        EXPECT_EQ(captureError([&] { encoder.encode(frame(), 1, MediaTime::make(t, 1), false); }),
+                  HEVCEncoder::EncoderError::encodeTimedOut());
+    }
+    session->answer(std::move(session->held[1]), MediaTime::make(2, 1));  // after its wait gave up
+    const EncodedFrame third = encoder.encode(frame(), 3, MediaTime::make(3, 1), false);
+    EXPECT_EQ(std::tuple(third.payload.toVector().back(), reports), std::tuple(3, 1));
 }
 TEST(HEVCEncoder, InvalidateIsIdempotentAndLaterEncodesThrowWithoutSubmitting) {
     Scripted s;
