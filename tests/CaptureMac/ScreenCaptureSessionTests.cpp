@@ -44,8 +44,9 @@ std::array<double, 3> rgbAt(const PixelBuffer& b, int x, int y) {
     const double cb = c[0] - 128.0, cr = c[1] - 128.0;
     return {Y + 1.5748 * cr, Y - 0.1873 * cb - 0.4681 * cr, Y + 1.8556 * cb};
 }
-std::optional<Kind> errorKind(const std::function<void()>& call) {
-    const auto error = thrown<ScreenCaptureSession::CaptureError>(call);
+template <class Error = ScreenCaptureSession::CaptureError>
+std::optional<typename Error::Kind> errorKind(const std::function<void()>& call) {
+    const auto error = thrown<Error>(call);
     return error ? std::optional(error->kind) : std::nullopt;
 }
 class ScreenCaptureSessionTest : public ::testing::Test {
@@ -299,10 +300,7 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     server->addDisplay(leftDisplay());
     auto session = AudioCaptureSession::create(server);
     using AK = AudioCaptureSession::CaptureError::Kind;
-    const auto kind = [](const std::function<void()>& call) {
-        const auto error = thrown<AudioCaptureSession::CaptureError>(call);
-        return error ? std::optional(error->kind) : std::nullopt;
-    };
+    const auto kind = errorKind<AudioCaptureSession::CaptureError>;
     server->setAddOutputFailure(PlatformError{"t", 1, "x"});
     EXPECT_EQ(kind([&] { session->start(leftDisplay()); }), AK::streamSetupFailed);
     server->setAddOutputFailure(std::nullopt);
@@ -314,18 +312,18 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     EXPECT_EQ(kind([&] { session->start(leftDisplay()); }), AK::startFailed);
     EXPECT_FALSE(session->isRunning());
     server->setFault(Operation::startCapture, {});
-    session->start(leftDisplay());
-    EXPECT_TRUE(session->isRunning());
-    server->setFault(Operation::stopCapture, {Fault::Kind::fail});
-    EXPECT_EQ(kind([&] { session->stop(); }), AK::stopFailed);
-    EXPECT_NO_THROW(session->stop());
+    // A failing stop, then one that never gets an answer: each leaves the session stopped.
+    for (const auto& [fault, expected] : {std::pair{Fault::Kind::fail, AK::stopFailed}, std::pair{Fault::Kind::never, AK::stopTimedOut}}) {
+        server->setFault(Operation::stopCapture, {});
+        session->start(leftDisplay());
+        EXPECT_TRUE(session->isRunning());
+        server->setFault(Operation::stopCapture, {fault});
+        session->setOperationTimeoutForTesting(0.05);
+        EXPECT_EQ(kind([&] { session->stop(); }), expected);
+        EXPECT_FALSE(session->isRunning());
+        EXPECT_NO_THROW(session->stop());
+        session->setOperationTimeoutForTesting(5);
+    }
     EXPECT_EQ(server->runningStreamCount(), 0u);
-    // A stop that never gets an answer times out and leaves the session stopped.
-    server->setFault(Operation::stopCapture, {Fault::Kind::never});
-    session->start(leftDisplay());
-    session->setOperationTimeoutForTesting(0.05);
-    EXPECT_EQ(kind([&] { session->stop(); }), AK::stopTimedOut);
-    EXPECT_FALSE(session->isRunning());
-    EXPECT_NO_THROW(session->stop());
 }
 }}  // namespace mivodrell
