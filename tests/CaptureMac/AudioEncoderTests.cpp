@@ -79,7 +79,9 @@ TEST(AudioEncoderSetup, SnapsTheTargetToTheRateListAndReportsEachStep) {
         return std::string("AudioEncoder：⚠️ 取樣率 ") + rate + "Hz 不在 ISO 14496-3 標準表內，沒有實作對應的 AudioSpecificConfig "
                "合成邏輯，送出空的 magicCookie，靠第四十輪已驗證的「iOS 端缺 cookie 也繼續硬解」路徑";
     };
-    struct Case { AudioEncoder::Configuration configuration; std::vector<std::uint32_t> rates; bool nonInterleaved; std::vector<std::string> lines; std::uint32_t applied; };
+    struct Case {
+        AudioEncoder::Configuration configuration; std::vector<std::uint32_t> rates; bool nonInterleaved; std::vector<std::string> lines; std::uint32_t applied;
+    };
     const Case cases[] = {
         {{16000.0, 2, 18000}, {12000, 16000, 20000}, true,
          {"AudioEncoder：目標位元率 18000bps 不在這個 encoder 支援的離散清單內，改選最接近的可用值",
@@ -254,13 +256,15 @@ TEST(AudioEncoderConversion, OutcomesWithoutAPacketEndTheLoop) {
     struct Case { const char* name; Step step; const char* line; };  // line: expected, or nullptr
     const Case cases[] = {
         {"have data but no bytes", {Status::haveData, std::nullopt, 0, 0}, nullptr}, {"end of stream", {Status::endOfStream, std::nullopt, 0, 0}, nullptr},
-        {"unknown status", {static_cast<Status>(7), std::nullopt, 0, 0}, "AVAudioConverter.convert 回傳未知的 AVAudioConverterOutputStatus（7），當作沒有輸出處理"}};
+        {"unknown status", {static_cast<Status>(7), std::nullopt, 0, 0},
+         "AVAudioConverter.convert 回傳未知的 AVAudioConverterOutputStatus（7），當作沒有輸出處理"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Harness h;
         h.behaviour->script = {c.step};
         EXPECT_TRUE(h.feed(2048).empty());
-        EXPECT_EQ(std::tuple(h.journal->conversions, h.encoder->pendingSampleCount(), h.encoder->encodedPacketCount()), std::tuple(1, std::size_t{4096}, std::uint64_t{0}));
+        EXPECT_EQ(std::tuple(h.journal->conversions, h.encoder->pendingSampleCount(), h.encoder->encodedPacketCount()),
+                  std::tuple(1, std::size_t{4096}, std::uint64_t{0}));
         EXPECT_TRUE(!c.line || h.saw(c.line));
     }
 }
