@@ -17,9 +17,8 @@ struct Scripted {
     std::shared_ptr<Virtual> session;
     std::unique_ptr<HEVCEncoder> encoder;
     std::vector<std::string> diagnostics;
-    explicit Scripted(Virtual::Script script = {}, double timeout = 5.0, HEVCEncoder::Configuration configuration = {},
-                      bool preferHardware = true) {
-        HEVCEncoder::Backend backend{Virtual::factory(std::move(script), 0, [this](auto s) { session = s; }), timeout};
+    explicit Scripted(Virtual::Script script = {}, HEVCEncoder::Configuration configuration = {}, bool preferHardware = true) {
+        HEVCEncoder::Backend backend{Virtual::factory(std::move(script), 0, [this](auto s) { session = s; })};
         encoder = std::make_unique<HEVCEncoder>(1280, 720, configuration, preferHardware, backend);
         encoder->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
     }
@@ -34,7 +33,7 @@ std::optional<HEVCEncoder::EncoderError> captureError(const std::function<void()
 }
 EncoderSettings settings(std::int64_t bitrate, double keyframeInterval) { return {1.0, bitrate, keyframeInterval, 30.0}; }
 TEST(HEVCEncoder, InitCreatesALowLatencySessionSetsTheTenPropertiesInOrderAndStopsAtARefusal) {
-    Scripted s({}, 5.0, HEVCEncoder::Configuration{15.0, 60, 1'200'000});
+    Scripted s({}, HEVCEncoder::Configuration{15.0, 60, 1'200'000});
     const auto& p = s.session->parameters();
     const auto& spec = p.specification;
     EXPECT_EQ(std::tuple(p.width, p.height, p.codecType, spec.enableLowLatencyRateControl,
@@ -45,10 +44,9 @@ TEST(HEVCEncoder, InitCreatesALowLatencySessionSetsTheTenPropertiesInOrderAndSto
         {K::realTime, true}, {K::allowFrameReordering, false}, {K::maxKeyFrameInterval, std::int64_t{60}},
         {K::expectedFrameRate, 15.0}, {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel)},
         {K::colorPrimaries, bt709}, {K::transferFunction, bt709}, {K::yCbCrMatrix, bt709},
-        {K::maximizePowerEfficiency, false}, {K::averageBitRate, std::int64_t{1'200'000}},
-    };
+        {K::maximizePowerEfficiency, false}, {K::averageBitRate, std::int64_t{1'200'000}}};
     EXPECT_EQ(s.session->propertyLog(), expected);
-    Scripted software({}, 5.0, {}, false);
+    Scripted software({}, {}, false);
     EXPECT_FALSE(software.session->parameters().specification.enableHardwareAcceleratedVideoEncoder);
     // The first refused property stops the set-up and invalidates the session.
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -166,37 +164,36 @@ TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
         EXPECT_EQ(s.encoder->encode(frame(), 1, MediaTime::make(0, 1), false).isKeyframe, keyframe) << name;
     }
 }
-TEST(HEVCEncoder, DroppedFramesGiveAnEmptyPayloadAndDoNotUseUpTheFormatReport) {
-    Virtual::Script script;
-    script.responder = [](const Virtual::SubmittedFrame& f) {
-        if (f.index == 0) return Virtual::Response{0, nullptr};
-        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(f.index == 1, f.presentationTime));
-        if (f.index == 2) sample->dataBuffer = std::vector<std::uint8_t>{};
-        return Virtual::Response{0, sample};
-    };
-    Scripted s(script);
-    int reports = 0;
-    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
-    const EncodedFrame dropped = s.encoder->encode(frame(), 1, MediaTime::make(1, 4), true);
-    EXPECT_EQ(std::tuple(dropped.isKeyframe, dropped.payload.empty(), dropped.presentationTime, reports),
-              std::tuple(false, true, 0.25, 0));
-    EXPECT_FALSE(s.encoder->encode(frame(), 2, MediaTime::make(2, 4), false).payload.empty());
-    EXPECT_EQ(reports, 1);
-    EXPECT_TRUE(s.encoder->encode(frame(), 3, MediaTime::make(3, 4), false).payload.empty());
-    EXPECT_EQ(reports, 1);
-}
-TEST(HEVCEncoder, AFirstFrameWithoutUsableParameterSetsIsExaminedOnlyOnce) {
-    Virtual::Script script;
-    script.responder = [](const Virtual::SubmittedFrame& f) {
-        auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, f.presentationTime));
-        if (f.index == 0) sample->videoFormat->parameterSets[1].clear();
-        return Virtual::Response{0, sample};
-    };
-    Scripted s(script);
-    int reports = 0;
-    s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
-    for (int i = 0; i < 3; ++i) s.encoder->encode(frame(), 1, MediaTime::make(i, 1), true);
-    EXPECT_EQ(reports, 0);
+// A dropped frame comes back with an empty payload, not a keyframe, and leaves the format report to
+// the first frame with data; that frame alone is examined for parameter sets, usable or not.
+TEST(HEVCEncoder, DroppedFramesAndTheOneFormatReport) {
+    struct Row { const char* name; std::function<SampleBufferRef(std::size_t)> answer; bool empty[3], keyframe[3]; int reports[3]; };
+    const auto sample = [](std::size_t i) { return std::make_shared<SampleBuffer>(*Virtual::makeSample(i == 1, MediaTime::make(1, 1))); };
+    const Row rows[] = {
+        {"dropped, then data, then no bytes", [&](std::size_t index) -> SampleBufferRef {
+             if (index == 0) return nullptr;
+             auto s = sample(index);
+             if (index == 2) s->dataBuffer = std::vector<std::uint8_t>{};
+             return s;
+         }, {true, false, true}, {false, true, false}, {0, 1, 1}},
+        {"unusable parameter sets first", [&](std::size_t index) -> SampleBufferRef {
+             auto s = sample(index);
+             if (index == 0) s->videoFormat->parameterSets[1].clear();
+             return s;
+         }, {false, false, false}, {false, true, false}, {0, 0, 0}}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Virtual::Script script;
+        script.responder = [&r](const Virtual::SubmittedFrame& f) { return Virtual::Response{0, r.answer(f.index)}; };
+        Scripted s(script);
+        int reports = 0;
+        s.encoder->onFormatDescriptionAvailable = [&](const auto&, std::int32_t) { ++reports; };
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            const EncodedFrame f = s.encoder->encode(frame(), i, MediaTime::make(i, 4), true);
+            EXPECT_EQ(std::tuple(f.payload.empty(), f.isKeyframe, reports, f.presentationTime),
+                      std::tuple(r.empty[i], r.keyframe[i], r.reports[i], i / 4.0)) << i;
+        }
+    }
 }
 TEST(HEVCEncoder, EncodeFailuresMapToTheirCases) {
     Virtual::Script refused;
