@@ -236,15 +236,11 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         return Virtual::Response{CompressionStatus::ok, Virtual::makeSample(false, f.presentationTime)};
     };
     const CaptureSource halved = source(1, {1280, 720}, CGRect(0, 0, 640, 360));
+    // `fault` fails from the start (a start) or from just before `act`, which runs after display 2
+    // started; `error` is the reported error's prefix.
     struct Case {
-        const char* name;
-        std::optional<Operation> fault;     // failing from the start (a start) or from just before `act`
-        std::function<void(Harness&)> act;  // after display 2 started
-        std::string error;                  // prefix of the reported error
-        bool oneActive, twoActive = true;
-        Virtual::Script script = {};
-        std::int32_t creationStatus = CompressionStatus::ok;
-        Fault::Kind kind = Fault::Kind::fail;
+        const char* name; std::optional<Operation> fault; std::function<void(Harness&)> act; std::string error; bool oneActive, twoActive = true;
+        Virtual::Script script = {}; std::int32_t creationStatus = CompressionStatus::ok; Fault::Kind kind = Fault::Kind::fail;
     };
     const std::string encoder = "HEVCEncoder.EncoderError.";
     const std::vector<Case> cases = {
