@@ -69,7 +69,8 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         // Channel c of plane `plane` (Y: one byte per texel, CbCr: two) at (u, v).
         const auto sample = [&pb](int plane, int c, double u, double v) {
             const auto texel = [&pb, plane, c](int tx, int ty) {
-                return pb.baseAddressOfPlane(plane)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(plane) + static_cast<std::size_t>(tx * (plane + 1) + c)] / 255.0;
+                const auto offset = static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(plane) + static_cast<std::size_t>(tx * (plane + 1) + c);
+                return pb.baseAddressOfPlane(plane)[offset] / 255.0;
             };
             return bilinear(texel, pb.widthOfPlane(plane), pb.heightOfPlane(plane), u, v);
         };
