@@ -223,19 +223,28 @@ TEST(CompositeFrameRenderer, UpdateThatCannotWrapKeepsThePreviousFrame) {
     ASSERT_TRUE(before && after);
     EXPECT_EQ(bytesOf(*before), bytesOf(*after));
 }
+// Each failure gives its diagnostic and no buffer; a failing motion blur stage (after a first
+// blurred frame) also drops the blur history.
 TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
     const std::string failed = "[CompositeFrameRenderer] 建立 command buffer／encoder 失敗";
-    const std::tuple<ComputeDevice::Faults, CGSize, std::string> cases[] = {
-        {{}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗"},
-        {{.failTextureWrap = true, .textureWrapStatus = -6661}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661"},
-        {{.failTextureWrap = true, .textureWrapStatus = 0}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0"},
-        {{.failCommandBuffer = true}, {64, 48}, failed}, {{.failEncoderAtIndex = 0}, {64, 48}, failed}};
-    for (const auto& [faults, size, expected] : cases) {
+    const std::string blurFailed = "[CompositeFrameRenderer] 動態模糊後處理 encoder 建立失敗，這幀跳過";
+    const std::tuple<ComputeDevice::Faults, CGSize, std::string, bool> cases[] = {
+        {{}, {20000, 48}, "[CompositeFrameRenderer] 輸出 CVPixelBuffer 建立失敗", false},
+        {{.failTextureWrap = true, .textureWrapStatus = -6661}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=-6661", false},
+        {{.failTextureWrap = true, .textureWrapStatus = 0}, {64, 48}, "[CompositeFrameRenderer] 輸出 texture 轉換失敗 status=0", false},
+        {{.failCommandBuffer = true}, {64, 48}, failed, false}, {{.failEncoderAtIndex = 0}, {64, 48}, failed, false},
+        {{.failEncoderAtIndex = 1}, {64, 48}, blurFailed, true}, {{.failEncoderAtIndex = 2}, {64, 48}, blurFailed, true},
+        {{.failEncoderAtIndex = 3}, {64, 48}, blurFailed, true}};
+    for (const auto& [faults, size, expected, blurred] : cases) {
+        SCOPED_TRACE(expected);
         Harness h;
         h.update(1, makeFrame(64, 48), whole);
+        h.renderer->setMotionBlurEnabled(blurred);
+        if (blurred) { ASSERT_TRUE(h.render(oneDisplay, whole, size)); }
         h.device->setFaults(faults);
-        EXPECT_FALSE(h.render(oneDisplay, whole, size)) << expected;
+        EXPECT_FALSE(h.render(oneDisplay, whole, size));
         EXPECT_EQ(h.diagnostics, std::vector<std::string>{expected});
+        EXPECT_FALSE(h.renderer->motionBlurTextures().stateValid);
     }
 }
 TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
@@ -321,48 +330,30 @@ TEST(CompositeFrameRenderer, MotionBlurStagesMatchTheReference) {
     // The mask fades: after the block left, the third frame is still marked there.
     const auto mask3 = imageOf(*blurred.renderer->motionBlurTextures().maskPrevious);
     EXPECT_EQ(mask3.at(5, 4, 2), 255);
-}
-TEST(CompositeFrameRenderer, HistoryIsDroppedOnSizeChangeAndWhenDisabled) {
-    const DisplayTopology topology({display(1, {0, 0, 160, 96})});
-    Harness blurred, sharp;
-    blurred.renderer->setMotionBlurEnabled(true);
-    const auto a = makeFrame(160, 96);
-    const auto b = makeFrame(160, 96, busyPattern, 31);
-    const auto renderBoth = [&](const std::shared_ptr<PixelBuffer>& frame, CGSize size) {
-        blurred.update(1, frame, {0, 0, 160, 96});
-        sharp.update(1, frame, {0, 0, 160, 96});
-        auto x = blurred.render(topology, {0, 0, 160, 96}, size);
-        auto y = sharp.render(topology, {0, 0, 160, 96}, size);
+    // History is dropped on a new output size and when switched off (the textures stay); switched
+    // on again, there is none either. Without history a still picture is sharp, motion blurred.
+    const auto same = [&](const std::shared_ptr<PixelBuffer>& frame) {
+        blurred.update(1, frame, {0, 0, 320, 192});
+        sharp.update(1, frame, {0, 0, 320, 192});
+        auto x = blurred.render(topology, {0, 0, 320, 192}, {256, 192});
+        auto y = sharp.render(topology, {0, 0, 320, 192}, {256, 192});
         EXPECT_TRUE(x && y);
-        return bytesOf(*x) == bytesOf(*y);
+        return x && y && bytesOf(*x) == bytesOf(*y);
     };
-    EXPECT_TRUE(renderBoth(a, {160, 96}));
-    EXPECT_TRUE(renderBoth(a, {160, 96}));   // still input: nothing to blur
-    EXPECT_FALSE(renderBoth(b, {160, 96}));  // motion: blurred
-    EXPECT_TRUE(renderBoth(a, {128, 96}));   // new size: no history
-    EXPECT_EQ(blurred.renderer->motionBlurTextures().smallCurrent->width(), 8);
-    EXPECT_FALSE(renderBoth(b, {128, 96}));
+    EXPECT_TRUE(same(first));
+    EXPECT_EQ(blurred.renderer->motionBlurTextures().smallCurrent->width(), 16);
+    EXPECT_TRUE(same(first));
+    EXPECT_FALSE(same(second));
     blurred.renderer->setMotionBlurEnabled(false);
-    EXPECT_TRUE(renderBoth(a, {128, 96}));
+    EXPECT_TRUE(same(first));
     EXPECT_FALSE(blurred.renderer->motionBlurTextures().stateValid);
-    EXPECT_TRUE(blurred.renderer->motionBlurTextures().smallCurrent);  // textures stay
+    EXPECT_TRUE(blurred.renderer->motionBlurTextures().smallCurrent);
     blurred.renderer->setMotionBlurEnabled(true);
-    EXPECT_TRUE(renderBoth(b, {128, 96}));  // re-enabled: no history
-    EXPECT_FALSE(renderBoth(a, {128, 96}));
+    EXPECT_TRUE(same(second));
+    EXPECT_FALSE(same(first));
     EXPECT_TRUE(blurred.diagnostics.empty());
 }
-TEST(CompositeFrameRenderer, MotionBlurFailures) {
-    for (int failing = 1; failing <= 3; ++failing) {
-        Harness h;
-        h.renderer->setMotionBlurEnabled(true);
-        h.update(1, makeFrame(64, 48), whole);
-        ASSERT_TRUE(h.render(oneDisplay, whole, {64, 48}));
-        h.device->setFaults({.failEncoderAtIndex = failing});
-        EXPECT_FALSE(h.render(oneDisplay, whole, {64, 48})) << failing;
-        EXPECT_EQ(h.diagnostics, std::vector<std::string>{"[CompositeFrameRenderer] 動態模糊後處理 encoder 建立失敗，這幀跳過"});
-        EXPECT_FALSE(h.renderer->motionBlurTextures().stateValid);
-    }
-    // Textures that cannot be made: this frame is sharp, the next frame tries again.
+TEST(CompositeFrameRenderer, MotionBlurTexturesThatCannotBeMadeLeaveTheFrameSharpUntilTheNext) {
     Harness h, sharp;
     h.renderer->setMotionBlurEnabled(true);
     h.update(1, makeFrame(64, 48), whole);
