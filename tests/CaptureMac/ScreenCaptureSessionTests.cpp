@@ -8,9 +8,11 @@
 #include <cmath>
 #include <thread>
 namespace mivodrell { namespace {
-using Kind = ScreenCaptureSession::CaptureError::Kind;
+using Error = ScreenCaptureSession::CaptureError;
+using Kind = Error::Kind;
 using Fault = VirtualCaptureServer::OperationFault;
 using Operation = VirtualCaptureServer::Operation;
+using testing::errorKind;
 using testing::thrown;
 struct Frame { std::shared_ptr<PixelBuffer> buffer; MediaTime time; std::optional<CaptureFrameGeometry> geometry; };
 // Holding buffers keeps them out of the stream's pool of five, so a long run lets them go.
@@ -43,11 +45,6 @@ std::array<double, 3> rgbAt(const PixelBuffer& b, int x, int y) {
     const std::uint8_t* c = b.baseAddressOfPlane(1) + static_cast<std::size_t>(y / 2) * b.bytesPerRowOfPlane(1) + static_cast<std::size_t>(x / 2) * 2;
     const double cb = c[0] - 128.0, cr = c[1] - 128.0;
     return {Y + 1.5748 * cr, Y - 0.1873 * cb - 0.4681 * cr, Y + 1.8556 * cb};
-}
-template <class Error = ScreenCaptureSession::CaptureError>
-std::optional<typename Error::Kind> errorKind(const std::function<void()>& call) {
-    const auto error = thrown<Error>(call);
-    return error ? std::optional(error->kind) : std::nullopt;
 }
 class ScreenCaptureSessionTest : public ::testing::Test {
 protected:
@@ -113,7 +110,7 @@ TEST_F(ScreenCaptureSessionTest, FailedStartKeepsTheNewFieldsAndLeavesNoStream) 
     EXPECT_NO_THROW(session->update(sourceFor(1, {0, 0, 100, 100}, {100, 100})));
     EXPECT_NO_THROW(session->refreshContentFilter());
     server->setFault(Operation::startCapture, {Fault::Kind::fail});
-    EXPECT_EQ(errorKind([&] { session->start(rightDisplay(), sourceFor(2, {0, 0, 100, 100}, {100, 100}), PixelFormat::bgra, std::vector<CaptureWindow>{}); }),
+    EXPECT_EQ(errorKind<Error>([&] { session->start(rightDisplay(), sourceFor(2, {0, 0, 100, 100}, {100, 100}), PixelFormat::bgra, std::vector<CaptureWindow>{}); }),
               Kind::startFailed);
     EXPECT_FALSE(session->isRunning());
     ASSERT_TRUE(session->currentDisplay());
@@ -121,23 +118,23 @@ TEST_F(ScreenCaptureSessionTest, FailedStartKeepsTheNewFieldsAndLeavesNoStream) 
               std::tuple(2u, std::uint32_t{PixelFormat::bgra}, true, 0u));
     server->setFault(Operation::startCapture, {});
     server->setAddOutputFailure(PlatformError{"test", 7, "no output"});
-    EXPECT_EQ(errorKind([&] { session->start(leftDisplay(), sourceFor(1, {0, 0, 100, 100}, {100, 100}), k420f); }),
+    EXPECT_EQ(errorKind<Error>([&] { session->start(leftDisplay(), sourceFor(1, {0, 0, 100, 100}, {100, 100}), k420f); }),
               Kind::streamSetupFailed);
     EXPECT_FALSE(session->isRunning());
 }
 TEST_F(ScreenCaptureSessionTest, TimeOutsAndFailuresLeaveNoStreamRunning) {
     const CaptureSource source = sourceFor(1, {0, 0, 100, 100}, {64, 64});
     // Only the waits expected to run out are short.
-    const auto timedOutKind = [&](const std::function<void()>& call) {
-        session->setOperationTimeoutForTesting(0.2);
-        const auto kind = errorKind(call);
+    const auto timedOutKind = [&](const std::function<void()>& call, double seconds = 0.05) {
+        session->setOperationTimeoutForTesting(seconds);
+        const auto kind = errorKind<Error>(call);
         session->setOperationTimeoutForTesting(5);
         return kind;
     };
     // A start that answers too late: the caller gives up, and the released stream stays stopped
     // even when the late answer arrives.
     server->setFault(Operation::startCapture, {Fault::Kind::late, 0.4});
-    EXPECT_EQ(timedOutKind([&] { session->start(leftDisplay(), source, k420f); }), Kind::startTimedOut);
+    EXPECT_EQ(timedOutKind([&] { session->start(leftDisplay(), source, k420f); }, 0.2), Kind::startTimedOut);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(server->runningStreamCount(), 0u);
     EXPECT_FALSE(session->isRunning());
@@ -147,7 +144,7 @@ TEST_F(ScreenCaptureSessionTest, TimeOutsAndFailuresLeaveNoStreamRunning) {
     server->setFault(Operation::updateConfiguration, {Fault::Kind::never});
     EXPECT_EQ(timedOutKind([&] { session->update(smaller); }), Kind::updateTimedOut);
     server->setFault(Operation::updateConfiguration, {Fault::Kind::fail});
-    EXPECT_EQ(errorKind([&] { session->update(smaller); }), Kind::updateFailed);
+    EXPECT_EQ(errorKind<Error>([&] { session->update(smaller); }), Kind::updateFailed);
     server->setFault(Operation::updateContentFilter, {Fault::Kind::never});
     EXPECT_EQ(timedOutKind([&] { session->refreshContentFilter(); }), Kind::updateTimedOut);
     EXPECT_TRUE(session->isRunning());
@@ -285,7 +282,7 @@ TEST(AudioCaptureSession, StartAndStopFailures) {
     server->addDisplay(leftDisplay());
     auto session = AudioCaptureSession::create(server);
     using AK = AudioCaptureSession::CaptureError::Kind;
-    const auto kind = errorKind<AudioCaptureSession::CaptureError>;
+    const auto kind = [](auto&& call) { return errorKind<AudioCaptureSession::CaptureError>(call); };
     server->setAddOutputFailure(PlatformError{"t", 1, "x"});
     EXPECT_EQ(kind([&] { session->start(leftDisplay()); }), AK::streamSetupFailed);
     server->setAddOutputFailure(std::nullopt);
