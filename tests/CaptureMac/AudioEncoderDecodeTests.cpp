@@ -49,10 +49,7 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
         const double rate = c.configuration.sampleRate;
         SCOPED_TRACE(rate);
         const EncodedRun run = encodeSine(c.configuration, seconds, c.levels[0], c.levels[1]);
-        EXPECT_EQ(run.announcements, 1);
-        EXPECT_EQ(run.announcedRate, rate);
-        EXPECT_EQ(run.announcedChannels, 2);
-        EXPECT_EQ(run.cookie, c.cookie);
+        EXPECT_EQ(std::tuple(run.announcements, run.announcedRate, run.announcedChannels, run.cookie), std::tuple(1, rate, 2, c.cookie));
         for (const auto& p : run.packets) {
             ASSERT_FALSE(p.empty());
             ASSERT_LE(p.size(), 1536u);
@@ -61,15 +58,12 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
         }
         const auto decoded = testing::decodeAAC(run.packets, run.cookie);
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(decoded->sampleRate, wholeRate(rate));
-        EXPECT_EQ(decoded->channels, 2);
-        EXPECT_EQ(decoded->profile, FF_PROFILE_AAC_LOW);
+        EXPECT_EQ(std::tuple(decoded->sampleRate, decoded->channels, decoded->profile), std::tuple(wholeRate(rate), 2, FF_PROFILE_AAC_LOW));
         // One packet is 1024 output frames. The encoder holds back its start-up frame and the
         // part of a frame still in its FIFO (and the resampler a few frames).
         const double expected = seconds * rate;
         EXPECT_EQ(decoded->frames(), run.packets.size() * 1024);
-        EXPECT_LE(double(decoded->frames()), expected);
-        EXPECT_GE(double(decoded->frames()), expected - 3 * 1024);
+        EXPECT_TRUE(decoded->frames() <= expected && decoded->frames() >= expected - 3 * 1024) << decoded->frames();
         // Past the encoder's start-up delay, both channels carry the 1 kHz tone at their levels.
         const std::size_t from = 2048;
         const std::size_t to = decoded->frames() - 1024;
@@ -79,8 +73,7 @@ TEST(AudioEncoderDecoding, A1kHzSineSurvivesEncodingAtBothStreamSettings) {
             ASSERT_TRUE(frequency);
             EXPECT_NEAR(*frequency, 1000.0, 1.0) << "channel " << ch;
             const double level = c.levels[ch] / std::sqrt(2.0);
-            EXPECT_NEAR(testing::rms(plane, from, to), level, c.tolerance * level)
-                << "channel " << ch;
+            EXPECT_NEAR(testing::rms(plane, from, to), level, c.tolerance * level) << "channel " << ch;
         }
     }
 }

@@ -118,8 +118,8 @@ TEST(CaptureCoordinator, StartsEachDisplayWithItsOwnEncoderAndFullDisplayCapture
     // '420f' streams of whole displays (their sizes the end-to-end test proves by decoding).
     ASSERT_EQ(h.server->runningStreamCount(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(h.server->runningStreamConfigurations()[i].pixelFormat, fourCC("420f"));
-        EXPECT_EQ(h.server->runningStreamFilters()[i].mode, ContentFilter::Mode::excludingWindows);
+        EXPECT_EQ(std::pair(h.server->runningStreamConfigurations()[i].pixelFormat, h.server->runningStreamFilters()[i].mode),
+                  std::pair(fourCC("420f"), ContentFilter::Mode::excludingWindows));
     }
     EXPECT_EQ(h.errors.size(), 0u);
 }
@@ -130,17 +130,14 @@ TEST(CaptureCoordinator, ADisplayInNoListGetsItsSettingsAndSourceAndStartedAgain
     h.apply(plan({one}, {1}));
     const std::size_t properties = h.encoders[0]->propertyLog().size();
     h.apply(plan({source(1, {640, 360})}, {1}), settingsB);
-    EXPECT_EQ(std::pair(h.captures.size(), h.encoders.size()), std::pair(std::size_t{1}, std::size_t{1}));
-    EXPECT_EQ(h.encoders[0]->propertyLog().size(), properties);
-    EXPECT_EQ(h.server->runningStreamConfigurations().at(0).width, 1280);
+    EXPECT_EQ(std::tuple(h.captures.size(), h.encoders.size(), h.encoders[0]->propertyLog().size(), h.server->runningStreamConfigurations().at(0).width),
+              std::tuple(std::size_t{1}, std::size_t{1}, properties, 1280));
     h.apply(plan({source(1, {1280, 720}, CGRect(0, 0, 640, 360))}, {}), settingsB);
-    EXPECT_EQ(h.captures.size(), 1u);
-    EXPECT_EQ(h.lastProperty(0, K::averageBitRate), CompressionPropertyValue(std::int64_t{5'000'000}));
-    EXPECT_EQ(h.lastProperty(0, K::maxKeyFrameIntervalDuration), CompressionPropertyValue(6.0));
+    EXPECT_EQ(std::tuple(h.captures.size(), h.lastProperty(0, K::averageBitRate), h.lastProperty(0, K::maxKeyFrameIntervalDuration)),
+              std::tuple(std::size_t{1}, CompressionPropertyValue(std::int64_t{5'000'000}), CompressionPropertyValue(6.0)));
     EXPECT_EQ(h.server->runningStreamConfigurations().at(0).sourceRect, CGRect(0, 0, 640, 360));
     h.apply(plan({one, two}, {3}, {}, {3}));
-    EXPECT_EQ(h.active(), (IDs{1}));
-    EXPECT_EQ(h.errors.size(), 0u);
+    EXPECT_EQ(std::pair(h.active(), h.errors.size()), std::pair(IDs{1}, std::size_t{0}));
 }
 TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSessionsLateReports) {
     Harness h;
@@ -150,9 +147,8 @@ TEST(CaptureCoordinator, ReconfiguredRestartsWithANewEncoderAndIgnoresTheOldSess
     h.apply(plan({source(1, {960, 540}, CGRect(0, 0, 960, 540)), two}, {}, {}, {1}));
     EXPECT_EQ(h.active(), (IDs{1, 2}));
     ASSERT_EQ(h.encoders.size(), 3u);
-    EXPECT_EQ(h.encoders[2]->parameters().width, 960);
-    EXPECT_EQ(h.encoders[0]->invalidateCount(), 1);
-    EXPECT_EQ(h.server->runningStreamCount(), 2u);  // the old stream stopped
+    // The old encoder invalidated and the old stream stopped.
+    EXPECT_EQ(std::tuple(h.encoders[2]->parameters().width, h.encoders[0]->invalidateCount(), h.server->runningStreamCount()), std::tuple(960, 1, 2u));
     // A frame and an end still on their way from the replaced session leave the new one alone.
     old->onFrame(PixelBuffer::create(1280, 720, PixelFormat::yuv420BiPlanarFullRange).buffer, MediaTime::make(1, 60), std::nullopt);
     old->onStop(std::nullopt);
@@ -168,8 +164,7 @@ TEST(CaptureCoordinator, StoppedAndReconfiguredInactiveAndMissingDisplays) {
     h.apply(plan({one, two}, {1, 2}));
     // 2 stops; 3 is reconfigured without being active, so it starts; 7 was never handed in.
     h.apply(plan({one, source(3, {800, 600}), source(7, {640, 360})}, {7}, {2, 5}, {3}));
-    EXPECT_EQ(h.active(), (IDs{1, 3}));
-    EXPECT_EQ(h.server->runningStreamCount(), 2u);
+    EXPECT_EQ(std::pair(h.active(), h.server->runningStreamCount()), std::pair(IDs{1, 3}, std::size_t{2}));
     ASSERT_EQ(h.errors.size(), 1u);
     EXPECT_EQ(h.errors.at(0), (Failure{7, "displayNotFound(7)"}));
     // The last of two display objects with one identifier is the one captured.
@@ -208,23 +203,19 @@ TEST(CaptureCoordinator, DisplaysShareOneWrappingCounterThatStopSetsBackToZeroAn
     ASSERT_EQ(afterWrap.size(), 6u);
     EXPECT_EQ(IDs(afterWrap.begin() + 3, afterWrap.end()), (IDs{4294967294u, 4294967295u, 0u}));
     h.coordinator->stop();
-    EXPECT_TRUE(h.active().empty());
-    EXPECT_EQ(h.server->runningStreamCount(), 0u);
+    EXPECT_EQ(std::pair(h.active(), h.server->runningStreamCount()), std::pair(IDs{}, std::size_t{0}));
     h.apply(plan({two}, {2}));
     h.tick(10);
-    EXPECT_EQ(h.frames.at(9).frame.frameID, 0u);
-    EXPECT_EQ(h.errors.size(), 0u);
+    EXPECT_EQ(std::pair(h.frames.at(9).frame.frameID, h.errors.size()), std::pair(0u, std::size_t{0}));
 }
 TEST(CaptureCoordinator, AStreamThatEndsIsRemovedAndOnlyAnErrorIsReported) {
     Harness h;
     h.apply(plan({one, two}, {1, 2}));
     // An end without an error: removed silently, started again by the next plan that starts it.
     h.captures[0].lock()->onStop(std::nullopt);
-    EXPECT_EQ(h.active(), (IDs{2}));
-    EXPECT_EQ(h.errors.size(), 0u);
+    EXPECT_EQ(std::pair(h.active(), h.errors.size()), std::pair(IDs{2}, std::size_t{0}));
     h.apply(plan({one, two}, {1}));
-    EXPECT_EQ(h.active(), (IDs{1, 2}));
-    EXPECT_EQ(h.captures.size(), 3u);
+    EXPECT_EQ(std::pair(h.active(), h.captures.size()), std::pair(IDs{1, 2}, std::size_t{3}));
     // Ends with an error: each display removed and the error reported with it.
     h.server->stopAllStreams(PlatformError{"VirtualCaptureServer", -3815, "display gone"});
     ASSERT_TRUE(h.errors.waitFor(2));
@@ -245,15 +236,11 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         return Virtual::Response{CompressionStatus::ok, Virtual::makeSample(false, f.presentationTime)};
     };
     const CaptureSource halved = source(1, {1280, 720}, CGRect(0, 0, 640, 360));
+    // `fault` fails from the start (a start) or from just before `act`, which runs after display 2
+    // started; `error` is the reported error's prefix.
     struct Case {
-        const char* name;
-        std::optional<Operation> fault;     // failing from the start (a start) or from just before `act`
-        std::function<void(Harness&)> act;  // after display 2 started
-        std::string error;                  // prefix of the reported error
-        bool oneActive, twoActive = true;
-        Virtual::Script script = {};
-        std::int32_t creationStatus = CompressionStatus::ok;
-        Fault::Kind kind = Fault::Kind::fail;
+        const char* name; std::optional<Operation> fault; std::function<void(Harness&)> act; std::string error; bool oneActive, twoActive = true;
+        Virtual::Script script = {}; std::int32_t creationStatus = CompressionStatus::ok; Fault::Kind kind = Fault::Kind::fail;
     };
     const std::string encoder = "HEVCEncoder.EncoderError.";
     const std::vector<Case> cases = {
@@ -289,8 +276,7 @@ TEST(CaptureCoordinator, FailuresAreReportedWithTheirDisplayAndTheRestOfThePlanG
         if (c.fault && !atStart) h.server->setFault(*c.fault, Fault{c.kind});
         if (c.act) c.act(h);
         ASSERT_EQ(h.errors.size(), 1u);
-        EXPECT_EQ(h.errors.at(0).displayID, 1u);
-        EXPECT_EQ(h.errors.at(0).error.rfind(c.error, 0), 0u) << h.errors.at(0).error;
+        EXPECT_TRUE(h.errors.at(0).displayID == 1 && h.errors.at(0).error.rfind(c.error, 0) == 0) << h.errors.at(0);
         const auto active = h.active();
         EXPECT_EQ(std::count(active.begin(), active.end(), 1u), c.oneActive ? 1 : 0);
         EXPECT_EQ(std::count(active.begin(), active.end(), 2u), c.twoActive ? 1 : 0);
@@ -306,9 +292,8 @@ TEST(CaptureCoordinator, OutputSizesTheEncoderCannotMakeAreRefusedThroughOnError
         SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
         Harness h({}, 0, CompressionSession::defaultFactory());
         h.apply(plan({source(1, size), two}, {1, 2}));
-        ASSERT_EQ(h.errors.size(), 1u);
+        EXPECT_EQ(std::pair(h.errors.size(), h.active()), std::pair(std::size_t{1}, IDs{2}));
         EXPECT_EQ(h.errors.at(0), (Failure{1, "HEVCEncoder.EncoderError.sessionCreationFailed(-12902)"}));
-        EXPECT_EQ(h.active(), (IDs{2}));
     }
 }
 TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
@@ -319,10 +304,10 @@ TEST(CaptureCoordinator, ReleasingTheCoordinatorStopsItsStreams) {
     EXPECT_EQ(h.server->runningStreamCount(), 0u);
     for (const auto& capture : h.captures) EXPECT_TRUE(capture.expired());
 }
-// The machine's encoder on two virtual displays, each stream at its own size; libavcodec decodes
-// both with the reported format, each picture matches what a separate capture of the same region
-// saw at the same instant, and the frame after a keyframe request is a keyframe in that stream only.
-TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSizesWithTheRequestedKeyframe) {
+// The machine's encoder on two virtual displays, each stream at its own size: libavcodec decodes
+// both with the reported format, and each picture matches what a separate capture of the same
+// region saw at the same instant (which display's keyframe a request forces is the scripted test's).
+TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSizes) {
     Harness h({}, 0, CompressionSession::defaultFactory());
     const std::map<std::uint32_t, CaptureSource> sources = {{1, source(1, {640, 360})}, {2, source(2, {320, 180}, CGRect(200, 100, 960, 540))}};
     h.apply(plan({sources.at(1), sources.at(2)}, {1, 2}));
@@ -343,11 +328,8 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
         observer->start(h.displays[id - 1], planned, PixelFormat::yuv420BiPlanarFullRange);
         observers.push_back(observer);
     }
-    constexpr std::size_t ticks = 6;
-    for (std::size_t n = 1; n <= ticks; ++n) {
-        if (n == 4) h.coordinator->requestKeyframe(2);
-        h.tick(2 * n);
-    }
+    constexpr std::size_t ticks = 4;
+    for (std::size_t n = 1; n <= ticks; ++n) h.tick(2 * n);
     ASSERT_EQ(h.errors.size(), 0u) << h.errors.at(0).error;
     ASSERT_TRUE(seen.waitFor(2 * ticks));
     for (auto& observer : observers) observer->stop();
@@ -356,18 +338,14 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
         const auto format = h.formatOf(id, 2);
         ASSERT_TRUE(format);
         const std::pair<int, int> size = id == 1 ? std::pair(640, 360) : std::pair(320, 180);
-        EXPECT_EQ(std::pair(format->width, format->height), size);
-        EXPECT_EQ(format->sourceRect, sources.at(id).sourceRect);
+        EXPECT_EQ(std::tuple(format->width, format->height, format->sourceRect), std::tuple(size.first, size.second, sources.at(id).sourceRect));
         testing::HEVCTestDecoder decoder(format->parameterSets);
-        std::vector<bool> keyframes, decodedKeyframes;
         for (std::size_t i = 0; i < h.frames.size(); ++i) {
             const Encoded e = h.frames.at(i);
             if (e.displayID != id) continue;
-            keyframes.push_back(e.frame.isKeyframe);
             const auto pictures = decoder.decode(e.frame.payload.span(), format->nalUnitHeaderLength);
             ASSERT_EQ(pictures.size(), 1u);
             EXPECT_EQ(std::pair(pictures[0].width, pictures[0].height), size);
-            decodedKeyframes.push_back(pictures[0].keyFrame);
             std::optional<testing::YUVPicture> reference;
             for (std::size_t j = 0; j < seen.size(); ++j) {
                 const auto [display, time, luma] = seen.at(j);
@@ -376,9 +354,6 @@ TEST(CaptureCoordinatorEndToEnd, TwoDisplaysEncodeWithX265AndDecodeAtTheirOwnSiz
             ASSERT_TRUE(reference) << "no observed frame at " << e.frame.presentationTime;
             EXPECT_GT(testing::psnr(pictures[0], *reference), 45.0);
         }
-        const std::vector<bool> expected = {true, false, false, id == 2, false, false};
-        EXPECT_EQ(keyframes, expected);
-        EXPECT_EQ(decodedKeyframes, expected);
     }
     h.coordinator->stop();
 }

@@ -1,10 +1,12 @@
 #pragma once
 // Helpers for the capture session tests: values delivered on other threads, collected with a
-// bounded wait.
+// bounded wait; the kind of error a call throws.
+#include "support/Thrown.h"
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <vector>
 namespace mivodrell::testing {
 template <class T>
@@ -33,4 +35,10 @@ private:
     std::condition_variable changed_;
     std::vector<T> values_;
 };
+// The kind of the E that `body` throws; nothing when it returns normally.
+template <class E, class Body>
+std::optional<typename E::Kind> errorKind(Body&& body) {
+    const auto error = thrown<E>(body);
+    return error ? std::optional(error->kind) : std::nullopt;
+}
 }  // namespace mivodrell::testing

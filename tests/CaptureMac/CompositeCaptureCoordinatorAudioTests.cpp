@@ -7,30 +7,33 @@
 namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
 using testing::errorAs;
-constexpr double kAudioBufferSeconds = 1024.0 / 48000.0;
-struct AudioHarness {
+struct AudioConverters {
     std::shared_ptr<VirtualAudioConverter::Behaviour> behaviour = std::make_shared<VirtualAudioConverter::Behaviour>();
     std::shared_ptr<VirtualAudioConverter::Journal> journal = std::make_shared<VirtualAudioConverter::Journal>();
-    CoordinatorHarness h{std::nullopt, VirtualAudioConverter::factory(behaviour, journal)};
-    AudioHarness() { behaviour->primingFrames = 0; }
+};
+// A coordinator on scripted audio converters; `started`: both displays and system audio on.
+struct AudioHarness : AudioConverters, CoordinatorHarness {
+    explicit AudioHarness(bool started = true) : CoordinatorHarness(std::nullopt, VirtualAudioConverter::factory(behaviour, journal)) {
+        behaviour->primingFrames = 0;
+        if (!started) return;
+        start();
+        coordinator->setAudioEnabled(true);
+    }
     // Delivers `buffers` audio buffers (and a screen frame) and waits until they are encoded.
-    void deliverAudio(int buffers) { h.deliver(kAudioBufferSeconds * buffers + 1e-9); }
+    void deliverAudio(int buffers) { deliver(1024.0 / 48000.0 * buffers + 1e-9); }
 };
 TEST(CompositeCaptureCoordinatorAudio, BuffersAreCountedInTheLogAndPacketsOfOneBufferShareItsTime) {
-    AudioHarness a;
-    auto& h = a.h;
-    h.start();
-    h.coordinator->setAudioEnabled(true);
+    AudioHarness h;
     EXPECT_TRUE(h.coordinator->inspect().audioCapturing);
     EXPECT_EQ(h.recorded.count("音訊擷取 SCStream 已啟動（display=1），等待第一顆 sample buffer"), 1u);
     // Two packets that take no input, then the buffer's own: three packets from one buffer.
-    a.behaviour->script = {{VirtualAudioConverter::OutputStatus::haveData, std::nullopt, 0, 100},
+    h.behaviour->script = {{VirtualAudioConverter::OutputStatus::haveData, std::nullopt, 0, 100},
                            {VirtualAudioConverter::OutputStatus::haveData, std::nullopt, 0, 100}};
-    a.deliverAudio(1);
+    h.deliverAudio(1);
     ASSERT_EQ(h.recorded.audio.size(), 3u);
     EXPECT_EQ(h.recorded.audio[0].second, h.recorded.audio[2].second);
     EXPECT_FALSE(h.recorded.audioConfig.empty());
-    a.deliverAudio(119);
+    h.deliverAudio(119);
     ASSERT_EQ(h.recorded.audio.size(), 122u);
     EXPECT_LT(h.recorded.audio[2].second, h.recorded.audio[3].second);
     for (const char* line : {"收到第 1 顆音訊 sample buffer", "收到第 60 顆音訊 sample buffer", "收到第 120 顆音訊 sample buffer"})
@@ -39,12 +42,9 @@ TEST(CompositeCaptureCoordinatorAudio, BuffersAreCountedInTheLogAndPacketsOfOneB
     EXPECT_NE(h.recorded.count("[AudioEncoder] "), 0u);
 }
 TEST(CompositeCaptureCoordinatorAudio, BitrateIsClampedAndNeedsARunningEncoder) {
-    AudioHarness a;
-    auto& h = a.h;
-    h.start();
-    h.coordinator->setAudioEnabled(true);
+    AudioHarness h;
     h.coordinator->applyAudioBitrate(24'000);  // no encoder yet: not kept
-    a.deliverAudio(1);
+    h.deliverAudio(1);
     EXPECT_EQ(h.coordinator->inspect().audioEncoderBitrate, 16'000u);
     for (const auto& [requested, applied] : {std::pair<std::int64_t, std::uint32_t>{-5, 0}, {32'000, 32'000}, {5'000'000'000, 4'294'967'295u}}) {
         h.coordinator->applyAudioBitrate(requested);
@@ -52,28 +52,24 @@ TEST(CompositeCaptureCoordinatorAudio, BitrateIsClampedAndNeedsARunningEncoder) 
     }
 }
 TEST(CompositeCaptureCoordinatorAudio, AudioSwitchedOnBeforeTheFirstPlanStartsWithIt) {
-    AudioHarness a;
-    auto& h = a.h;
+    AudioHarness h(false);
     h.coordinator->setAudioEnabled(true);
     EXPECT_TRUE(h.coordinator->inspect().audioEnabled);
     EXPECT_FALSE(h.coordinator->inspect().audioCapturing);
     h.start();
     EXPECT_TRUE(h.coordinator->inspect().audioCapturing);
-    a.deliverAudio(1);
+    h.deliverAudio(1);
     EXPECT_EQ(h.recorded.audio.size(), 1u);
     // Switched off before the first plan: nothing starts.
-    AudioHarness b;
-    b.h.coordinator->setAudioEnabled(true);
-    b.h.coordinator->setAudioEnabled(false);
-    b.h.start();
-    EXPECT_FALSE(b.h.coordinator->inspect().audioCapturing);
+    AudioHarness off(false);
+    off.coordinator->setAudioEnabled(true);
+    off.coordinator->setAudioEnabled(false);
+    off.start();
+    EXPECT_FALSE(off.coordinator->inspect().audioCapturing);
 }
 TEST(CompositeCaptureCoordinatorAudio, AfterTheStreamEndsAudioWaitsForTheSwitchToGoOffAndOn) {
-    AudioHarness a;
-    auto& h = a.h;
-    h.start();
-    h.coordinator->setAudioEnabled(true);
-    a.deliverAudio(1);
+    AudioHarness h;
+    h.deliverAudio(1);
     const PlatformError gone{"VirtualCaptureServer", -3815, "display gone"};
     h.server->stopAllStreams(gone);
     h.backend->flush();
@@ -120,10 +116,7 @@ TEST(CompositeCaptureCoordinatorTuning, ValuesAreClampedAndTheTimerFollowsTheFra
     EXPECT_EQ(h.coordinator->inspect().latestTargetBitrate, 12'500'000);
 }
 TEST(CompositeCaptureCoordinatorShutdown, StopAllTwiceStopsEverythingOnceAndAPlanRestarts) {
-    AudioHarness a;
-    auto& h = a.h;
-    h.start();
-    h.coordinator->setAudioEnabled(true);
+    AudioHarness h;
     h.deliver();
     h.tick();
     const auto session = h.lastSession();

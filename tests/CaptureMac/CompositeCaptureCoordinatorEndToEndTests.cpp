@@ -24,7 +24,9 @@ double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
     const double g = localX * 200 / displayWidth;
     return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
 }
-TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentKeyframesAndAudio) {
+// (Which frame a keyframe request forces is the scripted tick test's; that x265 honours it, the
+// encoder's stream test.)
+TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
     h.server->setContentFunction(fillDisplay);
     h.server->setAudioTone(1000, 0.5);
@@ -37,7 +39,6 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     const CGRect crop(320, 0, 640, 360);  // right half of display 1, left half of display 2
     h.apply(CoordinatorHarness::plan({1, 2}, {1, 2}), crop, {640, 352});
     for (int i = 0; i < 60; ++i) {
-        if (i == 30) h.coordinator->requestKeyframe(1);
         h.deliver();
         h.tick();
     }
@@ -53,11 +54,7 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     }
     for (auto& p : decoder.flush()) pictures.push_back(std::move(p));
     ASSERT_EQ(pictures.size(), 60u);
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        const bool keyframe = i == 0 || i == 30;
-        EXPECT_EQ(h.recorded.frames[i].isKeyframe, keyframe) << i;
-        EXPECT_EQ(std::tuple(pictures[i].keyFrame, pictures[i].width, pictures[i].height), std::tuple(keyframe, 640, 352)) << i;
-    }
+    for (const auto& p : pictures) EXPECT_EQ(std::pair(p.width, p.height), std::pair(640, 352));
     // Column c of the output shows global x = 320 + c: display 1 left of 640, display 2 right.
     const testing::DecodedPicture& last = pictures.back();
     double worst = 0;

@@ -29,8 +29,7 @@ TEST(CompositeCaptureCoordinatorDecisions, FullDisplaySourceCoversTheDisplayAtTh
         const CaptureSource out = Coordinator::fullDisplaySource(s, d, r.density);
         SCOPED_TRACE(r.w);
         EXPECT_TRUE(identical(out.sourceRect, r.known && r.w > 0 ? CGRect(0, 0, r.w, r.h) : planned.sourceRect));
-        EXPECT_EQ(out.pixelsPerPoint, r.ppp);
-        EXPECT_EQ(out.outputPixelSize, r.size);
+        EXPECT_EQ(std::pair(out.pixelsPerPoint, out.outputPixelSize), std::pair(r.ppp, r.size));
     }
 }
 TEST(CompositeCaptureCoordinatorDecisions, EncoderSizeIsMultiplesOf16Between16And8192AndRefusesNonFiniteSizes) {
@@ -60,10 +59,8 @@ TEST(CompositeCaptureCoordinatorDecisions, RectangleMatchFollowsTheFrameSizeInPo
         SCOPED_TRACE(r.name);
         Coordinator::RectMatchState state{r.current, r.previous, 10.0, 0, 5};
         const auto match = Coordinator::matchFrameRect(state, r.geometry, r.t);
-        EXPECT_EQ(match.accept, r.accept);
+        EXPECT_EQ(std::tuple(match.accept, state.framesTaggedOldSinceSwitch, state.consecutiveSizeSkips), std::tuple(r.accept, r.tagged, r.skips));
         if (r.accept) { EXPECT_TRUE(identical(match.rect, r.rect)); }
-        EXPECT_EQ(state.framesTaggedOldSinceSwitch, r.tagged);
-        EXPECT_EQ(state.consecutiveSizeSkips, r.skips);
     }
     // Thirty mismatching frames are dropped and the 31st is let through once.
     Coordinator::RectMatchState state{big, old, 0, 0, 0};
@@ -74,8 +71,7 @@ TEST(CompositeCaptureCoordinatorDecisions, RectangleMatchFollowsTheFrameSizeInPo
     EXPECT_EQ(release.releasedAfterSkips, (CGSize{900, 500}));
     const auto later = Coordinator::matchFrameRect(state, odd, 0);
     EXPECT_TRUE(later.accept && !later.releasedAfterSkips);
-    EXPECT_EQ(state.consecutiveSizeSkips, 32);
-    EXPECT_EQ(state.framesTaggedOldSinceSwitch, 30);
+    EXPECT_EQ(std::pair(state.consecutiveSizeSkips, state.framesTaggedOldSinceSwitch), std::pair(32, 30));
     EXPECT_TRUE(Coordinator::matchFrameRect(state, g(1280, 720, 1), 0).accept);
     EXPECT_EQ(state.consecutiveSizeSkips, 0);
 }
@@ -115,8 +111,7 @@ TEST(CompositeCaptureCoordinatorPlans, StartStopAndMissingDisplays) {
     h.apply(CoordinatorHarness::plan({1, 2}, {1, 2}));  // started again: left alone
     EXPECT_EQ(h.server->runningStreamCount(), 2u);
     h.apply(CoordinatorHarness::plan({2}, {}, {1}));
-    EXPECT_EQ(h.coordinator->activeDisplayIDs(), IDs{2});
-    EXPECT_EQ(h.server->runningStreamCount(), 1u);
+    EXPECT_EQ(std::pair(h.coordinator->activeDisplayIDs(), h.server->runningStreamCount()), std::pair(IDs{2}, std::size_t{1}));
     h.applyWith(CoordinatorHarness::plan({1, 2}, {1}), {h.displays[1]});  // a planned display that the list does not hold
     ASSERT_EQ(h.errorCount(), 1u);
     EXPECT_EQ(h.recorded.errors[0].first, 1u);
@@ -143,11 +138,10 @@ TEST(CompositeCaptureCoordinatorPlans, ReconfigureUpdatesInPlaceOrRebuildsWhenTh
     narrower[0].frame = CGRect(0, 0, 560, 360);
     h.applyWith(reconfigure, narrower);
     ASSERT_EQ(h.errorCount(), 1u);
-    EXPECT_EQ(h.recorded.errors[0].first, 1u);
-    EXPECT_EQ(errorAs<ScreenCaptureSession::CaptureError>(h.recorded.errors[0].second)->kind, ScreenCaptureSession::CaptureError::Kind::updateFailed);
-    EXPECT_EQ(h.recorded.count("螢幕 1 就地 reconfigure 失敗（"), 1u);
+    EXPECT_EQ(std::pair(h.recorded.errors[0].first, errorAs<ScreenCaptureSession::CaptureError>(h.recorded.errors[0].second)->kind),
+              std::pair(1u, ScreenCaptureSession::CaptureError::Kind::updateFailed));
+    EXPECT_EQ(std::pair(h.recorded.count("螢幕 1 就地 reconfigure 失敗（"), h.server->runningStreamCount()), std::pair(std::size_t{1}, std::size_t{2}));
     expectRects(CGRect(0, 0, 560, 360), CGRect(0, 0, 560, 360));
-    EXPECT_EQ(h.server->runningStreamCount(), 2u);
     // Failure of an unlisted display: reported, the old rectangle stays.
     narrower[1].frame = CGRect(640, 0, 500, 360);
     h.applyWith(CoordinatorHarness::plan({1, 2}), narrower);
@@ -168,9 +162,8 @@ TEST(CompositeCaptureCoordinatorIntake, OldSizedFramesAfterASwitchAreCompositedW
     const CapturePlan reconfigure = CoordinatorHarness::plan({1, 2}, {}, {}, {1});
     h.applyWith(reconfigure, half);
     for (int i = 0; i < 3; ++i) h.deliver();
-    const auto state = h.coordinator->inspect();
-    EXPECT_EQ(state.active.at(1).framesTaggedOldSinceSwitch, 2);
-    EXPECT_EQ(state.acceptedFramesInCostWindow.at(1), 4);  // one before, two old-sized, one new
+    const auto state = h.coordinator->inspect();  // accepted: one before, two old-sized, one new
+    EXPECT_EQ(std::pair(state.active.at(1).framesTaggedOldSinceSwitch, state.acceptedFramesInCostWindow.at(1)), std::pair(2, 4));
     half[0].frame = CGRect(0, 0, 300, 360);
     h.applyWith(reconfigure, half);
     EXPECT_EQ(h.recorded.count("★S214-74 在途：螢幕 1 上次換範圍後 2 幀依附件判為舊代／跳過"), 1u);
@@ -183,8 +176,7 @@ TEST(CompositeCaptureCoordinatorIntake, NonFocusDisplaysUploadEveryThirdFrame) {
     h.coordinator->setFocusDisplay(1);
     for (int i = 0; i < 9; ++i) h.deliver();
     auto accepted = h.coordinator->inspect().acceptedFramesInCostWindow;
-    EXPECT_EQ(accepted[1], 9);
-    EXPECT_EQ(accepted[2], 3);
+    EXPECT_EQ(std::pair(accepted[1], accepted[2]), std::pair(9, 3));
     EXPECT_EQ(h.recorded.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), 1u);
     h.coordinator->setFocusDisplay(std::nullopt);
     for (int i = 0; i < 3; ++i) h.deliver();
@@ -205,10 +197,7 @@ TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitche
     h.coordinator->setMotionBlurEnabled(true);
     EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
     PrivacyOverlayRegistry::setExcludedWindows({});
-    for (const ContentFilter& f : h.server->runningStreamFilters()) {
-        ASSERT_EQ(f.windows.size(), 1u);
-        EXPECT_EQ(f.windows[0].windowID, 77u);
-    }
+    for (const ContentFilter& f : h.server->runningStreamFilters()) EXPECT_TRUE(f.windows.size() == 1 && f.windows[0].windowID == 77u);
     EXPECT_EQ(h.recorded.count("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）"), 1u);
     EXPECT_EQ(h.recorded.count("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）"), 1u);
 }

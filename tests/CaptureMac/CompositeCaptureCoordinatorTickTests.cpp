@@ -67,8 +67,7 @@ TEST(CompositeCaptureCoordinatorTick, StaticContentPausesAfterOneSecondAndResume
         h.start();
         EXPECT_TRUE(frameAndTick(h));
         for (int i = 0; i < 3; ++i) h.tick(0.6);  // 1.2 s without a frame after the second tick
-        EXPECT_EQ(h.frameCount(), 2u);  // the 0.6 s tick still encoded
-        EXPECT_TRUE(h.coordinator->inspect().staticSkipActive);
+        EXPECT_EQ(std::pair(h.frameCount(), h.coordinator->inspect().staticSkipActive), std::pair(std::size_t{2}, true));  // the 0.6 s tick still encoded
         activity(h);
         h.tick();
         EXPECT_EQ(h.frameCount(), 3u);
@@ -98,8 +97,7 @@ TEST(CompositeCaptureCoordinatorTick, ForcedKeyframesKeepTheirSpacingAndFrameIDs
     frameAndTick(h);
     frameAndTick(h);
     const auto n = h.recorded.frames.size();
-    EXPECT_EQ(h.recorded.frames[n - 2].frameID, std::numeric_limits<std::uint32_t>::max());
-    EXPECT_EQ(h.recorded.frames[n - 1].frameID, 0u);
+    EXPECT_EQ(std::pair(h.recorded.frames[n - 2].frameID, h.recorded.frames[n - 1].frameID), std::pair(std::numeric_limits<std::uint32_t>::max(), 0u));
     EXPECT_TRUE(identical(h.recorded.frames[n - 1].cropRect, CGRect(0, 0, 1280, 360)));
 }
 TEST(CompositeCaptureCoordinatorTick, AnEncodeFailureIsReportedAndTheNextTickEncodes) {
@@ -111,9 +109,8 @@ TEST(CompositeCaptureCoordinatorTick, AnEncodeFailureIsReportedAndTheNextTickEnc
     h.lastSession()->setScript(script);
     EXPECT_FALSE(frameAndTick(h));
     ASSERT_EQ(h.errorCount(), 1u);
-    EXPECT_EQ(h.recorded.errors[0].first, 0u);
-    EXPECT_EQ(errorAs<HEVCEncoder::EncoderError>(h.recorded.errors[0].second),
-              HEVCEncoder::EncoderError::encodeSubmissionFailed(CompressionStatus::encoderFailed));
+    EXPECT_EQ(std::pair(h.recorded.errors[0].first, errorAs<HEVCEncoder::EncoderError>(h.recorded.errors[0].second)),
+              std::pair(0u, std::optional(HEVCEncoder::EncoderError::encodeSubmissionFailed(CompressionStatus::encoderFailed))));
     h.lastSession()->setScript(h.script);
     EXPECT_TRUE(frameAndTick(h));
     EXPECT_EQ(h.recorded.frames.back().frameID, 2u);  // the failed frame used its identifier
@@ -170,8 +167,7 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     h.clock->advance(2.5);
     resize({std::numeric_limits<double>::quiet_NaN(), 352});
     ASSERT_EQ(h.errorCount(), 1u);
-    EXPECT_EQ(h.recorded.errors[0].first, 0u);
-    EXPECT_TRUE(errorAs<CompositeCaptureCoordinator::InvalidOutputSize>(h.recorded.errors[0].second));
+    EXPECT_TRUE(h.recorded.errors[0].first == 0 && errorAs<CompositeCaptureCoordinator::InvalidOutputSize>(h.recorded.errors[0].second));
     expectSize({640, 176});
     // A failing build: reported, the old encoder stays.
     h.sessionCreationStatus = CompressionStatus::encoderNotFound;
@@ -182,8 +178,7 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     h.sessionCreationStatus = 0;
     resize({1280, 352});
     expectSize({1280, 352});
-    EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
-    EXPECT_EQ(first->invalidateCount(), 1);
+    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, first->invalidateCount()), std::pair(true, 1));
     EXPECT_EQ(h.recorded.count("CompositeCaptureCoordinator：HEVCEncoder 因輸出尺寸變化重建為 1280x352（見「網路自適應」新功能）"), 1u);
     // A shorter interval of the owner's.
     h.coordinator->setEncoderRebuildIntervalOverride(0.5);
@@ -195,13 +190,11 @@ TEST(CompositeCaptureCoordinatorTick, ResendCurrentFormatRepeatsTheLastFormatOnc
     CoordinatorHarness h;
     h.start();
     h.coordinator->resendCurrentFormat();
-    EXPECT_FALSE(h.coordinator->inspect().pendingForcedKeyframe);
-    EXPECT_EQ(h.recorded.formats, 0);
+    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(false, 0));
     frameAndTick(h);
     EXPECT_EQ(h.recorded.formats, 1);
     h.coordinator->resendCurrentFormat();
-    EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
-    EXPECT_EQ(h.recorded.formats, 2);
+    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(true, 2));
 }
 TEST(CompositeCaptureCoordinatorTick, ProbesLogCropReversalsAndCompositesBeyondTheCapturedArea) {
     // Right, then left by more than 8 points; 5 points back and forth.

@@ -58,28 +58,25 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
         const CGRect I = S.intersection(slice.localRect);
         if (I.isNull() || !(I.width() > 0 && I.height() > 0)) continue;
         const CGRect UV = src.contentUV.standardized();
-        const double uL = UV.minX() + UV.width() * (I.minX() - S.minX()) / S.width();
-        const double uR = UV.minX() + UV.width() * (I.maxX() - S.minX()) / S.width();
-        const double vT = UV.minY() + UV.height() * (I.minY() - S.minY()) / S.height();
-        const double vB = UV.minY() + UV.height() * (I.maxY() - S.minY()) / S.height();
+        const auto uAt = [&](double x) { return UV.minX() + UV.width() * (x - S.minX()) / S.width(); };
+        const auto vAt = [&](double y) { return UV.minY() + UV.height() * (y - S.minY()) / S.height(); };
+        const double uL = uAt(I.minX()), uR = uAt(I.maxX()), vT = vAt(I.minY()), vB = vAt(I.maxY());
         const CGRect G = I.offsetBy(slice.globalRect.minX() - slice.localRect.minX(), slice.globalRect.minY() - slice.localRect.minY());
         // Window coordinates of the quad's edges.
-        const double XL = (G.minX() - C.minX()) / C.width() * width;
-        const double XR = (G.maxX() - C.minX()) / C.width() * width;
-        const double YT = (G.minY() - C.minY()) / C.height() * height;
-        const double YB = (G.maxY() - C.minY()) / C.height() * height;
+        const double XL = (G.minX() - C.minX()) / C.width() * width, XR = (G.maxX() - C.minX()) / C.width() * width;
+        const double YT = (G.minY() - C.minY()) / C.height() * height, YB = (G.maxY() - C.minY()) / C.height() * height;
         const PixelBuffer& pb = *src.buffer;
-        const int lw = pb.widthOfPlane(0), lh = pb.heightOfPlane(0);
-        const int cw = pb.widthOfPlane(1), ch = pb.heightOfPlane(1);
-        const auto texel = [&pb](int plane, int step, int c) {
-            return [&pb, plane, step, c](int tx, int ty) {
-                return pb.baseAddressOfPlane(plane)[static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(plane) + static_cast<std::size_t>(tx * step + c)] / 255.0;
+        // Channel c of plane `plane` (Y: one byte per texel, CbCr: two) at (u, v).
+        const auto sample = [&pb](int plane, int c, double u, double v) {
+            const auto texel = [&pb, plane, c](int tx, int ty) {
+                const auto offset = static_cast<std::size_t>(ty) * pb.bytesPerRowOfPlane(plane) + static_cast<std::size_t>(tx * (plane + 1) + c);
+                return pb.baseAddressOfPlane(plane)[offset] / 255.0;
             };
+            return bilinear(texel, pb.widthOfPlane(plane), pb.heightOfPlane(plane), u, v);
         };
         const double eps = 1e-3;
         for (int y = 0; y < height; ++y) {
-            const double Y = y + 0.5;
-            const double v = vT + (vB - vT) * (Y - YT) / (YB - YT);
+            const double Y = y + 0.5, tv = vT + (vB - vT) * (Y - YT) / (YB - YT);
             for (int x = 0; x < width; ++x) {
                 const double X = x + 0.5;
                 const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
@@ -88,13 +85,11 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
                 // An edge of any quad makes the pixel uncertain, also under a later quad.
                 if (insideWide && edge) result.nearEdge[index] = true;
                 if (!(YT <= Y && Y < YB) || !(XL <= X && X < XR)) continue;
-                const double u = uL + (uR - uL) * (X - XL) / (XR - XL);
-                const double Yv = bilinear(texel(0, 1, 0), lw, lh, u, v);
-                const double Cb = bilinear(texel(1, 2, 0), cw, ch, u, v) - 0.5, Cr = bilinear(texel(1, 2, 1), cw, ch, u, v) - 0.5;
+                const double tu = uL + (uR - uL) * (X - XL) / (XR - XL);
+                const double Yv = sample(0, 0, tu, tv), Cb = sample(1, 0, tu, tv) - 0.5, Cr = sample(1, 1, tu, tv) - 0.5;
                 result.image.at(x, y, 2) = quantise(Yv + 1.5748 * Cr);
                 result.image.at(x, y, 1) = quantise(Yv - 0.1873 * Cb - 0.4681 * Cr);
                 result.image.at(x, y, 0) = quantise(Yv + 1.8556 * Cb);
-                result.image.at(x, y, 3) = 255;
                 result.covered[index] = true;
             }
         }
@@ -128,11 +123,9 @@ inline Image motionMask(const Image& current, const Image& previous, const Image
 }
 // Pixels whose luminance change lies within `margin` of the motion threshold.
 inline std::vector<bool> nearThreshold(const Image& current, const Image& previous, double margin) {
-    std::vector<bool> out(static_cast<std::size_t>(current.width) * static_cast<std::size_t>(current.height));
+    std::vector<bool> out;
     for (int y = 0; y < current.height; ++y)
-        for (int x = 0; x < current.width; ++x)
-            out[static_cast<std::size_t>(y) * static_cast<std::size_t>(current.width) + static_cast<std::size_t>(x)] =
-                std::fabs(std::fabs(luminance(current, x, y) - luminance(previous, x, y)) - 0.035) <= margin;
+        for (int x = 0; x < current.width; ++x) out.push_back(std::fabs(std::fabs(luminance(current, x, y) - luminance(previous, x, y)) - 0.035) <= margin);
     return out;
 }
 // The mix of the sharp frame with the magnified small frame, weighted by the magnified mask.

@@ -10,10 +10,6 @@
 namespace mivodrell {
 namespace {
 using testing::HEVCTestDecoder;
-// The synthetic frame source's frames: background, moving bar, random 6x6 noise cells.
-std::shared_ptr<PixelBuffer> makeTestFrame(int width, int height, double time, double noiseDensity) {
-    return SyntheticFrameSource{width, height}.makeFrame(time, noiseDensity);
-}
 MediaTime timeOf(int frameIndex, double fps) { return MediaTime::make(std::llround(frameIndex * 90000 / fps), 90000); }
 TEST(HEVCEncoderStream, FramesDecodeInOrderWithTheReportedParameterSets) {
     HEVCEncoder encoder(320, 240, HEVCEncoder::Configuration{60.0, 240, 1'000'000}, true);
@@ -29,15 +25,13 @@ TEST(HEVCEncoderStream, FramesDecodeInOrderWithTheReportedParameterSets) {
     std::vector<std::vector<std::uint8_t>> payloads;
     for (int i = 0; i < 10; ++i) {
         const bool force = i == 6;
-        const EncodedFrame f = encoder.encode(makeTestFrame(320, 240, i / 60.0, 0.02), 100 + i, timeOf(i, 60), force);
+        const EncodedFrame f = encoder.encode(SyntheticFrameSource{320, 240}.makeFrame(i / 60.0, 0.02), 100 + i, timeOf(i, 60), force);
         ASSERT_FALSE(f.payload.empty());
-        EXPECT_EQ(std::tuple(f.frameID, f.isKeyframe), std::tuple(100u + i, i == 0 || force)) << i;
-        EXPECT_DOUBLE_EQ(f.presentationTime, i / 60.0);
+        EXPECT_EQ(std::tuple(f.frameID, f.isKeyframe, f.presentationTime), std::tuple(100u + i, i == 0 || force, timeOf(i, 60).seconds())) << i;
         payloads.push_back(f.payload.toVector());
         if (!decoder) decoder = std::make_unique<HEVCTestDecoder>(parameterSets);
         const auto pictures = decoder->decode(f.payload.span());
         ASSERT_EQ(pictures.size(), 1u) << "frame " << i << " did not come out on its own";
-        EXPECT_EQ(pictures[0].width, 320);
     }
     EXPECT_EQ(reports, 1);
     EXPECT_TRUE(decoder->flush().empty());
@@ -48,7 +42,7 @@ TEST(HEVCEncoderStream, FramesDecodeInOrderWithTheReportedParameterSets) {
 double meanSize(HEVCEncoder& encoder, int first, int count, int measureFrom, std::uint32_t& frameID) {
     double sum = 0;
     for (int i = first; i < first + count; ++i) {
-        const EncodedFrame f = encoder.encode(makeTestFrame(640, 360, i / 60.0, 0.02), frameID++, timeOf(i, 60), false);
+        const EncodedFrame f = encoder.encode(SyntheticFrameSource{640, 360}.makeFrame(i / 60.0, 0.02), frameID++, timeOf(i, 60), false);
         if (i - first >= measureFrom) sum += static_cast<double>(f.payload.size());
     }
     return sum / (count - measureFrom);

@@ -54,8 +54,8 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
         ASSERT_TRUE(b->audioFormat && b->audioBufferList);
         const auto& f = *b->audioFormat;
         ASSERT_EQ(b->audioBufferList->size(), 2u);
-        EXPECT_EQ(b->presentationTime, MediaTime::make(expected, 48000));
-        EXPECT_EQ(std::tuple(f.sampleRate, f.channelsPerFrame, f.bitsPerChannel), std::tuple(48000.0, 2u, 32u));
+        EXPECT_EQ(std::tuple(b->presentationTime, f.sampleRate, f.channelsPerFrame, f.bitsPerChannel),
+                  std::tuple(MediaTime::make(expected, 48000), 48000.0, 2u, 32u));
         EXPECT_TRUE((f.formatFlags & AudioFormatFlag::isFloat) && (f.formatFlags & AudioFormatFlag::isNonInterleaved));
         const auto l = floatsOf(b->audioBufferList->at(0)), r = floatsOf(b->audioBufferList->at(1));
         ASSERT_EQ(l.size(), std::size_t(b->sampleCount));

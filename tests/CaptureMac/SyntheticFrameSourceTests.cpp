@@ -76,13 +76,10 @@ TEST(SyntheticFrameSource, MatchesThePlainReferenceDrawing) {
                              " density " + std::to_string(density));
                 const auto frame = SyntheticFrameSource{size[0], size[1]}.makeFrame(time, density);
                 ASSERT_TRUE(frame);
-                ASSERT_EQ(frame->width(), size[0]);
-                ASSERT_EQ(frame->height(), size[1]);
-                EXPECT_EQ(frame->pixelFormat(), PixelFormat::bgra);
-                EXPECT_EQ(frame->lockCount(), 0);
+                ASSERT_EQ(std::pair(frame->width(), frame->height()), std::pair(size[0], size[1]));
+                EXPECT_EQ(std::pair(frame->pixelFormat(), frame->lockCount()), std::pair(std::uint32_t{PixelFormat::bgra}, 0));
                 bool opaque = false;
-                EXPECT_EQ(differences(*frame, referenceFrame(size[0], size[1], time, density), opaque), 0);
-                EXPECT_TRUE(opaque);
+                EXPECT_EQ(std::pair(differences(*frame, referenceFrame(size[0], size[1], time, density), opaque), opaque), std::pair(0, true));
             }
         }
     }
@@ -91,9 +88,7 @@ TEST(SyntheticFrameSource, RefusedSizesFailWithTheCreationStatus) {
     for (const auto& size : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-4, 10}, std::pair{20000, 10}}) {
         const auto error = thrown<Error>([&] { SyntheticFrameSource{size.first, size.second}.makeFrame(0, 1); });
         EXPECT_EQ(error, Error::pixelBufferCreationFailed(PixelBuffer::statusInvalidDimension)) << size.first;
-        if (error) {
-            EXPECT_NE(std::string(error->what()).find(std::to_string(PixelBuffer::statusInvalidDimension)), std::string::npos);
-        }
+        if (error) { EXPECT_NE(std::string(error->what()).find(std::to_string(PixelBuffer::statusInvalidDimension)), std::string::npos); }
     }
     // A creation that reports success without a buffer fails with status 0.
     SyntheticFrameSource source{8, 8};
@@ -117,8 +112,7 @@ TEST(SyntheticFrameSource, ContextFailureUnlocksTheBufferAndReturnsNothing) {
     };
     EXPECT_THROW(source.makeFrame(0, 0), Error);
     ASSERT_TRUE(made);
-    EXPECT_EQ(lockedWhileMakingContext, 1);
-    EXPECT_EQ(made->lockCount(), 0);
-    EXPECT_EQ(made.use_count(), 1);  // the source kept no reference
+    // Locked while the context was made, unlocked after, and no reference kept by the source.
+    EXPECT_EQ(std::tuple(lockedWhileMakingContext, made->lockCount(), made.use_count()), std::tuple(1, 0, 1L));
 }
 }}  // namespace mivodrell

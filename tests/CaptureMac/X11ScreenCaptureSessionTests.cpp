@@ -2,7 +2,6 @@
 #include "CaptureTestSupport.h"
 #include "Platform/Base/FourCC.h"
 #include "Platform/Capture/X11/X11CaptureBackend.h"
-#include "support/Thrown.h"
 #include "support/XvfbServer.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +12,7 @@ namespace {
 
 using Error = ScreenCaptureSession::CaptureError;
 using Kind = Error::Kind;
-using testing::thrown;
-
-template <class E, class Body>
-auto kindOf(Body&& body) {
-    const auto error = thrown<E>(body);
-    return error ? std::optional(error->kind) : std::nullopt;
-}
+using testing::errorKind;
 
 // The screen capture session's time-outs on a real X server (its frames, geometry and errors are
 // the virtual backend's tests and the X11 backend's own). A stopped (SIGSTOP) server plays the
@@ -47,7 +40,7 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     session->setOperationTimeoutForTesting(0.3);
 
     kill(server->pid(), SIGSTOP);
-    EXPECT_EQ(kindOf<Error>([&] { session->start(left, source, PixelFormat::bgra); }), Kind::startTimedOut);
+    EXPECT_EQ(errorKind<Error>([&] { session->start(left, source, PixelFormat::bgra); }), Kind::startTimedOut);
     EXPECT_FALSE(session->isRunning());
     kill(server->pid(), SIGCONT);
 
@@ -67,14 +60,14 @@ TEST(X11ScreenCaptureSession, AServerThatStopsAnsweringTimesOutEveryOperation) {
     // While the query waits out its time, the capture thread's next grab gets stuck as well, so
     // every operation queued behind it goes unanswered.
     EXPECT_EQ(
-        kindOf<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
+        errorKind<ShareableContentFetcher::FetchError>([&] { ShareableContentFetcher::currentDisplays(0.3, backend); }),
         ShareableContentFetcher::FetchError::Kind::timedOut);
-    EXPECT_EQ(kindOf<Error>([&] {
+    EXPECT_EQ(errorKind<Error>([&] {
                   session->update({left.displayID, CGRect(0, 0, 320, 180), CGSize{320, 180}, 1, true});
               }),
               Kind::updateTimedOut);
-    EXPECT_EQ(kindOf<Error>([&] { session->refreshContentFilter(); }), Kind::updateTimedOut);
-    EXPECT_EQ(kindOf<Error>([&] { session->stop(); }), Kind::stopTimedOut);
+    EXPECT_EQ(errorKind<Error>([&] { session->refreshContentFilter(); }), Kind::updateTimedOut);
+    EXPECT_EQ(errorKind<Error>([&] { session->stop(); }), Kind::stopTimedOut);
     EXPECT_FALSE(session->isRunning());
     kill(server->pid(), SIGCONT);
 }
