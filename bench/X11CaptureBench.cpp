@@ -14,7 +14,7 @@
 #include "Platform/Base/WorkerPool.h"
 #include "Platform/Capture/X11/X11CaptureBackend.h"
 #include "Platform/Media/PixelBuffer.h"
-#include "tests/support/TestServers.h"
+#include "tests/support/XvfbServer.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/ipc.h>

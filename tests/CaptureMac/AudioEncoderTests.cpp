@@ -2,8 +2,8 @@
 // rates, counters, invalidation and the diagnostic capture.
 #include "CaptureMac/AudioEncoder.h"
 #include "Platform/Codec/VirtualAudioConverter.h"
+#include "CaptureTestSupport.h"
 #include "support/AudioTestBuffers.h"
-#include "support/Thrown.h"
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <algorithm>
@@ -45,10 +45,7 @@ struct Harness {
     }
 };
 std::optional<Error> errorOf(const std::function<void()>& call) { return testing::thrown<Error>(call); }
-std::optional<Kind> errorKind(const std::function<void()>& call) {
-    const auto error = errorOf(call);
-    return error ? std::optional(error->kind) : std::nullopt;
-}
+std::optional<Kind> errorKind(const std::function<void()>& call) { return testing::errorKind<Error>(call); }
 TEST(AudioEncoderRules, AudioSpecificConfigBytes) {
     // Every table rate at one and two channels is compared with libavcodec's own in AudioEncoderDecoding.
     struct Case { double rate; std::uint32_t channels; std::vector<std::uint8_t> expected; };  // empty: none

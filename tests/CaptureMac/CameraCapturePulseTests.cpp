@@ -48,7 +48,6 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     EXPECT_EQ(r.diagnostics, std::vector<std::string>{"麥克風：setVoiceProcessingEnabled 失敗（no echo-cancel source "
                                                       "on the server），退回 AVCaptureSession 路徑"});
     EXPECT_TRUE(r.session->hasAudioInput());
-    EXPECT_EQ(r.session->microphonePathDescription(), "AVCaptureSession（無回音消除）");
     constexpr std::size_t kBuffers = 60;  // about 1.3 s
     r.expectContinuous(kBuffers);
     const auto first = r.audio.at(0);
@@ -72,8 +71,8 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     Recording r;
     if (const auto why = r.start(); !why.empty()) GTEST_SKIP() << why;
     // The canceller needs a playback sink other than the one whose monitor it records.
-    ASSERT_EQ(r.server->run({"pactl", "load-module", "module-null-sink", "sink_name=speaker"}), 0);
-    if (r.server->run({"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
+    ASSERT_EQ(testing::runProcess({"pactl", "load-module", "module-null-sink", "sink_name=speaker"}), 0);
+    if (testing::runProcess({"pactl", "load-module", "module-echo-cancel", "source_master=null.monitor", "sink_master=speaker"}) != 0) {
         GTEST_SKIP() << "this PulseAudio has no usable module-echo-cancel";
     }
     // New sources are device notices: the (here unchanged) camera list follows.
@@ -85,7 +84,6 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
         << r.diagnostics[0];
     EXPECT_TRUE(r.session->usesVoiceProcessing());
     EXPECT_FALSE(r.session->hasAudioInput());
-    EXPECT_EQ(r.session->microphonePathDescription(), "AVAudioEngine 語音處理（回音消除）");
     r.expectContinuous(8);
     const auto sample = r.audio.at(0);
     EXPECT_EQ(sample->sampleCount, 1024);

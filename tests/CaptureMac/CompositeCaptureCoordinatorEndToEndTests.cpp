@@ -25,7 +25,7 @@ double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
     return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
 }
 // (Which frame a keyframe request forces is the scripted tick test's; that x265 honours it, the
-// encoder's stream test.)
+// x265 session's keyframe test.)
 TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
     h.server->setContentFunction(fillDisplay);

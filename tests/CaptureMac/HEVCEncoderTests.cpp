@@ -65,9 +65,6 @@ TEST(HEVCEncoder, SessionCreationFailureCarriesTheStatus) {
     HEVCEncoder::Backend backend{Virtual::factory({}, CompressionStatus::encoderNotFound)};
     EXPECT_EQ(captureError([&] { HEVCEncoder(640, 480, {}, true, backend); }),
               HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::encoderNotFound));
-    // The machine's own session refuses an odd size.
-    EXPECT_EQ(captureError([] { HEVCEncoder(641, 480, {}, true); }),
-              HEVCEncoder::EncoderError::sessionCreationFailed(CompressionStatus::paramErr));
 }
 TEST(HEVCEncoder, ApplySetsRateKeyframeLimitsAndTheDataRateLimitWithItsDiagnostic) {
     struct Case { std::int64_t bitrate; double interval, duration; std::int64_t frames, cap; std::string line; };
@@ -154,8 +151,7 @@ TEST(HEVCEncoder, KeyframeFlagFollowsTheFirstAttachmentDictionary) {
     const std::tuple<const char*, std::optional<List>, bool> cases[] = {
         {"no attachments", std::nullopt, true}, {"empty array", List{}, true}, {"no key", List{dict(std::nullopt)}, true},
         {"NotSync true", List{dict(AttachmentValue(true))}, false}, {"NotSync false", List{dict(AttachmentValue(false))}, true},
-        {"NotSync not a Boolean", List{dict(AttachmentValue(1))}, true},
-        {"first entry not a dictionary", List{AttachmentValue("x"), dict(AttachmentValue(true))}, true}};
+        {"NotSync not a Boolean", List{dict(AttachmentValue(1))}, true}};
     for (const auto& [name, attachments, keyframe] : cases) {
         auto sample = std::make_shared<SampleBuffer>(*Virtual::makeSample(true, MediaTime::make(0, 1)));
         sample->attachments = attachments;

@@ -65,8 +65,6 @@ public:
         std::filesystem::remove_all(directory_, ignored);
     }
     std::string address() const { return "unix:" + directory_ + "/pulse/native"; }
-    // Runs a command (pactl, ...) to its end; its exit status.
-    int run(const std::vector<std::string>& argv) const { return runProcess(argv); }
     // Plays `seconds` of a stereo sine into the null sink (a 48 kHz float WAV file through paplay,
     // run in the background and stopped with the server).
     bool playTone(double frequency, double amplitude, double seconds) {

@@ -2,15 +2,16 @@
 #include "Platform/Device/CaptureGraph.h"
 #include "Platform/Device/LinuxDeviceBackend.h"
 #include "Platform/Device/V4L2/V4L2Camera.h"
+#include "support/Collected.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <tuple>
 #include <variant>
 
 namespace mivodrell {
@@ -30,23 +31,6 @@ struct TemporaryDirectory {
         fs::remove_all(path, error);
     }
     void touch(const std::string& name) const { std::ofstream(path + "/" + name).put('x'); }
-};
-
-// Values handed over from another thread, waited for (bounded).
-template <class T>
-struct Handover {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<T> values;
-    void add(T value) {
-        std::lock_guard<std::mutex> lock(mutex);
-        values.push_back(std::move(value));
-        changed.notify_all();
-    }
-    bool waitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return values.size() >= count; });
-    }
 };
 
 TEST(LinuxDeviceBackend, NodesThatAreNotCamerasAreNotListed) {
@@ -75,7 +59,7 @@ TEST(LinuxDeviceBackend, VideoNodesAppearingAndVanishingAreNoticedOnTheObservers
     TemporaryDirectory dev;
     auto backend = LinuxDeviceBackend::create(dev.path);
     auto queue = std::make_shared<SerialQueue>("test.notices");
-    Handover<std::pair<DeviceChange::Kind, std::string>> notices;
+    testing::Collected<std::pair<DeviceChange::Kind, std::string>> notices;
     std::atomic<int> offQueue{0};
     auto observation = backend->observeDeviceChanges(
         [&](const DeviceChange& change) {
@@ -85,14 +69,14 @@ TEST(LinuxDeviceBackend, VideoNodesAppearingAndVanishingAreNoticedOnTheObservers
         queue);
     dev.touch("media0");  // not a video node: no notice
     dev.touch("video4");
-    ASSERT_TRUE(notices.waitFor(1));
+    ASSERT_TRUE(notices.waitFor(1, 10));
     fs::remove(dev.path + "/video4");
-    ASSERT_TRUE(notices.waitFor(2));
+    ASSERT_TRUE(notices.waitFor(2, 10));
     queue->sync([] {});
-    std::lock_guard<std::mutex> lock(notices.mutex);
     using Kind = DeviceChange::Kind;
-    EXPECT_EQ(notices.values, (decltype(notices.values){{Kind::connected, dev.path + "/video4"},
-                                                        {Kind::disconnected, dev.path + "/video4"}}));
+    EXPECT_EQ(std::tuple(notices.size(), notices.at(0), notices.at(1)),
+              std::tuple(std::size_t{2}, std::pair(Kind::connected, dev.path + "/video4"),
+                         std::pair(Kind::disconnected, dev.path + "/video4")));
     EXPECT_EQ(offQueue, 0);
 }
 
@@ -106,18 +90,17 @@ TEST(V4L2Camera, DeliversBGRAFramesFromARealCamera) {
     if (!input->source().isAvailable()) GTEST_SKIP() << "camera is busy";
     auto graph = CaptureGraph::create(LinuxDeviceBackend::create());
     auto output = std::make_shared<CaptureDataOutput>(MediaType::video);
-    Handover<std::shared_ptr<PixelBuffer>> frames;
+    testing::Collected<std::shared_ptr<PixelBuffer>> frames;
     output->setSampleBufferDelegate(
         [&](const CaptureDataOutput*, const SampleBufferRef& s) { frames.add(s->imageBuffer); },
         std::make_shared<SerialQueue>("test.camera"));
     graph->addInput(input);
     graph->addOutput(output);
     graph->startRunning();
-    ASSERT_TRUE(frames.waitFor(1));
+    ASSERT_TRUE(frames.waitFor(1, 10));
     graph->stopRunning();
-    std::lock_guard<std::mutex> lock(frames.mutex);
-    EXPECT_EQ(frames.values[0]->pixelFormat(), PixelFormat::bgra);
-    EXPECT_GT(frames.values[0]->width(), 0);
+    EXPECT_EQ(frames.at(0)->pixelFormat(), PixelFormat::bgra);
+    EXPECT_GT(frames.at(0)->width(), 0);
 }
 
 }  // namespace
