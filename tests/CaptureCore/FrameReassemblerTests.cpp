@@ -74,6 +74,36 @@ TEST(FrameReassemblerTest, AFloodOfFrameIDsStaysWithinThePendingLimit) {
     EXPECT_EQ(reassembler.abandonedFrameCount() + reassembler.pendingFrameCount(), opened);
     EXPECT_EQ(reassembler.lostPacketCount(), reassembler.abandonedFrameCount() * 65534);
 }
+TEST(FrameReassemblerBudget, OldestOpenFrameIsGivenUpPastTheByteBudget) {
+    struct Step { std::uint32_t frameID; std::uint16_t index, count; std::size_t size, outcome /* index into R::Outcome */; std::int64_t pendingBytes; };
+    struct Scenario { const char* name; std::vector<Step> steps; std::int64_t abandoned, lost; std::optional<std::uint32_t> settled; };
+    constexpr std::size_t buffered = 1, stale = 2, abandoned = 5, completed = 0;
+    const Scenario scenarios[] = {
+        {"a frame declaring 65535 packets gives itself up",
+         {{1, 0, 65535, 40, buffered, 40}, {1, 1, 65535, 40, buffered, 80}, {1, 2, 65535, 40, abandoned, 0}, {1, 3, 65535, 40, stale, 0}},
+         1, 65532, 1},
+        {"the older of two open frames goes first",
+         {{1, 0, 3, 40, buffered, 40}, {1, 1, 3, 40, buffered, 80}, {2, 0, 3, 40, buffered, 40}, {1, 2, 3, 40, stale, 40}}, 1, 1, 1},
+        {"completing a frame returns its bytes",
+         {{1, 0, 3, 40, buffered, 40}, {1, 1, 3, 40, buffered, 80}, {1, 2, 3, 20, completed, 0}, {2, 0, 2, 60, buffered, 60},
+          {2, 1, 2, 40, completed, 0}}, 0, 0, 2},
+        {"exactly at the budget keeps the frame", {{1, 0, 2, 100, buffered, 100}}, 0, 0, std::nullopt}};
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        R reassembler(8, 100);
+        for (const Step& step : scenario.steps) {
+            const auto outcome = reassembler.ingest(makePacket(step.frameID, step.index, step.count, Bytes(step.size, 0x5A)));
+            EXPECT_EQ(outcome.index(), step.outcome) << "frame " << step.frameID << " packet " << step.index;
+            EXPECT_EQ(reassembler.pendingPayloadBytes(), step.pendingBytes);
+        }
+        EXPECT_EQ(reassembler.abandonedFrameCount(), scenario.abandoned);
+        EXPECT_EQ(reassembler.lostPacketCount(), scenario.lost);
+        EXPECT_EQ(reassembler.highestSettledFrameID(), scenario.settled);
+        reassembler.reset();
+        EXPECT_EQ(reassembler.pendingPayloadBytes(), 0);
+    }
+    EXPECT_EQ(R(4).maxPendingBytes(), R::defaultMaxPendingBytes);
+}
 TEST(FrameIDTest, ComparesAcrossTheWrap) {
     struct Case { std::uint32_t a, b; bool newer, older; };
     const Case cases[] = {{1, 0, true, false}, {0, 0xFFFFFFFF, true, false}, {0xFFFFFFFF, 0, false, true},
