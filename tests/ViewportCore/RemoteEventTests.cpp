@@ -261,6 +261,15 @@ TEST(RemoteEvent, EqualityFollowsTheValueRules) {
     EXPECT_NE(E::requestTopology(), E::requestMacClipboardText());
     EXPECT_NE(E::mouseDown(MouseButton::left, {1, 1}), E::mouseUp(MouseButton::left, {1, 1}));
 }
+// Far beyond what the fuzz target's inputs reach: both read, the numbers past the point ignored.
+TEST(RemoteEvent, HugeInputsRead) {
+    std::string manyMembers = "{";
+    for (int i = 0; i < 100000; ++i) manyMembers += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    EXPECT_EQ(RemoteEvent::fromJSON(manyMembers + "\"requestTopology\":{}}"), E::requestTopology());
+    std::string manyNumbers = "{\"cursorMove\":{\"to\":[1,2";
+    for (int i = 0; i < 100000; ++i) manyNumbers += ",1e999";
+    EXPECT_EQ(RemoteEvent::fromJSON(manyNumbers + "]}}"), E::cursorMove({1, 2}));
+}
 TEST(RemoteEvent, TravelsThroughTheControlChannel) {
     const RemoteEvent event = E::viewportChanged(CGRect(0, 0, 1440, 900), 2532, 1170, 17);
     const std::vector<std::uint8_t> frame = ControlChannelCoding::encode(event);
