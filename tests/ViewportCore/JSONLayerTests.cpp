@@ -43,15 +43,30 @@ TEST(JSONDocument, RefusesAnythingButOneValidValue) {
         }
     }
 }
+// The reader's stack holds the open arrays and objects and the digits of each number: the deepest
+// document allowed, with a long number inside, takes it from its first block into blocks of the pool
+// and of the heap. Deeper documents fail cleanly instead of exhausting the stack.
 TEST(JSONDocument, CapsNestingDepth) {
-    auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-    EXPECT_NO_THROW(JSONDocument(nested(JSONDocument::maxDepth)));
-    EXPECT_THROW(JSONDocument(nested(JSONDocument::maxDepth + 1)), DecodingError);
-    // A 4 MiB run of brackets fails cleanly instead of exhausting the stack.
+    const std::string digits(5000, '7');
+    const JSONDocument nested(std::string(JSONDocument::maxDepth - 1, '[') + "{\"n\":" + digits + "}" +
+                              std::string(JSONDocument::maxDepth - 1, ']'));
+    const JSONNode* node = &nested.root();
+    for (std::size_t depth = 1; depth < JSONDocument::maxDepth; ++depth) {
+        ASSERT_EQ(node->kind(), JSONNode::Kind::array);
+        node = &*node->children().begin();
+    }
+    ASSERT_EQ(node->kind(), JSONNode::Kind::object);
+    EXPECT_EQ(node->member("n")->text(), digits);
+    EXPECT_THROW(JSONDocument(std::string(JSONDocument::maxDepth + 1, '[') + std::string(JSONDocument::maxDepth + 1, ']')),
+                 DecodingError);
     EXPECT_THROW(JSONDocument(std::string(4 << 20, '[')), DecodingError);
     std::string objects;
     for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
     EXPECT_THROW(JSONDocument{objects}, DecodingError);
+    // A fresh document after a failed one starts from a clean stack.
+    const JSONDocument small("{\"a\":[1,{\"b\":-2.5}],\"c\":{}}");
+    EXPECT_EQ(small.root().member("a")->children().begin()->text(), "1");
+    EXPECT_EQ(small.root().member("c")->kind(), JSONNode::Kind::object);
 }
 TEST(JSONDocument, NumbersTooLargeForTheParserReachTheirFields) {
     // Numbers that the underlying parser refuses outright keep their text.
