@@ -134,19 +134,16 @@ std::string written(auto&& write) {
     writer.finish();
     return out;
 }
-TEST(JSONWriter, LongestIntegersAndEmptyContainers) {
+// Empty containers are written by the messages' samples.
+TEST(JSONWriter, LongestIntegersAndNull) {
     const std::string out = written([](JSONWriter& w) {
         w.beginArray();
         w.integer(std::numeric_limits<std::int64_t>::min());
         w.unsignedInteger(std::numeric_limits<std::uint64_t>::max());
         w.null();
-        w.beginArray();
-        w.endArray();
-        w.beginObject();
-        w.endObject();
         w.endArray();
     });
-    EXPECT_EQ(out, "[-9223372036854775808,18446744073709551615,null,[],{}]");
+    EXPECT_EQ(out, "[-9223372036854775808,18446744073709551615,null]");
 }
 // Whole values below 2^53 are written as integers; all others as the standard library's shortest
 // form. Every text reads back to the same bits.
