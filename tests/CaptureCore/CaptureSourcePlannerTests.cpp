@@ -27,15 +27,6 @@ const CaptureSource* sourceFor(const CapturePlan& plan, std::uint32_t id) {
     for (const CaptureSource& s : plan.sources) if (s.displayID == id) return &s;
     return nullptr;
 }
-TEST(CaptureSourcePlanner, FirstPlanOfOneDisplay) {
-    CaptureSourcePlanner planner;
-    const CapturePlan plan = planner.plan({100, 100, 1000, 500}, oneDisplay(), kPhone, 0);
-    // Budget 1170 x 2532 wants 2.43 px/pt, capped by the scale 2. Grown by 60 / 30 points, then outward to 8.
-    EXPECT_EQ(plan, (CapturePlan{{CaptureSource{1, {40, 64, 1120, 568}, {2240, 1136}, 2.0, true}}, {1}, {}, {}}));
-    EXPECT_EQ(plan.totalOutputPixels(), 2240.0 * 1136.0);
-    // A negative size describes the same rectangle.
-    EXPECT_EQ(CaptureSourcePlanner().plan({1100, 600, -1000, -500}, oneDisplay(), kPhone, 0), plan);
-}
 // One visible display of area A: d = sqrt(budget / A), clamped to the minimum and the scale (1 when unusable).
 TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
     struct Case { double scale; CGSize phone; double allowance, density; };
@@ -103,10 +94,15 @@ TEST(CaptureSourcePlanner, UnusableViewportStopsEverythingAndForgetsTheMotion) {
         EXPECT_EQ(planner.lastViewportCenter(), std::nullopt);
     }
 }
-TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
+TEST(CaptureSourcePlanner, FirstPlanThenSmallMovesInsideTheCapturedRegionListNothing) {
     CaptureSourcePlanner planner;
     const CapturePlan first = planner.plan({100, 100, 1000, 500}, oneDisplay(), kPhone, 0);
-    // Captured (40, 64, 1120, 568): moving by a few points stays covered.
+    // Budget 1170 x 2532 wants 2.43 px/pt, capped by the scale 2. Grown by 60 / 30 points, then outward to 8.
+    EXPECT_EQ(first, (CapturePlan{{CaptureSource{1, {40, 64, 1120, 568}, {2240, 1136}, 2.0, true}}, {1}, {}, {}}));
+    EXPECT_EQ(first.totalOutputPixels(), 2240.0 * 1136.0);
+    // A negative size describes the same rectangle.
+    EXPECT_EQ(CaptureSourcePlanner().plan({1100, 600, -1000, -500}, oneDisplay(), kPhone, 0), first);
+    // Moving by a few points stays covered.
     for (const CGPoint origin : {CGPoint{130, 100}, CGPoint{70, 80}, CGPoint{40, 132}}) {
         const CapturePlan plan = planner.plan({origin.x, origin.y, 1000, 500}, oneDisplay(), kPhone, 1);
         EXPECT_EQ(plan.sources, first.sources) << origin.x << "," << origin.y;
