@@ -228,6 +228,7 @@ TEST(HostEvent, FrameLimitCountsTheWrittenText) {
     const HostEvent largest = H::clipboardTextChanged(text);
     const auto frame = ControlChannelCoding::encode(largest);
     EXPECT_EQ(frame.size(), limit + 4);
+    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), limit);
     EXPECT_EQ(ControlChannelCoding::decode<HostEvent>(std::span(frame).subspan(4)), largest);
     // A slash is written escaped, as two bytes: one more byte than the limit.
     text.back() = '/';
