@@ -256,7 +256,8 @@ public:
     int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(engine_); }
     bool chance(double p) { return uniform(0, 1) < p; }
     DisplayTopology topology() {
-        static const CGSize kSizes[] = {{1920, 1080}, {2560, 1440}, {1280, 800}, {1512, 982}, {3840, 2160}, {800, 1280}};
+        static const CGSize kSizes[] = {{1920, 1080}, {2560, 1440}, {1280, 800},
+                                        {1512, 982},  {3840, 2160}, {800, 1280}};
         static const double kScales[] = {1, 2, 1.5, 3, 0, -1, kNaN};
         static const double kUnusable[] = {kNaN, 0, kInf, -kInf};
         std::vector<DisplayInfo> displays;
@@ -267,7 +268,8 @@ public:
             if (!used.insert(id).second) continue;
             CGSize size = kSizes[integer(0, 5)];
             if (chance(0.04)) size.width = kUnusable[integer(0, 3)];
-            displays.emplace_back(id, CGRect(x, integer(-1000, 1000), size.width, size.height), kScales[integer(0, 6)], i == 0, "D");
+            const CGRect frame(x, integer(-1000, 1000), size.width, size.height);
+            displays.emplace_back(id, frame, kScales[integer(0, 6)], i == 0, "D");
             x += (std::isfinite(size.width) ? size.width : 1000) + (chance(0.3) ? integer(-200, 200) : 0);
         }
         return DisplayTopology(std::move(displays));
@@ -298,7 +300,9 @@ private:
     std::mt19937 engine_;
 };
 TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
-    const auto sortedUnique = [](const IDs& ids) { return std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()) == ids.end(); };
+    const auto sortedUnique = [](const IDs& ids) {
+        return std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()) == ids.end();
+    };
     for (std::uint32_t seed = 1; seed <= 500; ++seed) {
         Generator gen(seed);
         Configuration configuration;
@@ -316,7 +320,8 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
             viewport = gen.viewport(topology, viewport);
             const CapturePlan plan = planner.plan(viewport, topology, gen.phone(), gen.nextTime(clock));
             ASSERT_TRUE(sortedUnique(plan.started) && sortedUnique(plan.stopped) && sortedUnique(plan.reconfigured));
-            // The lists account for every change of the active set; a started display is neither stopped nor reconfigured.
+            // The lists account for every change of the active set; a started display is neither
+            // stopped nor reconfigured.
             for (const auto id : plan.stopped) ASSERT_EQ(active.erase(id), 1u) << id;
             for (const auto id : plan.started) ASSERT_TRUE(active.insert(id).second) << id;
             for (const auto id : plan.started) {
@@ -331,7 +336,8 @@ TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
                 ASSERT_GE(source.pixelsPerPoint, configuration.minPixelsPerPoint);
                 const auto display = topology.displayWithID(source.displayID);
                 ASSERT_TRUE(display);
-                ASSERT_TRUE(CGRect(0, 0, display->frame().width(), display->frame().height()).contains(source.sourceRect)) << source.displayID;
+                const CGRect bounds(0, 0, display->frame().width(), display->frame().height());
+                ASSERT_TRUE(bounds.contains(source.sourceRect)) << source.displayID;
                 ASSERT_TRUE(source.sourceRect.size.width > 0 && source.sourceRect.size.height > 0);
             }
         }

@@ -67,6 +67,27 @@ TEST(ControlChannelDecoder, Scenarios) {
         }
     }
 }
+// A chunk long enough to be copied while its headers are walked, holding frames longer than a copy
+// step (so the walk runs ahead of the copy), behind the rest of a frame whose header and first bytes
+// came in two chunks before.
+TEST(ControlChannelDecoder, LargeChunksAreCutByteForByte) {
+    Bytes stream;
+    std::vector<std::string> bodies;
+    std::uint8_t next = 0;
+    for (const std::uint32_t size : {10u, 300u, 5u, 2000u, 64u, 65u, 1500u, 0u, 700u, 100u}) {
+        std::string body(size, '\0');
+        for (char& c : body) c = static_cast<char>(next += 37);
+        bodies.push_back(body);
+        stream = concat({stream, header(size), Bytes(body.begin(), body.end())});
+    }
+    bodies.pop_back();  // the last frame stops 40 bytes short
+    stream.resize(stream.size() - 40);
+    ControlChannelDecoder decoder;
+    EXPECT_TRUE(decoder.feed(std::span(stream).first(2)).empty());
+    EXPECT_TRUE(decoder.feed(std::span(stream).subspan(2, 5)).empty());
+    EXPECT_EQ(texts(decoder.feed(std::span(stream).subspan(7))), bodies);
+    EXPECT_EQ(decoder.pendingByteCount(), 64u);
+}
 TEST(ControlChannelDecoder, ManySmallFramesCostLinearTime) {
     // 4 MiB of empty frames in one chunk: 1,048,576 frames. Moving the rest of the buffer after
     // each frame would move about 2^41 bytes; cutting frames out of the chunk moves none.

@@ -141,7 +141,8 @@ TEST_F(FileLoggerTest, LinesFromManyThreadsAreAllPresentAndWholeAndReleaseFlushe
     }
     const std::string text = read();
     // The default clock gives a time of day.
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(^\[([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3}\] thread )"))) << text.substr(0, 80);
+    const std::regex stamp(R"(^\[([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3}\] thread )");
+    EXPECT_TRUE(std::regex_search(text, stamp)) << text.substr(0, 80);
     std::istringstream in(text);
     std::string line;
     std::set<std::string> seen;

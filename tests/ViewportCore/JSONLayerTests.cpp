@@ -57,8 +57,8 @@ TEST(JSONDocument, CapsNestingDepth) {
     }
     ASSERT_EQ(node->kind(), JSONNode::Kind::object);
     EXPECT_EQ(node->member("n")->text(), digits);
-    EXPECT_THROW(JSONDocument(std::string(JSONDocument::maxDepth + 1, '[') + std::string(JSONDocument::maxDepth + 1, ']')),
-                 DecodingError);
+    const std::size_t tooDeep = JSONDocument::maxDepth + 1;
+    EXPECT_THROW(JSONDocument(std::string(tooDeep, '[') + std::string(tooDeep, ']')), DecodingError);
     EXPECT_THROW(JSONDocument(std::string(4 << 20, '[')), DecodingError);
     std::string objects;
     for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
