@@ -1,5 +1,8 @@
 #include "CaptureCore/CaptureSourcePlanner.h"
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <random>
+#include <set>
 #include "PlannerTestSupport.h"
 namespace mivodrell { namespace {
 using Configuration = CaptureSourcePlanner::Configuration;
@@ -23,15 +26,6 @@ const CGSize kPhone{1170, 2532};
 const CaptureSource* sourceFor(const CapturePlan& plan, std::uint32_t id) {
     for (const CaptureSource& s : plan.sources) if (s.displayID == id) return &s;
     return nullptr;
-}
-TEST(CaptureSourcePlanner, FirstPlanOfOneDisplay) {
-    CaptureSourcePlanner planner;
-    const CapturePlan plan = planner.plan({100, 100, 1000, 500}, oneDisplay(), kPhone, 0);
-    // Budget 1170 x 2532 wants 2.43 px/pt, capped by the scale 2. Grown by 60 / 30 points, then outward to 8.
-    EXPECT_EQ(plan, (CapturePlan{{CaptureSource{1, {40, 64, 1120, 568}, {2240, 1136}, 2.0, true}}, {1}, {}, {}}));
-    EXPECT_EQ(plan.totalOutputPixels(), 2240.0 * 1136.0);
-    // A negative size describes the same rectangle.
-    EXPECT_EQ(CaptureSourcePlanner().plan({1100, 600, -1000, -500}, oneDisplay(), kPhone, 0), plan);
 }
 // One visible display of area A: d = sqrt(budget / A), clamped to the minimum and the scale (1 when unusable).
 TEST(CaptureSourcePlanner, DensityFollowsTheBudgetWithinItsClamps) {
@@ -100,10 +94,15 @@ TEST(CaptureSourcePlanner, UnusableViewportStopsEverythingAndForgetsTheMotion) {
         EXPECT_EQ(planner.lastViewportCenter(), std::nullopt);
     }
 }
-TEST(CaptureSourcePlanner, SmallMovesInsideTheCapturedRegionListNothing) {
+TEST(CaptureSourcePlanner, FirstPlanThenSmallMovesInsideTheCapturedRegionListNothing) {
     CaptureSourcePlanner planner;
     const CapturePlan first = planner.plan({100, 100, 1000, 500}, oneDisplay(), kPhone, 0);
-    // Captured (40, 64, 1120, 568): moving by a few points stays covered.
+    // Budget 1170 x 2532 wants 2.43 px/pt, capped by the scale 2. Grown by 60 / 30 points, then outward to 8.
+    EXPECT_EQ(first, (CapturePlan{{CaptureSource{1, {40, 64, 1120, 568}, {2240, 1136}, 2.0, true}}, {1}, {}, {}}));
+    EXPECT_EQ(first.totalOutputPixels(), 2240.0 * 1136.0);
+    // A negative size describes the same rectangle.
+    EXPECT_EQ(CaptureSourcePlanner().plan({1100, 600, -1000, -500}, oneDisplay(), kPhone, 0), first);
+    // Moving by a few points stays covered.
     for (const CGPoint origin : {CGPoint{130, 100}, CGPoint{70, 80}, CGPoint{40, 132}}) {
         const CapturePlan plan = planner.plan({origin.x, origin.y, 1000, 500}, oneDisplay(), kPhone, 1);
         EXPECT_EQ(plan.sources, first.sources) << origin.x << "," << origin.y;
@@ -245,6 +244,103 @@ TEST(CaptureSourcePlanner, QuantizedPixelSize) {
             Configuration{.pixelQuantum = c.quantum, .minOutputDimension = c.minDimension, .maxOutputDimension = c.maxDimension});
         EXPECT_EQ(planner.quantizedPixelSize({0, 0, c.points.width, c.points.height}, c.density), c.expected)
             << c.points.width << "x" << c.points.height << " @" << c.density;
+    }
+}
+// Invariants over seeded random viewports, topologies (one to four displays from a small ID pool, so
+// that displays come and go and a kept ID may change its frame; overlaps, gaps, unusable scales and
+// sizes), phones, times and configurations.
+class Generator {
+public:
+    explicit Generator(std::uint32_t seed) : engine_(seed) {}
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(engine_); }
+    int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(engine_); }
+    bool chance(double p) { return uniform(0, 1) < p; }
+    DisplayTopology topology() {
+        static const CGSize kSizes[] = {{1920, 1080}, {2560, 1440}, {1280, 800},
+                                        {1512, 982},  {3840, 2160}, {800, 1280}};
+        static const double kScales[] = {1, 2, 1.5, 3, 0, -1, kNaN};
+        static const double kUnusable[] = {kNaN, 0, kInf, -kInf};
+        std::vector<DisplayInfo> displays;
+        std::set<std::uint32_t> used;
+        double x = integer(-3000, 0);
+        for (int i = 0, count = integer(1, 4); i < count; ++i) {
+            const auto id = static_cast<std::uint32_t>(integer(1, 6));
+            if (!used.insert(id).second) continue;
+            CGSize size = kSizes[integer(0, 5)];
+            if (chance(0.04)) size.width = kUnusable[integer(0, 3)];
+            const CGRect frame(x, integer(-1000, 1000), size.width, size.height);
+            displays.emplace_back(id, frame, kScales[integer(0, 6)], i == 0, "D");
+            x += (std::isfinite(size.width) ? size.width : 1000) + (chance(0.3) ? integer(-200, 200) : 0);
+        }
+        return DisplayTopology(std::move(displays));
+    }
+    CGRect viewport(const DisplayTopology& topology, const CGRect& previous) {
+        static const CGRect kUnusable[] = {{0, 0, 0, 100}, {kNaN, 0, 100, 100}, {0, 0, kInf, 10}, {0, 0, 10, -0.0}};
+        if (chance(0.04)) return kUnusable[integer(0, 3)];
+        if (chance(0.7) && std::isfinite(previous.origin.x) && previous.size.width > 0) {  // small moves and zooms
+            const double zoom = chance(0.2) ? uniform(0.8, 1.25) : 1.0;
+            return {previous.origin.x + uniform(-80, 80), previous.origin.y + uniform(-80, 80),
+                    std::max(1.0, previous.size.width * zoom), std::max(1.0, previous.size.height * zoom)};
+        }
+        const CGRect b = topology.bounds();
+        const double cx = std::isfinite(b.origin.x) ? uniform(b.minX() - 500, b.maxX() + 500) : uniform(-2000, 2000);
+        const double cy = std::isfinite(b.origin.y) ? uniform(b.minY() - 500, b.maxY() + 500) : uniform(-2000, 2000);
+        const double w = chance(0.1) ? uniform(0.1, 20) : uniform(100, 6000), h = w * uniform(0.3, 2.5);
+        return {cx - w / 2, cy - h / 2, w, h};
+    }
+    CGSize phone() {
+        if (chance(0.05)) return chance(0.5) ? CGSize{0, 0} : CGSize{kNaN, 2532};
+        return {static_cast<double>(integer(320, 3000)), static_cast<double>(integer(320, 3000))};
+    }
+    double nextTime(double& clock) {
+        if (chance(0.05)) return chance(0.5) ? kNaN : kInf;
+        return clock += chance(0.1) ? uniform(0.5, 3) : uniform(0, 0.1);
+    }
+private:
+    std::mt19937 engine_;
+};
+TEST(CaptureSourcePlannerProperties, PlansStayWellFormed) {
+    const auto sortedUnique = [](const IDs& ids) {
+        return std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()) == ids.end();
+    };
+    for (std::uint32_t seed = 1; seed <= 500; ++seed) {
+        Generator gen(seed);
+        Configuration configuration;
+        if (gen.chance(0.5)) configuration.captureMarginRatio = 0.24, configuration.minReconfigureInterval = 0.4;
+        if (gen.chance(0.3)) configuration.velocityMarginLookahead = gen.uniform(0, 0.5);
+        CaptureSourcePlanner planner(configuration);
+        DisplayTopology topology = gen.topology();
+        CGRect viewport{0, 0, 1000, 600};
+        double clock = gen.uniform(0, 1000);
+        std::set<std::uint32_t> active;
+        for (int step = 0; step < 40; ++step) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+            if (gen.chance(0.1)) topology = gen.topology();
+            if (gen.chance(0.02)) planner.reset(), active.clear();
+            viewport = gen.viewport(topology, viewport);
+            const CapturePlan plan = planner.plan(viewport, topology, gen.phone(), gen.nextTime(clock));
+            ASSERT_TRUE(sortedUnique(plan.started) && sortedUnique(plan.stopped) && sortedUnique(plan.reconfigured));
+            // The lists account for every change of the active set; a started display is neither
+            // stopped nor reconfigured.
+            for (const auto id : plan.stopped) ASSERT_EQ(active.erase(id), 1u) << id;
+            for (const auto id : plan.started) ASSERT_TRUE(active.insert(id).second) << id;
+            for (const auto id : plan.started) {
+                ASSERT_TRUE(std::ranges::find(plan.stopped, id) == plan.stopped.end() &&
+                            std::ranges::find(plan.reconfigured, id) == plan.reconfigured.end()) << id;
+            }
+            ASSERT_EQ(IDs(active.begin(), active.end()), plan.activeDisplayIDs());
+            ASSERT_EQ(planner.activeDisplayIDs(), plan.activeDisplayIDs());
+            for (const CaptureSource& source : plan.sources) {
+                for (const double side : {source.outputPixelSize.width, source.outputPixelSize.height})
+                    ASSERT_TRUE(side >= 16 && side <= 4096 && std::fmod(side, 16) == 0) << side;
+                ASSERT_GE(source.pixelsPerPoint, configuration.minPixelsPerPoint);
+                const auto display = topology.displayWithID(source.displayID);
+                ASSERT_TRUE(display);
+                const CGRect bounds(0, 0, display->frame().width(), display->frame().height());
+                ASSERT_TRUE(bounds.contains(source.sourceRect)) << source.displayID;
+                ASSERT_TRUE(source.sourceRect.size.width > 0 && source.sourceRect.size.height > 0);
+            }
+        }
     }
 }
 }}  // namespace mivodrell

@@ -38,10 +38,4 @@ inline std::optional<SharedBytes> untouchedBytes(std::size_t size) {
     const std::shared_ptr<const void> owner(address, [size](const void* p) { munmap(const_cast<void*>(p), size); });
     return SharedBytes(owner, {static_cast<const std::uint8_t*>(address), size});
 }
-// Reads a frame ID difference the long way: (a - b) mod 2^32 mapped into [-2^31, 2^31).
-inline bool referenceIsNewer(std::uint32_t a, std::uint32_t b) {
-    std::int64_t difference = (std::int64_t{a} - std::int64_t{b}) & 0xFFFF'FFFFll;
-    if (difference >= (std::int64_t{1} << 31)) difference -= std::int64_t{1} << 32;
-    return difference > 0;
-}
 }  // namespace mivodrell::testing

@@ -54,6 +54,8 @@ TEST(FrameReceiverTest, FrameFirstThenTheLossesItCaused) {
     EXPECT_EQ(r.receiver.keyframePolicy().consecutiveLosses(), 2);
     EXPECT_EQ(r.receiver.keyframePolicy().requestCount(), 1);
     EXPECT_EQ(r.receiver.keyframePolicy().lastKeyframeAt(), 1.1);  // the keyframe was recorded before the losses
+    r.receiver.expireOutstandingRequest(100);
+    EXPECT_FALSE(r.receiver.keyframePolicy().hasOutstandingRequest());
 }
 TEST(FrameReceiverTest, LossTolerantModeWaitsForSixLossesInARow) {
     for (const bool tolerant : {false, true}) {

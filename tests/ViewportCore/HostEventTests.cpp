@@ -97,9 +97,6 @@ TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
 TEST(HostEvent, ReadingRules) {
     EXPECT_EQ(HostEvent::fromJSON(R"({"cameraStateChanged":{"enabled":false,"deviceID":null,"reason":null}})"),
               H::cameraStateChanged(false, std::nullopt, std::nullopt));
-    EXPECT_EQ(HostEvent::fromJSON(R"({"transportStateChanged":{"_0":1}})"), H::transportStateChanged(1));
-    EXPECT_EQ(HostEvent::fromJSON(R"({"linkPing":{"_0":7},"somethingElse":{"_0":8}})"), H::linkPing(7));
-    EXPECT_EQ(HostEvent::fromJSON(R"({"cameraDevicesChanged":{"_0":[]}})"), H::cameraDevicesChanged({}));
     // Payload structures ignore unknown members and read absent or null optionals as absent.
     EXPECT_EQ(HostEvent::fromJSON(R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":7,"pixelsPerPoint":null,"x":1}}})"),
               H::menuBarSnapshot(MenuBarSnapshot{{}, 7}));
@@ -139,11 +136,8 @@ TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
         {R"({"linkPing":{"_0":1},"unlockResult":{"_0":true}})", Kind::typeMismatch, "", "HostEvent"},
         {R"({"lanAccessDenied":{"_0":"x"}})", Kind::keyNotFound, "lanAccessDenied", "reason"},
         {R"({"transportStateChanged":{"_0":256}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
-        {R"({"unlockResult":{"_0":1}})", Kind::typeMismatch, "unlockResult._0", "Bool"},
         {R"({"cameraStateChanged":{"deviceID":"x"}})", Kind::keyNotFound, "cameraStateChanged", "enabled"},
         {R"({"monitoringConsentPending":{"what":"x"}})", Kind::keyNotFound, "monitoringConsentPending", "pending"},
-        {R"({"activeWindowFrameChanged":{"displayID":1,"frame":[[0,0],[1,"2"]]}})", Kind::typeMismatch,
-         "activeWindowFrameChanged.frame[1][1]", "CGFloat"},
         // Nested payloads.
         {R"({"videoFormatChanged":{"_0":null}})", Kind::valueNotFound, "videoFormatChanged._0", ""},
         {R"({"videoFormatChanged":{"_0":[]}})", Kind::typeMismatch, "videoFormatChanged._0", "VideoFormatInfo"},
@@ -204,16 +198,12 @@ TEST(HostEvent, NonFiniteNumbersAnywhereCannotBeWritten) {
     EXPECT_EQ(describeCodingPath(error->codingPath), "menuBarSnapshot._0.pixelsPerPoint");
 }
 TEST(HostEvent, EqualityFollowsTheValueRules) {
-    EXPECT_EQ(H::setPlaybackReportInterval(0.0), H::setPlaybackReportInterval(-0.0));
     EXPECT_NE(H::audioFormatChanged({kNaN, 2, {1}}), H::audioFormatChanged({kNaN, 2, {1}}));
     VideoFormatInfo reordered = screenFormat();
     std::swap(reordered.parameterSets[0], reordered.parameterSets[2]);
     EXPECT_NE(H::videoFormatChanged(screenFormat()), H::videoFormatChanged(reordered));
     EXPECT_EQ(H::cameraDevicesChanged({{"id", "Caf\xC3\xA9", true}}), H::cameraDevicesChanged({{"id", "Cafe\xCC\x81", true}}));
     EXPECT_NE(H::menuBarSnapshot({{}, 1, 24}), H::menuBarSnapshot({{}, 1}));
-    EXPECT_NE(H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 10, 10), 1, true, "A")})),
-              H::topologyChanged(DisplayTopology({DisplayInfo(1, CGRect(0, 0, 10, 10), 1, true, "B")})));
-    EXPECT_EQ(H::activeWindowFrameChanged(1, CGRect(10, 10, -10, -10)), H::activeWindowFrameChanged(1, CGRect(0, 0, 10, 10)));
 }
 // Each payload reads back through its own entry point.
 template <class Payload>
@@ -238,6 +228,7 @@ TEST(HostEvent, FrameLimitCountsTheWrittenText) {
     const HostEvent largest = H::clipboardTextChanged(text);
     const auto frame = ControlChannelCoding::encode(largest);
     EXPECT_EQ(frame.size(), limit + 4);
+    EXPECT_EQ(ControlChannelCoding::readLength(frame.data()), limit);
     EXPECT_EQ(ControlChannelCoding::decode<HostEvent>(std::span(frame).subspan(4)), largest);
     // A slash is written escaped, as two bytes: one more byte than the limit.
     text.back() = '/';
