@@ -501,7 +501,7 @@ private:
         // 2 dB on fine desktop detail at 8 Mbit/s 1080p for about a quarter more time. The
         // effort steps and the speed preference change it later.
         p->rdLevel = 3;
-        p->levelIdc = level_;
+        p->levelIdc = sessionHoldsRate ? 0 : level_;  // 0: x265 determines it, as said above
         p->bHighTier = 0;
 
         const RateSetup rate = wantedRate(level_);
@@ -509,7 +509,6 @@ private:
         p->fpsDenom = 1000;
         if (sessionHoldsRate) {
             p->rc.rateControlMode = X265_RC_CQP;
-            p->levelIdc = 0;
         } else if (rate.bitrateKbps > 0) {
             p->rc.rateControlMode = X265_RC_ABR;
             p->rc.bitrate = rate.bitrateKbps;
