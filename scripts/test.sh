@@ -31,7 +31,7 @@ sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEB
   "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only -DNDEBUG")
 # The 1080p encoder-quality test spends minutes inside libx265 (not instrumented) under the
 # sanitizers, and ThreadSanitizer's slowdown can push a 1080p frame past the encoder's deadline;
-# the normal suite runs them.
+# the normal suite runs it.
 # The installed-package test needs every library built, which the sanitizer stages skip; the
 # streaming tool's end-to-end runs measure frame rates that instrumentation cannot keep.
 sanitizer_skip='HEVCEncoderStream\.FullHDDesktopAtEightMegabitsKeepsAboveThirtyFiveDecibels|InstallConsumer|StreamTool\.|tests_tools'
