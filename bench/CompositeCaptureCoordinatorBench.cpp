@@ -15,6 +15,7 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "Platform/Compute/ComputeDevice.h"
+#include "tests/CaptureMac/CoordinatorTestSupport.h"
 
 #include <benchmark/benchmark.h>
 
@@ -54,62 +55,11 @@ std::shared_ptr<VirtualCaptureServer> makeServer(VirtualCaptureServer::Clocking 
     return server;
 }
 
-// Waits until the output queues have handed on what the server delivered so far.
-class QueueRecorder final : public CaptureBackend {
-public:
-    explicit QueueRecorder(std::shared_ptr<VirtualCaptureServer> server) : server_(std::move(server)) {}
-    void getShareableContent(bool a, bool b, ShareableContentCompletion c) override {
-        server_->getShareableContent(a, b, std::move(c));
-    }
-    std::shared_ptr<CaptureStream> makeStream(ContentFilter f, StreamConfiguration c, std::weak_ptr<StreamDelegate> d) override {
-        auto inner = server_->makeStream(std::move(f), std::move(c), std::move(d));
-        return inner ? std::make_shared<Stream>(inner, this) : nullptr;
-    }
-    Capabilities capabilities() const override { return server_->capabilities(); }
-    void flush() {
-        std::vector<std::shared_ptr<SerialQueue>> queues;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& w : queues_) {
-                if (auto q = w.lock()) queues.push_back(q);
-            }
-        }
-        for (const auto& q : queues) q->sync([] {});
-    }
-
-private:
-    class Stream final : public CaptureStream {
-    public:
-        Stream(std::shared_ptr<CaptureStream> inner, QueueRecorder* owner) : inner_(std::move(inner)), owner_(owner) {}
-        std::optional<PlatformError> addOutput(std::shared_ptr<StreamOutput> o, StreamOutputType t,
-                                               std::shared_ptr<SerialQueue> q) override {
-            {
-                std::lock_guard<std::mutex> lock(owner_->mutex_);
-                owner_->queues_.push_back(q);
-            }
-            return inner_->addOutput(std::move(o), t, std::move(q));
-        }
-        void startCapture(CaptureCompletion c) override { inner_->startCapture(std::move(c)); }
-        void updateConfiguration(StreamConfiguration s, CaptureCompletion c) override {
-            inner_->updateConfiguration(std::move(s), std::move(c));
-        }
-        void updateContentFilter(ContentFilter f, CaptureCompletion c) override { inner_->updateContentFilter(std::move(f), std::move(c)); }
-        void stopCapture(CaptureCompletion c) override { inner_->stopCapture(std::move(c)); }
-
-    private:
-        std::shared_ptr<CaptureStream> inner_;
-        QueueRecorder* owner_;
-    };
-    std::shared_ptr<VirtualCaptureServer> server_;
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<SerialQueue>> queues_;
-};
-
 // The render and encode of one frame without the coordinator, on frames captured from a server
 // of its own.
 class RenderEncodeBaseline {
 public:
-    RenderEncodeBaseline() : server_(makeServer(VirtualCaptureServer::Clocking::manual)), backend_(std::make_shared<QueueRecorder>(server_)) {
+    RenderEncodeBaseline() : server_(makeServer(VirtualCaptureServer::Clocking::manual)), backend_(std::make_shared<testing::FlushableBackend>(server_)) {
         for (const auto& d : kDisplays) {
             auto session = ScreenCaptureSession::create(backend_);
             session->onFrame = [this, id = d.displayID](const std::shared_ptr<PixelBuffer>& b, MediaTime, const auto&) {
@@ -149,7 +99,7 @@ public:
 
 private:
     std::shared_ptr<VirtualCaptureServer> server_;
-    std::shared_ptr<QueueRecorder> backend_;
+    std::shared_ptr<testing::FlushableBackend> backend_;
     std::mutex mutex_;
     std::map<std::uint32_t, std::shared_ptr<PixelBuffer>> latest_;
     std::vector<std::shared_ptr<ScreenCaptureSession>> sessions_;
@@ -163,7 +113,7 @@ private:
 // machine load. The time is the tick's; the counters give both means and the tick's overhead.
 void BM_CompositeCaptureCoordinatorTickVsRenderEncode_1080p(benchmark::State& state) {
     auto server = makeServer(VirtualCaptureServer::Clocking::manual);
-    auto backend = std::make_shared<QueueRecorder>(server);
+    auto backend = std::make_shared<testing::FlushableBackend>(server);
     auto clock = std::make_shared<ManualClock>(100.0);
     SerialQueue* queue = nullptr;
     std::function<void()> tick;
