@@ -15,14 +15,16 @@ protected:
         server = testing::PrivatePulseServer::start(why);
         if (!server) GTEST_SKIP() << why;
         session = AudioCaptureSession::create(PulseAudioCaptureBackend::create(server->address()));
-        session->onAudioSampleBuffer = [this](const SampleBufferRef& s) { blocks.add(s); };
-        session->onStop = [this](const std::optional<PlatformError>& e) { stops.add(e.value_or(PlatformError{})); };
+        // The collectors live as long as the callbacks: a block queued before `stop` may still
+        // be delivered while the test is being torn down.
+        session->onAudioSampleBuffer = [blocks = blocks](const SampleBufferRef& s) { blocks->add(s); };
+        session->onStop = [stops = stops](const std::optional<PlatformError>& e) { stops->add(e.value_or(PlatformError{})); };
     }
     const CaptureDisplay display{1, CGRect(0, 0, 1920, 1080), 1.0, true, "D"};
     std::unique_ptr<testing::PrivatePulseServer> server;
     std::shared_ptr<AudioCaptureSession> session;
-    testing::Collected<SampleBufferRef> blocks;
-    testing::Collected<PlatformError> stops;
+    std::shared_ptr<testing::Collected<SampleBufferRef>> blocks = std::make_shared<testing::Collected<SampleBufferRef>>();
+    std::shared_ptr<testing::Collected<PlatformError>> stops = std::make_shared<testing::Collected<PlatformError>>();
 };
 std::vector<float> floatsOf(const AudioBuffer& buffer) {
     std::vector<float> out(buffer.data.size() / sizeof(float));
@@ -36,21 +38,21 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
     ASSERT_TRUE(server->playTone(1000, 0.5, 3));
     // Blocks until 0.5 s of the tone have been captured after its onset.
     std::optional<std::size_t> onset;
-    for (std::size_t wanted = 8; !onset || blocks.size() < *onset + 28; wanted = blocks.size() + 4) {
-        ASSERT_TRUE(blocks.waitFor(wanted, 10)) << "no audio after " << blocks.size() << " blocks";
-        for (std::size_t i = onset ? blocks.size() : 0; i < blocks.size() && !onset; ++i) {
-            const auto b = blocks.at(i);
+    for (std::size_t wanted = 8; !onset || blocks->size() < *onset + 28; wanted = blocks->size() + 4) {
+        ASSERT_TRUE(blocks->waitFor(wanted, 10)) << "no audio after " << blocks->size() << " blocks";
+        for (std::size_t i = onset ? blocks->size() : 0; i < blocks->size() && !onset; ++i) {
+            const auto b = blocks->at(i);
             for (float v : floatsOf(b->audioBufferList->at(0))) {
                 if (std::fabs(v) > 0.25f) onset = i;
             }
         }
-        ASSERT_TRUE(onset || blocks.size() < 500) << "ten seconds without the tone";
+        ASSERT_TRUE(onset || blocks->size() < 500) << "ten seconds without the tone";
     }
     session->stop();
     std::int64_t expected = 0;
     std::vector<float> left, right;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        const auto b = blocks.at(i);
+    for (std::size_t i = 0; i < blocks->size(); ++i) {
+        const auto b = blocks->at(i);
         ASSERT_TRUE(b->audioFormat && b->audioBufferList);
         const auto& f = *b->audioFormat;
         ASSERT_EQ(b->audioBufferList->size(), 2u);
@@ -73,11 +75,11 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
 }
 TEST_F(PulseAudioCaptureSessionTest, KillingTheDaemonStopsTheStreamWithAnError) {
     session->start(display);
-    ASSERT_TRUE(blocks.waitFor(2, 10));
+    ASSERT_TRUE(blocks->waitFor(2, 10));
     server->stop();
-    ASSERT_TRUE(stops.waitFor(1, 10));
-    EXPECT_EQ(stops.at(0).domain, PulseAudioCaptureStatus::domain);
-    EXPECT_EQ(stops.at(0).code, PulseAudioCaptureStatus::readFailed);
+    ASSERT_TRUE(stops->waitFor(1, 10));
+    EXPECT_EQ(stops->at(0).domain, PulseAudioCaptureStatus::domain);
+    EXPECT_EQ(stops->at(0).code, PulseAudioCaptureStatus::readFailed);
 }
 TEST_F(PulseAudioCaptureSessionTest, NoServerFailsTheStartAndTheFactoryFallsBack) {
     const std::string nowhere = "unix:/nonexistent/pulse/native";
