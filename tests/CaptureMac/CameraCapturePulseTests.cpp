@@ -11,7 +11,8 @@ struct Recording {
     std::unique_ptr<testing::PrivatePulseServer> server;
     std::shared_ptr<CameraCaptureSession> session;
     std::vector<std::string> diagnostics;
-    testing::Collected<SampleBufferRef> audio;
+    // Outlives the callback: a block queued before `stop` may still be delivered during tear-down.
+    std::shared_ptr<testing::Collected<SampleBufferRef>> audio = std::make_shared<testing::Collected<SampleBufferRef>>();
     testing::Collected<std::vector<CameraDevice>> lists;
     std::string start() {
         std::string why;
@@ -20,7 +21,7 @@ struct Recording {
         session = CameraCaptureSession::create(LinuxDeviceBackend::create());
         // Device notices may already arrive on the main queue: the owner sets its closures there.
         mainQueue()->sync([this] {
-            session->onAudioSampleBuffer = [this](const SampleBufferRef& s) { audio.add(s); };
+            session->onAudioSampleBuffer = [audio = audio](const SampleBufferRef& s) { audio->add(s); };
             session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
             session->onDevicesChanged = [this](const std::vector<CameraDevice>& cameras) { lists.add(cameras); };
         });
@@ -31,9 +32,9 @@ struct Recording {
     }
     // Waits for `count` buffers whose presentation times follow one another without gaps or overlaps.
     void expectContinuous(std::size_t count) {
-        ASSERT_TRUE(audio.waitFor(count, 20)) << "got " << audio.size() << " buffers";
+        ASSERT_TRUE(audio->waitFor(count, 20)) << "got " << audio->size() << " buffers";
         for (std::size_t i = 1; i < count; ++i) {
-            const auto previous = audio.at(i - 1), current = audio.at(i);
+            const auto previous = audio->at(i - 1), current = audio->at(i);
             EXPECT_EQ(current->presentationTime, MediaTime::make(previous->presentationTime.value + previous->sampleCount,
                                       previous->presentationTime.timescale))
                 << i;
@@ -50,7 +51,7 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     EXPECT_TRUE(r.session->hasAudioInput());
     constexpr std::size_t kBuffers = 60;  // about 1.3 s
     r.expectContinuous(kBuffers);
-    const auto first = r.audio.at(0);
+    const auto first = r.audio->at(0);
     const auto& format = first->audioFormat;
     ASSERT_TRUE(format);
     EXPECT_EQ(std::tuple(format->sampleRate, format->channelsPerFrame, first->presentationTime.timescale),
@@ -59,7 +60,7 @@ TEST(CameraCapturePulse, RecordsATonePlayedIntoTheDefaultSourceThroughThePlainPa
     // The left channel of the last 16 interleaved buffers is the clean tone.
     std::vector<float> left;
     for (std::size_t i = kBuffers - 16; i < kBuffers; ++i) {
-        const auto& bytes = r.audio.at(i)->audioBufferList->at(0).data;
+        const auto& bytes = r.audio->at(i)->audioBufferList->at(0).data;
         ASSERT_EQ(bytes.size(), 1024u * 2 * sizeof(float));
         for (std::size_t f = 0; f < 1024; ++f) {
             std::memcpy(&left.emplace_back(), bytes.data() + f * 2 * sizeof(float), sizeof(float));
@@ -85,7 +86,7 @@ TEST(CameraCapturePulse, AnExistingEchoCancelSourceIsTheEnginePath) {
     EXPECT_TRUE(r.session->usesVoiceProcessing());
     EXPECT_FALSE(r.session->hasAudioInput());
     r.expectContinuous(8);
-    const auto sample = r.audio.at(0);
+    const auto sample = r.audio->at(0);
     EXPECT_EQ(sample->sampleCount, 1024);
     ASSERT_TRUE(sample->audioFormat);
     EXPECT_TRUE(sample->audioFormat->formatFlags & AudioFormatFlag::isNonInterleaved);
