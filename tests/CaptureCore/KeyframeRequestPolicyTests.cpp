@@ -26,6 +26,8 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         {"a plain completed frame keeps the request and interval",
          {loss(0.0), loss(0.1, true), completed(0.2), loss(0.3)}, 0.5, true, 1, 1},
         {"a keyframe answers the request", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.4)}, 0.5, false, 1, 1},
+        {"a keyframe brings a backed-off interval back", {lostKeyframe(0.0, true), expire(1.0), keyframe(1.2)}, 0.5,
+         false, 0, 1},
         {"interval passes after the answer", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.7, true)},
          0.5, true, 1, 2},
         {"clock going back expires with back-off", {lostKeyframe(10.0, true), expire(9.0)}, 1.0, false, 1, 1},

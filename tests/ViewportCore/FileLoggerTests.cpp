@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -195,15 +196,17 @@ TEST_F(FileLoggerTest, ReleaseWaitsBoundedlyForAPipeNobodyReads) {
     auto logger = FileLogger::create(path_, true, fixedTime, limits);
     ASSERT_TRUE(logger);
     for (int i = 0; i < 10; ++i) logger->log("stuck " + std::to_string(i));
-    auto released = CompletionBox<bool>::make();
+    auto released = CompletionBox<double>::make();  // the seconds the release took
     std::thread releaser([&] {
+        const auto start = std::chrono::steady_clock::now();
         logger.reset();
-        released->complete(true);
+        released->complete(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     });
-    const bool returned = released->wait(30).value_or(false);
-    if (!returned) drainToEnd();  // unblocks a release that would wait forever, so the test ends
+    const std::optional<double> waited = released->wait(30);
+    if (!waited) drainToEnd();  // unblocks a release that would wait forever, so the test ends
     releaser.join();
-    EXPECT_TRUE(returned) << "releasing the logger waited for a pipe nobody reads";
+    ASSERT_TRUE(waited) << "releasing the logger waited for a pipe nobody reads";
+    EXPECT_GE(*waited, limits.releaseWaitSeconds) << "gave up before the pipe had its time";
     // The descriptor is closed: the reader sees the end of the pipe after the filler.
     const std::string rest = drainToEnd();
     EXPECT_EQ(rest.find("stuck 1"), std::string::npos);
