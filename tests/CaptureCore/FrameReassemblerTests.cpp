@@ -75,13 +75,14 @@ std::string describe(const R::Outcome& outcome) {
     }, outcome);
     return std::string(names[outcome.index()]) + "(" + std::to_string(frameID) + ")";
 }
-// A limit below 1 acts as 1 (the random comparison below starts at 1).
+// A limit below 1 acts as 1, for frames and bytes (the random comparison below starts at 1).
 TEST(FrameReassemblerTest, LimitBelowOneActsAsOne) {
     R reassembler(0);
     EXPECT_EQ(reassembler.ingest(makePacket(30, 0, 2)), R::Outcome(R::Buffered{30, 1, 2}));
     EXPECT_EQ(reassembler.ingest(makePacket(31, 0, 2)), R::Outcome(R::Buffered{31, 1, 2})) << "30 given up";
     EXPECT_EQ(std::tuple(reassembler.abandonedFrameCount(), reassembler.lostPacketCount(), reassembler.pendingFrameCount()), std::tuple(1, 1, 1));
     EXPECT_EQ(reassembler.highestSettledFrameID(), 30u);
+    EXPECT_EQ(R(1, -5).maxPendingBytes(), 1);
 }
 // Hostile streams: frames opened and overtaken at random, contradicting counts, out-of-range and repeated
 // indexes, IDs crossing the wrap. Every outcome and counter must match the reference.
