@@ -115,26 +115,6 @@ TEST(FrameReassemblerTest, MatchesThePlainRulesOnRandomStreams) {
         EXPECT_GT(reassembler.abandonedFrameCount(), 100) << seed;
     }
 }
-TEST(FrameReassemblerTest, AFloodOfFrameIDsStaysWithinThePendingLimit) {
-    R reassembler(8);
-    std::mt19937 random(7);
-    std::set<std::uint32_t> used;
-    std::int64_t opened = 0, stale = 0;
-    while (used.size() < 100000) {
-        const auto frameID = static_cast<std::uint32_t>(random());
-        if (!used.insert(frameID).second) continue;
-        // Every packet claims the largest frame and one of its last indexes.
-        const auto outcome = reassembler.ingest(makePacket(frameID, static_cast<std::uint16_t>(65534 - random() % 4), 65535));
-        const bool isStale = std::holds_alternative<R::DroppedStale>(outcome);
-        ASSERT_TRUE(isStale || std::holds_alternative<R::Buffered>(outcome) || std::holds_alternative<R::Abandoned>(outcome));
-        (isStale ? stale : opened) += 1;
-        ASSERT_LE(reassembler.pendingFrameCount(), 8);
-    }
-    EXPECT_GT(stale, 10000);
-    EXPECT_GT(opened, 10000);
-    EXPECT_EQ(reassembler.abandonedFrameCount() + reassembler.pendingFrameCount(), opened);
-    EXPECT_EQ(reassembler.lostPacketCount(), reassembler.abandonedFrameCount() * 65534);
-}
 TEST(FrameReassemblerBudget, OldestOpenFrameIsGivenUpPastTheByteBudget) {
     struct Step { std::uint32_t frameID; std::uint16_t index, count; std::size_t size, outcome /* index into R::Outcome */; std::int64_t pendingBytes; };
     struct Scenario { const char* name; std::vector<Step> steps; std::int64_t abandoned, lost; std::optional<std::uint32_t> settled; };
