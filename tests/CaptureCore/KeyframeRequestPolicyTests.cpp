@@ -66,16 +66,4 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         EXPECT_TRUE(std::isfinite(policy.lastKeyframeAt()) || policy.lastKeyframeAt() == -inf) << script.name;
     }
 }
-TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
-    Policy policy(Policy::Configuration{.minRequestInterval = 0.25});
-    policy.setLossThresholds(3, 12.0);
-    const Policy fresh = policy;
-    policy.record(LossEvent::frameCompleted(1, true), 1.0);
-    policy.record(LossEvent::frameAbandoned(2, true, 4), 2.0);
-    policy.expireOutstandingRequest(5.0);
-    EXPECT_NE(policy, fresh);
-    policy.reset();
-    EXPECT_EQ(policy, fresh);
-    EXPECT_EQ(policy.currentInterval(), 0.25);
-}
 }}  // namespace mivodrell
