@@ -69,12 +69,9 @@ inline std::int16_t q15Weight(std::uint32_t weight) {
 // The taps of every covered column, and the texel span they read.
 struct ColumnTable {
     std::vector<SampleTap> taps;
-    std::vector<std::int32_t> offsets;  // tap index minus `low`
     std::vector<std::int16_t> weights;  // Q15 weight of the second texel
     int low = 0;                        // first texel read
     int high = 0;                       // last texel read
-    // When every column reads texel offsets[0] + stride * i with one weight (stride 1 or 2).
-    int uniformStride = 0;
 };
 
 ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverage, int textureWidth);
