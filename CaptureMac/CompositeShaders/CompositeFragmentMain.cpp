@@ -514,6 +514,7 @@ struct CompositeColumns {
     std::optional<ColumnShuffles> chromaShuffles;
     int lumaStart = 0;
     bool chromaHalf = false;  // 1:1 luma, half-resolution chroma at the luma texel centres: 1:3 / 3:1 blends
+    bool straight = false;    // 1:1 on both axes: no tables, every row takes the straight path
 
     // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
     static SampleTap halfTap(int x, int chromaWidth) {
@@ -526,6 +527,7 @@ struct CompositeColumns {
         return {m, kSampleWeightOne / 4};
     }
 
+    CompositeColumns() = default;
     CompositeColumns(const SamplerState& sampler, const QuadCoverage& coverage, int lumaWidth, int chromaWidth,
                      bool fastPaths) {
         luma = columnTable(sampler, coverage, lumaWidth);
@@ -541,7 +543,35 @@ struct CompositeColumns {
             chromaHalf = lt[i].weight == 0 && lt[i].index == x && chroma.taps[i] == halfTap(x, chromaWidth);
         }
     }
+
+    // The draw of `count` columns from luma texel `start` on whose rows line up with texel rows too.
+    static std::shared_ptr<const CompositeColumns> straightDraw(int start, int count, int chromaWidth) {
+        auto columns = std::make_shared<CompositeColumns>();
+        columns->straight = columns->chromaHalf = true;
+        columns->lumaStart = start;
+        columns->chroma.low = halfTap(start, chromaWidth).index;
+        const SampleTap last = halfTap(start + count - 1, chromaWidth);
+        columns->chroma.high = last.index + (last.weight != 0 ? 1 : 0);
+        return columns;
+    }
 };
+
+// The first texel when the texture coordinates of pixels [begin, end) (origin + step * pixel) fall
+// within 1/1024 texel of the centres of consecutive texels of a `size`-texel axis; nothing
+// otherwise. The coordinates are linear in the pixel, so every pixel between the two ends is that
+// close too, and its linear tap is the texel itself (and a quarter position at half resolution).
+std::optional<int> lineUpStart(double origin, double step, int begin, int end, int size) {
+    const auto position = [&](int pixel) { return (origin + step * static_cast<double>(pixel)) * size - 0.5; };
+    const double first = std::round(position(begin));
+    const double last = first + static_cast<double>(end - 1 - begin);
+    constexpr double slack = 1.0 / 1024;
+    if (!(std::fabs(position(begin) - first) <= slack && std::fabs(position(end - 1) - last) <= slack && first >= 0 &&
+          last <= size - 1)) {
+        return std::nullopt;
+    }
+    return truncateClamped<int>(first, 0);
+}
+
 // A few recent column tables, looked up by everything they depend on.
 class CompositeColumnCache {
 public:
@@ -640,9 +670,8 @@ private:
     bool straightRow(Scratch& s, SampleTap lumaRow, SampleTap chromaRow, std::uint8_t* out) const {
 #ifdef MIVODRELL_COMPOSITE_X86
         constexpr std::uint32_t quarter = kSampleWeightOne / 4;
-        if (!columns_->chromaHalf || lumaRow.weight != 0 || chromaRow.weight % quarter != 0 || !useAvx2()) {
-            return false;
-        }
+        const bool lineUp = columns_->chromaHalf && lumaRow.weight == 0 && chromaRow.weight % quarter == 0 && useAvx2();
+        if (!lineUp && !columns_->straight) return false;
         const ColumnTable& chromaColumns = columns_->chroma;
         const int count = coverage_.columnEnd - coverage_.columnBegin;
         const int chromaSpan = chromaColumns.high - chromaColumns.low + 1;
@@ -716,8 +745,21 @@ public:
             context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) {
             return nullptr;
         }
-        return std::make_unique<CompositeDraw>(
-            context, *luma, *chroma, cache_.get(*context.sampler, context.coverage, luma->width(), chroma->width()));
+        const QuadCoverage& c = context.coverage;
+        std::shared_ptr<const CompositeColumns> columns;
+#ifdef MIVODRELL_COMPOSITE_X86
+        // Pixels that line up with luma texels on both axes, and chroma of half the size: the
+        // straight path does every row, and no column tables are needed.
+        const auto& sampling = context.sampler->descriptor();
+        if (useAvx2() && luma->width() == 2 * chroma->width() && luma->height() == 2 * chroma->height() &&
+            (sampling.minFilter == SamplerMinMagFilter::linear || sampling.magFilter == SamplerMinMagFilter::linear)) {
+            const auto x = lineUpStart(c.uOrigin, c.uPerColumn, c.columnBegin, c.columnEnd, luma->width());
+            const auto y = lineUpStart(c.vOrigin, c.vPerRow, c.rowBegin, c.rowEnd, luma->height());
+            if (x && y) columns = CompositeColumns::straightDraw(*x, c.columnEnd - c.columnBegin, chroma->width());
+        }
+#endif
+        if (!columns) columns = cache_.get(*context.sampler, c, luma->width(), chroma->width());
+        return std::make_unique<CompositeDraw>(context, *luma, *chroma, std::move(columns));
     }
 
 private:
