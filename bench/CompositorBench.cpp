@@ -9,6 +9,8 @@
 #include "CaptureMac/CompositeFrameRenderer.h"
 #include "Platform/Compute/ComputeDevice.h"
 #include "Platform/Base/FourCC.h"
+#include "Platform/Base/WorkerPool.h"
+#include "Platform/Media/ColorConversion.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "ViewportCore/DisplayTopology.h"
 
@@ -63,8 +65,13 @@ struct Scene {
     int sourceHeight = 0;
 };
 
+// What a frame is handed on as: the BGRA composite, the BGRA composite converted to I420 the way
+// the encoder converts it (on a pool of 4), or the composite as planar video-range 4:2:0.
+enum class Output { bgra, bgraThenI420, planar };
+
 // `panStep`: points the crop moves right each frame (and back), as the main job's viewport pans.
-void composite(benchmark::State& state, const Scene& scene, bool paced = false, double panStep = 0) {
+void composite(benchmark::State& state, const Scene& scene, bool paced = false, double panStep = 0,
+               Output output = Output::bgra) {
     const int workers = static_cast<int>(state.range(0));
     const int motion = static_cast<int>(state.range(1));
     auto renderer = CompositeFrameRenderer::create(ComputeDevice::create(workers));
@@ -74,13 +81,22 @@ void composite(benchmark::State& state, const Scene& scene, bool paced = false, 
     const CGRect sourceRect{0, 0, scene.topology.displays().front().frame().width(),
                             scene.topology.displays().front().frame().height()};
     std::size_t frame = 0;
+    WorkerPool pool(4);
+    auto planes = PixelBuffer::create(static_cast<int>(scene.output.width), static_cast<int>(scene.output.height),
+                                      PixelFormat::yuv420PlanarVideoRange)
+                      .buffer;
+    const I420Planes i420{planes->baseAddressOfPlane(0), static_cast<std::ptrdiff_t>(planes->bytesPerRowOfPlane(0)),
+                          planes->baseAddressOfPlane(1), static_cast<std::ptrdiff_t>(planes->bytesPerRowOfPlane(1)),
+                          planes->baseAddressOfPlane(2), static_cast<std::ptrdiff_t>(planes->bytesPerRowOfPlane(2))};
     for (auto _ : state) {
         const auto& buffer = frames[motion == 2 ? frame % 2 : 0];
         for (const auto& d : scene.topology.displays()) renderer->update(d.id(), buffer, sourceRect, {0, 0, 1, 1});
         const auto start = std::chrono::steady_clock::now();
         CGRect crop = scene.crop;
         crop.origin.x += panStep * static_cast<double>(frame % 64 < 32 ? frame % 32 : 32 - frame % 32);
-        auto out = renderer->render(scene.topology, crop, scene.output);
+        auto out = renderer->render(scene.topology, crop, scene.output,
+                                    output == Output::planar ? PixelFormat::yuv420PlanarVideoRange : PixelFormat::bgra);
+        if (out && output == Output::bgraThenI420) convertPixelBufferToI420(*out, out->width(), out->height(), i420, &pool);
         if (!out) {
             state.SkipWithError("render failed");
             break;
@@ -147,9 +163,11 @@ Scene mainJobScene(int index) {
 }
 
 // The scaled scenes pan by a fraction of a point per frame, so the column tables change every frame.
+// Output 0: BGRA; 1: BGRA converted to I420 as the encoder converts it (what a tick paid before the
+// encoder took planes); 2: 'y420' planes.
 void BM_CompositorMainJob(benchmark::State& state) {
     const int scene = static_cast<int>(state.range(2));
-    composite(state, mainJobScene(scene), false, scene == 2 ? 1.0 : 3.37);
+    composite(state, mainJobScene(scene), false, scene == 2 ? 1.0 : 3.37, static_cast<Output>(state.range(3)));
 }
 
 // The same-run floor for each scene: libyuv scales one whole 1080p frame to the output size
@@ -189,8 +207,8 @@ BENCHMARK(BM_CompositorMainJobBaselineLibyuv)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 BENCHMARK(BM_CompositorMainJob)
-    ->ArgNames({"workers", "motionBlur", "scene"})
-    ->ArgsProduct({{1, 4}, {0}, {0, 1, 2}})
+    ->ArgNames({"workers", "motionBlur", "scene", "output"})
+    ->ArgsProduct({{1, 4}, {0}, {0, 1, 2}, {0, 1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();

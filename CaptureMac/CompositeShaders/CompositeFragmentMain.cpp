@@ -4,7 +4,7 @@
 // conversion to BGRA. A 1:1 draw with half-resolution chroma (the usual case) takes a fused AVX2
 // kernel for whole blocks; everything else takes the staged path, which gives the same bytes.
 
-#include "CaptureMac/CompositeShaders/ShaderSupport.h"
+#include "CaptureMac/CompositeShaders/CompositeSampling.h"
 
 #include "Platform/Base/Narrowing.h"
 
@@ -66,10 +66,6 @@ void chromaHalfRowPortable(const std::int16_t* cv, bool startsOdd, std::int16_t*
 }
 
 #ifdef MIVODRELL_COMPOSITE_X86
-MIVODRELL_AVX2_INLINE __m256i load(const std::int16_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
 // convertRowPortable for 16 pixels.
 MIVODRELL_AVX2_INLINE void convertPixelsAvx2(__m256i y, __m256i u, __m256i v, std::uint8_t* out) {
     const __m256i yy = _mm256_add_epi16(y, _mm256_set1_epi16(32));
@@ -95,7 +91,7 @@ MIVODRELL_AVX2_INLINE void convertPixelsAvx2(__m256i y, __m256i u, __m256i v, st
 __attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const std::int16_t* cb,
                                                     const std::int16_t* cr, std::uint8_t* out, int count) {
     int i = 0;
-    for (; i + 16 <= count; i += 16) convertPixelsAvx2(load(y + i), load(cb + i), load(cr + i), out + 4 * i);
+    for (; i + 16 <= count; i += 16) convertPixelsAvx2(load256(y + i), load256(cb + i), load256(cr + i), out + 4 * i);
     convertRowPortable(y + i, cb + i, cr + i, out + 4 * i, count - i);
 }
 
@@ -257,38 +253,12 @@ MIVODRELL_AVX2_CLONES void blendChromaQuarters(const std::uint8_t* a, const std:
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The general path: each source row is filtered horizontally once, into one value per output
-// column (luma in 1/64 steps, chroma in 1/32 steps, not centred):
-//   luma:   64 p0 + 64 (p1 - p0) wx        chroma: 32 p0 + 32 (p1 - p0) wx
-// and every output row blends the two filtered source rows around it and converts:
-//   y = ya + (yb - ya) wy                  c = 4 ca + 4 (cb - ca) wy - 16320   (1/128, centred)
-// all with the rounding Q15 multiply. For quarter weights every step is exact, so the 1:1 kernel
-// above, which blends chroma rows first, gives the same bytes.
-// ---------------------------------------------------------------------------------------------
-
+// The general path blends the two filtered source rows around each output row (see
+// CompositeSampling.h) and converts:
+//   y = ya + (yb - ya) wy       c = 4 ca + 4 (cb - ca) wy - 16320   (1/128 steps, centred)
+// For quarter weights every step is exact, so the 1:1 kernel above, which blends chroma rows
+// first, gives the same bytes.
 constexpr int kChromaCentre = 16320;  // one half in 1/128 steps of an 8-bit level
-
-void filterLumaPortable(const std::uint8_t* row, const ColumnTable& table, int from, int to, std::int16_t* out) {
-    for (int i = from; i < to; ++i) {
-        const SampleTap& t = table.taps[static_cast<std::size_t>(i)];
-        const int p0 = row[t.index];
-        const int p1 = t.weight != 0 ? row[t.index + 1] : p0;
-        out[i] = static_cast<std::int16_t>((p0 << 6) + mulQ15((p1 - p0) << 6, table.weights[static_cast<std::size_t>(i)]));
-    }
-}
-
-void filterChromaPortable(const std::uint8_t* row, const ColumnTable& table, int from, int to, std::int16_t* cb,
-                          std::int16_t* cr) {
-    for (int i = from; i < to; ++i) {
-        const SampleTap& t = table.taps[static_cast<std::size_t>(i)];
-        const int w = table.weights[static_cast<std::size_t>(i)];
-        const std::uint8_t* p = row + 2 * t.index;
-        const int step = t.weight != 0 ? 2 : 0;
-        cb[i] = static_cast<std::int16_t>((p[0] << 5) + mulQ15((p[step] - p[0]) << 5, w));
-        cr[i] = static_cast<std::int16_t>((p[1] << 5) + mulQ15((p[step + 1] - p[1]) << 5, w));
-    }
-}
 
 void blendConvertPortable(const std::int16_t* ya, const std::int16_t* yb, int wy, const std::int16_t* ca,
                           const std::int16_t* cb, int count, int wc, std::uint8_t* out) {
@@ -307,113 +277,7 @@ void blendConvertPortable(const std::int16_t* ya, const std::int16_t* yb, int wy
     }
 }
 
-// Byte shuffles that pick both texels of each column of a group of 8 columns out of one 16-byte
-// window of a source row, widened to 16 bits. Groups come in pairs (16 columns, one register):
-// one pair per whole 16 columns and, when columns are left over, one more pair for the last 16
-// (overlapping the one before). Built with the column table; they depend on it only.
-struct ColumnShuffles {
-    static constexpr int kGroup = 8;
-    int pairs = 0;                                     // pairs of groups, the last pair included
-    int lastPairColumn = 0;                            // first column of the last pair
-    std::vector<std::int32_t> windowStart;             // per group: first byte of its window, -1: none fits
-    std::vector<std::array<std::uint8_t, 16>> first;   // per group: the first texel of each column
-    std::vector<std::array<std::uint8_t, 16>> second;  // per group: the second texel (the first at weight 0)
-
-    int pairColumn(int pair) const { return pair + 1 == pairs ? lastPairColumn : 16 * pair; }
-
-    // `texelBytes` 1 for luma, 2 for interleaved chroma (the shuffles then pick Cb; Cr is one byte on).
-    ColumnShuffles(const std::vector<SampleTap>& taps, int texelBytes) {
-        const int count = static_cast<int>(taps.size());
-        pairs = count / 16 + (count % 16 != 0 && count > 16 ? 1 : 0);
-        lastPairColumn = count - 16;
-        windowStart.assign(static_cast<std::size_t>(2 * pairs), -1);
-        first.resize(windowStart.size());
-        second.resize(windowStart.size());
-        for (int g = 0; g < 2 * pairs; ++g) {
-            const auto at = [&](int k) { return taps[static_cast<std::size_t>(pairColumn(g / 2) + kGroup * (g % 2) + k)]; };
-            int base = at(0).index;
-            for (int k = 1; k < kGroup; ++k) base = std::min(base, at(k).index);
-            bool fits = true;
-            auto& one = first[static_cast<std::size_t>(g)];
-            auto& two = second[static_cast<std::size_t>(g)];
-            for (int k = 0; k < kGroup; ++k) {
-                const SampleTap t = at(k);
-                const int a = (t.index - base) * texelBytes;
-                const int b = a + (t.weight != 0 ? texelBytes : 0);
-                fits = fits && b + texelBytes - 1 <= 15;
-                one[static_cast<std::size_t>(2 * k)] = static_cast<std::uint8_t>(a);
-                two[static_cast<std::size_t>(2 * k)] = static_cast<std::uint8_t>(b);
-                one[static_cast<std::size_t>(2 * k + 1)] = two[static_cast<std::size_t>(2 * k + 1)] = 0x80;  // zero high byte
-            }
-            if (fits) windowStart[static_cast<std::size_t>(g)] = base * texelBytes;
-        }
-    }
-};
-
 #ifdef MIVODRELL_COMPOSITE_X86
-// The two 16-byte windows of groups g and g + 1 in one register, or false when either has none or
-// would read past `readable` bytes of the row.
-MIVODRELL_AVX2_INLINE bool loadWindowsAvx2(const std::uint8_t* row, int readable, const ColumnShuffles& s,
-                                           std::size_t g, __m256i& windows) {
-    const int a = s.windowStart[g];
-    const int b = s.windowStart[g + 1];
-    if (a < 0 || b < 0 || a + 16 > readable || b + 16 > readable) return false;
-    windows = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + a))),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + b)), 1);
-    return true;
-}
-
-// (p0 << shift) + mulQ15((p1 - p0) << shift, w) for 16 columns.
-MIVODRELL_AVX2_INLINE __m256i lerpAvx2(__m256i p0, __m256i p1, __m256i w, int shift) {
-    const __m128i amount = _mm_cvtsi32_si128(shift);
-    return _mm256_add_epi16(_mm256_sll_epi16(p0, amount),
-                            _mm256_mulhrs_epi16(_mm256_sll_epi16(_mm256_sub_epi16(p1, p0), amount), w));
-}
-
-// Every pair of groups whose windows fit; the rest portable. `readable`: bytes readable from `row`.
-__attribute__((target("avx2"))) void filterLumaAvx2(const std::uint8_t* row, int readable, const ColumnTable& table,
-                                                    const ColumnShuffles& s, int count, std::int16_t* out) {
-    for (int pair = 0; pair < s.pairs; ++pair) {
-        const auto g = static_cast<std::size_t>(2 * pair);
-        const int i = s.pairColumn(pair);
-        __m256i windows;
-        if (!loadWindowsAvx2(row, readable, s, g, windows)) {
-            filterLumaPortable(row, table, i, i + 16, out);
-            continue;
-        }
-        const __m256i p0 = _mm256_shuffle_epi8(windows, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&s.first[g])));
-        const __m256i p1 = _mm256_shuffle_epi8(windows, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&s.second[g])));
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + i));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), lerpAvx2(p0, p1, w, 6));
-    }
-    if (s.pairs == 0) filterLumaPortable(row, table, 0, count, out);
-}
-
-__attribute__((target("avx2"))) void filterChromaAvx2(const std::uint8_t* row, int readable, const ColumnTable& table,
-                                                      const ColumnShuffles& s, int count, std::int16_t* cb,
-                                                      std::int16_t* cr) {
-    const __m256i nextByte = _mm256_set1_epi16(1);  // Cr follows Cb; the 0x80 high bytes stay
-    for (int pair = 0; pair < s.pairs; ++pair) {
-        const auto g = static_cast<std::size_t>(2 * pair);
-        const int i = s.pairColumn(pair);
-        __m256i windows;
-        if (!loadWindowsAvx2(row, readable, s, g, windows)) {
-            filterChromaPortable(row, table, i, i + 16, cb, cr);
-            continue;
-        }
-        const __m256i c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&s.first[g]));
-        const __m256i c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&s.second[g]));
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + i));
-        const __m256i b0 = _mm256_shuffle_epi8(windows, c0);
-        const __m256i b1 = _mm256_shuffle_epi8(windows, c1);
-        const __m256i r0 = _mm256_shuffle_epi8(windows, _mm256_add_epi16(c0, nextByte));
-        const __m256i r1 = _mm256_shuffle_epi8(windows, _mm256_add_epi16(c1, nextByte));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cb + i), lerpAvx2(b0, b1, w, 5));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cr + i), lerpAvx2(r0, r1, w, 5));
-    }
-    if (s.pairs == 0) filterChromaPortable(row, table, 0, count, cb, cr);
-}
-
 // The vertical blend of blendConvertPortable and the conversion, 16 pixels at a time.
 __attribute__((target("avx2"))) int blendConvertAvx2(const std::int16_t* ya, const std::int16_t* yb, int wy,
                                                      const std::int16_t* ca, const std::int16_t* cb, int count,
@@ -425,33 +289,15 @@ __attribute__((target("avx2"))) int blendConvertAvx2(const std::int16_t* ya, con
     // Whole blocks, the last one ending at `count` (overlapping the one before).
     for (int block = 0; block < count; block += 16) {
         const int i = std::min(block, count - 16);
-        const __m256i y0 = load(ya + i);
-        const __m256i y = _mm256_add_epi16(y0, _mm256_mulhrs_epi16(_mm256_sub_epi16(load(yb + i), y0), wl));
-        const __m256i u = _mm256_sub_epi16(lerpAvx2(load(ca + i), load(cb + i), wch, 2), centre);
-        const __m256i v = _mm256_sub_epi16(lerpAvx2(load(ca + count + i), load(cb + count + i), wch, 2), centre);
+        const __m256i y0 = load256(ya + i);
+        const __m256i y = _mm256_add_epi16(y0, _mm256_mulhrs_epi16(_mm256_sub_epi16(load256(yb + i), y0), wl));
+        const __m256i u = _mm256_sub_epi16(lerpAvx2(load256(ca + i), load256(cb + i), wch, 2), centre);
+        const __m256i v = _mm256_sub_epi16(lerpAvx2(load256(ca + count + i), load256(cb + count + i), wch, 2), centre);
         convertPixelsAvx2(y, u, v, out + 4 * i);
     }
     return count;
 }
 #endif
-
-void filterLuma(const Texture& texture, int row, const ColumnTable& table, const ColumnShuffles* s, int count,
-                std::int16_t* out) {
-    const std::uint8_t* p = texture.row(row);
-#ifdef MIVODRELL_COMPOSITE_X86
-    if (s && useAvx2()) return filterLumaAvx2(p, static_cast<int>(texture.bytesPerRow()), table, *s, count, out);
-#endif
-    filterLumaPortable(p, table, 0, count, out);
-}
-
-void filterChroma(const Texture& texture, int row, const ColumnTable& table, const ColumnShuffles* s, int count,
-                  std::int16_t* cb, std::int16_t* cr) {
-    const std::uint8_t* p = texture.row(row);
-#ifdef MIVODRELL_COMPOSITE_X86
-    if (s && useAvx2()) return filterChromaAvx2(p, static_cast<int>(texture.bytesPerRow()), table, *s, count, cb, cr);
-#endif
-    filterChromaPortable(p, table, 0, count, cb, cr);
-}
 
 // `ca`, `cb`: Cb of `count` columns followed by their Cr.
 void blendConvert(const std::int16_t* ya, const std::int16_t* yb, int wy, const std::int16_t* ca,
@@ -466,34 +312,6 @@ void ensureSize(std::vector<std::int16_t>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
 }
 
-// Filtered source rows of one draw, per worker: the two that the last output row used. Output
-// rows go down a band in order and mostly read the rows the previous one read, so each source
-// row is filtered about once per band (and once per worker's run of bands: a worker keeps
-// consecutive bands of a pass).
-struct FilteredRows {
-    std::uint64_t draw = 0;
-    int row[2] = {-1, -1};
-    std::vector<std::int16_t> data[2];
-
-    // The filtered source row `r`, made by filter(r, destination) into the slot that does not hold
-    // `keep` when it is missing.
-    template <class Filter>
-    const std::int16_t* get(int r, int keep, std::size_t size, const Filter& filter) {
-        for (int s = 0; s < 2; ++s) {
-            if (row[s] == r) return data[s].data();
-        }
-        const int s = row[0] == keep ? 1 : 0;
-        ensureSize(data[s], size);
-        filter(r, data[s].data());
-        row[s] = r;
-        return data[s].data();
-    }
-    void useFor(std::uint64_t serial) {
-        if (draw == serial) return;
-        draw = serial;
-        row[0] = row[1] = -1;
-    }
-};
 
 // Per-worker scratch rows, reused from draw to draw.
 struct Scratch {
@@ -505,130 +323,46 @@ Scratch& scratch() {
     return s;
 }
 
-// The column tables of one composite draw and the fast paths they allow. They depend only on
-// the quad's columns, the texture widths and the sampler, which rarely change from frame to frame.
-struct CompositeColumns {
-    ColumnTable luma;
-    ColumnTable chroma;
-    std::optional<ColumnShuffles> lumaShuffles;
-    std::optional<ColumnShuffles> chromaShuffles;
-    int lumaStart = 0;
-    bool chromaHalf = false;  // 1:1 luma, half-resolution chroma at the luma texel centres: 1:3 / 3:1 blends
-    bool straight = false;    // 1:1 on both axes: no tables, every row takes the straight path
-
-    // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
-    static SampleTap halfTap(int x, int chromaWidth) {
-        const int m = x >> 1;
-        if ((x & 1) == 0) {
-            if (m == 0) return {0, 0};
-            return {m - 1, 3 * kSampleWeightOne / 4};
-        }
-        if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
-        return {m, kSampleWeightOne / 4};
+// The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
+SampleTap halfTap(int x, int chromaWidth) {
+    const int m = x >> 1;
+    if ((x & 1) == 0) {
+        if (m == 0) return {0, 0};
+        return {m - 1, 3 * kSampleWeightOne / 4};
     }
-
-    CompositeColumns() = default;
-    CompositeColumns(const SamplerState& sampler, const QuadCoverage& coverage, int lumaWidth, int chromaWidth,
-                     bool fastPaths) {
-        luma = columnTable(sampler, coverage, lumaWidth);
-        chroma = columnTable(sampler, coverage, chromaWidth);
-        if (!fastPaths) return;
-        lumaShuffles.emplace(luma.taps, 1);
-        chromaShuffles.emplace(chroma.taps, 2);
-        const auto& lt = luma.taps;
-        lumaStart = lt.front().index;
-        chromaHalf = chromaWidth * 2 >= lumaWidth && chromaWidth * 2 <= lumaWidth + 1;
-        for (std::size_t i = 0; i < lt.size() && chromaHalf; ++i) {
-            const int x = lumaStart + static_cast<int>(i);
-            chromaHalf = lt[i].weight == 0 && lt[i].index == x && chroma.taps[i] == halfTap(x, chromaWidth);
-        }
-    }
-
-    // The draw of `count` columns from luma texel `start` on whose rows line up with texel rows too.
-    static std::shared_ptr<const CompositeColumns> straightDraw(int start, int count, int chromaWidth) {
-        auto columns = std::make_shared<CompositeColumns>();
-        columns->straight = columns->chromaHalf = true;
-        columns->lumaStart = start;
-        columns->chroma.low = halfTap(start, chromaWidth).index;
-        const SampleTap last = halfTap(start + count - 1, chromaWidth);
-        columns->chroma.high = last.index + (last.weight != 0 ? 1 : 0);
-        return columns;
-    }
-};
-
-// The first texel when the texture coordinates of pixels [begin, end) (origin + step * pixel) fall
-// within 1/1024 texel of the centres of consecutive texels of a `size`-texel axis; nothing
-// otherwise. The coordinates are linear in the pixel, so every pixel between the two ends is that
-// close too, and its linear tap is the texel itself (and a quarter position at half resolution).
-std::optional<int> lineUpStart(double origin, double step, int begin, int end, int size) {
-    const auto position = [&](int pixel) { return (origin + step * static_cast<double>(pixel)) * size - 0.5; };
-    const double first = std::round(position(begin));
-    const double last = first + static_cast<double>(end - 1 - begin);
-    constexpr double slack = 1.0 / 1024;
-    if (!(std::fabs(position(begin) - first) <= slack && std::fabs(position(end - 1) - last) <= slack && first >= 0 &&
-          last <= size - 1)) {
-        return std::nullopt;
-    }
-    return truncateClamped<int>(first, 0);
+    if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
+    return {m, kSampleWeightOne / 4};
 }
 
-// A few recent column tables, looked up by everything they depend on.
-class CompositeColumnCache {
-public:
-    std::shared_ptr<const CompositeColumns> get(const SamplerState& sampler, const QuadCoverage& coverage,
-                                                int lumaWidth, int chromaWidth) {
-        const Key key{coverage.columnBegin,
-                      coverage.columnEnd,
-                      coverage.uOrigin,
-                      coverage.uPerColumn,
-                      lumaWidth,
-                      chromaWidth,
-                      sampler.descriptor().minFilter,
-                      sampler.descriptor().magFilter,
-                      fastPathsEnabled.load(std::memory_order_relaxed)};
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            if (entries_[i].first == key) {
-                auto found = entries_[i];
-                entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-                entries_.insert(entries_.begin(), found);
-                return found.second;
-            }
-        }
-        auto columns =
-            std::make_shared<const CompositeColumns>(sampler, coverage, lumaWidth, chromaWidth, key.fastPaths);
-        entries_.insert(entries_.begin(), {key, columns});
-        if (entries_.size() > kCapacity) entries_.pop_back();
-        return columns;
+// How a draw's columns map onto the textures. With column tables, the 1:1 path is taken for the
+// rows that line up; a straight draw (1:1 on both axes) has no tables and takes it for every row.
+struct DrawColumns {
+    std::shared_ptr<const SamplingColumns> luma, chroma;  // absent for a straight draw
+    bool straight = false;
+    bool chromaHalf = false;  // 1:1 luma, chroma at half resolution: 1:3 / 3:1 blends
+    int lumaStart = 0;        // first luma texel (with chromaHalf)
+    int chromaLow = 0;        // chroma texels read (with chromaHalf)
+    int chromaHigh = 0;
+
+    void setHalf(int start, int count, int chromaWidth) {
+        chromaHalf = true;
+        lumaStart = start;
+        chromaLow = halfTap(start, chromaWidth).index;
+        const SampleTap last = halfTap(start + count - 1, chromaWidth);
+        chromaHigh = last.index + (last.weight != 0 ? 1 : 0);
     }
-
-private:
-    static constexpr std::size_t kCapacity = 8;
-    struct Key {
-        int columnBegin, columnEnd;
-        double uOrigin, uPerColumn;
-        int lumaWidth, chromaWidth;
-        SamplerMinMagFilter minFilter, magFilter;
-        bool fastPaths;
-        bool operator==(const Key&) const = default;
-    };
-    std::mutex mutex_;
-    std::vector<std::pair<Key, std::shared_ptr<const CompositeColumns>>> entries_;
 };
-
-std::atomic<std::uint64_t> drawSerials{0};
 
 class CompositeDraw final : public FragmentDraw {
 public:
-    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma,
-                  std::shared_ptr<const CompositeColumns> columns)
+    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma, DrawColumns columns)
         : target_(*context.target),
           luma_(luma),
           chroma_(chroma),
           sampler_(*context.sampler),
           coverage_(context.coverage),
           columns_(std::move(columns)),
-          serial_(drawSerials.fetch_add(1, std::memory_order_relaxed) + 1) {}
+          serial_(nextDrawSerial()) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
         Scratch& s = scratch();
@@ -646,21 +380,13 @@ public:
 private:
     // The general path: blend the two filtered source rows around the output row, and convert.
     void filteredRow(Scratch& s, SampleTap lumaRow, SampleTap chromaRow, std::uint8_t* out) const {
-        const int count = coverage_.columnEnd - coverage_.columnBegin;
+        const SamplingColumns& luma = *columns_.luma;
+        const SamplingColumns& chroma = *columns_.chroma;
+        const int count = luma.count();
         const auto n = static_cast<std::size_t>(count);
-        const auto lumaFilter = [&](int r, std::int16_t* to) {
-            filterLuma(luma_, r, columns_->luma, columns_->lumaShuffles ? &*columns_->lumaShuffles : nullptr, count, to);
-        };
-        const auto chromaFilter = [&](int r, std::int16_t* to) {
-            filterChroma(chroma_, r, columns_->chroma, columns_->chromaShuffles ? &*columns_->chromaShuffles : nullptr,
-                         count, to, to + count);
-        };
-        const int y0 = lumaRow.index;
-        const int c0 = chromaRow.index;
-        const std::int16_t* ya = s.luma.get(y0, lumaRow.weight != 0 ? y0 + 1 : -1, n, lumaFilter);
-        const std::int16_t* yb = lumaRow.weight != 0 ? s.luma.get(y0 + 1, y0, n, lumaFilter) : ya;
-        const std::int16_t* ca = s.chroma.get(c0, chromaRow.weight != 0 ? c0 + 1 : -1, 2 * n, chromaFilter);
-        const std::int16_t* cb = chromaRow.weight != 0 ? s.chroma.get(c0 + 1, c0, 2 * n, chromaFilter) : ca;
+        const auto [ya, yb] = s.luma.pair(lumaRow, n, [&](int r, std::int16_t* to) { filterLuma(luma_, r, luma, to); });
+        const auto [ca, cb] =
+            s.chroma.pair(chromaRow, 2 * n, [&](int r, std::int16_t* to) { filterChroma(chroma_, r, chroma, to); });
         blendConvert(ya, yb, q15Weight(lumaRow.weight), ca, cb, count, q15Weight(chromaRow.weight), out);
     }
 
@@ -670,11 +396,10 @@ private:
     bool straightRow(Scratch& s, SampleTap lumaRow, SampleTap chromaRow, std::uint8_t* out) const {
 #ifdef MIVODRELL_COMPOSITE_X86
         constexpr std::uint32_t quarter = kSampleWeightOne / 4;
-        const bool lineUp = columns_->chromaHalf && lumaRow.weight == 0 && chromaRow.weight % quarter == 0 && useAvx2();
-        if (!lineUp && !columns_->straight) return false;
-        const ColumnTable& chromaColumns = columns_->chroma;
+        const bool lineUp = columns_.chromaHalf && lumaRow.weight == 0 && chromaRow.weight % quarter == 0 && useAvx2();
+        if (!lineUp && !columns_.straight) return false;
         const int count = coverage_.columnEnd - coverage_.columnBegin;
-        const int chromaSpan = chromaColumns.high - chromaColumns.low + 1;
+        const int chromaSpan = columns_.chromaHigh - columns_.chromaLow + 1;
         ensureSize(s.y, static_cast<std::size_t>(count));
         ensureSize(s.cb, static_cast<std::size_t>(count));
         ensureSize(s.cr, static_cast<std::size_t>(count));
@@ -683,8 +408,8 @@ private:
 
         // Chroma: blend two rows, pad one texel on each side.
         const int q = static_cast<int>(chromaRow.weight / quarter);
-        const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * chromaColumns.low;
-        const std::uint8_t* c1 = q != 0 ? chroma_.row(chromaRow.index + 1) + 2 * chromaColumns.low : c0;
+        const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * columns_.chromaLow;
+        const std::uint8_t* c1 = q != 0 ? chroma_.row(chromaRow.index + 1) + 2 * columns_.chromaLow : c0;
         std::int16_t* cbv = s.cbBlend.data() + 1;
         std::int16_t* crv = s.crBlend.data() + 1;
         const int blended = blendChromaQuartersAvx2(c0, c1, q, cbv, crv, chromaSpan);
@@ -695,10 +420,10 @@ private:
         crv[chromaSpan] = crv[chromaSpan - 1];
 
         // Whole blocks in the fused kernel, the ends in stages.
-        const int lumaStart = columns_->lumaStart;
+        const int lumaStart = columns_.lumaStart;
         const std::uint8_t* y0 = luma_.row(lumaRow.index) + lumaStart;
         const int fusedBegin = lumaStart & 1;
-        const int offset = ((lumaStart + fusedBegin) >> 1) - chromaColumns.low;
+        const int offset = ((lumaStart + fusedBegin) >> 1) - columns_.chromaLow;
         int fusedEnd = fusedBegin + convertHalfChromaRowAvx2(y0 + fusedBegin, cbv + offset, crv + offset,
                                                              out + 4 * fusedBegin, count - fusedBegin);
         // One more block ending at (or one before) the last pixel, overlapping the one before.
@@ -711,7 +436,7 @@ private:
             if (n <= 0) return;
             widenLuma(y0 + from, s.y.data() + from, n);
             const int x = lumaStart + from;
-            const int at = (x >> 1) - chromaColumns.low;
+            const int at = (x >> 1) - columns_.chromaLow;
             chromaHalfRow(cbv + at, (x & 1) != 0, s.cb.data() + from, n);
             chromaHalfRow(crv + at, (x & 1) != 0, s.cr.data() + from, n);
             convertRow(s.y.data() + from, s.cb.data() + from, s.cr.data() + from, out + 4 * from, n);
@@ -730,7 +455,7 @@ private:
     const Texture& chroma_;
     const SamplerState& sampler_;
     QuadCoverage coverage_;
-    std::shared_ptr<const CompositeColumns> columns_;
+    DrawColumns columns_;
     std::uint64_t serial_;  // tells this draw's filtered rows from an earlier draw's
 };
 
@@ -746,7 +471,8 @@ public:
             return nullptr;
         }
         const QuadCoverage& c = context.coverage;
-        std::shared_ptr<const CompositeColumns> columns;
+        const int count = c.columnEnd - c.columnBegin;
+        DrawColumns columns;
 #ifdef MIVODRELL_COMPOSITE_X86
         // Pixels that line up with luma texels on both axes, and chroma of half the size: the
         // straight path does every row, and no column tables are needed.
@@ -755,15 +481,30 @@ public:
             (sampling.minFilter == SamplerMinMagFilter::linear || sampling.magFilter == SamplerMinMagFilter::linear)) {
             const auto x = lineUpStart(c.uOrigin, c.uPerColumn, c.columnBegin, c.columnEnd, luma->width());
             const auto y = lineUpStart(c.vOrigin, c.vPerRow, c.rowBegin, c.rowEnd, luma->height());
-            if (x && y) columns = CompositeColumns::straightDraw(*x, c.columnEnd - c.columnBegin, chroma->width());
+            if (x && y) {
+                columns.straight = true;
+                columns.setHalf(*x, count, chroma->width());
+                return std::make_unique<CompositeDraw>(context, *luma, *chroma, std::move(columns));
+            }
         }
 #endif
-        if (!columns) columns = cache_.get(*context.sampler, c, luma->width(), chroma->width());
+        columns.luma = cache_.get(*context.sampler, c, luma->width(), 1);
+        columns.chroma = cache_.get(*context.sampler, c, chroma->width(), 2);
+        // Rows that line up take the 1:1 path when every column does too.
+        const auto& lt = columns.luma->table.taps;
+        const auto& ct = columns.chroma->table.taps;
+        bool half = columns.luma->shuffles && chroma->width() * 2 >= luma->width() &&
+                    chroma->width() * 2 <= luma->width() + 1;
+        for (std::size_t i = 0; i < lt.size() && half; ++i) {
+            const int x = lt.front().index + static_cast<int>(i);
+            half = lt[i].weight == 0 && lt[i].index == x && ct[i] == halfTap(x, chroma->width());
+        }
+        if (half) columns.setHalf(lt.front().index, count, chroma->width());
         return std::make_unique<CompositeDraw>(context, *luma, *chroma, std::move(columns));
     }
 
 private:
-    mutable CompositeColumnCache cache_;
+    mutable SamplingColumnCache cache_;
 };
 
 }  // namespace

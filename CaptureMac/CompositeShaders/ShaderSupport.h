@@ -39,12 +39,14 @@
 
 namespace mivodrell::composite_detail {
 
-// The five functions of the library, one per file.
+// The functions of the library, one per file.
 std::shared_ptr<const ShaderFunction> makeCompositeVertexMain();
 std::shared_ptr<const ShaderFunction> makeCompositeFragmentMain();
 std::shared_ptr<const ShaderFunction> makeCopyFragment();
 std::shared_ptr<const ShaderFunction> makeMotionDiffFragment();
 std::shared_ptr<const ShaderFunction> makeMotionMixFragment();
+std::shared_ptr<const ShaderFunction> makeCompositeLumaFragment();
+std::shared_ptr<const ShaderFunction> makeCompositeChromaFragment();
 
 // CompositeShaders::setFastPathsEnabled's switch (on unless a test turns it off). Both flags are
 // read for every row; hidden, they are read directly rather than through the symbol table.
