@@ -3,7 +3,10 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/Virtual/VirtualDeviceServer.h"
 #include "support/Thrown.h"
+#include "support/VirtualV4L2Directory.h"
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <fcntl.h>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -38,6 +41,7 @@ struct Fixture {
                 into.add(s);
             };
         };
+        session->session()->onRunningChanged = [this, queue](bool) { deliveredOffQueue += !queue->isCurrent(); };
         session->onVideoSampleBuffer = collect(video);
         session->onAudioSampleBuffer = collect(audio);
         session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
@@ -144,6 +148,8 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
         f.session->startMicrophone(true);
         EXPECT_EQ(f.diagnostics, std::vector<std::string>{line});
         EXPECT_TRUE(f.session->isMicrophoneRunning());
+        // Only the running engine keeps its tap (on the input's bus 0, of 1024 frames).
+        EXPECT_EQ(f.server->lastEngineTap(), engine ? std::optional(std::pair(0, 1024u)) : std::nullopt);
         EXPECT_EQ(std::tuple(f.session->hasAudioEngine(), f.server->engineRunning(), f.session->usesVoiceProcessing(),
                              f.session->hasAudioInput(), f.graphRunning()), std::tuple(engine, engine, engine, !engine, !engine));
         EXPECT_EQ(f.session->microphonePathDescription(), engine ? kEnginePath : kSessionPath);
@@ -190,6 +196,7 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     const std::vector<Case> cases = {
         {"sample time", toneBlock(48000, 1024), {true, 2048}, MediaTime::make(2048, 48000)},
         {"interleaved stereo", toneBlock(44100, 512, 2, true), {true, 7}, MediaTime::make(7, 44100)},
+        {"non-interleaved stereo", toneBlock(44100, 512, 2), {true, 7}, MediaTime::make(7, 44100)},
         {"fractional rate", toneBlock(22050.7, 16), {true, 5}, MediaTime::make(5, 22050)},
         {"no sample time: host clock", toneBlock(48000, 1024), {false, 0}, MediaTime::make(100000000000, 1000000000)},
         {"rate below 1 Hz", toneBlock(0.5, 4), {true, 3}, MediaTime::make(3, 1)},
@@ -211,6 +218,8 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
         ASSERT_TRUE(sample->audioFormat && sample->audioBufferList);
         EXPECT_EQ(std::tuple(sample->presentationTime, sample->sampleCount, sample->audioFormat->channelsPerFrame, sample->audioBufferList->size()),
                   std::tuple(*c.presentation, c.buffer.frameLength, c.buffer.format.channelCount, c.buffer.audioBufferList.size()));
+        for (const auto& buffer : *sample->audioBufferList)  // each buffer claims only the channels it holds
+            EXPECT_EQ(buffer.numberChannels, c.buffer.format.interleaved ? c.buffer.format.channelCount : 1u);
     }
 }
 TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTakeTheHostClock) {
@@ -252,6 +261,43 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     f.server->removeMicrophone();
     settle();
     EXPECT_EQ(lists.size(), 3u);
+}
+TEST(CameraCaptureSession, OnlyTheDefaultCameraIsMarkedAndCamerasCompareByEveryField) {
+    Fixture f;
+    for (const auto& [defaultID, expected] : {std::pair{"usb", std::vector{false, true}}, {"", {false, false}}, {"gone", {false, false}}}) {
+        f.server->setDefaultCamera(defaultID);
+        std::vector<bool> marks;
+        for (const auto& camera : CameraCaptureSession::availableCameras(f.server)) marks.push_back(camera.isDefault);
+        EXPECT_EQ(marks, expected) << defaultID;
+    }
+    const CameraDevice camera{"usb", "USB Camera", true};
+    EXPECT_EQ(camera, (CameraDevice{"usb", "USB Camera", true}));
+    for (const auto& other : {CameraDevice{"usb2", "USB Camera", true}, {"usb", "USB", true}, {"usb", "USB Camera", false}}) EXPECT_NE(camera, other);
+}
+// A V4L2 node streams to one file handle at a time: attaching the attached camera again hands it
+// over, while a node another process streams from is refused until that process lets go.
+TEST(CameraCaptureSession, AV4L2CameraCanBeAttachedAgainButNotWhileAnotherProcessStreamsFromIt) {
+    testing::VirtualV4L2Directory d;
+    d.files->addNode(VirtualV4L2Node::webcam("video0", "usb-1"));
+    auto session = CameraCaptureSession::create(d.backend, d.clock);
+    testing::Collected<SampleBufferRef> frames;
+    session->onVideoSampleBuffer = [&](const SampleBufferRef& s) { frames.add(s); };
+    const auto attachAndReceive = [&] {
+        EXPECT_FALSE(thrown<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }));
+        session->sampleQueue()->sync([] {});  // the graph has started
+        const auto count = frames.size() + 1;
+        return d.files->produceFrame("video0") && frames.waitFor(count, 10);
+    };
+    EXPECT_TRUE(attachAndReceive());
+    EXPECT_TRUE(attachAndReceive());
+    session->startCamera(false, std::nullopt);
+    const int other = d.files->open(d.path + "/video0", O_RDWR);
+    v4l2_requestbuffers request{1, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};  // its buffers hold the stream
+    ASSERT_EQ(d.files->ioctl(other, VIDIOC_REQBUFS, &request), 0);
+    EXPECT_EQ(testing::errorKind<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }), Kind::cannotAddInput);
+    d.files->close(other);
+    EXPECT_TRUE(attachAndReceive());
+    session->stop();
 }
 TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecidedOnesLater) {
     auto server = VirtualDeviceServer::create();
