@@ -27,12 +27,12 @@ struct Fixture {
     std::vector<std::string> diagnostics;  // on the test thread (the caller of startMicrophone)
     testing::Collected<SampleBufferRef> video, audio;
     std::atomic<int> deliveredOffQueue{0};
-    explicit Fixture(Outcome voiceProcessing = Outcome::success) {
+    explicit Fixture(Outcome voiceProcessing = Outcome::success, PCMFormat engineInput = {48000, 1, false}) {
         server->addCamera({"front", "FaceTime HD", 64, 48, 30});
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
         server->setDefaultCamera("front");
         server->setMicrophone({});
-        server->setVoiceProcessing({voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
+        server->setVoiceProcessing({voiceProcessing, engineInput, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
         session = CameraCaptureSession::create(server, clock);
         auto queue = session->sampleQueue();
         const auto collect = [this, queue](testing::Collected<SampleBufferRef>& into) {
@@ -135,16 +135,19 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
 // Voice processing on: the engine carries the microphone (non-interleaved) without the graph.
 // When it fails, one diagnostic says why and the graph's plain input (interleaved) takes over.
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
-    const std::string fallback = "，退回 AVCaptureSession 路徑";
-    const std::vector<std::pair<Outcome, std::string>> cases = {
-        {Outcome::success, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
-        {Outcome::enableFails, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
-        {Outcome::invalidFormat, "麥克風：語音處理輸入格式無效（0 Hz, 0 ch, Float32, non-interleaved）" + fallback},
-        {Outcome::startFails, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback}};
-    for (const auto& [outcome, line] : cases) {
+    const std::string fallback = "，退回 AVCaptureSession 路徑", invalid = "麥克風：語音處理輸入格式無效（";
+    const PCMFormat mono{48000, 1, false};
+    const std::vector<std::tuple<Outcome, PCMFormat, std::string>> cases = {
+        {Outcome::success, mono, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
+        {Outcome::enableFails, mono, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
+        {Outcome::success, {0, 1, false}, invalid + "0 Hz, 1 ch, Float32, non-interleaved）" + fallback},
+        {Outcome::success, {std::nan(""), 1, false}, invalid + "nan Hz, 1 ch, Float32, non-interleaved）" + fallback},
+        {Outcome::success, {48000, 0, true}, invalid + "48000 Hz, 0 ch, Float32, interleaved）" + fallback},
+        {Outcome::startFails, mono, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback}};
+    for (const auto& [outcome, input, line] : cases) {
         SCOPED_TRACE(line);
-        const bool engine = outcome == Outcome::success;
-        Fixture f(outcome);
+        const bool engine = line.find("已啟用") != std::string::npos;
+        Fixture f(outcome, input);
         f.session->startMicrophone(true);
         EXPECT_EQ(f.diagnostics, std::vector<std::string>{line});
         EXPECT_TRUE(f.session->isMicrophoneRunning());
@@ -163,9 +166,9 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
                       std::tuple(MediaTime::make(static_cast<std::int64_t>(1024 * i), 48000), 1024, 32u, engine));
         }
         EXPECT_EQ(f.deliveredOffQueue, 0);
-        // Off again: no engine, no input, graph stopped.
+        // Off again: no engine (nor its tap), no input, graph stopped.
         f.session->startMicrophone(false);
-        EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning() || f.graphRunning());
+        EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning() || f.server->lastEngineTap() || f.graphRunning());
         // With a camera attached, switching the microphone off leaves the graph to the camera.
         f.session->startMicrophone(true);
         f.session->startCamera(true, std::nullopt);
@@ -173,9 +176,10 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
         f.session->startMicrophone(false);
         EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning());
         EXPECT_EQ(std::pair(f.session->microphonePathDescription(), f.graphRunning()), std::pair(kSessionPath, true));
+        f.session->startMicrophone(true);
         f.session->stop();
-        EXPECT_FALSE(f.session->isCameraRunning() || f.graphRunning());
-        EXPECT_EQ(f.diagnostics.size(), 2u);  // one per start, none for stopping
+        EXPECT_FALSE(f.session->isCameraRunning() || f.session->isMicrophoneRunning() || f.server->engineRunning() || f.graphRunning());
+        EXPECT_EQ(f.diagnostics.size(), 3u);  // one per start, none for stopping
     }
 }
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
@@ -214,7 +218,7 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
         const auto sample = CameraCaptureSession::makeSampleBuffer(c.buffer, c.time, clock);
         ASSERT_EQ(sample != nullptr, c.presentation.has_value());
         if (!sample) continue;
-        EXPECT_TRUE(sample->duration.timescale >= 1 && std::isfinite(sample->duration.seconds()));
+        if (c.time.sampleTimeValid) { EXPECT_EQ(sample->duration, MediaTime::make(1, c.presentation->timescale)); }  // one sample
         ASSERT_TRUE(sample->audioFormat && sample->audioBufferList);
         EXPECT_EQ(std::tuple(sample->presentationTime, sample->sampleCount, sample->audioFormat->channelsPerFrame, sample->audioBufferList->size()),
                   std::tuple(*c.presentation, c.buffer.frameLength, c.buffer.format.channelCount, c.buffer.audioBufferList.size()));
@@ -254,7 +258,8 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     EXPECT_EQ(lists.at(2), (std::vector<CameraDevice>{usb, desk}));
     EXPECT_EQ(offMain, 0);
     EXPECT_FALSE(f.session->isCameraRunning());  // a notice attaches nothing
-    // Once the session is gone its observers are too.
+    // Once the session is gone its observers are too; a running engine's tap does not keep it.
+    f.session->startMicrophone(true);
     std::weak_ptr<CameraCaptureSession> weak = f.session;
     f.session.reset();
     EXPECT_TRUE(weak.expired());

@@ -289,7 +289,8 @@ std::optional<VirtualV4L2DeviceFiles::Status> VirtualV4L2DeviceFiles::status(con
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto node = impl_->node(name);
     if (!node || node->config.formats.empty()) return std::nullopt;
-    Status status{node->format().pixelFormat, node->format().width, node->format().height, node->frameRate, node->streaming, 0};
+    Status status{node->format().pixelFormat, node->format().width, node->format().height, node->frameRate, node->streaming,
+                  node->owner != -1, 0};
     for (const auto& [fd, handleNode] : impl_->handles) status.openHandles += handleNode == node;
     return status;
 }

@@ -77,6 +77,7 @@ public:
         std::uint32_t height = 0;
         std::uint32_t frameRate = 0;
         bool streaming = false;
+        bool claimed = false;  // a file handle holds the stream
         int openHandles = 0;
     };
     std::optional<Status> status(const std::string& name);

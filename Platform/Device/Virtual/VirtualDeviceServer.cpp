@@ -160,10 +160,7 @@ public:
         if (script_.outcome == VoiceProcessingScript::Outcome::enableFails) return script_.error;
         return std::nullopt;
     }
-    PCMFormat inputFormat(int) const override {
-        if (script_.outcome == VoiceProcessingScript::Outcome::invalidFormat) return PCMFormat{0, 0, false};
-        return script_.format;
-    }
+    PCMFormat inputFormat(int) const override { return script_.format; }
     void installTap(int bus, std::uint32_t bufferSize, const PCMFormat& format, TapBlock block) override {
         std::lock_guard<std::mutex> lock(core_->mutex);
         core_->tap = std::move(block);

@@ -38,9 +38,9 @@ struct VirtualMicrophone {
 
 // How the next voice-processing engine behaves.
 struct VoiceProcessingScript {
-    enum class Outcome { success, enableFails, invalidFormat, startFails };
+    enum class Outcome { success, enableFails, startFails };
     Outcome outcome = Outcome::success;
-    PCMFormat format{48000, 1, false};  // the input format (of the success and startFails cases)
+    PCMFormat format{48000, 1, false};  // the input format, usable or not
     PlatformError error{"VirtualDeviceServer", -10868, "voice processing unavailable"};
 };
 

@@ -68,18 +68,20 @@ TEST(LinuxDeviceBackend, ReportsACameraWhenItBecomesUsableAndWhenItGoesButNoOthe
         d.files->addNode(node);
     }
     std::ofstream(d.path + "/media0").put('x');
+    d.files->addNode(webcam("video4", "usb-4"));
+    ASSERT_TRUE(notices.waitFor(1, 10));  // the nodes before it are known by now
     EXPECT_EQ(d.backend->authorizationStatus(MediaType::video), AuthorizationStatus::denied);
     d.files->setPermitted("video0", true);
-    ASSERT_TRUE(notices.waitFor(1, 10));
+    ASSERT_TRUE(notices.waitFor(2, 10));
     EXPECT_EQ(d.backend->authorizationStatus(MediaType::video), AuthorizationStatus::authorized);
     d.files->removeNode("video2");
     d.files->removeNode("video0");
-    ASSERT_TRUE(notices.waitFor(2, 10));
+    ASSERT_TRUE(notices.waitFor(3, 10));
     queue->sync([] {});
     const auto path = d.path + "/video0";
     using Kind = DeviceChange::Kind;
-    EXPECT_EQ(std::tuple(notices.size(), notices.at(0), notices.at(1)),
-              std::tuple(std::size_t{2}, std::pair(Kind::connected, path), std::pair(Kind::disconnected, path)));
+    EXPECT_EQ(std::tuple(notices.size(), notices.at(0).second, notices.at(1), notices.at(2)),
+              std::tuple(std::size_t{3}, d.path + "/video4", std::pair(Kind::connected, path), std::pair(Kind::disconnected, path)));
 }
 
 // A camera left in a format we cannot convert is switched at its size to the format that keeps
@@ -114,6 +116,7 @@ TEST(V4L2Camera, SwitchesAnUnconvertibleFormatToTheOneThatKeepsTheFrameRate) {
         ASSERT_TRUE(d.files->produceFrame("video0"));
         ASSERT_TRUE(frames.waitFor(1, 10));
         input->source().stop();
+        EXPECT_FALSE(d.files->status("video0")->claimed);  // free for another process
         const auto& picture = *frames.at(0)->imageBuffer;
         EXPECT_EQ(std::tuple(picture.pixelFormat(), std::uint32_t(picture.width()), frames.at(0)->presentationTime.seconds()),
                   std::tuple(PixelFormat::bgra, status.width, 5000.0));
