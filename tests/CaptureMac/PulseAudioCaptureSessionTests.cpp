@@ -21,8 +21,7 @@ protected:
         session->onStop = [stops = stops](const std::optional<PlatformError>& e) { stops->add(e.value_or(PlatformError{})); };
     }
     const CaptureDisplay display{1, CGRect(0, 0, 1920, 1080), 1.0, true, "D"};
-    // The host clock a thousand seconds on: stamps must come from the clock the backend is given.
-    struct ShiftedClock final : Clock {
+    struct ShiftedClock final : Clock {  // the host clock 1000 s on: stamps come from the clock given
         double mediaTime() const override { return currentMediaTime() + 1000; }
         double hostTime() const override { return currentHostTime() + 1000; }
     };
