@@ -154,13 +154,10 @@ std::optional<std::string> checkTarget(const std::string& option, const std::str
 
 std::variant<std::shared_ptr<FileLogger>, std::string> openLog(const std::string& path) {
     if (auto bad = checkTarget("--log", path, true)) return *bad;
-    // Opened without blocking first, so that a pipe that appeared meanwhile cannot hold us.
+    // Opened without blocking first, for the reason when it cannot be written.
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) return "cannot write the log " + path + ": " + std::strerror(errno);
-    struct stat info {};
-    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
-    if (!regular) return "--log " + path + " is not a regular file";
     auto logger = FileLogger::create(path, true);
     if (!logger) return "cannot write the log " + path;
     return logger;
