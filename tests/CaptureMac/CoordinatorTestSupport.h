@@ -3,26 +3,34 @@
 // compression sessions, a ManualClock and a render timer that the test fires. Frames are
 // delivered with `deliver`, which waits until the coordinator has taken them in.
 #include "CaptureMac/CompositeCaptureCoordinator.h"
+#include "CaptureMac/ScreenCaptureSession.h"
 #include "Platform/Base/Clock.h"
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 namespace mivodrell::testing {
+using Texts = std::vector<std::string>;
 // Forwards to the virtual server and remembers every output queue, so that a test can wait until
-// what the server delivered has been handed on.
+// what the server delivered has been handed on. A test may also give every screen frame a content
+// rectangle of its own and act when a stream is asked to stop (set both while nothing is delivered).
 class FlushableBackend final : public CaptureBackend {
 public:
     explicit FlushableBackend(std::shared_ptr<VirtualCaptureServer> server) : server_(std::move(server)) {}
+    std::function<CGRect()> contentRect;
+    std::function<void(StreamDelegate&)> onStopCapture;  // before the server is asked
+    std::atomic<int> streamsMade{0};
     void getShareableContent(bool a, bool b, ShareableContentCompletion c) override { server_->getShareableContent(a, b, std::move(c)); }
     std::shared_ptr<CaptureStream> makeStream(ContentFilter f, StreamConfiguration s, std::weak_ptr<StreamDelegate> d) override {
-        auto inner = server_->makeStream(std::move(f), std::move(s), std::move(d));
-        return inner ? std::make_shared<Stream>(inner, this) : nullptr;
+        ++streamsMade;
+        auto inner = server_->makeStream(std::move(f), std::move(s), d);
+        return inner ? std::make_shared<Stream>(inner, this, d) : nullptr;
     }
     Capabilities capabilities() const override { return server_->capabilities(); }
     // Waits for every delivery queued so far on every output queue.
@@ -35,24 +43,46 @@ public:
         for (const auto& q : queues) q->sync([] {});
     }
 private:
+    struct Output final : StreamOutput {
+        Output(std::shared_ptr<StreamOutput> inner, FlushableBackend* owner) : inner(std::move(inner)), owner(owner) {}
+        void didOutputSampleBuffer(const SampleBufferRef& sample, StreamOutputType type) override {
+            const auto* info = sample->attachments && !sample->attachments->empty() ? sample->attachments->front().asDictionary() : nullptr;
+            if (!owner->contentRect || type != StreamOutputType::screen || !info) return inner->didOutputSampleBuffer(sample, type);
+            const CGRect r = owner->contentRect();
+            AttachmentDictionary rect, edited = *info;
+            for (const auto& [key, value] : {std::pair{AttachmentKey::rectX, r.origin.x}, {AttachmentKey::rectY, r.origin.y},
+                                             {AttachmentKey::rectWidth, r.size.width}, {AttachmentKey::rectHeight, r.size.height}}) rect.set(std::string(key), value);
+            edited.set(std::string(AttachmentKey::contentRect), rect);
+            auto copy = std::make_shared<SampleBuffer>(*sample);
+            copy->attachments = std::vector<AttachmentValue>{AttachmentValue(edited)};
+            inner->didOutputSampleBuffer(copy, type);
+        }
+        std::shared_ptr<StreamOutput> inner;
+        FlushableBackend* owner;
+    };
     class Stream final : public CaptureStream {
     public:
-        Stream(std::shared_ptr<CaptureStream> inner, FlushableBackend* owner) : inner_(std::move(inner)), owner_(owner) {}
+        Stream(std::shared_ptr<CaptureStream> inner, FlushableBackend* owner, std::weak_ptr<StreamDelegate> delegate)
+            : inner_(std::move(inner)), owner_(owner), delegate_(std::move(delegate)) {}
         std::optional<PlatformError> addOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                                                std::shared_ptr<SerialQueue> queue) override {
             {
                 std::lock_guard<std::mutex> lock(owner_->mutex_);
                 owner_->queues_.push_back(queue);
             }
-            return inner_->addOutput(std::move(output), type, std::move(queue));
+            return inner_->addOutput(std::make_shared<Output>(std::move(output), owner_), type, std::move(queue));
         }
         void startCapture(CaptureCompletion c) override { inner_->startCapture(std::move(c)); }
         void updateConfiguration(StreamConfiguration s, CaptureCompletion c) override { inner_->updateConfiguration(std::move(s), std::move(c)); }
         void updateContentFilter(ContentFilter f, CaptureCompletion c) override { inner_->updateContentFilter(std::move(f), std::move(c)); }
-        void stopCapture(CaptureCompletion c) override { inner_->stopCapture(std::move(c)); }
+        void stopCapture(CaptureCompletion c) override {
+            if (const auto d = delegate_.lock(); d && owner_->onStopCapture) owner_->onStopCapture(*d);
+            inner_->stopCapture(std::move(c));
+        }
     private:
         std::shared_ptr<CaptureStream> inner_;
         FlushableBackend* owner_;
+        std::weak_ptr<StreamDelegate> delegate_;
     };
     std::shared_ptr<VirtualCaptureServer> server_;
     std::mutex mutex_;
@@ -76,28 +106,46 @@ struct ManualTimer {
     }
     void fire() { if (!token.expired()) queue->sync(handler); }
 };
+// "display: error", the error's text up to a ':' ("1: startFailed"); the end of a stream is "PlatformError(code)".
+inline std::string describe(std::uint32_t displayID, const std::exception_ptr& error) {
+    std::string text;
+    try { std::rethrow_exception(error); } catch (const PlatformError& e) { text = "PlatformError(" + std::to_string(e.code) + ")"; }
+    catch (const std::exception& e) { text = e.what(); }
+    return std::to_string(displayID) + ": " + text.substr(0, text.find(':'));
+}
 // Everything a coordinator reports, collected from its queue.
 struct Recorded {
     std::mutex mutex;
-    std::vector<std::string> logs;
-    std::vector<std::pair<std::uint32_t, std::exception_ptr>> errors;
+    Texts logs, errors;
     std::vector<EncodedFrame> frames;
-    int formats = 0, backlogTrips = 0;
+    std::vector<std::pair<int, int>> formats;
+    int backlogTrips = 0;
     std::vector<std::pair<std::vector<std::uint8_t>, double>> audio;
     std::vector<std::uint8_t> audioConfig;
-    std::vector<std::string> logsContaining(const std::string& text) {
+    Texts logsContaining(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> out;
+        Texts out;
         for (const auto& line : logs) if (line.find(text) != std::string::npos) out.push_back(line);
         return out;
     }
     std::size_t count(const std::string& text) { return logsContaining(text).size(); }
 };
-// The exception inside an exception_ptr, when it is of type E.
-template <class E>
-std::optional<E> errorAs(const std::exception_ptr& error) {
-    try { std::rethrow_exception(error); } catch (const E& e) { return e; } catch (...) {}
-    return std::nullopt;
+// Display content: display 1 reddish, display 2 bluish; green rises from left to right across each display.
+inline void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
+    for (int y = 0; y < bgra.height(); ++y) {
+        std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
+        for (int x = 0; x < bgra.width(); ++x) {
+            const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
+            const std::uint8_t bgrx[] = {std::uint8_t(display.displayID == 1 ? 30 : 180), green, std::uint8_t(display.displayID == 1 ? 180 : 30), 255};
+            std::copy(std::begin(bgrx), std::end(bgrx), row + static_cast<std::size_t>(x) * 4);
+        }
+    }
+}
+// BT.709 video-range luma of that content at a display-local pixel column.
+inline double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
+    const double b = displayID == 1 ? 30 : 180, r = displayID == 1 ? 180 : 30;
+    const double g = localX * 200 / displayWidth;
+    return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
 }
 struct CoordinatorHarness {
     std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
@@ -131,8 +179,8 @@ struct CoordinatorHarness {
             return [r, body](auto&&... args) { std::lock_guard<std::mutex> lock(r->mutex); body(args...); };
         };
         coordinator->onEncodedFrame = locked([r](const EncodedFrame& f) { r->frames.push_back(f); });
-        coordinator->onError = locked([r](std::uint32_t id, std::exception_ptr e) { r->errors.emplace_back(id, e); });
-        coordinator->onVideoFormatAvailable = locked([r](std::int32_t, std::int32_t, const auto&, std::int32_t) { ++r->formats; });
+        coordinator->onError = locked([r](std::uint32_t id, std::exception_ptr e) { r->errors.push_back(describe(id, e)); });
+        coordinator->onVideoFormatAvailable = locked([r](std::int32_t w, std::int32_t h, const auto&, std::int32_t) { r->formats.emplace_back(w, h); });
         coordinator->onBacklogTrip = locked([r] { ++r->backlogTrips; });
         coordinator->onEncodedAudio = locked([r](const std::vector<std::uint8_t>& p, double t) { r->audio.emplace_back(p, t); });
         coordinator->onAudioFormatAvailable = locked([r](double, std::int32_t, const std::vector<std::uint8_t>& config) { r->audioConfig = config; });
@@ -171,8 +219,15 @@ struct CoordinatorHarness {
     }
     // Moves the clock, then fires one tick.
     void tick(double advance = 1.0 / 60) { clock->advance(advance); timer.fire(); }
+    // Runs `work` on the coordinator's queue (as a result closure would), once a plan has been applied.
+    void onQueue(const std::function<void()>& work) { timer.queue->sync(work); }
     std::size_t frameCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.frames.size(); }
-    std::size_t errorCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.errors.size(); }
+    // Once what was asked of the coordinator is done.
+    Texts errors() {
+        coordinator->activeDisplayIDs();
+        std::lock_guard<std::mutex> lock(recorded.mutex);
+        return recorded.errors;
+    }
     std::shared_ptr<VirtualCompressionSession> lastSession() {
         std::lock_guard<std::mutex> lock(sessionsMutex);
         return sessions.empty() ? nullptr : sessions.back();
