@@ -7,8 +7,6 @@
 #include <cmath>
 namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
-// (Which frame a keyframe request forces is the scripted tick test's; that x265 honours it, the
-// x265 session's keyframe test.)
 TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
     h.server->setContentFunction(testing::fillDisplay);

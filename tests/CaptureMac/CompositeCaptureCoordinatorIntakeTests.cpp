@@ -23,12 +23,9 @@ TEST(CompositeCaptureCoordinatorDecisions, FullDisplaySourceCoversTheDisplayAtTh
                         {4096, 2000, 2.0, 2.0, true, 2.0, {8192, 4000}}, {5000, 2000, 2.0, 2.0, true, 1.0, {5000, 2000}},  // 8192 limit
                         {0, 720, 2.0, 2.0, true, 2.0, planned.outputPixelSize}, {1280, 720, 2.0, 2.0, false, 2.0, planned.outputPixelSize}};
     for (const Row& r : rows) {
-        CaptureSource s = planned;
-        s.pixelsPerPoint = r.plannedDensity;
-        std::optional<CaptureDisplay> d;
-        if (r.known) d = CaptureDisplay{7, CGRect(500, 0, r.w, r.h), 2.0, false, "D"};
-        const CaptureSource out = Coordinator::fullDisplaySource(s, d, r.density);
         SCOPED_TRACE(r.w);
+        const auto d = r.known ? std::optional(CaptureDisplay{7, CGRect(500, 0, r.w, r.h), 2.0, false, "D"}) : std::nullopt;
+        const CaptureSource out = Coordinator::fullDisplaySource({7, planned.sourceRect, planned.outputPixelSize, r.plannedDensity, true}, d, r.density);
         EXPECT_TRUE(identical(out.sourceRect, r.known && r.w > 0 ? CGRect(0, 0, r.w, r.h) : planned.sourceRect));
         EXPECT_EQ(std::pair(out.pixelsPerPoint, out.outputPixelSize), std::pair(r.ppp, r.size));
     }
@@ -65,17 +62,6 @@ TEST(CompositeCaptureCoordinatorDecisions, RectangleMatchFollowsTheFrameSizeInPo
         EXPECT_EQ(std::tuple(match.accept, state.framesTaggedOldSinceSwitch, state.consecutiveSizeSkips), std::tuple(r.accept, r.tagged, r.skips));
         if (r.accept) { EXPECT_TRUE(identical(match.rect, r.rect)); }
     }
-    // Thirty mismatching frames are dropped and the 31st is let through once.
-    Coordinator::RectMatchState state{big, old, 0, 0, 0};
-    for (int i = 1; i <= 30; ++i) EXPECT_FALSE(Coordinator::matchFrameRect(state, g(900, 500, 1), 0).accept) << i;
-    const auto release = Coordinator::matchFrameRect(state, g(900, 500, 1), 0);
-    EXPECT_TRUE(release.accept);
-    EXPECT_EQ(release.releasedAfterSkips, (CGSize{900, 500}));
-    const auto later = Coordinator::matchFrameRect(state, g(900, 500, 1), 0);
-    EXPECT_TRUE(later.accept && !later.releasedAfterSkips);
-    EXPECT_EQ(std::pair(state.consecutiveSizeSkips, state.framesTaggedOldSinceSwitch), std::pair(32, 30));
-    EXPECT_TRUE(Coordinator::matchFrameRect(state, g(1280, 720, 1), 0).accept);
-    EXPECT_EQ(state.consecutiveSizeSkips, 0);
 }
 TEST(CompositeCaptureCoordinatorDecisions, ContentUVIsDroppedWhenSmallOrOutsideAndClampedOtherwise) {
     struct Row { const char* name; std::optional<CaptureFrameGeometry> geometry; int w; std::optional<CGRect> expected; };
@@ -156,70 +142,34 @@ TEST(CompositeCaptureCoordinatorPlans, ReconfigureUpdatesInPlaceOrRebuildsWhenTh
               std::tuple(IDs{1, 2}, std::pair(560.0, 560.0), std::pair(500.0, 640.0), std::size_t{2}));
     EXPECT_EQ(h.errors(), (Texts{"1: updateFailed", "1: PlatformError(-3815)", "2: updateFailed"}));
 }
-TEST(CompositeCaptureCoordinatorIntake, OldSizedFramesAfterASwitchAreCompositedWhereTheOldRectangleLay) {
-    CoordinatorHarness h;
-    h.start();
-    h.server->setStaleFramesAfterUpdate(2);
-    auto half = h.displays;
-    half[0].frame = CGRect(0, 0, 320, 360);
-    h.applyWith(reconfigureOne, half);
-    for (int i = 0; i < 3; ++i) h.deliver();
-    const auto state = h.coordinator->inspect();  // accepted: two old-sized, one new
-    EXPECT_EQ(std::pair(state.active.at(1).framesTaggedOldSinceSwitch, state.acceptedFramesInCostWindow.at(1)), std::pair(2, 3));
-    half[0].frame = CGRect(0, 0, 300, 360);
-    h.applyWith(reconfigureOne, half);
-    EXPECT_EQ(h.recorded.count("★S214-74 在途：螢幕 1 上次換範圍後 2 幀依附件判為舊代／跳過"), 1u);
-    EXPECT_EQ(h.coordinator->inspect().active.at(1).framesTaggedOldSinceSwitch, 0);
-}
-TEST(CompositeCaptureCoordinatorIntake, FramesWithinTheSwitchWindowOrOfNoKnownSizeAreDropped) {
+TEST(CompositeCaptureCoordinatorIntake, FramesAfterASwitchAndFramesOfNoKnownSize) {
     CoordinatorHarness h;
     h.start();
     h.clock->set(0);  // the host clock on the server's time, which starts at 0
-    auto narrower = h.displays;
-    narrower[0].frame = CGRect(0, 0, 632, 360);  // about the same size
-    h.applyWith(reconfigureOne, narrower);
-    for (int i = 0; i < 5; ++i) h.deliver();  // at 1/60 ... 5/60 s: four within 0.08 s of the switch
-    EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow.at(1), 1);
+    auto resized = h.displays;
+    const auto state = [&] { return h.coordinator->inspect().active.at(1); };
+    // A switch between rectangles of about the same size: frames presented within 0.08 s of it are the old stream's.
+    resized[0].frame = CGRect(0, 0, 632, 360);
+    h.applyWith(reconfigureOne, resized);
+    for (int i = 0; i < 5; ++i) h.deliver();  // at 1/60 ... 5/60 s
+    EXPECT_EQ(state().framesTaggedOldSinceSwitch, 4);
+    // After a big switch old-sized frames are composited where the old rectangle lay.
+    h.server->setStaleFramesAfterUpdate(2);
+    resized[0].frame = CGRect(0, 0, 320, 360);
+    h.applyWith(reconfigureOne, resized);
+    for (int i = 0; i < 3; ++i) h.deliver();
+    EXPECT_EQ(std::pair(state().framesTaggedOldSinceSwitch, h.coordinator->inspect().acceptedFramesInCostWindow.at(1)), std::pair(2, 4));
     // A width that is not a number matches no rectangle: thirty frames are dropped, the 31st let through.
     h.backend->contentRect = [] { return CGRect(0, 0, kNaN, 360); };
     for (int i = 0; i < 32; ++i) h.deliver();
-    EXPECT_EQ(h.recorded.logsContaining("附件連續 30 幀不合，放行（螢幕 1 "), Texts{"★S214-74 附件連續 30 幀不合，放行（螢幕 1 附件推得 nanx360pt 期待新 632x360 舊 640x360）"});
-    const auto state = h.coordinator->inspect();
-    EXPECT_EQ(std::tuple(state.acceptedFramesInCostWindow.at(1), state.active.at(1).consecutiveSizeSkips, state.active.at(1).framesTaggedOldSinceSwitch),
-              std::tuple(3, 32, 34));
+    EXPECT_EQ(h.recorded.logsContaining("附件連續 30 幀不合，放行（螢幕 1 "), Texts{"★S214-74 附件連續 30 幀不合，放行（螢幕 1 附件推得 nanx360pt 期待新 320x360 舊 632x360）"});
+    resized[0].frame = CGRect(0, 0, 300, 360);
+    h.applyWith(reconfigureOne, resized);
+    EXPECT_EQ(h.recorded.logsContaining("★S214-74 在途"), (Texts{"★S214-74 在途：螢幕 1 上次換範圍後 4 幀依附件判為舊代／跳過", "★S214-74 在途：螢幕 1 上次換範圍後 32 幀依附件判為舊代／跳過"}));
+    EXPECT_EQ(std::tuple(h.coordinator->inspect().acceptedFramesInCostWindow.at(1), state().consecutiveSizeSkips, state().framesTaggedOldSinceSwitch), std::tuple(6, 32, 0));
 }
-TEST(CompositeCaptureCoordinatorIntake, GeometryIsLoggedOnChangeAtMostTenTimesPerTwoSecondsPerDisplay) {
-    CoordinatorHarness h;
-    h.start();
-    h.deliver();
-    h.deliver();  // the same geometry again
-    EXPECT_EQ(h.recorded.logsContaining("★S214-62 幾何：螢幕 1 "),
-              Texts{"★S214-62 幾何：螢幕 1 SCK contentRect=(0.0,0.0,640.0x360.0) contentScale=1.00 scaleFactor=1.00 "
-                    "buffer=640x360｜假定 sourceRect=(0.0,0.0,640.0x360.0)"});
-    double width = 640;
-    h.backend->contentRect = [&width] { return CGRect(0, 0, width, 360); };
-    for (int i = 0; i < 12; ++i, h.deliver()) width -= 1;
-    EXPECT_EQ(std::pair(h.recorded.count("★S214-62 幾何：螢幕 1 "), h.recorded.count("★S214-62 幾何：螢幕 2 ")), std::pair(std::size_t{10}, std::size_t{10}));
-    h.clock->advance(2.01);
-    width -= 1;
-    h.deliver();
-    EXPECT_EQ(h.recorded.count("★S214-62 幾何：螢幕 1 "), 11u);
-}
-TEST(CompositeCaptureCoordinatorIntake, NonFocusDisplaysUploadEveryThirdFrame) {
-    CoordinatorHarness h;
-    h.start();
-    h.coordinator->setFocusDisplay(1);
-    h.coordinator->setFocusDisplay(1);
-    for (int i = 0; i < 9; ++i) h.deliver();
-    auto accepted = h.coordinator->inspect().acceptedFramesInCostWindow;
-    EXPECT_EQ(std::pair(accepted[1], accepted[2]), std::pair(9, 3));
-    EXPECT_EQ(h.recorded.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), 1u);
-    h.coordinator->setFocusDisplay(std::nullopt);
-    for (int i = 0; i < 3; ++i) h.deliver();
-    EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2], 6);
-    EXPECT_EQ(h.recorded.count("重點螢幕 → 無（"), 1u);
-}
-TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitchesThatLogOnce) {
+// No coordinator without a compositor. With a focus display the others upload every third frame.
+TEST(CompositeCaptureCoordinatorIntake, SwitchesLogOnceFocusThinsTheOtherDisplaysAndGeometryIsLoggedOnChange) {
     auto device = ComputeDevice::create(1);
     device->setFaults({.failCommandQueue = true});
     CompositeCaptureCoordinator::Collaborators c;
@@ -239,5 +189,26 @@ TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitche
     h.server->setFault(Operation::updateContentFilter, Fault{Fault::Kind::fail});
     h.coordinator->refreshContentFilters();  // each failure reported, the loop goes on
     EXPECT_EQ(h.errors(), (Texts{"1: updateFailed", "2: updateFailed"}));
+    h.coordinator->setFocusDisplay(1);
+    h.coordinator->setFocusDisplay(1);
+    for (int i = 0; i < 9; ++i) h.deliver();
+    EXPECT_EQ(std::pair(h.coordinator->inspect().acceptedFramesInCostWindow[1], h.coordinator->inspect().acceptedFramesInCostWindow[2]), std::pair(9, 3));
+    h.coordinator->setFocusDisplay(std::nullopt);
+    for (int i = 0; i < 3; ++i) h.deliver();
+    EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2], 6);
+    // Geometry is logged on change, at most ten times per two seconds per display.
+    h.deliver();  // the same geometry again
+    EXPECT_EQ(h.recorded.logsContaining("★S214-62 幾何：螢幕 1 "),
+              Texts{"★S214-62 幾何：螢幕 1 SCK contentRect=(0.0,0.0,640.0x360.0) contentScale=1.00 scaleFactor=1.00 "
+                    "buffer=640x360｜假定 sourceRect=(0.0,0.0,640.0x360.0)"});
+    double width = 640;
+    h.backend->contentRect = [&width] { return CGRect(0, 0, width, 360); };
+    for (int i = 0; i < 12; ++i, h.deliver()) width -= 1;
+    EXPECT_EQ(std::pair(h.recorded.count("★S214-62 幾何：螢幕 1 "), h.recorded.count("★S214-62 幾何：螢幕 2 ")), std::pair(std::size_t{10}, std::size_t{10}));
+    h.clock->advance(2.01);
+    width -= 1;
+    h.deliver();
+    EXPECT_EQ(h.recorded.count("★S214-62 幾何：螢幕 1 "), 11u);
+    EXPECT_EQ(std::pair(h.recorded.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), h.recorded.count("重點螢幕 → 無（")), std::pair(std::size_t{1}, std::size_t{1}));
 }
 }}  // namespace mivodrell

@@ -16,10 +16,6 @@ bool frameAndTick(CoordinatorHarness& h, double advance = 1.0 / 60) {
     h.tick(advance);
     return h.frameCount() > before;
 }
-bool forced(const VirtualCompressionSession& session) {
-    const auto options = session.submissions().back().options;
-    return options && options->forceKeyFrame;
-}
 TEST(CompositeCaptureCoordinatorTick, BacklogGateTripsAboveTheLimitAndResumesAtHalf) {
     struct Row { std::int64_t bitrate; std::vector<std::pair<std::int64_t, bool>> backlogAndEncodes; int trips; };
     const Row rows[] = {
@@ -65,49 +61,40 @@ TEST(CompositeCaptureCoordinatorTick, PacingFollowsTheLowestCapWithoutABurstAfte
         EXPECT_LE(afterStall, 6);
     }
 }
-TEST(CompositeCaptureCoordinatorTick, StaticContentPausesAfterOneSecondAndResumesOnActivity) {
-    const std::pair<const char*, std::function<void(CoordinatorHarness&)>> activities[] = {
-        {"a frame", [](CoordinatorHarness& h) { h.deliver(); }},
-        {"a crop change", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(10, 0, 1280, 360)); }},
-        {"a keyframe request", [](CoordinatorHarness& h) { h.coordinator->requestKeyframe(1); }}};
-    for (const auto& [name, activity] : activities) {
-        SCOPED_TRACE(name);
-        CoordinatorHarness h;
-        h.start();
-        EXPECT_TRUE(frameAndTick(h));
-        for (int i = 0; i < 3; ++i) h.tick(0.6);  // 1.2 s without a frame after the second tick
-        EXPECT_EQ(std::pair(h.frameCount(), h.coordinator->inspect().staticSkipActive), std::pair(std::size_t{2}, true));  // the 0.6 s tick still encoded
-        activity(h);
-        h.tick();
-        EXPECT_EQ(h.frameCount(), 3u);
-        EXPECT_EQ(h.recorded.count("★S214-97 靜止停編：內容與視角無變化 >1s，暫停編碼（零 shimmer 凍幀）"), 1u);
-        EXPECT_EQ(h.recorded.count("★S214-97 恢復編碼"), 1u);
-    }
-}
-// A skipped tick encodes nothing and uses no frame identifier; a failed encode uses one.
-TEST(CompositeCaptureCoordinatorTick, TicksThatEncodeNothing) {
-    struct Row { const char* name; std::function<void(CoordinatorHarness&)> act; std::uint32_t nextFrameID; Texts errors; };
+// After one encoded frame, what the next tick does. Static content pauses encoding after 1 s
+// without frames or crop changes (a tick 0.6 s on still encodes) until some activity. A skipped
+// tick uses no frame identifier; a failed encode uses one.
+TEST(CompositeCaptureCoordinatorTick, StaticPausesAndTicksThatEncodeNothing) {
+    using Act = std::function<void(CoordinatorHarness&)>;
+    const auto afterAPause = [](Act activity) -> Act { return [activity](CoordinatorHarness& h) { for (int i = 0; i < 3; ++i) h.tick(0.6); activity(h); }; };
+    struct Row { const char* name; Act act; std::size_t frames; std::uint32_t nextFrameID; Texts errors = {}; };
     const Row rows[] = {
-        {"no display active", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({}, {}, {1, 2})); }, 1, {}},
-        {"a render that yields nothing", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 0, 360)); }, 1, {}},
-        {"an encode failure", [](CoordinatorHarness& h) {
-             auto script = h.script;
-             script.submissionStatus = CompressionStatus::encoderFailed;
-             h.lastSession()->setScript(script);
-         }, 2, {"0: HEVCEncoder.EncoderError.encodeSubmissionFailed(-12911)"}}};
+        {"a frame", afterAPause([](CoordinatorHarness& h) { h.deliver(); }), 3, 3},
+        {"a crop change", afterAPause([](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(10, 0, 1280, 360)); }), 3, 3},
+        {"a keyframe request", afterAPause([](CoordinatorHarness& h) { h.coordinator->requestKeyframe(1); }), 3, 3},
+        {"no display active", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({}, {}, {1, 2})); }, 1, 1},
+        {"a render that yields nothing", [](CoordinatorHarness& h) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 0, 360)); }, 1, 1},
+        {"an encode failure", [](CoordinatorHarness& h) { h.lastSession()->setScript({.submissionStatus = CompressionStatus::encoderFailed}); }, 1, 2,
+         {"0: HEVCEncoder.EncoderError.encodeSubmissionFailed(-12911)"}}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         CoordinatorHarness h;
         h.start();
         EXPECT_TRUE(frameAndTick(h));
         r.act(h);
-        EXPECT_FALSE(frameAndTick(h));
-        EXPECT_EQ(std::pair(h.coordinator->inspect().nextFrameID, h.errors()), std::pair(r.nextFrameID, r.errors));
+        h.tick();
+        EXPECT_EQ(std::tuple(h.frameCount(), h.coordinator->inspect().nextFrameID, h.errors()), std::tuple(r.frames, r.nextFrameID, r.errors));
+        const std::size_t paused = r.frames == 3 ? 1 : 0;
+        EXPECT_EQ(std::pair(h.recorded.count("★S214-97 靜止停編：內容與視角無變化 >1s，暫停編碼（零 shimmer 凍幀）"), h.recorded.count("★S214-97 恢復編碼")),
+                  std::pair(paused, paused));
     }
 }
+// Resending the format does nothing before one was emitted, then repeats it and forces a keyframe.
 TEST(CompositeCaptureCoordinatorTick, ForcedKeyframesKeepTheirSpacingAndFrameIDsWrap) {
     CoordinatorHarness h;
     h.start();
+    h.coordinator->resendCurrentFormat();
+    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(false, Sizes{}));
     EXPECT_TRUE(frameAndTick(h));  // first frame: a keyframe, not forced
     EXPECT_EQ(h.recorded.count("★S214-120 關鍵幀送出：6 bytes（距上顆 -1.0s，強制=false）"), 1u);
     h.coordinator->requestKeyframe(2);
@@ -129,6 +116,8 @@ TEST(CompositeCaptureCoordinatorTick, ForcedKeyframesKeepTheirSpacingAndFrameIDs
     const auto n = h.recorded.frames.size();
     EXPECT_EQ(std::pair(h.recorded.frames[n - 2].frameID, h.recorded.frames[n - 1].frameID), std::pair(std::numeric_limits<std::uint32_t>::max(), 0u));
     EXPECT_TRUE(identical(h.recorded.frames[n - 1].cropRect, CGRect(0, 0, 1280, 360)));
+    h.coordinator->resendCurrentFormat();
+    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(true, Sizes{{640, 176}, {640, 176}}));
 }
 TEST(CompositeCaptureCoordinatorTick, ComputeTiersDegradeOnExpensiveWindowsAndRecoverAfterTwoCheapOnes) {
     CoordinatorHarness h;
@@ -180,22 +169,21 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     CoordinatorHarness h;
     h.start();
     const auto first = h.lastSession();
-    const auto resize = [&](CGSize size) { h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), size); };
-    const auto expectSize = [&](CGSize size) { EXPECT_EQ(h.coordinator->inspect().encoderOutputPixelSize, size); };
+    // The size of the encoder after a plan for that output size.
+    const auto resize = [&](CGSize size) {
+        h.apply(CoordinatorHarness::plan({1, 2}), CGRect(0, 0, 1280, 360), size);
+        return h.coordinator->inspect().encoderOutputPixelSize;
+    };
     h.clock->advance(1.0);
-    resize({1280, 352});
-    expectSize({640, 176});  // within 3 s
+    EXPECT_EQ(resize({1280, 352}), (CGSize{640, 176}));  // within 3 s
     h.clock->advance(2.5);
-    resize({kNaN, 352});  // not a number: reported, the encoder stays
-    expectSize({640, 176});
+    EXPECT_EQ(resize({kNaN, 352}), (CGSize{640, 176}));  // not a number: reported, the encoder stays
     h.sessionCreationStatus = CompressionStatus::encoderNotFound;
-    resize({1280, 352});  // a failing build: reported, the old encoder stays
-    expectSize({640, 176});
+    EXPECT_EQ(resize({1280, 352}), (CGSize{640, 176}));  // a failing build: reported, the old encoder stays
     EXPECT_EQ(h.errors(), (Texts{"0: output pixel size is not a finite number", "0: HEVCEncoder.EncoderError.sessionCreationFailed(-12908)"}));
     h.sessionCreationStatus = 0;
     h.coordinator->applyTuning(1, 60, 12.5, true);  // reaches the new encoder
-    resize({1280, 352});
-    expectSize({1280, 352});
+    EXPECT_EQ(resize({1280, 352}), (CGSize{1280, 352}));
     EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, first->invalidateCount()), std::pair(true, 1));
     EXPECT_EQ(h.recorded.count("CompositeCaptureCoordinator：HEVCEncoder 因輸出尺寸變化重建為 1280x352（見「網路自適應」新功能）"), 1u);
     auto log = h.lastSession()->propertyLog();
@@ -211,19 +199,10 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
         h.coordinator->setOnDiagnostic(nullptr);
     });
     h.clock->advance(0.6);
-    resize({640, 352});
-    expectSize({640, 352});
+    EXPECT_EQ(resize({640, 352}), (CGSize{640, 352}));
     frameAndTick(h);
-    EXPECT_EQ(std::tuple(forced(*h.lastSession()), h.recorded.count("重建為 640x352"), h.recorded.formats), std::tuple(false, 0u, Sizes{{640, 352}}));
-}
-TEST(CompositeCaptureCoordinatorTick, ResendCurrentFormatRepeatsTheLastFormatOnceOneWasEmitted) {
-    CoordinatorHarness h;
-    h.start();
-    h.coordinator->resendCurrentFormat();
-    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(false, Sizes{}));
-    frameAndTick(h);
-    h.coordinator->resendCurrentFormat();
-    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, h.recorded.formats), std::pair(true, Sizes{{640, 176}, {640, 176}}));
+    const auto options = h.lastSession()->submissions().back().options;
+    EXPECT_EQ(std::tuple(options && options->forceKeyFrame, h.recorded.count("重建為 640x352"), h.recorded.formats), std::tuple(false, 0u, Sizes{{640, 352}}));
 }
 TEST(CompositeCaptureCoordinatorTick, ProbesLogCropReversalsAndCompositesBeyondTheCapturedArea) {
     // Right, then left by more than 8 points; 5 points back and forth.

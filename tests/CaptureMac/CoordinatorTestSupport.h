@@ -35,12 +35,10 @@ public:
     Capabilities capabilities() const override { return server_->capabilities(); }
     // Waits for every delivery queued so far on every output queue.
     void flush() {
-        std::vector<std::shared_ptr<SerialQueue>> queues;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& weak : queues_) if (auto q = weak.lock()) queues.push_back(q);
-        }
-        for (const auto& q : queues) q->sync([] {});
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto queues = queues_;
+        lock.unlock();
+        for (const auto& weak : queues) if (auto q = weak.lock()) q->sync([] {});
     }
 private:
     struct Output final : StreamOutput {
@@ -66,10 +64,7 @@ private:
             : inner_(std::move(inner)), owner_(owner), delegate_(std::move(delegate)) {}
         std::optional<PlatformError> addOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                                                std::shared_ptr<SerialQueue> queue) override {
-            {
-                std::lock_guard<std::mutex> lock(owner_->mutex_);
-                owner_->queues_.push_back(queue);
-            }
+            { std::lock_guard<std::mutex> lock(owner_->mutex_); owner_->queues_.push_back(queue); }
             return inner_->addOutput(std::make_shared<Output>(std::move(output), owner_), type, std::move(queue));
         }
         void startCapture(CaptureCompletion c) override { inner_->startCapture(std::move(c)); }
@@ -90,16 +85,15 @@ private:
 };
 // The render timer, fired by the test on the coordinator's queue; a stopped timer fires nothing.
 struct ManualTimer {
-    struct Token { bool alive = true; };
     SerialQueue* queue = nullptr;
     std::function<void()> handler;
     double interval = 0;
     int created = 0;
-    std::weak_ptr<Token> token;
+    std::weak_ptr<void> token;
     CompositeCaptureCoordinator::TimerFactory factory() {
         return [this](SerialQueue& q, double i, std::function<void()> h) {
             queue = &q, handler = std::move(h), interval = i, ++created;
-            auto t = std::make_shared<Token>();
+            auto t = std::make_shared<int>(0);
             token = t;
             return CompositeCaptureCoordinator::TimerHandle(t);
         };
@@ -133,11 +127,9 @@ struct Recorded {
 // Display content: display 1 reddish, display 2 bluish; green rises from left to right across each display.
 inline void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
     for (int y = 0; y < bgra.height(); ++y) {
-        std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
         for (int x = 0; x < bgra.width(); ++x) {
-            const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
-            const std::uint8_t bgrx[] = {std::uint8_t(display.displayID == 1 ? 30 : 180), green, std::uint8_t(display.displayID == 1 ? 180 : 30), 255};
-            std::copy(std::begin(bgrx), std::end(bgrx), row + static_cast<std::size_t>(x) * 4);
+            std::uint8_t* p = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow() + static_cast<std::size_t>(x) * 4;
+            p[0] = display.displayID == 1 ? 30 : 180, p[1] = static_cast<std::uint8_t>(x * 200 / bgra.width()), p[2] = display.displayID == 1 ? 180 : 30, p[3] = 255;
         }
     }
 }
@@ -157,7 +149,8 @@ struct CoordinatorHarness {
     std::vector<std::shared_ptr<VirtualCompressionSession>> sessions;
     std::int32_t sessionCreationStatus = 0;
     Recorded recorded;
-    std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 1.0, false, "B"}};
+    // Display 2 has two pixels per point, so frames carry the geometry of a Retina display.
+    std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 2.0, false, "B"}};
     std::shared_ptr<CompositeCaptureCoordinator> coordinator;
     // Builds the coordinator; `encoderBackend` replaces the scripted sessions when given.
     explicit CoordinatorHarness(std::optional<HEVCEncoder::Backend> encoderBackend = std::nullopt, AudioConverterFactory audioFactory = {}) {
@@ -199,8 +192,7 @@ struct CoordinatorHarness {
         for (auto id : ids) p.sources.push_back(CaptureSource{id, CGRect(0, 0, 320, 360), CGSize{320, 360}, 1.0, true});
         return p;
     }
-    void apply(const CapturePlan& p, CGRect crop = CGRect(0, 0, 1280, 360), CGSize output = {640, 176},
-               EncoderSettings settings = {1.0, 8'000'000, 3.0, 60.0}) {
+    void apply(const CapturePlan& p, CGRect crop = CGRect(0, 0, 1280, 360), CGSize output = {640, 176}, EncoderSettings settings = {1.0, 8'000'000, 3.0, 60.0}) {
         coordinator->apply(p, displays, topology(), crop, output, settings);
     }
     // A plan against another display list, cropping (0, 0, 640, 360).
@@ -223,14 +215,7 @@ struct CoordinatorHarness {
     void onQueue(const std::function<void()>& work) { timer.queue->sync(work); }
     std::size_t frameCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.frames.size(); }
     // Once what was asked of the coordinator is done.
-    Texts errors() {
-        coordinator->activeDisplayIDs();
-        std::lock_guard<std::mutex> lock(recorded.mutex);
-        return recorded.errors;
-    }
-    std::shared_ptr<VirtualCompressionSession> lastSession() {
-        std::lock_guard<std::mutex> lock(sessionsMutex);
-        return sessions.empty() ? nullptr : sessions.back();
-    }
+    Texts errors() { coordinator->activeDisplayIDs(); std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.errors; }
+    std::shared_ptr<VirtualCompressionSession> lastSession() { std::lock_guard<std::mutex> lock(sessionsMutex); return sessions.back(); }
 };
 }  // namespace mivodrell::testing
