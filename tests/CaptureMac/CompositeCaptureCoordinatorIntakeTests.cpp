@@ -91,10 +91,8 @@ TEST(CompositeCaptureCoordinatorDecisions, ContentUVIsDroppedWhenSmallOrOutsideA
 TEST(CompositeCaptureCoordinatorPlans, StartedStoppedFailedAndMissingDisplays) {
     CoordinatorHarness h;
     h.start();
-    for (const auto& c : h.server->runningStreamConfigurations()) {
-        EXPECT_TRUE(identical(*c.sourceRect, CGRect(0, 0, 640, 360)));  // the whole display, not the planned half
-        EXPECT_EQ(c.pixelFormat, 0x34323066u);
-    }
+    for (const auto& c : h.server->runningStreamConfigurations())  // '420f' captures of the whole display, not the planned half
+        EXPECT_TRUE(identical(*c.sourceRect, CGRect(0, 0, 640, 360)) && c.pixelFormat == 0x34323066u);
     EXPECT_TRUE(h.coordinator->inspect().renderTimerRunning && h.coordinator->inspect().hasLatestFrameParameters);
     h.deliver();
     h.start();  // started again: left alone, the timer keeps running, the same frame rate logs nothing
@@ -118,10 +116,8 @@ TEST(CompositeCaptureCoordinatorPlans, ReconfigureUpdatesInPlaceOrRebuildsWhenTh
     CoordinatorHarness h;
     h.start();
     auto resized = h.displays;
-    const auto widths = [&](std::uint32_t id) {  // of the rectangle captured now and before the last switch
-        const auto s = h.coordinator->inspect().active.at(id);
-        return std::pair(s.sourceRect.width(), s.previousSourceRect.width());
-    };
+    // The widths of the rectangle captured now and before the last switch.
+    const auto widths = [&](std::uint32_t id) { const auto s = h.coordinator->inspect().active.at(id); return std::pair(s.sourceRect.width(), s.previousSourceRect.width()); };
     resized[0].frame = CGRect(0, 0, 600, 360);
     h.applyWith(reconfigureOne, resized);
     resized[1].frame = CGRect(640, 0, 500, 360);

@@ -7,6 +7,7 @@
 #include "Platform/Base/Clock.h"
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Capture/Virtual/VirtualCaptureServer.h"
+#include "Platform/Codec/VirtualAudioConverter.h"
 #include "Platform/Codec/VirtualCompressionSession.h"
 #include <algorithm>
 #include <atomic>
@@ -148,17 +149,20 @@ struct CoordinatorHarness {
     std::mutex sessionsMutex;
     std::vector<std::shared_ptr<VirtualCompressionSession>> sessions;
     std::int32_t sessionCreationStatus = 0;
+    std::shared_ptr<VirtualAudioConverter::Behaviour> audio = std::make_shared<VirtualAudioConverter::Behaviour>();
     Recorded recorded;
     // Display 2 has two pixels per point, so frames carry the geometry of a Retina display.
     std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 2.0, false, "B"}};
     std::shared_ptr<CompositeCaptureCoordinator> coordinator;
-    // Builds the coordinator; `encoderBackend` replaces the scripted sessions when given.
-    explicit CoordinatorHarness(std::optional<HEVCEncoder::Backend> encoderBackend = std::nullopt, AudioConverterFactory audioFactory = {}) {
+    // Builds the coordinator on scripted encoders and audio converters (without start-up delay), or
+    // on `encoderBackend` and the machine's audio converter.
+    explicit CoordinatorHarness(std::optional<HEVCEncoder::Backend> encoderBackend = std::nullopt) {
         for (const auto& d : displays) server->addDisplay(d);
         CompositeCaptureCoordinator::Collaborators c;
         c.captureBackend = backend, c.clock = clock, c.timerFactory = timer.factory();
         c.captureOperationTimeoutSeconds = 2;
-        c.audioConverterFactory = std::move(audioFactory);
+        audio->primingFrames = 0;
+        if (!encoderBackend) c.audioConverterFactory = VirtualAudioConverter::factory(audio, std::make_shared<VirtualAudioConverter::Journal>());
         if (encoderBackend) c.encoderBackend = *encoderBackend;
         else c.encoderBackend.createSession = [this](const CompressionSession::Parameters& p) {
             return VirtualCompressionSession::factory(script, sessionCreationStatus, [this](std::shared_ptr<VirtualCompressionSession> s) {
@@ -209,6 +213,8 @@ struct CoordinatorHarness {
         backend->flush();
         coordinator->activeDisplayIDs();
     }
+    // Delivers `buffers` audio buffers (and a screen frame) and waits until they are encoded.
+    void deliverAudio(int buffers) { deliver(1024.0 / 48000.0 * buffers + 1e-9); }
     // Moves the clock, then fires one tick.
     void tick(double advance = 1.0 / 60) { clock->advance(advance); timer.fire(); }
     // Runs `work` on the coordinator's queue (as a result closure would), once a plan has been applied.
