@@ -96,7 +96,7 @@ TEST(CompositeCaptureCoordinatorPlans, StartedStoppedFailedAndMissingDisplays) {
     EXPECT_TRUE(h.coordinator->inspect().renderTimerRunning && h.coordinator->inspect().hasLatestFrameParameters);
     h.deliver();
     h.start();  // started again: left alone, the timer keeps running, the same frame rate logs nothing
-    EXPECT_EQ(std::tuple(h.backend->streamsMade.load(), h.timer.created, h.coordinator->inspect().active.at(1).nativeDensity, h.recorded.count("幀率上限改為 60 fps")),
+    EXPECT_EQ(std::tuple(h.backend->streamsMade.load(), h.timer.created, h.coordinator->inspect().active.at(1).nativeDensity, h.count("幀率上限改為 60 fps")),
               std::tuple(2, 1, 1.0, 1u));
     // A stop that fails is reported and the display's picture goes with it.
     h.server->setFault(Operation::stopCapture, Fault{Fault::Kind::fail});
@@ -130,7 +130,7 @@ TEST(CompositeCaptureCoordinatorPlans, ReconfigureUpdatesInPlaceOrRebuildsWhenTh
     h.backend->onStopCapture = [](StreamDelegate& d) { d.didStopWithError({"VirtualCaptureServer", -3815, "gone"}); };
     resized[0].frame = CGRect(0, 0, 560, 360);
     h.applyWith(reconfigureOne, resized);
-    EXPECT_EQ(h.recorded.count("螢幕 1 就地 reconfigure 失敗（updateFailed: injected failure"), 1u);
+    EXPECT_EQ(h.count("螢幕 1 就地 reconfigure 失敗（updateFailed: injected failure"), 1u);
     // An unlisted display: reported, the old rectangle stays.
     resized[1].frame = CGRect(640, 0, 400, 360);
     h.applyWith(CoordinatorHarness::plan({1, 2}), resized);
@@ -158,10 +158,10 @@ TEST(CompositeCaptureCoordinatorIntake, FramesAfterASwitchAndFramesOfNoKnownSize
     // A width that is not a number matches no rectangle: thirty frames are dropped, the 31st let through.
     h.backend->contentRect = [] { return CGRect(0, 0, kNaN, 360); };
     for (int i = 0; i < 32; ++i) h.deliver();
-    EXPECT_EQ(h.recorded.logsContaining("附件連續 30 幀不合，放行（螢幕 1 "), Texts{"★S214-74 附件連續 30 幀不合，放行（螢幕 1 附件推得 nanx360pt 期待新 320x360 舊 632x360）"});
+    EXPECT_EQ(h.logsContaining("附件連續 30 幀不合，放行（螢幕 1 "), Texts{"★S214-74 附件連續 30 幀不合，放行（螢幕 1 附件推得 nanx360pt 期待新 320x360 舊 632x360）"});
     resized[0].frame = CGRect(0, 0, 300, 360);
     h.applyWith(reconfigureOne, resized);
-    EXPECT_EQ(h.recorded.logsContaining("★S214-74 在途"), (Texts{"★S214-74 在途：螢幕 1 上次換範圍後 4 幀依附件判為舊代／跳過", "★S214-74 在途：螢幕 1 上次換範圍後 32 幀依附件判為舊代／跳過"}));
+    EXPECT_EQ(h.logsContaining("★S214-74 在途"), (Texts{"★S214-74 在途：螢幕 1 上次換範圍後 4 幀依附件判為舊代／跳過", "★S214-74 在途：螢幕 1 上次換範圍後 32 幀依附件判為舊代／跳過"}));
     EXPECT_EQ(std::tuple(h.coordinator->inspect().acceptedFramesInCostWindow.at(1), state().consecutiveSizeSkips, state().framesTaggedOldSinceSwitch), std::tuple(6, 32, 0));
 }
 // No coordinator without a compositor. With a focus display the others upload every third frame.
@@ -180,8 +180,8 @@ TEST(CompositeCaptureCoordinatorIntake, SwitchesLogOnceFocusThinsTheOtherDisplay
     EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
     PrivacyOverlayRegistry::setExcludedWindows({});
     for (const ContentFilter& f : h.server->runningStreamFilters()) EXPECT_TRUE(f.windows.size() == 1 && f.windows[0].windowID == 77u);
-    EXPECT_EQ(h.recorded.count("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）"), 1u);
-    EXPECT_EQ(h.recorded.count("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）"), 1u);
+    EXPECT_EQ(h.count("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）"), 1u);
+    EXPECT_EQ(h.count("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）"), 1u);
     h.server->setFault(Operation::updateContentFilter, Fault{Fault::Kind::fail});
     h.coordinator->refreshContentFilters();  // each failure reported, the loop goes on
     EXPECT_EQ(h.errors(), (Texts{"1: updateFailed", "2: updateFailed"}));
@@ -194,17 +194,17 @@ TEST(CompositeCaptureCoordinatorIntake, SwitchesLogOnceFocusThinsTheOtherDisplay
     EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2], 6);
     // Geometry is logged on change, at most ten times per two seconds per display.
     h.deliver();  // the same geometry again
-    EXPECT_EQ(h.recorded.logsContaining("★S214-62 幾何：螢幕 1 "),
+    EXPECT_EQ(h.logsContaining("★S214-62 幾何：螢幕 1 "),
               Texts{"★S214-62 幾何：螢幕 1 SCK contentRect=(0.0,0.0,640.0x360.0) contentScale=1.00 scaleFactor=1.00 "
                     "buffer=640x360｜假定 sourceRect=(0.0,0.0,640.0x360.0)"});
     double width = 640;
     h.backend->contentRect = [&width] { return CGRect(0, 0, width, 360); };
     for (int i = 0; i < 12; ++i, h.deliver()) width -= 1;
-    EXPECT_EQ(std::pair(h.recorded.count("★S214-62 幾何：螢幕 1 "), h.recorded.count("★S214-62 幾何：螢幕 2 ")), std::pair(std::size_t{10}, std::size_t{10}));
+    EXPECT_EQ(std::pair(h.count("★S214-62 幾何：螢幕 1 "), h.count("★S214-62 幾何：螢幕 2 ")), std::pair(std::size_t{10}, std::size_t{10}));
     h.clock->advance(2.01);
     width -= 1;
     h.deliver();
-    EXPECT_EQ(h.recorded.count("★S214-62 幾何：螢幕 1 "), 11u);
-    EXPECT_EQ(std::pair(h.recorded.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), h.recorded.count("重點螢幕 → 無（")), std::pair(std::size_t{1}, std::size_t{1}));
+    EXPECT_EQ(h.count("★S214-62 幾何：螢幕 1 "), 11u);
+    EXPECT_EQ(std::pair(h.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), h.count("重點螢幕 → 無（")), std::pair(std::size_t{1}, std::size_t{1}));
 }
 }}  // namespace mivodrell

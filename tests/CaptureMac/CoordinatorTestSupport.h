@@ -117,13 +117,6 @@ struct Recorded {
     int backlogTrips = 0;
     std::vector<std::pair<std::vector<std::uint8_t>, double>> audio;
     std::vector<std::uint8_t> audioConfig;
-    Texts logsContaining(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        Texts out;
-        for (const auto& line : logs) if (line.find(text) != std::string::npos) out.push_back(line);
-        return out;
-    }
-    std::size_t count(const std::string& text) { return logsContaining(text).size(); }
 };
 // Display content: display 1 reddish, display 2 bluish; green rises from left to right across each display.
 inline void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
@@ -220,8 +213,17 @@ struct CoordinatorHarness {
     // Runs `work` on the coordinator's queue (as a result closure would), once a plan has been applied.
     void onQueue(const std::function<void()>& work) { timer.queue->sync(work); }
     std::size_t frameCount() { std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.frames.size(); }
-    // Once what was asked of the coordinator is done.
+    // What was reported, once what was asked of the coordinator is done.
     Texts errors() { coordinator->activeDisplayIDs(); std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.errors; }
+    std::vector<std::pair<int, int>> formats() { coordinator->activeDisplayIDs(); std::lock_guard<std::mutex> lock(recorded.mutex); return recorded.formats; }
+    Texts logsContaining(const std::string& text) {
+        coordinator->activeDisplayIDs();
+        std::lock_guard<std::mutex> lock(recorded.mutex);
+        Texts out;
+        for (const auto& line : recorded.logs) if (line.find(text) != std::string::npos) out.push_back(line);
+        return out;
+    }
+    std::size_t count(const std::string& text) { return logsContaining(text).size(); }
     std::shared_ptr<VirtualCompressionSession> lastSession() { std::lock_guard<std::mutex> lock(sessionsMutex); return sessions.back(); }
 };
 }  // namespace mivodrell::testing
