@@ -108,6 +108,12 @@ std::shared_ptr<RenderCommandEncoder> CommandBuffer::makeRenderCommandEncoder(co
     const int index = encodersMade_++;
     if (device_->faults().failEncoderAtIndex == index) return nullptr;
     if (!descriptor.colorTarget || status_ != Status::notEnqueued) return nullptr;
+    if (const auto& second = descriptor.secondColorTarget;
+        second && (second->width() != descriptor.colorTarget->width() ||
+                   second->height() != descriptor.colorTarget->height() ||
+                   second->pixelFormat() != descriptor.colorTarget->pixelFormat())) {
+        return nullptr;
+    }
     if (!encoders_.empty() && !encoders_.back()->ended_) return nullptr;
     std::shared_ptr<RenderCommandEncoder> encoder(new RenderCommandEncoder(descriptor));
     encoders_.push_back(encoder);
@@ -146,6 +152,7 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
         if (coverage.isEmpty()) continue;
         FragmentDrawContext context;
         context.target = &target;
+        context.secondTarget = encoder.pass_.secondColorTarget.get();
         for (std::size_t t = 0; t < kMaxFragmentTextures; ++t) context.textures[t] = draw.textures[t].get();
         context.sampler = draw.sampler.get();
         context.coverage = coverage;
@@ -180,12 +187,15 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
                     }
                 }
                 std::sort(spans.begin(), spans.end());
-                int cursor = 0;
-                for (const auto& [begin, end] : spans) {
-                    if (begin > cursor) fillTexels(target.row(row), cursor, begin, texelBytes, texel);
-                    cursor = std::max(cursor, end);
+                for (Texture* attachment : {&target, encoder.pass_.secondColorTarget.get()}) {
+                    if (!attachment) continue;
+                    int cursor = 0;
+                    for (const auto& [begin, end] : spans) {
+                        if (begin > cursor) fillTexels(attachment->row(row), cursor, begin, texelBytes, texel);
+                        cursor = std::max(cursor, end);
+                    }
+                    fillTexels(attachment->row(row), cursor, width, texelBytes, texel);
                 }
-                fillTexels(target.row(row), cursor, width, texelBytes, texel);
             }
         }
         for (const auto& p : prepared) {

@@ -28,6 +28,7 @@ inline constexpr std::size_t kMaxFragmentTextures = 4;
 // What a fragment function sees of one draw.
 struct FragmentDrawContext {
     Texture* target = nullptr;
+    Texture* secondTarget = nullptr;  // colour attachment 1, when the pass has one
     std::array<const Texture*, kMaxFragmentTextures> textures{};
     const SamplerState* sampler = nullptr;
     QuadCoverage coverage;  // never empty
@@ -132,6 +133,9 @@ struct ClearColor {
 
 struct RenderPassDescriptor {
     std::shared_ptr<Texture> colorTarget;
+    // Colour attachment 1, for fragment functions that write two values per pixel: the size and
+    // pixel format of colorTarget, loaded, cleared and stored like it.
+    std::shared_ptr<Texture> secondColorTarget;
     LoadAction loadAction = LoadAction::clear;
     StoreAction storeAction = StoreAction::store;
     ClearColor clearColor;
@@ -178,8 +182,9 @@ class CommandBuffer {
 public:
     enum class Status { notEnqueued, completed };
 
-    // Nothing when the device's fault injection says so, when the pass has no target, or while
-    // another encoder of this buffer is still open.
+    // Nothing when the device's fault injection says so, when the pass has no target (or a second
+    // one that differs from it in size or pixel format), or while another encoder of this buffer
+    // is still open.
     std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& descriptor);
     // Runs every ended pass, in order, on the device's workers. Returns when they are done.
     void commit();
