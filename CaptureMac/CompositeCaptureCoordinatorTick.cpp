@@ -219,8 +219,9 @@ void CompositeCaptureCoordinator::tick() {
     lastEncodedCropRect_ = latestCropRect_;
 
     const double t0 = collaborators_.clock->mediaTime();
-    const std::shared_ptr<PixelBuffer> pixelBuffer =
-        renderer_->render(latestTopology_, latestCropRect_, *encoderOutputPixelSize_);
+    // Planar video range is what the encoder takes; it then has nothing to convert.
+    const std::shared_ptr<PixelBuffer> pixelBuffer = renderer_->render(
+        latestTopology_, latestCropRect_, *encoderOutputPixelSize_, PixelFormat::yuv420PlanarVideoRange);
     if (!pixelBuffer) return;
 
     const std::uint32_t frameID = nextFrameID_;

@@ -15,11 +15,12 @@ namespace {
 const std::string kTag = "[CompositeFrameRenderer] ";
 
 std::shared_ptr<const RenderPipelineState> buildPipeline(ComputeDevice& device, const Library& library,
-                                                         const char* fragmentName) {
+                                                         const char* fragmentName,
+                                                         TexturePixelFormat format = TexturePixelFormat::bgra8Unorm) {
     RenderPipelineDescriptor descriptor;
     descriptor.vertexFunction = library.makeFunction(CompositeShaders::vertexMain);
     descriptor.fragmentFunction = library.makeFunction(fragmentName);
-    descriptor.colorAttachmentPixelFormat = TexturePixelFormat::bgra8Unorm;
+    descriptor.colorAttachmentPixelFormat = format;
     if (!descriptor.vertexFunction || !descriptor.fragmentFunction) return nullptr;
     return makeRenderPipelineState(device, descriptor).pipeline;
 }
@@ -70,6 +71,11 @@ std::unique_ptr<CompositeFrameRenderer> CompositeFrameRenderer::create(std::shar
     renderer->copyPipeline_ = buildPipeline(*device, *library, CompositeShaders::copyFragment);
     renderer->diffPipeline_ = buildPipeline(*device, *library, CompositeShaders::motionDiffFragment);
     renderer->mixPipeline_ = buildPipeline(*device, *library, CompositeShaders::motionMixFragment);
+    // Optional too: without both, 'y420' is never produced.
+    renderer->lumaPipeline_ =
+        buildPipeline(*device, *library, CompositeShaders::compositeLumaFragment, TexturePixelFormat::r8Unorm);
+    renderer->chromaPipeline_ =
+        buildPipeline(*device, *library, CompositeShaders::compositeChromaFragment, TexturePixelFormat::r8Unorm);
 
     renderer->textureCache_ = TextureCache::create(device);
     if (!renderer->textureCache_) return nullptr;
@@ -128,59 +134,9 @@ bool CompositeFrameRenderer::motionBlurTexturesReady(int width, int height) {
     return false;
 }
 
-std::shared_ptr<PixelBuffer> CompositeFrameRenderer::render(const DisplayTopology& topology, CGRect cropRect,
-                                                            CGSize outputPixelSize) {
-    const auto width = outputEdge(outputPixelSize.width);
-    const auto height = outputEdge(outputPixelSize.height);
-    if (!width || !height) {
-        diagnostic(kTag + "outputPixelSize 不是有限數值，跳過這次合成");
-        return nullptr;
-    }
-    const int W = *width;
-    const int H = *height;
-
-    const CGRect crop = cropRect.standardized();
-    if (!(crop.width() > 0) || !(crop.height() > 0)) {
-        diagnostic(kTag + "cropRect 寬高不合法，跳過這次合成");
-        return nullptr;
-    }
-
-    PixelBuffer::Attributes attributes;
-    attributes.metalCompatible = true;
-    auto output = PixelBuffer::create(W, H, PixelFormat::bgra, attributes);
-    if (output.status != PixelBuffer::statusSuccess || !output.buffer) {
-        diagnostic(kTag + "輸出 CVPixelBuffer 建立失敗");
-        return nullptr;
-    }
-    if (!textureCache_) return nullptr;
-
-    const auto wrapped = textureCache_->createTextureFromImage(output.buffer, TexturePixelFormat::bgra8Unorm, W, H, 0);
-    if (wrapped.status != TextureCache::statusSuccess || !wrapped.texture) {
-        diagnostic(kTag + "輸出 texture 轉換失敗 status=" + std::to_string(wrapped.status));
-        return nullptr;
-    }
-    const std::shared_ptr<Texture> target = wrapped.texture;
-
-    const bool useMotionBlur = motionBlurEnabled_ && motionBlurAvailable() && motionBlurTexturesReady(W, H);
-    if (!useMotionBlur) mbStateValid_ = false;
-
-    // The composite pass. With motion blur the sharp picture goes into the output too; the mix
-    // pass below blends it in place.
-    RenderPassDescriptor pass;
-    pass.colorTarget = target;
-    pass.loadAction = LoadAction::clear;
-    pass.storeAction = StoreAction::store;
-    pass.clearColor = ClearColor{0, 0, 0, 1};
-
-    auto commandBuffer = commandQueue_->makeCommandBuffer();
-    auto encoder = commandBuffer ? commandBuffer->makeRenderCommandEncoder(pass) : nullptr;
-    if (!encoder) {
-        diagnostic(kTag + "建立 command buffer／encoder 失敗");
-        return nullptr;
-    }
-    encoder->setRenderPipelineState(pipelineState_);
-    encoder->setFragmentSamplerState(samplerState_, 0);
-
+std::vector<CompositeFrameRenderer::SliceDraw> CompositeFrameRenderer::sliceDraws(const DisplayTopology& topology,
+                                                                               CGRect crop) const {
+    std::vector<SliceDraw> draws;
     for (const auto& slice : topology.slices(crop)) {
         const auto found = sources_.find(slice.display.id());
         if (found == sources_.end()) continue;
@@ -206,13 +162,79 @@ std::shared_ptr<PixelBuffer> CompositeFrameRenderer::render(const DisplayTopolog
         const double yB = 1 - 2 * (G.maxY() - crop.minY()) / crop.height();
 
         const auto f = [](double value) { return static_cast<float>(value); };
-        const std::array<Vertex, 4> quad{{{f(xL), f(yT), f(uL), f(vT)},
-                                          {f(xL), f(yB), f(uL), f(vB)},
-                                          {f(xR), f(yT), f(uR), f(vT)},
-                                          {f(xR), f(yB), f(uR), f(vB)}}};
-        encoder->setVertexBytes(quad.data(), sizeof(quad), 0);
-        encoder->setFragmentTexture(entry.lumaTexture, 0);
-        encoder->setFragmentTexture(entry.chromaTexture, 1);
+        draws.push_back({{{{f(xL), f(yT), f(uL), f(vT)},
+                           {f(xL), f(yB), f(uL), f(vB)},
+                           {f(xR), f(yT), f(uR), f(vT)},
+                           {f(xR), f(yB), f(uR), f(vB)}}},
+                         &entry});
+    }
+    return draws;
+}
+
+std::shared_ptr<PixelBuffer> CompositeFrameRenderer::render(const DisplayTopology& topology, CGRect cropRect,
+                                                            CGSize outputPixelSize,
+                                                            std::uint32_t preferredPixelFormat) {
+    const auto width = outputEdge(outputPixelSize.width);
+    const auto height = outputEdge(outputPixelSize.height);
+    if (!width || !height) {
+        diagnostic(kTag + "outputPixelSize 不是有限數值，跳過這次合成");
+        return nullptr;
+    }
+    const int W = *width;
+    const int H = *height;
+
+    const CGRect crop = cropRect.standardized();
+    if (!(crop.width() > 0) || !(crop.height() > 0)) {
+        diagnostic(kTag + "cropRect 寬高不合法，跳過這次合成");
+        return nullptr;
+    }
+
+    const bool wantsMotionBlur = motionBlurEnabled_ && motionBlurAvailable();
+    if (preferredPixelFormat == PixelFormat::yuv420PlanarVideoRange && !wantsMotionBlur && planarOutputAvailable()) {
+        mbStateValid_ = false;
+        return renderPlanar(sliceDraws(topology, crop), W, H);
+    }
+
+    PixelBuffer::Attributes attributes;
+    attributes.metalCompatible = true;
+    auto output = PixelBuffer::create(W, H, PixelFormat::bgra, attributes);
+    if (output.status != PixelBuffer::statusSuccess || !output.buffer) {
+        diagnostic(kTag + "輸出 CVPixelBuffer 建立失敗");
+        return nullptr;
+    }
+    if (!textureCache_) return nullptr;
+
+    const auto wrapped = textureCache_->createTextureFromImage(output.buffer, TexturePixelFormat::bgra8Unorm, W, H, 0);
+    if (wrapped.status != TextureCache::statusSuccess || !wrapped.texture) {
+        diagnostic(kTag + "輸出 texture 轉換失敗 status=" + std::to_string(wrapped.status));
+        return nullptr;
+    }
+    const std::shared_ptr<Texture> target = wrapped.texture;
+
+    const bool useMotionBlur = wantsMotionBlur && motionBlurTexturesReady(W, H);
+    if (!useMotionBlur) mbStateValid_ = false;
+
+    // The composite pass. With motion blur the sharp picture goes into the output too; the mix
+    // pass below blends it in place.
+    RenderPassDescriptor pass;
+    pass.colorTarget = target;
+    pass.loadAction = LoadAction::clear;
+    pass.storeAction = StoreAction::store;
+    pass.clearColor = ClearColor{0, 0, 0, 1};
+
+    auto commandBuffer = commandQueue_->makeCommandBuffer();
+    auto encoder = commandBuffer ? commandBuffer->makeRenderCommandEncoder(pass) : nullptr;
+    if (!encoder) {
+        diagnostic(kTag + "建立 command buffer／encoder 失敗");
+        return nullptr;
+    }
+    encoder->setRenderPipelineState(pipelineState_);
+    encoder->setFragmentSamplerState(samplerState_, 0);
+
+    for (const SliceDraw& draw : sliceDraws(topology, crop)) {
+        encoder->setVertexBytes(draw.quad.data(), sizeof(draw.quad), 0);
+        encoder->setFragmentTexture(draw.source->lumaTexture, 0);
+        encoder->setFragmentTexture(draw.source->chromaTexture, 1);
         encoder->drawPrimitives(PrimitiveType::triangleStrip, 0, 4);
     }
     encoder->endEncoding();
@@ -272,6 +294,57 @@ std::shared_ptr<PixelBuffer> CompositeFrameRenderer::render(const DisplayTopolog
         std::swap(mbMaskCurr_, mbMaskPrev_);
     }
 
+    commandBuffer->commit();
+    commandBuffer->waitUntilCompleted();
+    return output.buffer;
+}
+
+// Two passes: luma into plane 0, then both chroma planes (colour attachments 0 and 1) at half
+// size; each clears to video-range black first.
+std::shared_ptr<PixelBuffer> CompositeFrameRenderer::renderPlanar(const std::vector<SliceDraw>& draws, int width,
+                                                                  int height) {
+    PixelBuffer::Attributes attributes;
+    attributes.metalCompatible = true;
+    auto output = PixelBuffer::create(width, height, PixelFormat::yuv420PlanarVideoRange, attributes);
+    if (output.status != PixelBuffer::statusSuccess || !output.buffer) {
+        diagnostic(kTag + "輸出 CVPixelBuffer 建立失敗");
+        return nullptr;
+    }
+    if (!textureCache_) return nullptr;
+    std::array<std::shared_ptr<Texture>, 3> planes;
+    for (std::size_t plane = 0; plane < planes.size(); ++plane) {
+        const auto wrapped =
+            textureCache_->createTextureFromImage(output.buffer, TexturePixelFormat::r8Unorm, output.buffer->widthOfPlane(plane),
+                                                  output.buffer->heightOfPlane(plane), plane);
+        if (wrapped.status != TextureCache::statusSuccess || !wrapped.texture) {
+            diagnostic(kTag + "輸出 texture 轉換失敗 status=" + std::to_string(wrapped.status));
+            return nullptr;
+        }
+        planes[plane] = wrapped.texture;
+    }
+
+    auto commandBuffer = commandQueue_->makeCommandBuffer();
+    for (const bool luma : {true, false}) {
+        RenderPassDescriptor pass;
+        pass.colorTarget = planes[luma ? 0 : 1];
+        if (!luma) pass.secondColorTarget = planes[2];
+        const double black = (luma ? 16.0 : 128.0) / 255.0;
+        pass.clearColor = ClearColor{black, black, black, 1};
+        auto encoder = commandBuffer ? commandBuffer->makeRenderCommandEncoder(pass) : nullptr;
+        if (!encoder) {
+            diagnostic(kTag + "建立 command buffer／encoder 失敗");
+            return nullptr;
+        }
+        encoder->setRenderPipelineState(luma ? lumaPipeline_ : chromaPipeline_);
+        encoder->setFragmentSamplerState(samplerState_, 0);
+        for (const SliceDraw& draw : draws) {
+            encoder->setVertexBytes(draw.quad.data(), sizeof(draw.quad), 0);
+            encoder->setFragmentTexture(draw.source->lumaTexture, 0);
+            encoder->setFragmentTexture(draw.source->chromaTexture, 1);
+            encoder->drawPrimitives(PrimitiveType::triangleStrip, 0, 4);
+        }
+        encoder->endEncoding();
+    }
     commandBuffer->commit();
     commandBuffer->waitUntilCompleted();
     return output.buffer;

@@ -3,13 +3,15 @@
 // global desktop points, on the compute device. Frames are full-range 4:2:0 bi-planar buffers,
 // converted with BT.709 full-range coefficients; parts of the crop that no display frame covers
 // are black. An optional motion-blur post-process keeps still areas sharp and blends moving areas
-// with a 1/16-size copy of the frame.
+// with a 1/16-size copy of the frame. For an encoder that takes planar video-range 4:2:0, the
+// same composite can be produced as 'y420' planes instead, without a pass through RGB.
 //
 // No queue or lock of its own: the owner calls every operation from its serial queue, and
 // render() returns when the picture is complete. Failures are reported through onDiagnostic and
 // an absent result, never thrown.
 
 #include "Platform/Compute/ComputeDevice.h"
+#include "Platform/Base/FourCC.h"
 #include "Platform/Base/Geometry.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Compute/RenderCommands.h"
@@ -17,11 +19,13 @@
 #include "Platform/Compute/Texture.h"
 #include "ViewportCore/DisplayTopology.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mivodrell {
 
@@ -65,16 +69,30 @@ public:
     void remove(std::uint32_t displayID);
 
     // A new BGRA buffer of the output size (integer part, at least 2 x 2) holding the crop
-    // rectangle, or nothing (with a diagnostic) when the frame cannot be made.
-    std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect cropRect, CGSize outputPixelSize);
+    // rectangle, or nothing (with a diagnostic) when the frame cannot be made. With
+    // `preferredPixelFormat` 'y420' the buffer is planar video-range 4:2:0 instead: luma sampled at
+    // every pixel, chroma at the centre of every 2 x 2 block, black where no display is shown;
+    // a frame that goes through the motion blur, or a renderer without the planar stages, is BGRA.
+    std::shared_ptr<PixelBuffer> render(const DisplayTopology& topology, CGRect cropRect, CGSize outputPixelSize,
+                                        std::uint32_t preferredPixelFormat = PixelFormat::bgra);
 
     bool hasSource(std::uint32_t displayID) const { return sources_.count(displayID) != 0; }
     MotionBlurTextures motionBlurTextures() const;
     // True when the copy, difference and mix pipelines were all built.
     bool motionBlurAvailable() const { return copyPipeline_ && diffPipeline_ && mixPipeline_; }
+    // True when the luma and chroma plane pipelines were built ('y420' output).
+    bool planarOutputAvailable() const { return lumaPipeline_ && chromaPipeline_; }
 
 private:
     explicit CompositeFrameRenderer(std::shared_ptr<ComputeDevice> device) : device_(std::move(device)) {}
+
+    // One display's quad of the composite pass and the textures it samples.
+    struct SliceDraw {
+        std::array<Vertex, 4> quad;
+        const CompositeSourceTexture* source;
+    };
+    std::vector<SliceDraw> sliceDraws(const DisplayTopology& topology, CGRect crop) const;
+    std::shared_ptr<PixelBuffer> renderPlanar(const std::vector<SliceDraw>& draws, int width, int height);
 
     void diagnostic(const std::string& text) const;
     bool motionBlurTexturesReady(int width, int height);
@@ -89,6 +107,8 @@ private:
     std::shared_ptr<const RenderPipelineState> copyPipeline_;
     std::shared_ptr<const RenderPipelineState> diffPipeline_;
     std::shared_ptr<const RenderPipelineState> mixPipeline_;
+    std::shared_ptr<const RenderPipelineState> lumaPipeline_;    // 'y420' output, optional
+    std::shared_ptr<const RenderPipelineState> chromaPipeline_;  // 'y420' output, optional
     // The sharp composite is drawn straight into the output buffer and the mix runs in place, so
     // there is no full-size sharp texture; this is the output size the small textures belong to.
     int mbWidth_ = 0;

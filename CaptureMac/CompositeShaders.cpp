@@ -32,7 +32,8 @@ std::shared_ptr<const ShaderFunction> makeCompositeVertexMain() { return std::ma
 std::vector<std::shared_ptr<const ShaderFunction>> CompositeShaders::functions() {
     return {composite_detail::makeCompositeVertexMain(), composite_detail::makeCompositeFragmentMain(),
             composite_detail::makeCopyFragment(), composite_detail::makeMotionDiffFragment(),
-            composite_detail::makeMotionMixFragment()};
+            composite_detail::makeMotionMixFragment(), composite_detail::makeCompositeLumaFragment(),
+            composite_detail::makeCompositeChromaFragment()};
 }
 
 void CompositeShaders::setFastPathsEnabled(bool enabled) { composite_detail::fastPathsEnabled.store(enabled); }

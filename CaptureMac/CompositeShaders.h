@@ -1,5 +1,5 @@
 #pragma once
-// The compositor's shader library: one vertex function and four fragment functions, looked up by
+// The compositor's shader library: one vertex function and six fragment functions, looked up by
 // name like a GPU shader library. Every fragment function samples with the sampler at index 0.
 //
 // "Mivodrell_compositeVertexMain"    vertex records at buffer 0; position (x, y, 0, 1), uv (u, v)
@@ -8,6 +8,9 @@
 // "Mivodrell_copyFragment"           texture 0 sampled, unchanged
 // "Mivodrell_motionDiffFragment"     current small frame at 0, previous at 1, previous mask at 2
 // "Mivodrell_motionMixFragment"      sharp frame at 0, blurred (small) frame at 1, mask at 2
+// "Mivodrell_compositeLumaFragment"  luma (R8) at texture 0: video-range Y to an R8 target
+// "Mivodrell_compositeChromaFragment" chroma (RG8) at texture 1: video-range Cb to an R8 target,
+//                                    Cr to a second one (the half-size planes of planar 4:2:0)
 //
 // All arithmetic is fixed point, so a picture is the same whatever the number of workers.
 
@@ -26,6 +29,8 @@ struct CompositeShaders {
     static constexpr const char* copyFragment = "Mivodrell_copyFragment";
     static constexpr const char* motionDiffFragment = "Mivodrell_motionDiffFragment";
     static constexpr const char* motionMixFragment = "Mivodrell_motionMixFragment";
+    static constexpr const char* compositeLumaFragment = "Mivodrell_compositeLumaFragment";
+    static constexpr const char* compositeChromaFragment = "Mivodrell_compositeChromaFragment";
 
     // Motion detection: a luminance change of at least this much marks a pixel as moving; the
     // previous mask fades by the hold factor per frame; the mask is amplified before mixing.

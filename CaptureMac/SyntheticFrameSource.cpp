@@ -12,8 +12,6 @@ namespace mivodrell {
 
 namespace {
 
-constexpr int noiseCell = 6;
-
 // time x 1e6 rounded half away from zero. A time whose microsecond count has no 64-bit value
 // (NaN, infinite or too large) seeds the noise with 0.
 std::int64_t noiseSeed(double time) { return checkedTruncate<std::int64_t>(std::round(time * 1e6)).value_or(0); }
@@ -77,10 +75,13 @@ std::uint64_t drawThreshold(double density) {
     return truncateClamped<std::uint64_t>(std::ceil(density * 0x1p31), 0);
 }
 
-// Draws the frame; the context covers the whole buffer, so its size is the frame size.
-void draw(BitmapContext& context, double time, double noiseDensity) {
-    const int width = context.width();
-    const int height = context.height();
+}  // namespace
+
+SyntheticFrameSource::Picture SyntheticFrameSource::picture(double time, double noiseDensity) const {
+    Picture picture;
+    if (width < 1 || height < 1 || width > PixelBuffer::maxEdge || height > PixelBuffer::maxEdge) return picture;
+    picture.width = width;
+    picture.height = height;
     const auto w = static_cast<double>(width);
     const PixelColor background = PixelColor::fromComponents(0.12, 0.12, 0.14);
     const PixelColor barColor = PixelColor::fromComponents(0.95, 0.35, 0.15);
@@ -90,42 +91,53 @@ void draw(BitmapContext& context, double time, double noiseDensity) {
     const double barWidth = 0.12 * w;
     const double barX = (w - barWidth) * phase;
 
-    // The background and the bar both span the whole height, so before the noise every row is
-    // the same: draw one row aside and copy it into the frame. The noise cells of one band (six
-    // rows) are likewise the same in each of its rows: the band's row is composed aside, the
-    // template with the band's cells over it, and copied six times. Every row of the frame is
-    // thus written once, in one sequential copy.
-    const auto rowWords = static_cast<std::size_t>(width);
-    std::vector<std::uint32_t> scratch(2 * rowWords);
-    std::uint32_t* templateRow = scratch.data();
-    std::uint32_t* bandRow = scratch.data() + rowWords;
-    if (auto row = BitmapContext::make(reinterpret_cast<std::uint8_t*>(templateRow), width, 1, 4 * rowWords)) {
+    // The background and the bar both span the whole height: every row is the same before the
+    // noise, so one row holds them.
+    picture.row.resize(static_cast<std::size_t>(width));
+    if (auto row = BitmapContext::make(reinterpret_cast<std::uint8_t*>(picture.row.data()), width, 1,
+                                       4 * static_cast<std::size_t>(width))) {
         row->fillRect(CGRect(0, 0, w, 1), background);
         row->fillRect(CGRect(barX, 0, barWidth, 1), barColor);
     }
 
-    const int rows = height / noiseCell;
-    const int columns = width / noiseCell;
-    if (!(noiseDensity > 0) || rows == 0 || columns == 0) {
-        context.replicateRow(reinterpret_cast<const std::uint8_t*>(templateRow), 0, height);
-        return;
-    }
+    const int bands = height / cellSize;
+    const int columns = width / cellSize;
+    if (!(noiseDensity > 0) || bands == 0 || columns == 0) return picture;
+    picture.bands = bands;
+    picture.columns = columns;
+    picture.cells.assign(static_cast<std::size_t>(bands) * static_cast<std::size_t>(columns), 0);
     NoiseGenerator random(noiseSeed(time));
     const std::uint64_t threshold = drawThreshold(noiseDensity);
-    for (int r = 0; r < rows; ++r) {
-        std::copy_n(templateRow, rowWords, bandRow);
-        for (int c = 0; c < columns; ++c) {
-            if (random.nextBits() >= threshold) continue;
-            PixelColor color;
-            color.red = NoiseGenerator::component(random.nextBits());
-            color.green = NoiseGenerator::component(random.nextBits());
-            color.blue = NoiseGenerator::component(random.nextBits());
-            // The 6 x 6 fill of cell (c, r), six pixels of each of the band's rows.
-            std::fill_n(bandRow + static_cast<std::size_t>(noiseCell * c), noiseCell, BitmapContext::pixelValue(color));
-        }
-        context.replicateRow(reinterpret_cast<const std::uint8_t*>(bandRow), noiseCell * r, noiseCell * (r + 1));
+    for (std::uint32_t& cell : picture.cells) {
+        if (random.nextBits() >= threshold) continue;
+        PixelColor color;
+        color.red = NoiseGenerator::component(random.nextBits());
+        color.green = NoiseGenerator::component(random.nextBits());
+        color.blue = NoiseGenerator::component(random.nextBits());
+        cell = BitmapContext::pixelValue(color);
     }
-    context.replicateRow(reinterpret_cast<const std::uint8_t*>(templateRow), noiseCell * rows, height);
+    return picture;
+}
+
+namespace {
+
+// Draws the frame; the context covers the whole buffer, so its size is the frame size. The noise
+// cells of one band (six rows) are the same in each of its rows: the band's row is composed
+// aside, the plain row with the band's cells over it (one fill per drawn cell), and copied six
+// times. Every row of the frame is thus written once, in one sequential copy.
+void draw(BitmapContext& context, const SyntheticFrameSource::Picture& picture) {
+    constexpr int cell = SyntheticFrameSource::cellSize;
+    const auto* plain = reinterpret_cast<const std::uint8_t*>(picture.row.data());
+    std::vector<std::uint32_t> bandRow(picture.bands > 0 ? picture.row.size() : 0);
+    for (int band = 0; band < picture.bands; ++band) {
+        std::copy(picture.row.begin(), picture.row.end(), bandRow.begin());
+        const std::uint32_t* cells = picture.cells.data() + static_cast<std::size_t>(band) * static_cast<std::size_t>(picture.columns);
+        for (int c = 0; c < picture.columns; ++c) {
+            if (cells[c] != 0) std::fill_n(bandRow.begin() + static_cast<std::ptrdiff_t>(cell * c), cell, cells[c]);
+        }
+        context.replicateRow(reinterpret_cast<const std::uint8_t*>(bandRow.data()), cell * band, cell * (band + 1));
+    }
+    context.replicateRow(plain, cell * picture.bands, context.height());
 }
 
 }  // namespace
@@ -162,7 +174,7 @@ std::shared_ptr<PixelBuffer> SyntheticFrameSource::makeFrame(double time, double
         buffer.unlockBaseAddress();
         throw FrameSourceError::contextCreationFailed();
     }
-    draw(*context, time, noiseDensity);
+    draw(*context, picture(time, noiseDensity));
     buffer.unlockBaseAddress();
     return std::move(created.buffer);
 }

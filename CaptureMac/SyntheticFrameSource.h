@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace mivodrell {
 
@@ -49,6 +50,34 @@ struct SyntheticFrameSource {
     // A new frame owned by the caller. `time` in seconds; `noiseDensity` is the probability with
     // which each noise block is drawn (0 or less, or NaN, draws none). Throws FrameSourceError.
     std::shared_ptr<PixelBuffer> makeFrame(double time, double noiseDensity) const;
+
+    // The same frame without a buffer, as the two layers it is drawn from, for callers that need
+    // only some of its pixels: `row`, the background and the bar (every row is that before the
+    // noise), and the noise cells. A width or height outside 1...PixelBuffer::maxEdge gives an
+    // empty picture.
+    struct Picture {
+        int width = 0;
+        int height = 0;
+        int columns = 0;  // noise cells per band
+        int bands = 0;    // bands of noise cells, the bottom one first
+        std::vector<std::uint32_t> row;    // `width` pixel words (B, G, R, 255 in memory)
+        std::vector<std::uint32_t> cells;  // bands x columns pixel words, 0 where no cell is drawn
+
+        // The pixel word at column x of memory row y (0 is the top row), as makeFrame draws it;
+        // x in [0, width), y in [0, height).
+        std::uint32_t pixel(int x, int y) const {
+            const int band = (height - 1 - y) / cellSize;
+            const int column = x / cellSize;
+            if (band < bands && column < columns) {
+                const std::uint32_t cell = cells[static_cast<std::size_t>(band) * static_cast<std::size_t>(columns) +
+                                                 static_cast<std::size_t>(column)];
+                if (cell != 0) return cell;
+            }
+            return row[static_cast<std::size_t>(x)];
+        }
+    };
+    static constexpr int cellSize = 6;
+    Picture picture(double time, double noiseDensity) const;
 };
 
 }  // namespace mivodrell

@@ -4,13 +4,15 @@
 // conversion to BGRA. A 1:1 draw with half-resolution chroma (the usual case) takes a fused AVX2
 // kernel for whole blocks; everything else takes the staged path, which gives the same bytes.
 
-#include "CaptureMac/CompositeShaders/ShaderSupport.h"
+#include "CaptureMac/CompositeShaders/CompositeSampling.h"
 
 #include "Platform/Base/Narrowing.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace mivodrell::composite_detail {
@@ -64,35 +66,32 @@ void chromaHalfRowPortable(const std::int16_t* cv, bool startsOdd, std::int16_t*
 }
 
 #ifdef MIVODRELL_COMPOSITE_X86
-__attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const std::int16_t* cb,
-                                                    const std::int16_t* cr, std::uint8_t* out, int count) {
-    const __m256i bias = _mm256_set1_epi16(32);
-    const __m256i kR = _mm256_set1_epi16(kCoefRCr);
-    const __m256i kGb = _mm256_set1_epi16(kCoefGCb);
-    const __m256i kGr = _mm256_set1_epi16(kCoefGCr);
-    const __m256i kB = _mm256_set1_epi16(kCoefBCb);
+// convertRowPortable for 16 pixels.
+MIVODRELL_AVX2_INLINE void convertPixelsAvx2(__m256i y, __m256i u, __m256i v, std::uint8_t* out) {
+    const __m256i yy = _mm256_add_epi16(y, _mm256_set1_epi16(32));
+    const __m256i r = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(v, _mm256_set1_epi16(kCoefRCr))), 6);
+    const __m256i g = _mm256_srai_epi16(_mm256_sub_epi16(_mm256_sub_epi16(yy, _mm256_mulhrs_epi16(u, _mm256_set1_epi16(kCoefGCb))),
+                                                         _mm256_mulhrs_epi16(v, _mm256_set1_epi16(kCoefGCr))),
+                                        6);
+    const __m256i b = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(u, _mm256_set1_epi16(kCoefBCb))), 6);
     // Within each 128-bit lane: b0..b7 g0..g7 -> b0 g0 b1 g1 ...; r0..r7 -> r0 0 r1 0 ...
     const __m256i interleave = _mm256_setr_epi8(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15,  //
                                                 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
     const __m256i spread = _mm256_setr_epi8(0, -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128, 0,
                                             -128, 1, -128, 2, -128, 3, -128, 4, -128, 5, -128, 6, -128, 7, -128);
     const __m256i alpha = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    const __m256i bg = _mm256_shuffle_epi8(_mm256_packus_epi16(b, g), interleave);
+    const __m256i ra = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_packus_epi16(r, r), spread), alpha);
+    const __m256i lo = _mm256_unpacklo_epi16(bg, ra);  // pixels 0-3 | 8-11
+    const __m256i hi = _mm256_unpackhi_epi16(bg, ra);  // pixels 4-7 | 12-15
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+__attribute__((target("avx2"))) void convertRowAvx2(const std::int16_t* y, const std::int16_t* cb,
+                                                    const std::int16_t* cr, std::uint8_t* out, int count) {
     int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i yy = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y + i)), bias);
-        const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb + i));
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr + i));
-        const __m256i r = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(v, kR)), 6);
-        const __m256i g = _mm256_srai_epi16(
-            _mm256_sub_epi16(_mm256_sub_epi16(yy, _mm256_mulhrs_epi16(u, kGb)), _mm256_mulhrs_epi16(v, kGr)), 6);
-        const __m256i b = _mm256_srai_epi16(_mm256_add_epi16(yy, _mm256_mulhrs_epi16(u, kB)), 6);
-        const __m256i bg = _mm256_shuffle_epi8(_mm256_packus_epi16(b, g), interleave);
-        const __m256i ra = _mm256_or_si256(_mm256_shuffle_epi8(_mm256_packus_epi16(r, r), spread), alpha);
-        const __m256i lo = _mm256_unpacklo_epi16(bg, ra);  // pixels 0-3 | 8-11
-        const __m256i hi = _mm256_unpackhi_epi16(bg, ra);  // pixels 4-7 | 12-15
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i), _mm256_permute2x128_si256(lo, hi, 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * i + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
-    }
+    for (; i + 16 <= count; i += 16) convertPixelsAvx2(load256(y + i), load256(cb + i), load256(cr + i), out + 4 * i);
     convertRowPortable(y + i, cb + i, cr + i, out + 4 * i, count - i);
 }
 
@@ -240,361 +239,224 @@ void chromaHalfRow(const std::int16_t* cv, bool startsOdd, std::int16_t* out, in
 }
 
 // Luma of one source row in 1/64 steps: y << 6.
-MIVODRELL_AVX2_CLONES void widenLuma(const std::uint8_t* src, std::int16_t* out,
-                                                                 int count) {
+MIVODRELL_AVX2_CLONES void widenLuma(const std::uint8_t* src, std::int16_t* out, int count) {
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(src[i] << 6);
 }
 
-// Vertical blend of two luma rows in 1/64 steps: 64 a + 64 (b - a) w, with the Q15 weight w.
-void blendLumaPortable(const std::uint8_t* a, const std::uint8_t* b, int w15, std::int16_t* out, int count) {
-    for (int i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>((a[i] << 6) + mulQ15((b[i] - a[i]) << 6, w15));
+// Vertical blend of two interleaved Cb,Cr rows with a weight of q quarters on the second row,
+// into separate centred rows in 1/32 steps.
+MIVODRELL_AVX2_CLONES void blendChromaQuarters(const std::uint8_t* a, const std::uint8_t* b, int q, std::int16_t* cb,
+                                               std::int16_t* cr, int count) {
+    for (int i = 0; i < count; ++i) {
+        cb[i] = static_cast<std::int16_t>(((4 - q) * a[2 * i] + q * b[2 * i]) * 8 - kChromaRowCentre);
+        cr[i] = static_cast<std::int16_t>(((4 - q) * a[2 * i + 1] + q * b[2 * i + 1]) * 8 - kChromaRowCentre);
+    }
+}
+
+// The general path blends the two filtered source rows around each output row (see
+// CompositeSampling.h) and converts:
+//   y = ya + (yb - ya) wy       c = 4 ca + 4 (cb - ca) wy - 16320   (1/128 steps, centred)
+// For quarter weights every step is exact, so the 1:1 kernel above, which blends chroma rows
+// first, gives the same bytes.
+constexpr int kChromaCentre = 16320;  // one half in 1/128 steps of an 8-bit level
+
+void blendConvertPortable(const std::int16_t* ya, const std::int16_t* yb, int wy, const std::int16_t* ca,
+                          const std::int16_t* cb, int count, int wc, std::uint8_t* out) {
+    constexpr int kChunk = 64;
+    std::int16_t y[kChunk], u[kChunk], v[kChunk];
+    for (int from = 0; from < count; from += kChunk) {
+        const int n = std::min(kChunk, count - from);
+        for (int k = 0; k < n; ++k) {
+            const int i = from + k;
+            y[k] = static_cast<std::int16_t>(ya[i] + mulQ15(yb[i] - ya[i], wy));
+            u[k] = static_cast<std::int16_t>((ca[i] << 2) + mulQ15((cb[i] - ca[i]) << 2, wc) - kChromaCentre);
+            const int j = i + count;  // the Cr half
+            v[k] = static_cast<std::int16_t>((ca[j] << 2) + mulQ15((cb[j] - ca[j]) << 2, wc) - kChromaCentre);
+        }
+        convertRowPortable(y, u, v, out + 4 * from, n);
+    }
 }
 
 #ifdef MIVODRELL_COMPOSITE_X86
-__attribute__((target("avx2"))) int blendLumaAvx2(const std::uint8_t* a, const std::uint8_t* b, int w15,
-                                                  std::int16_t* out, int count) {
-    const __m256i w = _mm256_set1_epi16(static_cast<short>(w15));
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i x =
-            _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))), 6);
-        const __m256i y =
-            _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), 6);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                            _mm256_add_epi16(x, _mm256_mulhrs_epi16(_mm256_sub_epi16(y, x), w)));
+// The vertical blend of blendConvertPortable and the conversion, 16 pixels at a time.
+__attribute__((target("avx2"))) int blendConvertAvx2(const std::int16_t* ya, const std::int16_t* yb, int wy,
+                                                     const std::int16_t* ca, const std::int16_t* cb, int count,
+                                                     int wc, std::uint8_t* out) {
+    const __m256i wl = _mm256_set1_epi16(static_cast<short>(wy));
+    const __m256i wch = _mm256_set1_epi16(static_cast<short>(wc));
+    const __m256i centre = _mm256_set1_epi16(kChromaCentre);
+    if (count < 16) return 0;
+    // Whole blocks, the last one ending at `count` (overlapping the one before).
+    for (int block = 0; block < count; block += 16) {
+        const int i = std::min(block, count - 16);
+        const __m256i y0 = load256(ya + i);
+        const __m256i y = _mm256_add_epi16(y0, _mm256_mulhrs_epi16(_mm256_sub_epi16(load256(yb + i), y0), wl));
+        const __m256i u = _mm256_sub_epi16(lerpAvx2(load256(ca + i), load256(cb + i), wch, 2), centre);
+        const __m256i v = _mm256_sub_epi16(lerpAvx2(load256(ca + count + i), load256(cb + count + i), wch, 2), centre);
+        convertPixelsAvx2(y, u, v, out + 4 * i);
     }
-    return i;
+    return count;
 }
 #endif
 
-// Vertical blend of two interleaved Cb,Cr rows into separate centred rows in 1/32 steps.
-MIVODRELL_AVX2_CLONES void blendChroma(const std::uint8_t* a, const std::uint8_t* b,
-                                                                   std::uint32_t weight, std::int16_t* cb,
-                                                                   std::int16_t* cr, int count) {
-    if (weight == 0) {
-        for (int i = 0; i < count; ++i) {
-            cb[i] = static_cast<std::int16_t>((a[2 * i] << 5) - kChromaRowCentre);
-            cr[i] = static_cast<std::int16_t>((a[2 * i + 1] << 5) - kChromaRowCentre);
-        }
-        return;
-    }
-    const std::int32_t wb = static_cast<std::int32_t>(weight);
-    const std::int32_t wa = static_cast<std::int32_t>(kSampleWeightOne) - wb;
-    for (int i = 0; i < count; ++i) {
-        cb[i] = static_cast<std::int16_t>(((a[2 * i] * wa + b[2 * i] * wb + 1024) >> 11) - kChromaRowCentre);
-        cr[i] = static_cast<std::int16_t>(((a[2 * i + 1] * wa + b[2 * i + 1] * wb + 1024) >> 11) - kChromaRowCentre);
-    }
-}
-
-// Per-worker scratch rows, reused from draw to draw.
-struct Scratch {
-    std::vector<std::int16_t> y, cb, cr, lumaBlend, cbBlend, crBlend;
-};
-Scratch& scratch() {
-    thread_local Scratch s;
-    return s;
+// `ca`, `cb`: Cb of `count` columns followed by their Cr.
+void blendConvert(const std::int16_t* ya, const std::int16_t* yb, int wy, const std::int16_t* ca,
+                  const std::int16_t* cb, int count, int wc, std::uint8_t* out) {
+#ifdef MIVODRELL_COMPOSITE_X86
+    if (useAvx2() && blendConvertAvx2(ya, yb, wy, ca, cb, count, wc, out) == count) return;
+#endif
+    blendConvertPortable(ya, yb, wy, ca, cb, count, wc, out);
 }
 
 void ensureSize(std::vector<std::int16_t>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
 }
 
-// Horizontal filtering through a column table, columns [from, from + count). `row` is indexed by
-// texel minus the table's `low` and is readable one element past the last texel read.
-//   luma:   p0 + (p1 - p0) w                 (1/64 steps in and out)
-//   chroma: 4 p0 + 4 (p1 - p0) w             (1/32 steps in, 1/128 out)
-// with the rounding Q15 multiply; for quarter weights both are exact.
-void filterColumnsPortable(const std::int16_t* row, const ColumnTable& table, int from, int count, int shift,
-                           std::int16_t* out) {
-    for (int i = from; i < from + count; ++i) {
-        const std::int16_t* p = row + table.offsets[static_cast<std::size_t>(i)];
-        const int w = table.weights[static_cast<std::size_t>(i)];
-        const int d = w != 0 ? p[1] - p[0] : 0;
-        out[i] = static_cast<std::int16_t>((p[0] << shift) + mulQ15(d << shift, w));
-    }
-}
 
-#ifdef MIVODRELL_COMPOSITE_X86
-// The filter for columns that read texels at a fixed stride with one weight: contiguous loads
-// instead of gathers.
-__attribute__((target("avx2"))) int filterUniformAvx2(const std::int16_t* row, const ColumnTable& table, int from,
-                                                      int count, int shift, std::int16_t* out) {
-    const __m128i amount = _mm_cvtsi32_si128(shift);
-    const __m256i w = _mm256_set1_epi16(table.weights[0]);
-    const bool blend = table.weights[0] != 0;
-    const std::int16_t* base = row + table.offsets[static_cast<std::size_t>(from)];
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        __m256i first, second;
-        if (table.uniformStride == 1) {
-            first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + i));
-            second = blend ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + i + 1)) : first;
-        } else {
-            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i));
-            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 2 * i + 16));
-            first = _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(v0, 16), 16),
-                                                                _mm256_srai_epi32(_mm256_slli_epi32(v1, 16), 16)),
-                                             0xD8);
-            second = blend ? _mm256_permute4x64_epi64(
-                                 _mm256_packs_epi32(_mm256_srai_epi32(v0, 16), _mm256_srai_epi32(v1, 16)), 0xD8)
-                           : first;
-        }
-        const __m256i d = _mm256_sub_epi16(second, first);
-        const __m256i value =
-            _mm256_add_epi16(_mm256_sll_epi16(first, amount), _mm256_mulhrs_epi16(_mm256_sll_epi16(d, amount), w));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from + i), value);
-    }
-    return i;
-}
-
-__attribute__((target("avx2"))) int filterColumnsAvx2(const std::int16_t* row, const ColumnTable& table, int from,
-                                                      int count, int shift, std::int16_t* out) {
-    // The stride-2 loads read up to 2 texels past the last column's; stay within the span.
-    if (table.uniformStride == 1 || (table.uniformStride == 2 && count >= 16)) {
-        const int safe = table.uniformStride == 2 ? count - 1 : count;
-        return filterUniformAvx2(row, table, from, safe - safe % 16, shift, out);
-    }
-    const __m128i amount = _mm_cvtsi32_si128(shift);
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const auto* offsets = reinterpret_cast<const __m256i*>(table.offsets.data() + from + i);
-        // Each gather loads the pair (p[k], p[k + 1]) as one 32-bit element.
-        const __m256i g0 = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets), 2);
-        const __m256i g1 =
-            _mm256_i32gather_epi32(reinterpret_cast<const int*>(row), _mm256_loadu_si256(offsets + 1), 2);
-        const __m256i first =
-            _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(g0, 16), 16),
-                                                        _mm256_srai_epi32(_mm256_slli_epi32(g1, 16), 16)),
-                                     0xD8);
-        const __m256i second =
-            _mm256_permute4x64_epi64(_mm256_packs_epi32(_mm256_srai_epi32(g0, 16), _mm256_srai_epi32(g1, 16)), 0xD8);
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.weights.data() + from + i));
-        // Where w is 0 the second element may be anything; it is masked out before use.
-        const __m256i used = _mm256_cmpgt_epi16(w, _mm256_setzero_si256());
-        const __m256i d = _mm256_and_si256(_mm256_sub_epi16(second, first), used);
-        const __m256i value =
-            _mm256_add_epi16(_mm256_sll_epi16(first, amount), _mm256_mulhrs_epi16(_mm256_sll_epi16(d, amount), w));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + from + i), value);
-    }
-    return i;
-}
-#endif
-
-void filterColumns(const std::int16_t* row, const ColumnTable& table, int from, int count, int shift,
-                   std::int16_t* out) {
-    int done = 0;
-#ifdef MIVODRELL_COMPOSITE_X86
-    if (useAvx2()) done = filterColumnsAvx2(row, table, from, count, shift, out);
-#endif
-    filterColumnsPortable(row, table, from + done, count - done, shift, out);
-}
-
-// The column tables of one composite draw and the fast paths they allow. They depend only on
-// the quad's columns, the texture widths and the sampler, which rarely change from frame to frame.
-struct CompositeColumns {
-    ColumnTable luma;
-    ColumnTable chroma;
-    int lumaStart = 0;
-    bool lumaIdentity = false;  // consecutive luma texels, no blending
-    bool chromaHalf = false;    // half-resolution chroma at the luma texel centres: 1:3 / 3:1 blends
-
-    // The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
-    static SampleTap halfTap(int x, int chromaWidth) {
-        const int m = x >> 1;
-        if ((x & 1) == 0) {
-            if (m == 0) return {0, 0};
-            return {m - 1, 3 * kSampleWeightOne / 4};
-        }
-        if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
-        return {m, kSampleWeightOne / 4};
-    }
-
-    CompositeColumns(const SamplerState& sampler, const QuadCoverage& coverage, int lumaWidth, int chromaWidth,
-                     bool fastPaths) {
-        luma = columnTable(sampler, coverage, lumaWidth);
-        chroma = columnTable(sampler, coverage, chromaWidth);
-        if (!fastPaths) return;
-        const auto& lt = luma.taps;
-        lumaStart = lt.front().index;
-        lumaIdentity = true;
-        for (std::size_t i = 0; i < lt.size() && lumaIdentity; ++i) {
-            lumaIdentity = lt[i].weight == 0 && lt[i].index == lumaStart + static_cast<int>(i);
-        }
-        chromaHalf = lumaIdentity && chromaWidth * 2 >= lumaWidth && chromaWidth * 2 <= lumaWidth + 1;
-        for (std::size_t i = 0; i < lt.size() && chromaHalf; ++i) {
-            chromaHalf = chroma.taps[i] == halfTap(lumaStart + static_cast<int>(i), chromaWidth);
-        }
-    }
+// Per-worker scratch rows, reused from draw to draw.
+struct Scratch {
+    std::vector<std::int16_t> y, cb, cr, cbBlend, crBlend;
+    FilteredRows luma, chroma;
 };
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
 
-// A few recent column tables, looked up by everything they depend on.
-class CompositeColumnCache {
-public:
-    std::shared_ptr<const CompositeColumns> get(const SamplerState& sampler, const QuadCoverage& coverage,
-                                                int lumaWidth, int chromaWidth) {
-        const Key key{coverage.columnBegin,
-                      coverage.columnEnd,
-                      coverage.uOrigin,
-                      coverage.uPerColumn,
-                      lumaWidth,
-                      chromaWidth,
-                      sampler.descriptor().minFilter,
-                      sampler.descriptor().magFilter,
-                      fastPathsEnabled.load(std::memory_order_relaxed)};
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            if (entries_[i].first == key) {
-                auto found = entries_[i];
-                entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
-                entries_.insert(entries_.begin(), found);
-                return found.second;
-            }
-        }
-        auto columns =
-            std::make_shared<const CompositeColumns>(sampler, coverage, lumaWidth, chromaWidth, key.fastPaths);
-        entries_.insert(entries_.begin(), {key, columns});
-        if (entries_.size() > kCapacity) entries_.pop_back();
-        return columns;
+// The chroma tap of luma texel x when chroma has half the luma resolution: s = x / 2 - 1/4.
+SampleTap halfTap(int x, int chromaWidth) {
+    const int m = x >> 1;
+    if ((x & 1) == 0) {
+        if (m == 0) return {0, 0};
+        return {m - 1, 3 * kSampleWeightOne / 4};
     }
+    if (m >= chromaWidth - 1) return {chromaWidth - 1, 0};
+    return {m, kSampleWeightOne / 4};
+}
 
-private:
-    static constexpr std::size_t kCapacity = 8;
-    struct Key {
-        int columnBegin, columnEnd;
-        double uOrigin, uPerColumn;
-        int lumaWidth, chromaWidth;
-        SamplerMinMagFilter minFilter, magFilter;
-        bool fastPaths;
-        bool operator==(const Key&) const = default;
-    };
-    std::mutex mutex_;
-    std::vector<std::pair<Key, std::shared_ptr<const CompositeColumns>>> entries_;
+// How a draw's columns map onto the textures. With column tables, the 1:1 path is taken for the
+// rows that line up; a straight draw (1:1 on both axes) has no tables and takes it for every row.
+struct DrawColumns {
+    std::shared_ptr<const SamplingColumns> luma, chroma;  // absent for a straight draw
+    bool straight = false;
+    bool chromaHalf = false;  // 1:1 luma, chroma at half resolution: 1:3 / 3:1 blends
+    int lumaStart = 0;        // first luma texel (with chromaHalf)
+    int chromaLow = 0;        // chroma texels read (with chromaHalf)
+    int chromaHigh = 0;
+
+    void setHalf(int start, int count, int chromaWidth) {
+        chromaHalf = true;
+        lumaStart = start;
+        chromaLow = halfTap(start, chromaWidth).index;
+        const SampleTap last = halfTap(start + count - 1, chromaWidth);
+        chromaHigh = last.index + (last.weight != 0 ? 1 : 0);
+    }
 };
 
 class CompositeDraw final : public FragmentDraw {
 public:
-    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma,
-                  std::shared_ptr<const CompositeColumns> columns)
+    CompositeDraw(const FragmentDrawContext& context, const Texture& luma, const Texture& chroma, DrawColumns columns)
         : target_(*context.target),
           luma_(luma),
           chroma_(chroma),
           sampler_(*context.sampler),
           coverage_(context.coverage),
           columns_(std::move(columns)),
-          lumaColumns_(columns_->luma),
-          chromaColumns_(columns_->chroma),
-          lumaStart_(columns_->lumaStart),
-          lumaIdentity_(columns_->lumaIdentity),
-          chromaHalf_(columns_->chromaHalf) {}
+          serial_(nextDrawSerial()) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
         Scratch& s = scratch();
-        const int count = coverage_.columnEnd - coverage_.columnBegin;
-        const int lumaSpan = lumaColumns_.high - lumaColumns_.low + 1;
-        const int chromaSpan = chromaColumns_.high - chromaColumns_.low + 1;
-        ensureSize(s.y, static_cast<std::size_t>(count));
-        ensureSize(s.cb, static_cast<std::size_t>(count));
-        ensureSize(s.cr, static_cast<std::size_t>(count));
-        ensureSize(s.lumaBlend, static_cast<std::size_t>(lumaSpan) + 1);
-        ensureSize(s.cbBlend, static_cast<std::size_t>(chromaSpan) + 2);
-        ensureSize(s.crBlend, static_cast<std::size_t>(chromaSpan) + 2);
-
+        s.luma.useFor(serial_);
+        s.chroma.useFor(serial_);
         for (int row = rowBegin; row < rowEnd; ++row) {
             const double v = coverage_.v(row);
             const SampleTap lumaRow = sampler_.tap(v, luma_.height());
             const SampleTap chromaRow = sampler_.tap(v, chroma_.height());
-            const std::uint8_t* y0 = luma_.row(lumaRow.index);
             std::uint8_t* out = target_.row(row) + 4 * coverage_.columnBegin;
-
-            // Chroma: blend two rows, pad one texel on each side.
-            const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * chromaColumns_.low;
-            const std::uint8_t* c1 =
-                chromaRow.weight != 0 ? chroma_.row(chromaRow.index + 1) + 2 * chromaColumns_.low : c0;
-            std::int16_t* cbv = s.cbBlend.data() + 1;
-            std::int16_t* crv = s.crBlend.data() + 1;
-            const std::uint32_t quarter = kSampleWeightOne / 4;
-            int blended = 0;
-#ifdef MIVODRELL_COMPOSITE_X86
-            if (useAvx2() && chromaRow.weight % quarter == 0) {
-                blended =
-                    blendChromaQuartersAvx2(c0, c1, static_cast<int>(chromaRow.weight / quarter), cbv, crv, chromaSpan);
-            }
-#endif
-            blendChroma(c0 + 2 * blended, c1 + 2 * blended, chromaRow.weight, cbv + blended, crv + blended,
-                        chromaSpan - blended);
-            cbv[-1] = cbv[0];
-            crv[-1] = crv[0];
-            cbv[chromaSpan] = cbv[chromaSpan - 1];
-            crv[chromaSpan] = crv[chromaSpan - 1];
-
-            // The 1:1 fast path does whole blocks; the staged path does the rest.
-            int fusedBegin = 0;
-            int fusedEnd = 0;
-#ifdef MIVODRELL_COMPOSITE_X86
-            if (useAvx2() && chromaHalf_ && lumaRow.weight == 0) {
-                fusedBegin = lumaStart_ & 1;
-                const int offset = ((lumaStart_ + fusedBegin) >> 1) - chromaColumns_.low;
-                fusedEnd =
-                    fusedBegin + convertHalfChromaRowAvx2(y0 + lumaStart_ + fusedBegin, cbv + offset, crv + offset,
-                                                          out + 4 * fusedBegin, count - fusedBegin);
-            }
-#endif
-            if (fusedEnd == 0) {
-                fusedBegin = count;
-                fusedEnd = count;
-            }
-            const bool lumaDirect = lumaIdentity_ && lumaRow.weight == 0;
-            if (!lumaDirect) {
-                const std::uint8_t* y1 = lumaRow.weight != 0 ? luma_.row(lumaRow.index + 1) : y0;
-                if (lumaRow.weight == 0) {
-                    widenLuma(y0 + lumaColumns_.low, s.lumaBlend.data(), lumaSpan);
-                } else {
-                    const std::uint8_t* a = y0 + lumaColumns_.low;
-                    const std::uint8_t* b = y1 + lumaColumns_.low;
-                    const int w15 = q15Weight(lumaRow.weight);
-                    int done = 0;
-#ifdef MIVODRELL_COMPOSITE_X86
-                    if (useAvx2()) done = blendLumaAvx2(a, b, w15, s.lumaBlend.data(), lumaSpan);
-#endif
-                    blendLumaPortable(a + done, b + done, w15, s.lumaBlend.data() + done, lumaSpan - done);
-                }
-            }
-            const auto staged = [&](int from, int to) {
-                const int n = to - from;
-                if (n <= 0) return;
-                if (lumaDirect) {
-                    widenLuma(y0 + lumaStart_ + from, s.y.data() + from, n);
-                } else {
-                    filterColumns(s.lumaBlend.data(), lumaColumns_, from, n, 0, s.y.data());
-                }
-                if (chromaHalf_) {
-                    const int x = lumaStart_ + from;
-                    const int offset = (x >> 1) - chromaColumns_.low;
-                    chromaHalfRow(cbv + offset, (x & 1) != 0, s.cb.data() + from, n);
-                    chromaHalfRow(crv + offset, (x & 1) != 0, s.cr.data() + from, n);
-                } else {
-                    filterColumns(cbv, chromaColumns_, from, n, 2, s.cb.data());
-                    filterColumns(crv, chromaColumns_, from, n, 2, s.cr.data());
-                }
-                convertRow(s.y.data() + from, s.cb.data() + from, s.cr.data() + from, out + 4 * from, n);
-            };
-            staged(0, fusedBegin);
-            staged(fusedEnd, count);
+            if (!straightRow(s, lumaRow, chromaRow, out)) filteredRow(s, lumaRow, chromaRow, out);
         }
     }
 
 private:
+    // The general path: blend the two filtered source rows around the output row, and convert.
+    void filteredRow(Scratch& s, SampleTap lumaRow, SampleTap chromaRow, std::uint8_t* out) const {
+        const SamplingColumns& luma = *columns_.luma;
+        const SamplingColumns& chroma = *columns_.chroma;
+        const int count = luma.count();
+        const auto n = static_cast<std::size_t>(count);
+        const auto [ya, yb] = s.luma.pair(lumaRow, n, [&](int r, std::int16_t* to) { filterLuma(luma_, r, luma, to); });
+        const auto [ca, cb] =
+            s.chroma.pair(chromaRow, 2 * n, [&](int r, std::int16_t* to) { filterChroma(chroma_, r, chroma, to); });
+        blendConvert(ya, yb, q15Weight(lumaRow.weight), ca, cb, count, q15Weight(chromaRow.weight), out);
+    }
+
+    // A row where luma texels and output pixels line up and chroma rows blend in quarters: chroma
+    // rows are blended first and the fused kernel does the rest, without column tables. False when
+    // the row is not such a row (or the kernel is not available).
+    bool straightRow(Scratch& s, SampleTap lumaRow, SampleTap chromaRow, std::uint8_t* out) const {
+#ifdef MIVODRELL_COMPOSITE_X86
+        constexpr std::uint32_t quarter = kSampleWeightOne / 4;
+        const bool lineUp = columns_.chromaHalf && lumaRow.weight == 0 && chromaRow.weight % quarter == 0 && useAvx2();
+        if (!lineUp && !columns_.straight) return false;
+        const int count = coverage_.columnEnd - coverage_.columnBegin;
+        const int chromaSpan = columns_.chromaHigh - columns_.chromaLow + 1;
+        ensureSize(s.y, static_cast<std::size_t>(count));
+        ensureSize(s.cb, static_cast<std::size_t>(count));
+        ensureSize(s.cr, static_cast<std::size_t>(count));
+        ensureSize(s.cbBlend, static_cast<std::size_t>(chromaSpan) + 2);
+        ensureSize(s.crBlend, static_cast<std::size_t>(chromaSpan) + 2);
+
+        // Chroma: blend two rows, pad one texel on each side.
+        const int q = static_cast<int>(chromaRow.weight / quarter);
+        const std::uint8_t* c0 = chroma_.row(chromaRow.index) + 2 * columns_.chromaLow;
+        const std::uint8_t* c1 = q != 0 ? chroma_.row(chromaRow.index + 1) + 2 * columns_.chromaLow : c0;
+        std::int16_t* cbv = s.cbBlend.data() + 1;
+        std::int16_t* crv = s.crBlend.data() + 1;
+        const int blended = blendChromaQuartersAvx2(c0, c1, q, cbv, crv, chromaSpan);
+        blendChromaQuarters(c0 + 2 * blended, c1 + 2 * blended, q, cbv + blended, crv + blended, chromaSpan - blended);
+        cbv[-1] = cbv[0];
+        crv[-1] = crv[0];
+        cbv[chromaSpan] = cbv[chromaSpan - 1];
+        crv[chromaSpan] = crv[chromaSpan - 1];
+
+        // Whole blocks in the fused kernel, the ends in stages.
+        const int lumaStart = columns_.lumaStart;
+        const std::uint8_t* y0 = luma_.row(lumaRow.index) + lumaStart;
+        const int fusedBegin = lumaStart & 1;
+        const int offset = ((lumaStart + fusedBegin) >> 1) - columns_.chromaLow;
+        int fusedEnd = fusedBegin + convertHalfChromaRowAvx2(y0 + fusedBegin, cbv + offset, crv + offset,
+                                                             out + 4 * fusedBegin, count - fusedBegin);
+        // One more block ending at (or one before) the last pixel, overlapping the one before.
+        if (const int last = count - 32 - ((count - fusedBegin) & 1); fusedEnd < count && last >= fusedBegin) {
+            const int at = offset + (last - fusedBegin) / 2;
+            fusedEnd = last + convertHalfChromaRowAvx2(y0 + last, cbv + at, crv + at, out + 4 * last, 32);
+        }
+        const auto staged = [&](int from, int to) {
+            const int n = to - from;
+            if (n <= 0) return;
+            widenLuma(y0 + from, s.y.data() + from, n);
+            const int x = lumaStart + from;
+            const int at = (x >> 1) - columns_.chromaLow;
+            chromaHalfRow(cbv + at, (x & 1) != 0, s.cb.data() + from, n);
+            chromaHalfRow(crv + at, (x & 1) != 0, s.cr.data() + from, n);
+            convertRow(s.y.data() + from, s.cb.data() + from, s.cr.data() + from, out + 4 * from, n);
+        };
+        staged(0, fusedBegin);
+        staged(fusedEnd, count);
+        return true;
+#else
+        (void)s, (void)lumaRow, (void)chromaRow, (void)out;
+        return false;
+#endif
+    }
+
     Texture& target_;
     const Texture& luma_;
     const Texture& chroma_;
     const SamplerState& sampler_;
     QuadCoverage coverage_;
-    std::shared_ptr<const CompositeColumns> columns_;
-    const ColumnTable& lumaColumns_;
-    const ColumnTable& chromaColumns_;
-    int lumaStart_ = 0;
-    bool lumaIdentity_ = false;
-    bool chromaHalf_ = false;
+    DrawColumns columns_;
+    std::uint64_t serial_;  // tells this draw's filtered rows from an earlier draw's
 };
 
 class CompositeFragmentMain final : public FragmentFunction {
@@ -608,12 +470,41 @@ public:
             context.target->pixelFormat() != TexturePixelFormat::bgra8Unorm) {
             return nullptr;
         }
-        return std::make_unique<CompositeDraw>(
-            context, *luma, *chroma, cache_.get(*context.sampler, context.coverage, luma->width(), chroma->width()));
+        const QuadCoverage& c = context.coverage;
+        const int count = c.columnEnd - c.columnBegin;
+        DrawColumns columns;
+#ifdef MIVODRELL_COMPOSITE_X86
+        // Pixels that line up with luma texels on both axes, and chroma of half the size: the
+        // straight path does every row, and no column tables are needed.
+        const auto& sampling = context.sampler->descriptor();
+        if (useAvx2() && luma->width() == 2 * chroma->width() && luma->height() == 2 * chroma->height() &&
+            (sampling.minFilter == SamplerMinMagFilter::linear || sampling.magFilter == SamplerMinMagFilter::linear)) {
+            const auto x = lineUpStart(c.uOrigin, c.uPerColumn, c.columnBegin, c.columnEnd, luma->width());
+            const auto y = lineUpStart(c.vOrigin, c.vPerRow, c.rowBegin, c.rowEnd, luma->height());
+            if (x && y) {
+                columns.straight = true;
+                columns.setHalf(*x, count, chroma->width());
+                return std::make_unique<CompositeDraw>(context, *luma, *chroma, std::move(columns));
+            }
+        }
+#endif
+        columns.luma = cache_.get(*context.sampler, c, luma->width(), 1);
+        columns.chroma = cache_.get(*context.sampler, c, chroma->width(), 2);
+        // Rows that line up take the 1:1 path when every column does too.
+        const auto& lt = columns.luma->table.taps;
+        const auto& ct = columns.chroma->table.taps;
+        bool half = columns.luma->shuffles && chroma->width() * 2 >= luma->width() &&
+                    chroma->width() * 2 <= luma->width() + 1;
+        for (std::size_t i = 0; i < lt.size() && half; ++i) {
+            const int x = lt.front().index + static_cast<int>(i);
+            half = lt[i].weight == 0 && lt[i].index == x && ct[i] == halfTap(x, chroma->width());
+        }
+        if (half) columns.setHalf(lt.front().index, count, chroma->width());
+        return std::make_unique<CompositeDraw>(context, *luma, *chroma, std::move(columns));
     }
 
 private:
-    mutable CompositeColumnCache cache_;
+    mutable SamplingColumnCache cache_;
 };
 
 }  // namespace

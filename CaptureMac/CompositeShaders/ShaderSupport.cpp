@@ -23,23 +23,8 @@ ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverag
         table.low = std::min(table.low, t.index);
         table.high = std::max(table.high, t.index + (t.weight != 0 ? 1 : 0));
     }
-    table.offsets.reserve(count);
     table.weights.reserve(count);
-    for (const SampleTap& t : table.taps) {
-        table.offsets.push_back(t.index - table.low);
-        table.weights.push_back(q15Weight(t.weight));
-    }
-    for (int stride : {1, 2}) {
-        bool uniform = true;
-        for (std::size_t i = 0; i < count && uniform; ++i) {
-            uniform = table.offsets[i] == table.offsets[0] + stride * static_cast<int>(i) &&
-                      table.weights[i] == table.weights[0];
-        }
-        if (uniform) {
-            table.uniformStride = stride;
-            break;
-        }
-    }
+    for (const SampleTap& t : table.taps) table.weights.push_back(q15Weight(t.weight));
     return table;
 }
 

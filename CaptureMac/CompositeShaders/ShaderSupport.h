@@ -39,12 +39,14 @@
 
 namespace mivodrell::composite_detail {
 
-// The five functions of the library, one per file.
+// The functions of the library, one per file.
 std::shared_ptr<const ShaderFunction> makeCompositeVertexMain();
 std::shared_ptr<const ShaderFunction> makeCompositeFragmentMain();
 std::shared_ptr<const ShaderFunction> makeCopyFragment();
 std::shared_ptr<const ShaderFunction> makeMotionDiffFragment();
 std::shared_ptr<const ShaderFunction> makeMotionMixFragment();
+std::shared_ptr<const ShaderFunction> makeCompositeLumaFragment();
+std::shared_ptr<const ShaderFunction> makeCompositeChromaFragment();
 
 // CompositeShaders::setFastPathsEnabled's switch (on unless a test turns it off). Both flags are
 // read for every row; hidden, they are read directly rather than through the symbol table.
@@ -69,12 +71,9 @@ inline std::int16_t q15Weight(std::uint32_t weight) {
 // The taps of every covered column, and the texel span they read.
 struct ColumnTable {
     std::vector<SampleTap> taps;
-    std::vector<std::int32_t> offsets;  // tap index minus `low`
     std::vector<std::int16_t> weights;  // Q15 weight of the second texel
     int low = 0;                        // first texel read
     int high = 0;                       // last texel read
-    // When every column reads texel offsets[0] + stride * i with one weight (stride 1 or 2).
-    int uniformStride = 0;
 };
 
 ColumnTable columnTable(const SamplerState& sampler, const QuadCoverage& coverage, int textureWidth);

@@ -24,6 +24,8 @@ namespace PixelFormat {
 inline constexpr std::uint32_t bgra = fourCC("BGRA");  // 0x42475241
 // Bi-planar 4:2:0, full range: a Y plane and an interleaved CbCr plane of half size (rounded up).
 inline constexpr std::uint32_t yuv420BiPlanarFullRange = fourCC("420f");  // 0x34323066
+// Planar 4:2:0, video range: a Y plane, then a Cb and a Cr plane of half size (rounded up).
+inline constexpr std::uint32_t yuv420PlanarVideoRange = fourCC("y420");  // 0x79343230
 }  // namespace PixelFormat
 
 }  // namespace mivodrell

@@ -296,10 +296,28 @@ public:
             reopened = true;
         }
 
-        if (!convertPixelBufferToI420(*job.image, width_, height_, planes_, pool_.get())) {
+        // Planar video-range input (the compositor's) is already what x265 takes; x265 only reads
+        // the planes, during the encode call. Everything else is converted into our own planes.
+        I420Planes input = planes_;
+        const PixelBuffer& image = *job.image;
+        if (image.pixelFormat() == PixelFormat::yuv420PlanarVideoRange) {
+            if (image.width() != width_ || image.height() != height_) {
+                deliver(std::move(job.context), CompressionStatus::paramErr, nullptr);
+                return;
+            }
+            const auto plane = [&](std::size_t p) { return const_cast<std::uint8_t*>(image.baseAddressOfPlane(p)); };
+            const auto stride = [&](std::size_t p) { return static_cast<std::ptrdiff_t>(image.bytesPerRowOfPlane(p)); };
+            input = {plane(0), stride(0), plane(1), stride(1), plane(2), stride(2)};
+        } else if (!convertPixelBufferToI420(image, width_, height_, planes_, pool_.get())) {
             deliver(std::move(job.context), CompressionStatus::paramErr, nullptr);
             return;
         }
+        picture_.planes[0] = input.y;
+        picture_.planes[1] = input.u;
+        picture_.planes[2] = input.v;
+        picture_.stride[0] = static_cast<int>(input.strideY);
+        picture_.stride[1] = static_cast<int>(input.strideU);
+        picture_.stride[2] = static_cast<int>(input.strideV);
 
         const double pts = job.presentationTime.seconds();
         bool idr = job.forceKeyFrame || reopened || !lastKeyFrameIndex_;
@@ -753,7 +771,8 @@ public:
         if (core_->invalidated.load()) return CompressionStatus::invalidSession;
         if (!imageBuffer) return CompressionStatus::paramErr;
         const std::uint32_t format = imageBuffer->pixelFormat();
-        if (format != PixelFormat::bgra && format != PixelFormat::yuv420BiPlanarFullRange) {
+        if (format != PixelFormat::bgra && format != PixelFormat::yuv420BiPlanarFullRange &&
+            format != PixelFormat::yuv420PlanarVideoRange) {
             return CompressionStatus::paramErr;
         }
         Core::Job job{std::move(imageBuffer), presentationTime, duration, options && options->forceKeyFrame,

@@ -6,7 +6,8 @@
 // an earlier picture), Main profile, 8-bit 4:2:0 in video range with BT.709 primaries, transfer
 // and matrix in the VUI. Output NAL units carry 4-byte big-endian lengths; the VPS, SPS and PPS travel only in the
 // format description. Keyframes are closed IDRs, forced by the session when the frame count or
-// the time since the last keyframe reaches its limit (both can change at any time).
+// the time since the last keyframe reaches its limit (both can change at any time). 'BGRA' and
+// '420f' pictures are converted; 'y420' (planar, video range) goes to x265 as it is.
 //
 // Without the real-time property the options' preset is used as it is. A real-time session has
 // to encode a frame within the interval of the expected frame rate on the machine it runs on:

@@ -7,7 +7,8 @@
 // buffer is committed, its passes run in order; each pass splits its target into bands of rows,
 // and every band is shaded by one worker: it clears the band (when the pass clears) and then runs
 // every draw that touches it, in draw order. Writes of different bands never overlap, so the
-// result does not depend on the number of workers.
+// result does not depend on the number of workers. Consecutive passes that neither write what
+// another reads or writes run as one job, their bands side by side.
 
 #include "Platform/Compute/ComputeDevice.h"
 #include "Platform/Compute/QuadRasterizer.h"
@@ -28,6 +29,7 @@ inline constexpr std::size_t kMaxFragmentTextures = 4;
 // What a fragment function sees of one draw.
 struct FragmentDrawContext {
     Texture* target = nullptr;
+    Texture* secondTarget = nullptr;  // colour attachment 1, when the pass has one
     std::array<const Texture*, kMaxFragmentTextures> textures{};
     const SamplerState* sampler = nullptr;
     QuadCoverage coverage;  // never empty
@@ -132,6 +134,9 @@ struct ClearColor {
 
 struct RenderPassDescriptor {
     std::shared_ptr<Texture> colorTarget;
+    // Colour attachment 1, for fragment functions that write two values per pixel: the size and
+    // pixel format of colorTarget, loaded, cleared and stored like it.
+    std::shared_ptr<Texture> secondColorTarget;
     LoadAction loadAction = LoadAction::clear;
     StoreAction storeAction = StoreAction::store;
     ClearColor clearColor;
@@ -178,8 +183,9 @@ class CommandBuffer {
 public:
     enum class Status { notEnqueued, completed };
 
-    // Nothing when the device's fault injection says so, when the pass has no target, or while
-    // another encoder of this buffer is still open.
+    // Nothing when the device's fault injection says so, when the pass has no target (or a second
+    // one that differs from it in size or pixel format), or while another encoder of this buffer
+    // is still open.
     std::shared_ptr<RenderCommandEncoder> makeRenderCommandEncoder(const RenderPassDescriptor& descriptor);
     // Runs every ended pass, in order, on the device's workers. Returns when they are done.
     void commit();
@@ -190,7 +196,9 @@ public:
 private:
     friend class CommandQueue;
     explicit CommandBuffer(std::shared_ptr<ComputeDevice> device) : device_(std::move(device)) {}
-    void runPass(const RenderCommandEncoder& pass);
+    struct PreparedPass;
+    PreparedPass preparePass(const RenderCommandEncoder& encoder);
+    void runPasses(const std::vector<PreparedPass>& passes);
 
     std::shared_ptr<ComputeDevice> device_;
     std::vector<std::shared_ptr<RenderCommandEncoder>> encoders_;

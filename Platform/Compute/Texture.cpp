@@ -18,6 +18,7 @@ int bytesPerPixelOfPlane(const PixelBuffer& buffer, std::size_t plane) {
     if (plane >= buffer.planeCount()) return 0;
     if (buffer.pixelFormat() == PixelFormat::bgra) return 4;
     if (buffer.pixelFormat() == PixelFormat::yuv420BiPlanarFullRange) return plane == 0 ? 1 : 2;
+    if (buffer.pixelFormat() == PixelFormat::yuv420PlanarVideoRange) return 1;
     return 0;
 }
 

@@ -82,8 +82,8 @@ public:
     static std::shared_ptr<TextureCache> create(std::shared_ptr<ComputeDevice> device);
 
     // Wraps `plane` of `buffer` as `format` at `width` x `height`. The format's texel size must match
-    // the plane's (1 byte for a '420f' luma plane, 2 for its chroma plane, 4 for 'BGRA'), and the
-    // size must fit inside the plane.
+    // the plane's (1 byte for a '420f' luma plane, 2 for its chroma plane, 1 for each 'y420' plane,
+    // 4 for 'BGRA'), and the size must fit inside the plane.
     Result createTextureFromImage(const std::shared_ptr<PixelBuffer>& buffer, TexturePixelFormat format, int width,
                                   int height, std::size_t plane) const;
 

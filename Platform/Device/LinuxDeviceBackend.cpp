@@ -10,7 +10,10 @@
 namespace mivodrell {
 
 struct LinuxDeviceBackend::Impl {
-    std::string deviceDirectory;
+    explicit Impl(const Options& options)
+        : clock(options.clock ? options.clock : Clock::system()), cameras(options.deviceDirectory, options.files, clock) {}
+    std::shared_ptr<const Clock> clock;
+    V4L2Camera cameras;
     DeviceChangeBroadcaster broadcaster;
     std::mutex mutex;  // guards the watchers
     std::unique_ptr<V4L2NodeWatcher> nodeWatcher;
@@ -18,10 +21,9 @@ struct LinuxDeviceBackend::Impl {
     std::shared_ptr<SerialQueue> answerQueue = std::make_shared<SerialQueue>("Mivodrell.LinuxDeviceBackend");
 };
 
-std::shared_ptr<LinuxDeviceBackend> LinuxDeviceBackend::create(std::string deviceDirectory) {
+std::shared_ptr<LinuxDeviceBackend> LinuxDeviceBackend::create(Options options) {
     std::shared_ptr<LinuxDeviceBackend> backend(new LinuxDeviceBackend());
-    backend->impl_ = std::make_shared<Impl>();
-    backend->impl_->deviceDirectory = std::move(deviceDirectory);
+    backend->impl_ = std::make_shared<Impl>(options);
     return backend;
 }
 
@@ -34,7 +36,7 @@ LinuxDeviceBackend::~LinuxDeviceBackend() {
 std::vector<CaptureDevice> LinuxDeviceBackend::devices(MediaType type) {
     std::vector<CaptureDevice> list;
     if (type == MediaType::video) {
-        for (const auto& node : V4L2Camera::discover(impl_->deviceDirectory)) list.push_back(node.device);
+        for (const auto& node : impl_->cameras.discover()) list.push_back(node.device);
     } else if (auto microphone = PulseMicrophone::defaultMicrophone()) {
         list.push_back(*microphone);
     }
@@ -43,13 +45,13 @@ std::vector<CaptureDevice> LinuxDeviceBackend::devices(MediaType type) {
 
 std::optional<CaptureDevice> LinuxDeviceBackend::defaultDevice(MediaType type) {
     if (type == MediaType::audio) return PulseMicrophone::defaultMicrophone();
-    const auto nodes = V4L2Camera::discover(impl_->deviceDirectory);
+    const auto nodes = impl_->cameras.discover();
     if (nodes.empty()) return std::nullopt;
     return nodes.front().device;
 }
 
 std::optional<CaptureDevice> LinuxDeviceBackend::device(const std::string& uniqueID) {
-    for (const auto& node : V4L2Camera::discover(impl_->deviceDirectory)) {
+    for (const auto& node : impl_->cameras.discover()) {
         if (node.device.uniqueID == uniqueID) return node.device;
     }
     if (auto microphone = PulseMicrophone::defaultMicrophone(); microphone && microphone->uniqueID == uniqueID) {
@@ -59,7 +61,7 @@ std::optional<CaptureDevice> LinuxDeviceBackend::device(const std::string& uniqu
 }
 
 AuthorizationStatus LinuxDeviceBackend::authorizationStatus(MediaType type) {
-    return type == MediaType::video ? V4L2Camera::authorization(impl_->deviceDirectory) : PulseMicrophone::authorization();
+    return type == MediaType::video ? impl_->cameras.authorization() : PulseMicrophone::authorization();
 }
 
 void LinuxDeviceBackend::requestAccess(MediaType type, std::function<void(bool)> completion) {
@@ -68,15 +70,15 @@ void LinuxDeviceBackend::requestAccess(MediaType type, std::function<void(bool)>
 }
 
 DeviceInputResult LinuxDeviceBackend::makeInput(const CaptureDevice& device) {
-    if (device.mediaType == MediaType::audio) return PulseMicrophone::open(device);
-    for (const auto& node : V4L2Camera::discover(impl_->deviceDirectory)) {
-        if (node.device.uniqueID == device.uniqueID) return V4L2Camera::open(node);
+    if (device.mediaType == MediaType::audio) return PulseMicrophone::open(device, impl_->clock);
+    for (const auto& node : impl_->cameras.discover()) {
+        if (node.device.uniqueID == device.uniqueID) return impl_->cameras.open(node);
     }
     return PlatformError{"V4L2", ENODEV, "camera " + device.uniqueID + " is not connected"};
 }
 
 std::unique_ptr<VoiceProcessingEngine> LinuxDeviceBackend::makeVoiceProcessingEngine() {
-    return PulseMicrophone::makeEchoCancelEngine();
+    return PulseMicrophone::makeEchoCancelEngine(impl_->clock);
 }
 
 std::shared_ptr<DeviceObservation> LinuxDeviceBackend::observeDeviceChanges(std::function<void(const DeviceChange&)> handler,
@@ -92,10 +94,9 @@ std::shared_ptr<DeviceObservation> LinuxDeviceBackend::observeDeviceChanges(std:
         needNodes = !impl_->nodeWatcher;
         needSources = !impl_->sourceWatcher;
     }
-    auto nodes = needNodes ? V4L2NodeWatcher::start(impl_->deviceDirectory,
-                                                    [broadcaster](DeviceChange::Kind kind, const std::string& path) {
-                                                        broadcaster->post({kind, MediaType::video, path});
-                                                    })
+    auto nodes = needNodes ? impl_->cameras.watch([broadcaster](DeviceChange::Kind kind, const std::string& path) {
+        broadcaster->post({kind, MediaType::video, path});
+    })
                            : nullptr;
     auto sources = needSources ? PulseSourceWatcher::start([broadcaster](DeviceChange::Kind kind) {
         broadcaster->post({kind, MediaType::audio, ""});

@@ -1,12 +1,17 @@
 #pragma once
-// The system's cameras and microphone: V4L2 video-capture nodes (the first one is the default
-// camera) and the PulseAudio server's default source, with an existing echo-cancel source as the
-// voice-processing engine. There are no prompts: capture is authorized when the device can be
-// opened and denied when the system refuses with EACCES, answered at once. Device notices come
-// from an inotify watch on /dev for video nodes and from the server's source events; both run
-// only while someone observes. Discovery blocks the caller for the length of the queries.
+// The system's cameras and microphone: V4L2 video-capture nodes (V4L2Camera.h; the first one is
+// the default camera) and the PulseAudio server's microphone (PulseMicrophone.h: never a monitor
+// of an output), with an existing echo-cancel source as the voice-processing engine. There are
+// no prompts: capture is authorized when the device can be opened and denied when the system
+// refuses with EACCES, answered at once. Device notices come from an inotify watch on the device
+// directory for cameras and from the server's source events for microphones; outputs raise
+// none. Both watches run only while someone observes. Camera frames and microphone audio are
+// stamped on the host clock of `Options::clock`. Discovery blocks the caller for the length of
+// the queries.
 
+#include "Platform/Base/Clock.h"
 #include "Platform/Device/DeviceCapture.h"
+#include "Platform/Device/V4L2/V4L2DeviceFiles.h"
 
 #include <memory>
 #include <string>
@@ -15,7 +20,13 @@ namespace mivodrell {
 
 class LinuxDeviceBackend : public DeviceBackend, public std::enable_shared_from_this<LinuxDeviceBackend> {
 public:
-    static std::shared_ptr<LinuxDeviceBackend> create(std::string deviceDirectory = "/dev");
+    struct Options {
+        std::string deviceDirectory = "/dev";
+        std::shared_ptr<V4L2DeviceFiles> files;  // none: the system's
+        std::shared_ptr<const Clock> clock;      // none: Clock::system()
+    };
+    static std::shared_ptr<LinuxDeviceBackend> create(Options options);
+    static std::shared_ptr<LinuxDeviceBackend> create() { return create(Options{}); }
     ~LinuxDeviceBackend() override;
 
     std::vector<CaptureDevice> devices(MediaType type) override;

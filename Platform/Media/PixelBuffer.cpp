@@ -118,7 +118,8 @@ StoragePool& pool() {
 
 PixelBuffer::CreateResult PixelBuffer::create(int width, int height, std::uint32_t pixelFormat,
                                               const Attributes& attributes) {
-    if (pixelFormat != PixelFormat::bgra && pixelFormat != PixelFormat::yuv420BiPlanarFullRange) {
+    if (pixelFormat != PixelFormat::bgra && pixelFormat != PixelFormat::yuv420BiPlanarFullRange &&
+        pixelFormat != PixelFormat::yuv420PlanarVideoRange) {
         return {statusInvalidPixelFormat, nullptr};
     }
     if (width < 1 || height < 1 || width > maxEdge || height > maxEdge) {
@@ -140,14 +141,18 @@ PixelBuffer::CreateResult PixelBuffer::create(int width, int height, std::uint32
         buffer->planes_[0] = {0, width, height, alignUp(w * 4, rowAlignment)};
         total = buffer->planes_[0].bytesPerRow * h;
     } else {
-        buffer->planeCount_ = 2;
+        // Interleaved chroma takes one plane of 2 bytes per pixel, planar chroma two of 1 byte.
+        const bool planar = pixelFormat == PixelFormat::yuv420PlanarVideoRange;
+        buffer->planeCount_ = planar ? 3 : 2;
         const int chromaWidth = (width + 1) / 2;
         const int chromaHeight = (height + 1) / 2;
         buffer->planes_[0] = {0, width, height, alignUp(w, rowAlignment)};
-        const std::size_t lumaBytes = buffer->planes_[0].bytesPerRow * h;
-        buffer->planes_[1] = {lumaBytes, chromaWidth, chromaHeight,
-                              alignUp(static_cast<std::size_t>(chromaWidth) * 2, rowAlignment)};
-        total = lumaBytes + buffer->planes_[1].bytesPerRow * static_cast<std::size_t>(chromaHeight);
+        total = buffer->planes_[0].bytesPerRow * h;
+        const std::size_t chromaRowBytes = alignUp(static_cast<std::size_t>(chromaWidth) * (planar ? 1 : 2), rowAlignment);
+        for (std::size_t plane = 1; plane < buffer->planeCount_; ++plane) {
+            buffer->planes_[plane] = {total, chromaWidth, chromaHeight, chromaRowBytes};
+            total += chromaRowBytes * static_cast<std::size_t>(chromaHeight);
+        }
     }
     if (total > maxTotalBytes) return {statusInvalidDimension, nullptr};
 

@@ -1,8 +1,9 @@
 #pragma once
 // An image in memory, shared by reference like the platform's pixel buffers.
 //
-// Formats: 'BGRA' (one plane, 4 bytes per pixel) and '420f' (plane 0: Y, one byte per pixel;
-// plane 1: interleaved Cb,Cr at half width and half height, rounded up). Every row starts on a
+// Formats: 'BGRA' (one plane, 4 bytes per pixel), '420f' (plane 0: Y, one byte per pixel;
+// plane 1: interleaved Cb,Cr at half width and half height, rounded up) and 'y420' (plane 0: Y;
+// planes 1 and 2: Cb and Cr, one byte per pixel, at half width and half height, rounded up). Every row starts on a
 // 64-byte boundary. Storage of released buffers is kept in a small free list keyed by format and
 // size, so a caller that creates a new buffer every frame reuses memory instead of page-faulting
 // it in. The list is bounded in buffers and bytes and gives up its oldest storage first, so after
@@ -58,7 +59,7 @@ public:
     std::uint32_t pixelFormat() const { return pixelFormat_; }
     const Attributes& attributes() const { return attributes_; }
 
-    // 1 for 'BGRA', 2 for '420f'.
+    // 1 for 'BGRA', 2 for '420f', 3 for 'y420'.
     std::size_t planeCount() const { return planeCount_; }
     std::uint8_t* baseAddressOfPlane(std::size_t plane);
     const std::uint8_t* baseAddressOfPlane(std::size_t plane) const;
@@ -113,7 +114,7 @@ private:
     std::uint32_t pixelFormat_ = 0;
     Attributes attributes_;
     std::size_t planeCount_ = 0;
-    std::array<Plane, 2> planes_{};
+    std::array<Plane, 3> planes_{};
     std::uint8_t* data_ = nullptr;
     std::size_t storageSize_ = 0;
     std::atomic<int> lockCount_{0};

@@ -3,7 +3,10 @@
 #include "Platform/Base/SerialQueue.h"
 #include "Platform/Device/Virtual/VirtualDeviceServer.h"
 #include "support/Thrown.h"
+#include "support/VirtualV4L2Directory.h"
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <fcntl.h>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -24,12 +27,12 @@ struct Fixture {
     std::vector<std::string> diagnostics;  // on the test thread (the caller of startMicrophone)
     testing::Collected<SampleBufferRef> video, audio;
     std::atomic<int> deliveredOffQueue{0};
-    explicit Fixture(Outcome voiceProcessing = Outcome::success) {
+    explicit Fixture(Outcome voiceProcessing = Outcome::success, PCMFormat engineInput = {48000, 1, false}) {
         server->addCamera({"front", "FaceTime HD", 64, 48, 30});
         server->addCamera({"usb", "USB Camera", 32, 24, 15});
         server->setDefaultCamera("front");
         server->setMicrophone({});
-        server->setVoiceProcessing({voiceProcessing, {48000, 1, false}, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
+        server->setVoiceProcessing({voiceProcessing, engineInput, {"VirtualDeviceServer", -10868, "voice processing unavailable"}});
         session = CameraCaptureSession::create(server, clock);
         auto queue = session->sampleQueue();
         const auto collect = [this, queue](testing::Collected<SampleBufferRef>& into) {
@@ -38,6 +41,7 @@ struct Fixture {
                 into.add(s);
             };
         };
+        session->session()->onRunningChanged = [this, queue](bool) { deliveredOffQueue += !queue->isCurrent(); };
         session->onVideoSampleBuffer = collect(video);
         session->onAudioSampleBuffer = collect(audio);
         session->onDiagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
@@ -131,19 +135,24 @@ TEST(CameraCaptureSession, LateFramesAreReplacedByNewerOnes) {
 // Voice processing on: the engine carries the microphone (non-interleaved) without the graph.
 // When it fails, one diagnostic says why and the graph's plain input (interleaved) takes over.
 TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessionPathWithOneDiagnostic) {
-    const std::string fallback = "，退回 AVCaptureSession 路徑";
-    const std::vector<std::pair<Outcome, std::string>> cases = {
-        {Outcome::success, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
-        {Outcome::enableFails, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
-        {Outcome::invalidFormat, "麥克風：語音處理輸入格式無效（0 Hz, 0 ch, Float32, non-interleaved）" + fallback},
-        {Outcome::startFails, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback}};
-    for (const auto& [outcome, line] : cases) {
+    const std::string fallback = "，退回 AVCaptureSession 路徑", invalid = "麥克風：語音處理輸入格式無效（";
+    const PCMFormat mono{48000, 1, false};
+    const std::vector<std::tuple<Outcome, PCMFormat, std::string>> cases = {
+        {Outcome::success, mono, "麥克風：AVAudioEngine 語音處理已啟用，輸入 48000Hz/1ch non-interleaved（控制中心可選「人聲隔離」）"},
+        {Outcome::enableFails, mono, "麥克風：setVoiceProcessingEnabled 失敗（voice processing unavailable）" + fallback},
+        {Outcome::success, {0, 1, false}, invalid + "0 Hz, 1 ch, Float32, non-interleaved）" + fallback},
+        {Outcome::success, {std::nan(""), 1, false}, invalid + "nan Hz, 1 ch, Float32, non-interleaved）" + fallback},
+        {Outcome::success, {48000, 0, true}, invalid + "48000 Hz, 0 ch, Float32, interleaved）" + fallback},
+        {Outcome::startFails, mono, "麥克風：AVAudioEngine 啟動失敗（voice processing unavailable）" + fallback}};
+    for (const auto& [outcome, input, line] : cases) {
         SCOPED_TRACE(line);
-        const bool engine = outcome == Outcome::success;
-        Fixture f(outcome);
+        const bool engine = line.find("已啟用") != std::string::npos;
+        Fixture f(outcome, input);
         f.session->startMicrophone(true);
         EXPECT_EQ(f.diagnostics, std::vector<std::string>{line});
         EXPECT_TRUE(f.session->isMicrophoneRunning());
+        // Only the running engine keeps its tap (on the input's bus 0, of 1024 frames).
+        EXPECT_EQ(f.server->lastEngineTap(), engine ? std::optional(std::pair(0, 1024u)) : std::nullopt);
         EXPECT_EQ(std::tuple(f.session->hasAudioEngine(), f.server->engineRunning(), f.session->usesVoiceProcessing(),
                              f.session->hasAudioInput(), f.graphRunning()), std::tuple(engine, engine, engine, !engine, !engine));
         EXPECT_EQ(f.session->microphonePathDescription(), engine ? kEnginePath : kSessionPath);
@@ -157,9 +166,9 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
                       std::tuple(MediaTime::make(static_cast<std::int64_t>(1024 * i), 48000), 1024, 32u, engine));
         }
         EXPECT_EQ(f.deliveredOffQueue, 0);
-        // Off again: no engine, no input, graph stopped.
+        // Off again: no engine (nor its tap), no input, graph stopped.
         f.session->startMicrophone(false);
-        EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning() || f.graphRunning());
+        EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning() || f.server->lastEngineTap() || f.graphRunning());
         // With a camera attached, switching the microphone off leaves the graph to the camera.
         f.session->startMicrophone(true);
         f.session->startCamera(true, std::nullopt);
@@ -167,9 +176,10 @@ TEST(CameraCaptureSession, TheMicrophoneTakesTheEnginePathOrFallsBackToTheSessio
         f.session->startMicrophone(false);
         EXPECT_FALSE(f.session->isMicrophoneRunning() || f.server->engineRunning());
         EXPECT_EQ(std::pair(f.session->microphonePathDescription(), f.graphRunning()), std::pair(kSessionPath, true));
+        f.session->startMicrophone(true);
         f.session->stop();
-        EXPECT_FALSE(f.session->isCameraRunning() || f.graphRunning());
-        EXPECT_EQ(f.diagnostics.size(), 2u);  // one per start, none for stopping
+        EXPECT_FALSE(f.session->isCameraRunning() || f.session->isMicrophoneRunning() || f.server->engineRunning() || f.graphRunning());
+        EXPECT_EQ(f.diagnostics.size(), 3u);  // one per start, none for stopping
     }
 }
 PCMBuffer toneBlock(double rate, std::uint32_t frames, std::uint32_t channels = 1, bool interleaved = false) {
@@ -190,6 +200,7 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
     const std::vector<Case> cases = {
         {"sample time", toneBlock(48000, 1024), {true, 2048}, MediaTime::make(2048, 48000)},
         {"interleaved stereo", toneBlock(44100, 512, 2, true), {true, 7}, MediaTime::make(7, 44100)},
+        {"non-interleaved stereo", toneBlock(44100, 512, 2), {true, 7}, MediaTime::make(7, 44100)},
         {"fractional rate", toneBlock(22050.7, 16), {true, 5}, MediaTime::make(5, 22050)},
         {"no sample time: host clock", toneBlock(48000, 1024), {false, 0}, MediaTime::make(100000000000, 1000000000)},
         {"rate below 1 Hz", toneBlock(0.5, 4), {true, 3}, MediaTime::make(3, 1)},
@@ -207,10 +218,12 @@ TEST(CameraCaptureSession, MakeSampleBufferWrapsUsableBlocksAndDropsTheRest) {
         const auto sample = CameraCaptureSession::makeSampleBuffer(c.buffer, c.time, clock);
         ASSERT_EQ(sample != nullptr, c.presentation.has_value());
         if (!sample) continue;
-        EXPECT_TRUE(sample->duration.timescale >= 1 && std::isfinite(sample->duration.seconds()));
+        if (c.time.sampleTimeValid) { EXPECT_EQ(sample->duration, MediaTime::make(1, c.presentation->timescale)); }  // one sample
         ASSERT_TRUE(sample->audioFormat && sample->audioBufferList);
         EXPECT_EQ(std::tuple(sample->presentationTime, sample->sampleCount, sample->audioFormat->channelsPerFrame, sample->audioBufferList->size()),
                   std::tuple(*c.presentation, c.buffer.frameLength, c.buffer.format.channelCount, c.buffer.audioBufferList.size()));
+        for (const auto& buffer : *sample->audioBufferList)  // each buffer claims only the channels it holds
+            EXPECT_EQ(buffer.numberChannels, c.buffer.format.interleaved ? c.buffer.format.channelCount : 1u);
     }
 }
 TEST(CameraCaptureSession, TappedBlocksWithoutFramesAreDroppedAndUntimedOnesTakeTheHostClock) {
@@ -245,13 +258,51 @@ TEST(CameraCaptureSession, DeviceNoticesDeliverTheCurrentCameraListOnTheMainQueu
     EXPECT_EQ(lists.at(2), (std::vector<CameraDevice>{usb, desk}));
     EXPECT_EQ(offMain, 0);
     EXPECT_FALSE(f.session->isCameraRunning());  // a notice attaches nothing
-    // Once the session is gone its observers are too.
+    // Once the session is gone its observers are too; a running engine's tap does not keep it.
+    f.session->startMicrophone(true);
     std::weak_ptr<CameraCaptureSession> weak = f.session;
     f.session.reset();
     EXPECT_TRUE(weak.expired());
     f.server->removeMicrophone();
     settle();
     EXPECT_EQ(lists.size(), 3u);
+}
+TEST(CameraCaptureSession, OnlyTheDefaultCameraIsMarkedAndCamerasCompareByEveryField) {
+    Fixture f;
+    for (const auto& [defaultID, expected] : {std::pair{"usb", std::vector{false, true}}, {"", {false, false}}, {"gone", {false, false}}}) {
+        f.server->setDefaultCamera(defaultID);
+        std::vector<bool> marks;
+        for (const auto& camera : CameraCaptureSession::availableCameras(f.server)) marks.push_back(camera.isDefault);
+        EXPECT_EQ(marks, expected) << defaultID;
+    }
+    const CameraDevice camera{"usb", "USB Camera", true};
+    EXPECT_EQ(camera, (CameraDevice{"usb", "USB Camera", true}));
+    for (const auto& other : {CameraDevice{"usb2", "USB Camera", true}, {"usb", "USB", true}, {"usb", "USB Camera", false}}) EXPECT_NE(camera, other);
+}
+// A V4L2 node streams to one file handle at a time: attaching the attached camera again hands it
+// over, while a node another process streams from is refused until that process lets go.
+TEST(CameraCaptureSession, AV4L2CameraCanBeAttachedAgainButNotWhileAnotherProcessStreamsFromIt) {
+    testing::VirtualV4L2Directory d;
+    d.files->addNode(VirtualV4L2Node::webcam("video0", "usb-1"));
+    auto session = CameraCaptureSession::create(d.backend, d.clock);
+    testing::Collected<SampleBufferRef> frames;
+    session->onVideoSampleBuffer = [&](const SampleBufferRef& s) { frames.add(s); };
+    const auto attachAndReceive = [&] {
+        EXPECT_FALSE(thrown<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }));
+        session->sampleQueue()->sync([] {});  // the graph has started
+        const auto count = frames.size() + 1;
+        return d.files->produceFrame("video0") && frames.waitFor(count, 10);
+    };
+    EXPECT_TRUE(attachAndReceive());
+    EXPECT_TRUE(attachAndReceive());
+    session->startCamera(false, std::nullopt);
+    const int other = d.files->open(d.path + "/video0", O_RDWR);
+    v4l2_requestbuffers request{1, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};  // its buffers hold the stream
+    ASSERT_EQ(d.files->ioctl(other, VIDIOC_REQBUFS, &request), 0);
+    EXPECT_EQ(testing::errorKind<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }), Kind::cannotAddInput);
+    d.files->close(other);
+    EXPECT_TRUE(attachAndReceive());
+    session->stop();
 }
 TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecidedOnesLater) {
     auto server = VirtualDeviceServer::create();

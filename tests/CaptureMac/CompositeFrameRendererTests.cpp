@@ -57,16 +57,26 @@ reference::Image imageOf(const Texture& texture) {
 }
 std::vector<std::uint8_t> bytesOf(const PixelBuffer& buffer) {
     std::vector<std::uint8_t> out;
-    for (int y = 0; y < buffer.height(); ++y) {
-        const std::uint8_t* row = buffer.baseAddress() + static_cast<std::size_t>(y) * buffer.bytesPerRow();
-        out.insert(out.end(), row, row + static_cast<std::size_t>(buffer.width()) * 4);
-    }
+    const std::size_t texel = buffer.pixelFormat() == PixelFormat::bgra ? 4 : 1;
+    for (std::size_t p = 0; p < buffer.planeCount(); ++p)
+        for (int y = 0; y < buffer.heightOfPlane(p); ++y) {
+            const std::uint8_t* row = buffer.baseAddressOfPlane(p) + static_cast<std::size_t>(y) * buffer.bytesPerRowOfPlane(p);
+            out.insert(out.end(), row, row + static_cast<std::size_t>(buffer.widthOfPlane(p)) * texel);
+        }
     return out;
+}
+// A 'y420' buffer's plane 0 as channel 0 of an image, or planes 1 and 2 as channels 1 and 2.
+reference::Image planeImage(const PixelBuffer& buffer, int plane) {
+    reference::Image image(buffer.widthOfPlane(plane), buffer.heightOfPlane(plane));
+    for (int p = plane; p <= 2 * plane; ++p)
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) image.at(x, y, p) = buffer.baseAddressOfPlane(p)[static_cast<std::size_t>(y) * buffer.bytesPerRowOfPlane(p) + x];
+    return image;
 }
 struct Comparison { double maxDiff = 0, meanDiff = 0; std::size_t uncoveredWrong = 0, compared = 0; };
 // Compares with the reference, skipping pixels near quad edges (and, when given, masked ones).
-Comparison compare(const reference::Image& actual, const reference::Image& expected,
-                   const std::vector<bool>* skip = nullptr, const std::vector<bool>* covered = nullptr) {
+Comparison compare(const reference::Image& actual, const reference::Image& expected, const std::vector<bool>* skip = nullptr,
+                   const std::vector<bool>* covered = nullptr, int firstChannel = 0, int lastChannel = 3) {
     Comparison result;
     double sum = 0;
     for (int y = 0; y < expected.height; ++y) {
@@ -74,10 +84,10 @@ Comparison compare(const reference::Image& actual, const reference::Image& expec
             const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(expected.width) + static_cast<std::size_t>(x);
             if (skip && (*skip)[index]) continue;
             if (covered && !(*covered)[index]) {
-                for (int c = 0; c < 4; ++c) result.uncoveredWrong += actual.at(x, y, c) != expected.at(x, y, c);  // black, exactly
+                for (int c = firstChannel; c <= lastChannel; ++c) result.uncoveredWrong += actual.at(x, y, c) != expected.at(x, y, c);  // black, exactly
                 continue;
             }
-            for (int c = 0; c < 4; ++c) {
+            for (int c = firstChannel; c <= lastChannel; ++c) {
                 const double d = std::fabs(actual.at(x, y, c) - expected.at(x, y, c));
                 result.maxDiff = std::max(result.maxDiff, d);
                 sum += d;
@@ -88,15 +98,21 @@ Comparison compare(const reference::Image& actual, const reference::Image& expec
     result.meanDiff = result.compared ? sum / static_cast<double>(result.compared) : 0;
     return result;
 }
-// `covered`: whether any pixel is drawn (otherwise the frame must be all black).
+// `covered`: whether any pixel is drawn (otherwise the frame must be all black). A 'y420' frame's
+// luma is compared with the reference at its size, its chroma with the reference at half size.
 void expectMatchesReference(Harness& h, const DisplayTopology& topology, CGRect crop, int width, int height,
-                            const std::string& label, bool covered = true) {
-    auto out = h.render(topology, crop, CGSize{static_cast<double>(width), static_cast<double>(height)});
-    ASSERT_TRUE(out && out->width() == width && out->height() == height) << label;
-    const auto ref = reference::composite(topology, crop, width, height, h.sources);
-    const auto result = compare(imageOf(*out), ref.image, &ref.nearEdge, &ref.covered);
-    EXPECT_TRUE(result.maxDiff <= 2 && result.meanDiff < 0.5 && result.uncoveredWrong == 0 && (result.compared > 0) == covered)
-        << label << ": max " << result.maxDiff << ", mean " << result.meanDiff << ", " << result.uncoveredWrong << " uncovered wrong of " << result.compared;
+                            const std::string& label, bool covered = true, std::uint32_t format = PixelFormat::bgra) {
+    auto out = h.renderer->render(topology, crop, CGSize{static_cast<double>(width), static_cast<double>(height)}, format);
+    ASSERT_TRUE(out && out->width() == width && out->height() == height && out->pixelFormat() == format) << label;
+    const bool planar = format != PixelFormat::bgra;
+    for (int plane = 0; plane < (planar ? 2 : 1); ++plane) {
+        const auto ref = reference::composite(topology, crop, out->widthOfPlane(plane), out->heightOfPlane(plane), h.sources);
+        const auto result = compare(planar ? planeImage(*out, plane) : imageOf(*out), planar ? ref.video : ref.image, &ref.nearEdge,
+                                    &ref.covered, planar ? plane : 0, planar ? 2 * plane : 3);
+        EXPECT_TRUE(result.maxDiff <= 2 && result.meanDiff < 0.5 && result.uncoveredWrong == 0 && (result.compared > 0) == covered)
+            << label << " " << fourCCString(format) << ": max " << result.maxDiff << ", mean " << result.meanDiff << ", "
+            << result.uncoveredWrong << " uncovered wrong of " << result.compared;
+    }
 }
 // Display 1 shows a buffer mapped through sourceRect and contentUV; display 2, when it has delivered
 // a frame, the whole of another. Black is checked exactly wherever no display is drawn.
@@ -110,6 +126,9 @@ TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
         {"odd buffer size", 63, 47, whole, unit, whole, 63, 47},
         {"downscale 2:1", 64, 48, whole, unit, whole, 32, 24},
         {"downscale 3:2", 64, 48, whole, unit, whole, 43, 31},
+        {"downscale just over 2:1", 64, 48, whole, unit, whole, 30, 22},
+        {"1:1 shifted by a quarter pixel", 64, 48, whole, unit, {0.25, 0, 64, 48}, 64, 48},
+        {"1:1 across, scaled down the rows", 64, 48, whole, unit, whole, 64, 52},
         {"upscale", 32, 24, whole, unit, whole, 101, 77},
         {"partial source, not stretched", 32, 24, {16, 8, 32, 24}, unit, whole, 64, 48},
         {"partial source, crop beyond display 1 and over display 2 without a frame", 32, 24, {16, 8, 32, 24}, unit, {-10, -6, 90, 70}, 90, 70},
@@ -121,7 +140,8 @@ TEST(CompositeFrameRenderer, MatchesReferenceAcrossMappings) {
         Harness h;
         h.update(1, makeFrame(c.bufferWidth, c.bufferHeight), c.sourceRect, c.contentUV);
         if (c.second) h.update(2, makeFrame(64, 48, busyPattern, 17), whole);
-        expectMatchesReference(h, twoDisplays, c.crop, c.outW, c.outH, c.label);
+        for (const std::uint32_t format : {PixelFormat::bgra, PixelFormat::yuv420PlanarVideoRange})
+            expectMatchesReference(h, twoDisplays, c.crop, c.outW, c.outH, c.label, true, format);
         EXPECT_TRUE(h.diagnostics.empty()) << c.label;
     }
 }
@@ -129,6 +149,7 @@ TEST(CompositeFrameRenderer, BlackWhereNothingIsShown) {
     Harness h;
     h.update(1, makeFrame(64, 48), whole);
     expectMatchesReference(h, twoDisplays, {500, 500, 40, 30}, 40, 30, "a crop touching no display", false);
+    expectMatchesReference(h, twoDisplays, {500, 500, 40, 30}, 40, 30, "a crop touching no display", false, PixelFormat::yuv420PlanarVideoRange);
     expectMatchesReference(h, twoDisplays, {64, 0, 64, 48}, 64, 48, "display 2 without a frame", false);
     h.renderer->remove(1);
     h.sources.erase(1);
@@ -148,7 +169,8 @@ TEST(CompositeFrameRenderer, OutputSizeIsTheIntegerPartAtLeastTwo) {
 TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
     // 1:1, odd offsets, narrow slivers, 2:1 and 3:2 down, upscaling and fractional crops, each
     // with motion blur over frames that move (the larger ones with small textures wide enough for
-    // whole vector blocks); the vector kernels on 2 and 8 workers against the portable code on one.
+    // whole vector blocks), then sharp and as 'y420' planes; the vector kernels on 2 and 8 workers
+    // against the portable code on one.
     const DisplayTopology topology({display(1, {0, 0, 64, 48}), display(2, {64, 0, 64, 48})});
     const std::vector<std::tuple<CGRect, CGSize>> crops{
         {{0, 0, 128, 48}, {128, 48}},         {{3, 5, 101, 37}, {101, 37}}, {{61, 1, 7, 40}, {7, 40}},
@@ -164,18 +186,20 @@ TEST(CompositeFrameRenderer, FastPathsGiveTheSameBytesAsTheGeneralPath) {
             Harness h(general ? 1 : 2 + 6 * (index % 2));
             h.renderer->setMotionBlurEnabled(true);
             h.update(2, makeFrame(80, 60, busyPattern, 5), {0, 0, 64, 48}, {0, 0, 0.8, 0.8});
-            const auto append = [&] {
-                const auto out = h.render(topology, std::get<0>(entry), std::get<1>(entry));
+            const auto append = [&](std::uint32_t format = PixelFormat::bgra) {
+                const auto out = h.renderer->render(topology, std::get<0>(entry), std::get<1>(entry), format);
                 ASSERT_TRUE(out);
+                EXPECT_EQ(out->pixelFormat(), h.renderer->motionBlurEnabled() ? PixelFormat::bgra : format);
                 const auto bytes = bytesOf(*out);
                 results[general].insert(results[general].end(), bytes.begin(), bytes.end());
             };
             for (const auto& frame : {makeFrame(64, 48), moved, makeFrame(64, 48)}) {
                 h.update(1, frame, {0, 0, 64, 48});
-                append();
+                append(PixelFormat::yuv420PlanarVideoRange);  // blurred frames stay BGRA
             }
             h.renderer->setMotionBlurEnabled(false);
             append();
+            append(PixelFormat::yuv420PlanarVideoRange);
         }
         CompositeShaders::setFastPathsEnabled(true);
         EXPECT_EQ(results[0], results[1]) << size.width << "x" << size.height;
@@ -235,17 +259,18 @@ TEST(CompositeFrameRenderer, RenderFailuresGiveTheirDiagnostics) {
         {{.failCommandBuffer = true}, {64, 48}, failed, false}, {{.failEncoderAtIndex = 0}, {64, 48}, failed, false},
         {{.failEncoderAtIndex = 1}, {64, 48}, blurFailed, true}, {{.failEncoderAtIndex = 2}, {64, 48}, blurFailed, true},
         {{.failEncoderAtIndex = 3}, {64, 48}, blurFailed, true}};
-    for (const auto& [faults, size, expected, blurred] : cases) {
-        SCOPED_TRACE(expected);
-        Harness h;
-        h.update(1, makeFrame(64, 48), whole);
-        h.renderer->setMotionBlurEnabled(blurred);
-        if (blurred) { ASSERT_TRUE(h.render(oneDisplay, whole, size)); }
-        h.device->setFaults(faults);
-        EXPECT_FALSE(h.render(oneDisplay, whole, size));
-        EXPECT_EQ(h.diagnostics, std::vector<std::string>{expected});
-        EXPECT_FALSE(h.renderer->motionBlurTextures().stateValid);
-    }
+    for (const auto& [faults, size, expected, blurred] : cases)
+        for (const std::uint32_t format : {PixelFormat::bgra, PixelFormat::yuv420PlanarVideoRange}) {
+            SCOPED_TRACE(expected + " " + fourCCString(format));
+            Harness h;
+            h.update(1, makeFrame(64, 48), whole);
+            h.renderer->setMotionBlurEnabled(blurred);
+            if (blurred) { ASSERT_TRUE(h.render(oneDisplay, whole, size)); }
+            h.device->setFaults(faults);
+            EXPECT_FALSE(h.renderer->render(oneDisplay, whole, size, format));
+            EXPECT_EQ(h.diagnostics, std::vector<std::string>{expected});
+            EXPECT_FALSE(h.renderer->motionBlurTextures().stateValid);
+        }
 }
 TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
     EXPECT_FALSE(CompositeFrameRenderer::create(nullptr));
@@ -258,16 +283,20 @@ TEST(CompositeFrameRenderer, CreationFailsWithoutItsRequiredParts) {
         device->setFaults(faults);
         EXPECT_FALSE(CompositeFrameRenderer::create(device));
     }
-    for (const char* optional :
-         {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment"}) {
+    // Without a motion-blur stage the blur never engages; without a plane stage frames are BGRA.
+    for (const std::string optional : {"Mivodrell_copyFragment", "Mivodrell_motionDiffFragment", "Mivodrell_motionMixFragment",
+                                       "Mivodrell_compositeLumaFragment", "Mivodrell_compositeChromaFragment"}) {
         auto device = ComputeDevice::create(1);
         device->setFaults({.missingFunctions = {optional}});
         auto renderer = CompositeFrameRenderer::create(device);
         ASSERT_TRUE(renderer) << optional;
-        EXPECT_FALSE(renderer->motionBlurAvailable());
+        const bool blurStage = optional.find("omposite") == std::string::npos;
+        EXPECT_EQ(std::pair(renderer->motionBlurAvailable(), renderer->planarOutputAvailable()), std::pair(!blurStage, blurStage));
         device->setFaults({});
-        renderer->setMotionBlurEnabled(true);
-        EXPECT_TRUE(renderer->render(DisplayTopology(), {0, 0, 10, 10}, {10, 10}));
+        renderer->setMotionBlurEnabled(blurStage);
+        const auto out = renderer->render(DisplayTopology(), {0, 0, 10, 10}, {10, 10}, PixelFormat::yuv420PlanarVideoRange);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->pixelFormat(), blurStage ? PixelFormat::yuv420PlanarVideoRange : PixelFormat::bgra);
         EXPECT_FALSE(renderer->motionBlurTextures().smallCurrent);
     }
     EXPECT_TRUE(CompositeFrameRenderer::create(ComputeDevice::systemDefault()));

@@ -7,6 +7,7 @@
 #include "Platform/Media/PixelBuffer.h"
 #include "ViewportCore/DisplayTopology.h"
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -41,13 +42,14 @@ double bilinear(Fetch fetch, int width, int height, double u, double v) {
     return (fetch(x0, y0) * (1 - wx) + fetch(x1, y0) * wx) * (1 - wy) + (fetch(x0, y1) * (1 - wx) + fetch(x1, y1) * wx) * wy;
 }
 struct Source { std::shared_ptr<PixelBuffer> buffer; CGRect sourceRect; CGRect contentUV; };
-// `nearEdge`: pixel centre within 1e-3 px of a drawn quad's edge; `covered`: drawn by some quad.
-struct Composite { Image image; std::vector<bool> nearEdge, covered; };
+// `nearEdge`: pixel centre within 1e-3 px of a drawn quad's edge; `covered`: drawn by some quad;
+// `video`: the samples in video range (Y, Cb, Cr, 255), black where nothing is drawn.
+struct Composite { Image image, video; std::vector<bool> nearEdge, covered; };
 // The composite of `crop` into width x height.
 inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int width, int height, const std::map<std::uint32_t, Source>& sources) {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    Composite result{Image(width, height), std::vector<bool>(pixels, false), std::vector<bool>(pixels, false)};
-    for (int y = 0; y < height; ++y) for (int x = 0; x < width; ++x) result.image.at(x, y, 3) = 255;
+    Composite result{Image(width, height), Image(width, height), std::vector<bool>(pixels, false), std::vector<bool>(pixels, false)};
+    for (int y = 0; y < height; ++y) for (int x = 0; x < width; ++x) for (int c = 0; c < 4; ++c) result.video.at(x, y, c) = std::array{16, 128, 128, 255}[c], result.image.at(x, y, 3) = 255;
     const CGRect C = cropRect.standardized();
     for (const auto& slice : topology.slices(C)) {
         auto found = sources.find(slice.display.id());
@@ -90,6 +92,7 @@ inline Composite composite(const DisplayTopology& topology, CGRect cropRect, int
                 result.image.at(x, y, 2) = quantise(Yv + 1.5748 * Cr);
                 result.image.at(x, y, 1) = quantise(Yv - 0.1873 * Cb - 0.4681 * Cr);
                 result.image.at(x, y, 0) = quantise(Yv + 1.8556 * Cb);
+                for (int c = 0; c < 3; ++c) result.video.at(x, y, c) = std::round(c == 0 ? 16 + 219 * Yv : 128 + 224 * (c == 1 ? Cb : Cr));
                 result.covered[index] = true;
             }
         }

@@ -1,3 +1,4 @@
+#include "CaptureMac/SyntheticDisplayContent.h"
 #include "CaptureMac/SyntheticFrameSource.h"
 #include "FrameTestSupport.h"
 #include "Platform/Base/FourCC.h"
@@ -83,6 +84,29 @@ TEST(SyntheticFrameSource, MatchesThePlainReferenceDrawing) {
             }
         }
     }
+}
+// Virtual display content of generation g is the frame at g / 60 s, pixel for pixel, read in any column order.
+TEST(SyntheticFrameSource, DisplayContentIsTheFrameOfItsGeneration) {
+    for (const auto& [w, h, density] : {std::tuple{1001, 37, 0.5}, std::tuple{13, 7, 1.0}, std::tuple{640, 12, 0.0}}) {
+        const auto sampler = syntheticDisplayContent(density)(CaptureDisplay{}, 45, w, h);
+        ASSERT_TRUE(sampler);
+        const ReferenceImage expected = referenceFrame(w, h, 45 / 60.0, density);
+        std::vector<int> xs(static_cast<std::size_t>(w));
+        for (int i = 0; i < w; ++i) xs[static_cast<std::size_t>(i)] = (i * 3) % w;
+        std::vector<std::uint32_t> row(xs.size());
+        int count = 0;
+        bool opaque = true, isOpaque = false;
+        for (int y = 0; y < h; ++y) {
+            sampler->row(y, xs.data(), w, row.data());
+            for (int i = 0; i < w; ++i) {
+                const Rgb8 got = testing::readPixel(reinterpret_cast<const std::uint8_t*>(row.data()), 0, 1, i, 0, &isOpaque);
+                count += got == expected.at(xs[static_cast<std::size_t>(i)], h - 1 - y) ? 0 : 1;
+                opaque = opaque && isOpaque;
+            }
+        }
+        EXPECT_EQ(std::pair(count, opaque), std::pair(0, true)) << w << "x" << h;
+    }
+    EXPECT_FALSE(syntheticDisplayContent(0.5)(CaptureDisplay{}, 0, 20000, 10));  // no buffer could hold it: no content
 }
 TEST(SyntheticFrameSource, RefusedSizesFailWithTheCreationStatus) {
     for (const auto& size : {std::pair{0, 10}, std::pair{10, 0}, std::pair{-4, 10}, std::pair{20000, 10}}) {

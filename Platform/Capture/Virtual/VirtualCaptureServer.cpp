@@ -5,6 +5,7 @@
 #include "Platform/Base/FourCC.h"
 #include "Platform/Base/Narrowing.h"
 #include "Platform/Base/SerialQueue.h"
+#include "Platform/Media/ColorConversion.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,33 +30,63 @@ struct Window {
     int level = 0;
 };
 
-struct CachedImage {
+using ContentSampler = VirtualCaptureServer::ContentSampler;
+
+// The content of one display for the generation and size it was made for.
+struct CachedContent {
     std::uint64_t generation = 0;
     std::uint64_t epoch = 0;
-    std::shared_ptr<PixelBuffer> image;
+    int width = 0;
+    int height = 0;
+    bool made = false;
+    std::shared_ptr<const ContentSampler> sampler;  // empty: no content (the background shows)
+    std::shared_ptr<PixelBuffer> image;             // the drawn image of a full-image function
+};
+
+// Samples a display image drawn whole by a full-image content function.
+class ImageSampler final : public ContentSampler {
+public:
+    explicit ImageSampler(std::shared_ptr<const PixelBuffer> image) : image_(std::move(image)) {}
+    void row(int y, const int* xs, int count, std::uint32_t* out) const override {
+        const auto* line = reinterpret_cast<const std::uint32_t*>(image_->baseAddress() +
+                                                                  static_cast<std::size_t>(y) * image_->bytesPerRow());
+        for (int i = 0; i < count; ++i) out[i] = line[xs[i]] | 0xFF000000u;  // delivered pixels are opaque
+    }
+
+private:
+    std::shared_ptr<const PixelBuffer> image_;
+};
+
+// The default content: per column the red ramp and the blue tint or bar, per row the green ramp.
+class DefaultContentSampler final : public ContentSampler {
+public:
+    DefaultContentSampler(std::uint32_t displayID, std::uint64_t generation, int width, int height)
+        : columns_(static_cast<std::size_t>(width)), height_(height) {
+        const int bar = static_cast<int>((generation * 8) % static_cast<std::uint64_t>(width));
+        const auto tint = static_cast<std::uint32_t>((displayID * 53) & 0xFF);
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t blue = x >= bar && x < bar + 16 ? 255u : tint;
+            const auto red = static_cast<std::uint32_t>(width > 1 ? (x * 255) / (width - 1) : 0);
+            columns_[static_cast<std::size_t>(x)] = 0xFF000000u | red << 16 | blue;
+        }
+    }
+    void row(int y, const int* xs, int count, std::uint32_t* out) const override {
+        const auto green = static_cast<std::uint32_t>(height_ > 1 ? (y * 255) / (height_ - 1) : 0) << 8;
+        for (int i = 0; i < count; ++i) out[i] = columns_[static_cast<std::size_t>(xs[i])] | green;
+    }
+
+private:
+    std::vector<std::uint32_t> columns_;
+    int height_;
 };
 
 std::uint8_t toByte(double component) {
     return static_cast<std::uint8_t>(roundClamped<int>(std::clamp(component, 0.0, 1.0) * 255.0, 0));
 }
 
-struct BGRAPixel {
-    std::uint8_t b, g, r, a;
-};
-
-BGRAPixel toPixel(const RGBAColor& c) { return {toByte(c.blue), toByte(c.green), toByte(c.red), 255}; }
-
-// BT.709 full-range RGB to Y'CbCr, 16.16 fixed point.
-inline std::uint8_t lumaOf(int r, int g, int b) {
-    return static_cast<std::uint8_t>((13933 * r + 46871 * g + 4732 * b + 32768) >> 16);
-}
-inline std::uint8_t cbOf(int r, int g, int b) {
-    const int v = (-7509 * r - 25259 * g + 32768 * b + (128 << 16) + 32768) >> 16;
-    return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
-}
-inline std::uint8_t crOf(int r, int g, int b) {
-    const int v = (32768 * r - 29763 * g - 3005 * b + (128 << 16) + 32768) >> 16;
-    return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+// An opaque colour as the 32-bit word of a 'BGRA' pixel (B, G, R, 255 in memory).
+std::uint32_t pixelWord(const RGBAColor& c) {
+    return 0xFF000000u | std::uint32_t{toByte(c.red)} << 16 | std::uint32_t{toByte(c.green)} << 8 | toByte(c.blue);
 }
 
 }  // namespace
@@ -100,12 +131,13 @@ struct VirtualCaptureServer::Impl : std::enable_shared_from_this<VirtualCaptureS
     std::vector<CaptureDisplay> displays;
     std::vector<Window> windows;
     std::uint32_t nextWindowID = 1000;
-    ContentFunction content = &VirtualCaptureServer::defaultContent;
+    ContentFunction imageContent;  // when set, used instead of `content`
+    SampledContentFunction content = &VirtualCaptureServer::defaultContent;
     double manualTime = 0;
     double realStart = currentMediaTime();
     std::uint64_t contentEpoch = 0;
     std::uint64_t sceneVersion = 0;
-    std::map<std::uint32_t, CachedImage> images;
+    std::map<std::uint32_t, CachedContent> contents;
     std::map<Operation, OperationFault> faults;
     std::optional<PlatformError> addOutputFailure;
     FrameFault frameFault;
@@ -198,19 +230,36 @@ struct VirtualCaptureServer::Impl : std::enable_shared_from_this<VirtualCaptureS
         if (auto delegate = s->delegate.lock()) delegate->didStopWithError(error);
     }
 
-    const CachedImage& displayImage(const CaptureDisplay& d) {
-        auto& cached = images[d.displayID];
+    // The display's content at the current generation, made on first use.
+    std::shared_ptr<const ContentSampler> displayContent(const CaptureDisplay& d) {
+        auto& cached = contents[d.displayID];
         const std::uint64_t gen = generation();
         const int w = std::max(1, roundClamped<int>(d.frame.width() * d.scale, 1));
         const int h = std::max(1, roundClamped<int>(d.frame.height() * d.scale, 1));
-        const bool sizeChanged = !cached.image || cached.image->width() != w || cached.image->height() != h;
-        if (sizeChanged || cached.generation != gen || cached.epoch != contentEpoch) {
-            if (sizeChanged) cached.image = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
-            if (cached.image) content(d, gen, *cached.image);
-            cached.generation = gen;
-            cached.epoch = contentEpoch;
+        if (cached.made && cached.generation == gen && cached.epoch == contentEpoch && cached.width == w && cached.height == h) {
+            return cached.sampler;
         }
-        return cached;
+        cached.made = true;
+        cached.generation = gen;
+        cached.epoch = contentEpoch;
+        cached.width = w;
+        cached.height = h;
+        cached.sampler.reset();
+        if (w > PixelBuffer::maxEdge || h > PixelBuffer::maxEdge) {
+            cached.image.reset();
+        } else if (imageContent) {
+            if (!cached.image || cached.image->width() != w || cached.image->height() != h) {
+                cached.image = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
+            }
+            if (cached.image) {
+                imageContent(d, gen, *cached.image);
+                cached.sampler = std::make_shared<ImageSampler>(cached.image);
+            }
+        } else {
+            cached.image.reset();
+            cached.sampler = content(d, gen, w, h);
+        }
+        return cached.sampler;
     }
 
     std::shared_ptr<PixelBuffer> takePoolBuffer(StreamState& s, int width, int height, std::uint32_t format) {
@@ -257,16 +306,16 @@ void VirtualCaptureServer::Impl::render(const StreamState& s, const StreamConfig
     contentPixelsPerPoint = k;
 
     const bool including = s.filter.mode == ContentFilter::Mode::includingWindows;
-    const BGRAPixel background = toPixel(cfg.backgroundColor.value_or(RGBAColor{0, 0, 0, 1}));
-    const CachedImage* image = including ? nullptr : &displayImage(d);
-    const PixelBuffer* src = image ? image->image.get() : nullptr;
+    const std::uint32_t background = pixelWord((cfg.backgroundColor.value_or(RGBAColor{0, 0, 0, 1})));
+    const std::shared_ptr<const ContentSampler> sampler = including ? nullptr : displayContent(d);
+    const CachedContent& size = contents[d.displayID];
 
-    // Source pixel of every output column and row (nearest sample), -1 outside the content.
+    // Display pixel of every output column and row of the content (nearest sample).
     const double scale = d.scale;
-    std::vector<int> columns(static_cast<std::size_t>(outW), -1);
-    std::vector<int> rows(static_cast<std::size_t>(outH), -1);
-    const int srcMaxX = src ? src->width() - 1 : std::numeric_limits<int>::max();
-    const int srcMaxY = src ? src->height() - 1 : std::numeric_limits<int>::max();
+    std::vector<int> columns(static_cast<std::size_t>(contentW));
+    std::vector<int> rows(static_cast<std::size_t>(contentH));
+    const int srcMaxX = including ? std::numeric_limits<int>::max() : size.width - 1;
+    const int srcMaxY = including ? std::numeric_limits<int>::max() : size.height - 1;
     for (int x = 0; x < contentW; ++x) {
         const double sx = (source.minX() + (x + 0.5) / k) * scale;
         columns[static_cast<std::size_t>(x)] = std::clamp(truncateClamped<int>(std::floor(sx), 0), 0, srcMaxX);
@@ -279,7 +328,7 @@ void VirtualCaptureServer::Impl::render(const StreamState& s, const StreamConfig
     // Windows drawn into this stream, bottom to top, as display-pixel rectangles.
     struct Overlay {
         int x0, x1, y0, y1;
-        BGRAPixel color;
+        std::uint32_t color;
     };
     std::vector<const Window*> visible;
     for (const auto& w : windows) {
@@ -293,85 +342,50 @@ void VirtualCaptureServer::Impl::render(const StreamState& s, const StreamConfig
     std::vector<Overlay> overlays;
     for (const Window* w : visible) {
         const CGRect local = w->info.frame.offsetBy(-d.frame.minX(), -d.frame.minY());
-        Overlay o{};
-        o.x0 = roundClamped<int>(local.minX() * scale, 0);
-        o.x1 = roundClamped<int>(local.maxX() * scale, 0);
-        o.y0 = roundClamped<int>(local.minY() * scale, 0);
-        o.y1 = roundClamped<int>(local.maxY() * scale, 0);
-        o.color = toPixel(w->color);
-        overlays.push_back(o);
+        overlays.push_back({roundClamped<int>(local.minX() * scale, 0), roundClamped<int>(local.maxX() * scale, 0),
+                            roundClamped<int>(local.minY() * scale, 0), roundClamped<int>(local.maxY() * scale, 0),
+                            pixelWord((w->color))});
     }
 
-    std::vector<BGRAPixel> row(static_cast<std::size_t>(outW));
-    std::vector<BGRAPixel> previousRow(static_cast<std::size_t>(outW));
-    auto buildRow = [&](int y, std::vector<BGRAPixel>& dst) {
-        const int sy = rows[static_cast<std::size_t>(y)];
-        if (sy < 0) {
-            std::fill(dst.begin(), dst.end(), background);
+    // Output row y: the sampled content, the windows over it, the background beside and below.
+    auto buildRow = [&](int y, std::uint32_t* dst) {
+        if (y >= contentH) {
+            std::fill(dst, dst + outW, background);
             return;
         }
-        if (src) {
-            const auto* line = reinterpret_cast<const BGRAPixel*>(src->baseAddress() + static_cast<std::size_t>(sy) * src->bytesPerRow());
-            for (int x = 0; x < contentW; ++x) dst[static_cast<std::size_t>(x)] = line[columns[static_cast<std::size_t>(x)]];
+        const int sy = rows[static_cast<std::size_t>(y)];
+        if (sampler) {
+            sampler->row(sy, columns.data(), contentW, dst);
         } else {
-            std::fill(dst.begin(), dst.begin() + contentW, background);
+            std::fill(dst, dst + contentW, background);
         }
-        std::fill(dst.begin() + contentW, dst.end(), background);
+        std::fill(dst + contentW, dst + outW, background);
         for (const auto& o : overlays) {
             if (sy < o.y0 || sy >= o.y1) continue;
             for (int x = 0; x < contentW; ++x) {
                 const int sx = columns[static_cast<std::size_t>(x)];
-                if (sx >= o.x0 && sx < o.x1) dst[static_cast<std::size_t>(x)] = o.color;
+                if (sx >= o.x0 && sx < o.x1) dst[x] = o.color;
             }
         }
-        for (auto& p : dst) p.a = 255;
     };
 
     if (out.pixelFormat() == PixelFormat::bgra) {
         for (int y = 0; y < outH; ++y) {
-            buildRow(y, row);
-            std::memcpy(out.baseAddress() + static_cast<std::size_t>(y) * out.bytesPerRow(), row.data(),
-                        static_cast<std::size_t>(outW) * 4);
+            buildRow(y, reinterpret_cast<std::uint32_t*>(out.baseAddress() + static_cast<std::size_t>(y) * out.bytesPerRow()));
         }
         return;
     }
-
-    std::uint8_t* lumaBase = out.baseAddressOfPlane(0);
-    std::uint8_t* chromaBase = out.baseAddressOfPlane(1);
-    const std::size_t lumaStride = out.bytesPerRowOfPlane(0);
-    const std::size_t chromaStride = out.bytesPerRowOfPlane(1);
+    // '420f': two rows at a time, converted while they are in the cache.
+    std::vector<std::uint32_t> pair(2 * static_cast<std::size_t>(outW));
+    const auto lumaStride = static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(0));
+    const auto chromaStride = static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(1));
     for (int y = 0; y < outH; y += 2) {
-        buildRow(y, previousRow);
-        const bool hasSecond = y + 1 < outH;
-        if (hasSecond) buildRow(y + 1, row);
-        const auto& top = previousRow;
-        const auto& bottom = hasSecond ? row : previousRow;
-        std::uint8_t* luma0 = lumaBase + static_cast<std::size_t>(y) * lumaStride;
-        for (int x = 0; x < outW; ++x) {
-            const auto& p = top[static_cast<std::size_t>(x)];
-            luma0[x] = lumaOf(p.r, p.g, p.b);
-        }
-        if (hasSecond) {
-            std::uint8_t* luma1 = luma0 + lumaStride;
-            for (int x = 0; x < outW; ++x) {
-                const auto& p = bottom[static_cast<std::size_t>(x)];
-                luma1[x] = lumaOf(p.r, p.g, p.b);
-            }
-        }
-        std::uint8_t* chroma = chromaBase + static_cast<std::size_t>(y / 2) * chromaStride;
-        for (int cx = 0; cx < (outW + 1) / 2; ++cx) {
-            const int x0 = 2 * cx;
-            const int x1 = std::min(x0 + 1, outW - 1);
-            const auto& a = top[static_cast<std::size_t>(x0)];
-            const auto& b = top[static_cast<std::size_t>(x1)];
-            const auto& c = bottom[static_cast<std::size_t>(x0)];
-            const auto& e = bottom[static_cast<std::size_t>(x1)];
-            const int r = (a.r + b.r + c.r + e.r + 2) / 4;
-            const int g = (a.g + b.g + c.g + e.g + 2) / 4;
-            const int bl = (a.b + b.b + c.b + e.b + 2) / 4;
-            chroma[2 * cx] = cbOf(r, g, bl);
-            chroma[2 * cx + 1] = crOf(r, g, bl);
-        }
+        const int pairRows = std::min(2, outH - y);
+        buildRow(y, pair.data());
+        if (pairRows == 2) buildRow(y + 1, pair.data() + outW);
+        convertBGRAToNV12FullBT709(reinterpret_cast<const std::uint8_t*>(pair.data()), static_cast<std::ptrdiff_t>(outW) * 4,
+                                   outW, pairRows, out.baseAddressOfPlane(0) + y * lumaStride, lumaStride,
+                                   out.baseAddressOfPlane(1) + (y / 2) * chromaStride, chromaStride, 0, 1);
     }
 }
 
@@ -475,7 +489,12 @@ void VirtualCaptureServer::Impl::produceAudio(const std::shared_ptr<StreamState>
         asbd.bitsPerChannel = 32;
         sample->audioFormat = asbd;
         sample->sampleCount = kAudioFramesPerBuffer;
-        sample->presentationTime = MediaTime::make(s->audioSamplesDelivered, static_cast<std::int32_t>(kAudioSampleRate));
+        // On the clock the frames are stamped on (host time, or server time when clocked by hand),
+        // counting samples from the start.
+        const double startTime = (configuration.clocking == Clocking::manual ? 0.0 : realStart) + s->audioStartTime;
+        sample->presentationTime =
+            MediaTime::make(roundClamped<std::int64_t>(startTime * kAudioSampleRate, 0) + s->audioSamplesDelivered,
+                            static_cast<std::int32_t>(kAudioSampleRate));
         sample->duration = MediaTime::make(1, static_cast<std::int32_t>(kAudioSampleRate));
         std::vector<AudioBuffer> list(2);
         for (auto& buffer : list) {
@@ -539,8 +558,10 @@ public:
                 [&impl, s] {
                     if (s->released.load() || s->running) return;
                     s->running = true;
-                    s->audioStartTime = impl.now();
-                    impl.streams.push_back(s);
+                    s->deliveredAny = false;  // the first frame of a run is complete
+                    // Audio goes on from the last buffer's time stamp.
+                    s->audioStartTime = impl.now() - static_cast<double>(s->audioSamplesDelivered) / kAudioSampleRate;
+                    if (std::find(impl.streams.begin(), impl.streams.end(), s) == impl.streams.end()) impl.streams.push_back(s);
                     impl.startTimers(s);
                 },
                 std::move(done));
@@ -631,7 +652,7 @@ void VirtualCaptureServer::removeDisplay(std::uint32_t displayID) {
     impl_->control->sync([&] {
         auto& ds = impl_->displays;
         ds.erase(std::remove_if(ds.begin(), ds.end(), [&](const auto& d) { return d.displayID == displayID; }), ds.end());
-        impl_->images.erase(displayID);
+        impl_->contents.erase(displayID);
         ++impl_->sceneVersion;
         for (auto& s : impl_->streams) {
             if (s->filter.display.displayID == displayID) {
@@ -666,8 +687,18 @@ void VirtualCaptureServer::removeWindow(std::uint32_t windowID) {
 
 void VirtualCaptureServer::setContentFunction(ContentFunction content) {
     impl_->control->sync([&] {
-        impl_->content = content ? std::move(content) : ContentFunction(&VirtualCaptureServer::defaultContent);
-        impl_->images.clear();
+        impl_->imageContent = std::move(content);
+        impl_->content = &VirtualCaptureServer::defaultContent;
+        impl_->contents.clear();
+        ++impl_->contentEpoch;
+    });
+}
+
+void VirtualCaptureServer::setContentFunction(SampledContentFunction content) {
+    impl_->control->sync([&] {
+        impl_->imageContent = nullptr;
+        impl_->content = content ? std::move(content) : SampledContentFunction(&VirtualCaptureServer::defaultContent);
+        impl_->contents.clear();
         ++impl_->contentEpoch;
     });
 }
@@ -798,22 +829,10 @@ std::shared_ptr<CaptureStream> VirtualCaptureServer::makeStream(ContentFilter fi
     return std::make_shared<VirtualStream>(impl_, state);
 }
 
-void VirtualCaptureServer::defaultContent(const CaptureDisplay& display, std::uint64_t generation, PixelBuffer& bgra) {
-    const int w = bgra.width();
-    const int h = bgra.height();
-    const int bar = w > 0 ? static_cast<int>((generation * 8) % static_cast<std::uint64_t>(w)) : 0;
-    const std::uint8_t tint = static_cast<std::uint8_t>((display.displayID * 53) & 0xFF);
-    for (int y = 0; y < h; ++y) {
-        std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
-        const auto shade = static_cast<std::uint8_t>(h > 1 ? (y * 255) / (h - 1) : 0);
-        for (int x = 0; x < w; ++x) {
-            const bool onBar = x >= bar && x < bar + 16;
-            row[4 * x + 0] = onBar ? 255 : tint;
-            row[4 * x + 1] = shade;
-            row[4 * x + 2] = static_cast<std::uint8_t>(w > 1 ? (x * 255) / (w - 1) : 0);
-            row[4 * x + 3] = 255;
-        }
-    }
+std::shared_ptr<const VirtualCaptureServer::ContentSampler> VirtualCaptureServer::defaultContent(
+    const CaptureDisplay& display, std::uint64_t generation, int width, int height) {
+    if (width < 1 || height < 1) return nullptr;
+    return std::make_shared<DefaultContentSampler>(display.displayID, generation, width, height);
 }
 
 std::optional<std::optional<PlatformError>> waitForCaptureCompletion(

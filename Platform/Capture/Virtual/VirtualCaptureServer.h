@@ -3,6 +3,12 @@
 // and windows, display content from a content function, frames rendered per stream (source
 // rectangle scaled into the stream's size, '420f' BT.709 full range or 'BGRA'), system audio
 // buffers, and fault injection for every operation. Deterministic when clocked by hand.
+//
+// Content is drawn only for the frames a stream delivers, and only where they sample it: a
+// sampled content function is asked for the display pixels under the delivered pixels, nothing
+// else; a full-image content function draws the whole display once per content generation that
+// a stream takes a frame of. A display larger than PixelBuffer::maxEdge pixels on an edge shows
+// no content (the background colour).
 
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Capture/ScreenCapture.h"
@@ -33,6 +39,21 @@ public:
     // Fills a display's full image (its size in pixels is frame x scale) for a content generation.
     using ContentFunction = std::function<void(const CaptureDisplay& display, std::uint64_t generation, PixelBuffer& bgra)>;
 
+    // One content generation of one display, read a row of pixels at a time.
+    class ContentSampler {
+    public:
+        virtual ~ContentSampler() = default;
+        // Writes pixels (xs[i], y) of the display's image, i < count, as opaque 32-bit words (B,
+        // G, R, 255 in memory). Each xs[i] lies in [0, width) and y in [0, height) of the size
+        // the sampler was made for.
+        virtual void row(int y, const int* xs, int count, std::uint32_t* out) const = 0;
+    };
+    // Makes the sampler of a display's content generation, for the display's size in pixels
+    // (frame x scale); nothing draws the background colour. Called on the server's control
+    // queue, at most once per display and generation while the content stays the same.
+    using SampledContentFunction = std::function<std::shared_ptr<const ContentSampler>(
+        const CaptureDisplay& display, std::uint64_t generation, int width, int height)>;
+
     static std::shared_ptr<VirtualCaptureServer> create(Configuration configuration = {});
     ~VirtualCaptureServer() override;
 
@@ -44,6 +65,7 @@ public:
     std::uint32_t addWindow(std::uint32_t displayID, const CGRect& frame, const RGBAColor& color, int level = 0);
     void removeWindow(std::uint32_t windowID);
     void setContentFunction(ContentFunction content);
+    void setContentFunction(SampledContentFunction content);
     // Marks the content as changed without the clock moving.
     void invalidateContent();
 
@@ -54,7 +76,9 @@ public:
     // Waits until every queued control operation has run (not the outputs' queues).
     void drain();
 
-    // System audio source.
+    // System audio source: buffers of 1024 samples at 48 kHz, stamped on the frames' clock (the
+    // host clock, or server time when clocked by hand) from the stream's start plus the samples
+    // delivered.
     void setAudioTone(double frequency, double amplitude);
     void setAudioSilence();
 
@@ -105,9 +129,11 @@ public:
                                               std::weak_ptr<StreamDelegate> delegate) override;
     Capabilities capabilities() const override { return {}; }
 
-    // The default content: a vertical gradient with a pattern that depends on the display, so
-    // frames of different displays differ.
-    static void defaultContent(const CaptureDisplay& display, std::uint64_t generation, PixelBuffer& bgra);
+    // The default content: red rising from left to right, green from top to bottom, blue a
+    // tint of the display with a 16-pixel bar at full blue that moves 8 pixels a generation, so
+    // frames of different displays and generations differ.
+    static std::shared_ptr<const ContentSampler> defaultContent(const CaptureDisplay& display, std::uint64_t generation,
+                                                                int width, int height);
 
     struct Impl;
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace mivodrell {
@@ -97,21 +98,25 @@ struct QueryState {
     PulseServerSnapshot* snapshot;
 };
 
-// Records one source as float32 interleaved blocks on a thread of its own.
+// Records one source as float32 interleaved blocks of `frames` on a thread of its own. Each block
+// comes with the host time of its first frame in samples: the first block's is the clock's time
+// at its arrival less the block and the recording latency; the next ones count on from there.
 class PulseRecorder {
 public:
-    using Block = std::function<void(const float* interleaved, std::uint32_t frames, std::uint64_t position)>;
+    using Block = std::function<void(const float* interleaved, std::uint32_t frames, std::int64_t sampleTime)>;
 
     ~PulseRecorder() { stop(); }
 
-    std::optional<PlatformError> start(const std::string& source, double rate, std::uint32_t channels, Block block) {
+    std::optional<PlatformError> start(const std::string& source, double rate, std::uint32_t channels,
+                                       std::uint32_t frames, std::shared_ptr<const Clock> clock, Block block) {
         if (thread_.joinable()) return std::nullopt;
         const auto wholeRate = checkedTruncate<std::uint32_t>(rate);
-        if (!wholeRate || *wholeRate == 0 || channels == 0 || channels > PA_CHANNELS_MAX) {
+        if (!wholeRate || *wholeRate == 0 || channels == 0 || channels > PA_CHANNELS_MAX || frames == 0 ||
+            frames > 65536) {
             return pulseError("record " + source, PA_ERR_INVALID);
         }
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, *wholeRate, static_cast<std::uint8_t>(channels)};
-        const std::uint32_t blockBytes = PulseMicrophone::framesPerBuffer * channels * sizeof(float);
+        const std::uint32_t blockBytes = frames * channels * sizeof(float);
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.fragsize = blockBytes;
@@ -120,14 +125,21 @@ public:
                                 &attributes, &error);
         if (!simple_) return pulseError("record " + source, error);
         stopping_ = false;
-        thread_ = std::thread([this, blockBytes, block = std::move(block)] {
+        const double sampleRate = *wholeRate;
+        thread_ = std::thread([this, blockBytes, frames, sampleRate, clock = std::move(clock), block = std::move(block)] {
             std::vector<float> samples(blockBytes / sizeof(float));
-            std::uint64_t position = 0;
+            std::optional<std::int64_t> sampleTime;
             while (!stopping_) {
                 int readError = 0;
                 if (pa_simple_read(simple_, samples.data(), blockBytes, &readError) < 0) return;
-                block(samples.data(), PulseMicrophone::framesPerBuffer, position);
-                position += PulseMicrophone::framesPerBuffer;
+                if (!sampleTime) {
+                    const pa_usec_t latency = pa_simple_get_latency(simple_, &readError);
+                    const double waited = latency == static_cast<pa_usec_t>(-1) ? 0 : static_cast<double>(latency) * 1e-6;
+                    const double captured = clock->hostTime() - frames / sampleRate - waited;
+                    sampleTime = roundClamped<std::int64_t>(captured * sampleRate, 0);
+                }
+                block(samples.data(), frames, *sampleTime);
+                *sampleTime += frames;
             }
         });
         return std::nullopt;
@@ -150,7 +162,7 @@ private:
 
 class PulseInputSource final : public CaptureSource {
 public:
-    explicit PulseInputSource(PulseSourceInfo info) : info_(std::move(info)) {}
+    PulseInputSource(PulseSourceInfo info, std::shared_ptr<const Clock> clock) : info_(std::move(info)), clock_(std::move(clock)) {}
 
     std::optional<PlatformError> start(std::function<void(const SampleBufferRef&)> sink) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -158,9 +170,9 @@ public:
         const auto description = format.streamDescription();
         const auto timescale = roundClamped<std::int32_t>(info_.sampleRate, 1);
         const auto channels = info_.channelCount;
-        return recorder_.start(info_.name, info_.sampleRate, channels,
+        return recorder_.start(info_.name, info_.sampleRate, channels, PulseMicrophone::framesPerBuffer, clock_,
                                [sink = std::move(sink), description, timescale, channels](
-                                   const float* samples, std::uint32_t frames, std::uint64_t position) {
+                                   const float* samples, std::uint32_t frames, std::int64_t sampleTime) {
                                    AudioBuffer buffer;
                                    buffer.numberChannels = channels;
                                    const auto bytes = std::size_t{frames} * channels * sizeof(float);
@@ -170,7 +182,7 @@ public:
                                    sample->audioFormat = description;
                                    sample->audioBufferList = std::vector<AudioBuffer>{std::move(buffer)};
                                    sample->sampleCount = frames;
-                                   sample->presentationTime = MediaTime::make(static_cast<std::int64_t>(position), timescale);
+                                   sample->presentationTime = MediaTime::make(sampleTime, timescale);
                                    sample->duration = MediaTime::make(1, timescale);
                                    sink(sample);
                                });
@@ -182,12 +194,14 @@ public:
 
 private:
     PulseSourceInfo info_;
+    std::shared_ptr<const Clock> clock_;
     std::mutex mutex_;
     PulseRecorder recorder_;
 };
 
 class EchoCancelEngine final : public VoiceProcessingEngine {
 public:
+    explicit EchoCancelEngine(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
     ~EchoCancelEngine() override { stop(); }
 
     std::optional<PlatformError> setVoiceProcessingEnabled(bool enabled) override {
@@ -206,12 +220,16 @@ public:
         if (!source_) return PCMFormat{};
         return PCMFormat{source_->sampleRate, source_->channelCount, false};
     }
-    void installTap(int, std::uint32_t, const PCMFormat& format, TapBlock block) override {
+    // The input node has one bus, 0; a tap elsewhere is ignored.
+    void installTap(int bus, std::uint32_t bufferSize, const PCMFormat& format, TapBlock block) override {
+        if (bus != 0) return;
         std::lock_guard<std::mutex> lock(tapMutex_);
         tap_ = std::move(block);
         tapFormat_ = format;
+        tapFrames_ = bufferSize;
     }
-    void removeTap(int) override {
+    void removeTap(int bus) override {
+        if (bus != 0) return;
         std::lock_guard<std::mutex> lock(tapMutex_);
         tap_ = nullptr;
     }
@@ -219,8 +237,13 @@ public:
     std::optional<PlatformError> start() override {
         if (!source_) return PlatformError{"PulseAudio", PA_ERR_BADSTATE, "voice processing is not enabled"};
         const auto channels = source_->channelCount;
-        return recorder_.start(source_->name, source_->sampleRate, channels,
-                               [this, channels](const float* samples, std::uint32_t frames, std::uint64_t position) {
+        std::uint32_t blockFrames = PulseMicrophone::framesPerBuffer;
+        {
+            std::lock_guard<std::mutex> lock(tapMutex_);
+            if (tap_) blockFrames = tapFrames_;
+        }
+        return recorder_.start(source_->name, source_->sampleRate, channels, blockFrames, clock_,
+                               [this, channels](const float* samples, std::uint32_t frames, std::int64_t sampleTime) {
                                    std::lock_guard<std::mutex> lock(tapMutex_);
                                    if (!tap_) return;
                                    PCMBuffer buffer;
@@ -232,37 +255,49 @@ public:
                                        auto* out = reinterpret_cast<float*>(buffer.audioBufferList[c].data.data());
                                        for (std::uint32_t i = 0; i < frames; ++i) out[i] = samples[std::size_t{i} * channels + c];
                                    }
-                                   tap_(buffer, AudioTime{true, static_cast<std::int64_t>(position)});
+                                   tap_(buffer, AudioTime{true, sampleTime});
                                });
     }
     void stop() override { recorder_.stop(); }
 
 private:
+    std::shared_ptr<const Clock> clock_;
     std::optional<PulseSourceInfo> source_;
     std::mutex tapMutex_;
     TapBlock tap_;
     PCMFormat tapFormat_;
+    std::uint32_t tapFrames_ = PulseMicrophone::framesPerBuffer;
     PulseRecorder recorder_;
 };
 
+// Sources appearing and going away, monitors left out: a new source is looked up before it is
+// reported, and a removed one reported only when it was. Runs on the connection's loop thread.
 class SubscriptionWatcher final : public PulseSourceWatcher {
 public:
     SubscriptionWatcher(std::unique_ptr<Connection> connection, std::function<void(DeviceChange::Kind)> onChange)
         : connection_(std::move(connection)), onChange_(std::move(onChange)) {
         pa_threaded_mainloop_lock(connection_->loop());
-        pa_context_set_subscribe_callback(connection_->context(), [](pa_context*, pa_subscription_event_type_t type,
-                                                                      std::uint32_t, void* self) {
-            const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-            const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-            if (facility != PA_SUBSCRIPTION_EVENT_SOURCE) return;
+        pa_context_set_subscribe_callback(connection_->context(), [](pa_context* context, pa_subscription_event_type_t type,
+                                                                      std::uint32_t index, void* self) {
+            if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SOURCE) return;
             auto* watcher = static_cast<SubscriptionWatcher*>(self);
-            if (kind == PA_SUBSCRIPTION_EVENT_NEW) watcher->onChange_(DeviceChange::Kind::connected);
-            if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) watcher->onChange_(DeviceChange::Kind::disconnected);
+            const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+            if (kind == PA_SUBSCRIPTION_EVENT_NEW) {
+                if (pa_operation* op = pa_context_get_source_info_by_index(context, index, &SubscriptionWatcher::added, self)) {
+                    pa_operation_unref(op);
+                }
+            } else if (kind == PA_SUBSCRIPTION_EVENT_REMOVE && watcher->known_.erase(index)) {
+                watcher->onChange_(DeviceChange::Kind::disconnected);
+            }
         }, this);
-        if (pa_operation* op = pa_context_subscribe(connection_->context(), PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr)) {
-            pa_operation_unref(op);
-        }
         pa_threaded_mainloop_unlock(connection_->loop());
+        // Subscribed before the constructor returns, so that no later change is missed.
+        connection_->run([this] { return pa_context_get_source_info_list(connection_->context(), &SubscriptionWatcher::listed, this); });
+        connection_->run([this] {
+            return pa_context_subscribe(connection_->context(), PA_SUBSCRIPTION_MASK_SOURCE, [](pa_context*, int, void* loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+            }, connection_->loop());
+        });
     }
     ~SubscriptionWatcher() override {
         pa_threaded_mainloop_lock(connection_->loop());
@@ -272,8 +307,21 @@ public:
     }
 
 private:
+    static void listed(pa_context*, const pa_source_info* info, int, void* self) {
+        auto* watcher = static_cast<SubscriptionWatcher*>(self);
+        if (info && info->monitor_of_sink == PA_INVALID_INDEX) watcher->known_.insert(info->index);
+        pa_threaded_mainloop_signal(watcher->connection_->loop(), 0);
+    }
+    static void added(pa_context*, const pa_source_info* info, int, void* self) {
+        auto* watcher = static_cast<SubscriptionWatcher*>(self);
+        if (info && info->monitor_of_sink == PA_INVALID_INDEX && watcher->known_.insert(info->index).second) {
+            watcher->onChange_(DeviceChange::Kind::connected);
+        }
+    }
+
     std::unique_ptr<Connection> connection_;
     std::function<void(DeviceChange::Kind)> onChange_;
+    std::set<std::uint32_t> known_;  // sources other than monitors, on the loop thread
 };
 
 }  // namespace
@@ -293,11 +341,30 @@ const PulseSourceInfo* PulseServerSnapshot::source(const std::string& sourceName
     return nullptr;
 }
 
-const PulseSourceInfo* PulseServerSnapshot::echoCancelSource() const {
+bool PulseServerSnapshot::isMicrophone(const PulseSourceInfo& s) const {
+    if (s.isMonitor) return false;
+    const auto* master = s.masterDevice.empty() ? nullptr : source(s.masterDevice);
+    return !(master && master->isMonitor);
+}
+
+const PulseSourceInfo* PulseServerSnapshot::microphone() const {
+    if (const auto* chosen = source(defaultSource); chosen && isMicrophone(*chosen)) return chosen;
     for (const auto& s : sources) {
-        if (s.isEchoCancel()) return &s;
+        if (isMicrophone(s)) return &s;
     }
     return nullptr;
+}
+
+const PulseSourceInfo* PulseServerSnapshot::echoCancelSource() const {
+    const auto* mic = microphone();
+    if (mic && mic->isEchoCancel()) return mic;
+    const PulseSourceInfo* first = nullptr;
+    for (const auto& s : sources) {
+        if (!s.isEchoCancel() || !isMicrophone(s)) continue;
+        if (mic && s.masterDevice == mic->name) return &s;
+        if (!first) first = &s;
+    }
+    return first;
 }
 
 PulseServerSnapshot PulseMicrophone::query() {
@@ -327,6 +394,7 @@ PulseServerSnapshot PulseMicrophone::query() {
                 source.sampleRate = info->sample_spec.rate;
                 source.channelCount = info->sample_spec.channels;
                 source.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+                if (const char* master = pa_proplist_gets(info->proplist, "device.master_device")) source.masterDevice = master;
                 s->snapshot->sources.push_back(std::move(source));
             }
             pa_threaded_mainloop_signal(s->loop, 0);
@@ -337,21 +405,21 @@ PulseServerSnapshot PulseMicrophone::query() {
 
 std::optional<CaptureDevice> PulseMicrophone::defaultMicrophone() {
     const auto snapshot = query();
-    const auto* source = snapshot.source(snapshot.defaultSource);
+    const auto* source = snapshot.microphone();
     if (snapshot.error || !source) return std::nullopt;
     return CaptureDevice{source->name, source->description, MediaType::audio};
 }
 
-DeviceInputResult PulseMicrophone::open(const CaptureDevice& device) {
+DeviceInputResult PulseMicrophone::open(const CaptureDevice& device, std::shared_ptr<const Clock> clock) {
     const auto snapshot = query();
     if (snapshot.error) return *snapshot.error;
     const auto* source = snapshot.source(device.uniqueID);
     if (!source) return pulseError("source " + device.uniqueID, PA_ERR_NOENTITY);
-    return std::make_shared<CaptureDeviceInput>(device, std::make_shared<PulseInputSource>(*source));
+    return std::make_shared<CaptureDeviceInput>(device, std::make_shared<PulseInputSource>(*source, clock ? std::move(clock) : Clock::system()));
 }
 
-std::unique_ptr<VoiceProcessingEngine> PulseMicrophone::makeEchoCancelEngine() {
-    return std::make_unique<EchoCancelEngine>();
+std::unique_ptr<VoiceProcessingEngine> PulseMicrophone::makeEchoCancelEngine(std::shared_ptr<const Clock> clock) {
+    return std::make_unique<EchoCancelEngine>(clock ? std::move(clock) : Clock::system());
 }
 
 AuthorizationStatus PulseMicrophone::authorization() {

@@ -1,14 +1,20 @@
 #pragma once
 // The microphone on a PulseAudio server.
 //
-// The plain path records the server's default source as 32-bit float interleaved at the
-// source's own rate and channel count, in blocks of 1024 frames stamped with their position in
-// the recording. The echo-cancelling path is an echo-cancel source that already exists on the
-// server (module-echo-cancel, or a PipeWire echo-cancel node); it is never loaded from here. Its
-// engine taps non-interleaved 1024-frame blocks with a sample time. A server that cannot be
-// reached gives no microphone; one that goes away mid-recording ends delivery quietly.
-// Recording runs on a thread of its own per input or engine; queries block the caller briefly.
+// A monitor (what an output plays) is never a microphone, nor an echo-cancel source recording
+// one: the microphone is the default source when it is one, else the first source that is, else
+// there is none. The plain path records it as 32-bit float interleaved at the source's own rate
+// and channel count, in blocks of 1024 frames. The echo-cancelling path is an echo-cancel source
+// that already exists on the server (module-echo-cancel, or a PipeWire echo-cancel node; never
+// loaded from here): the microphone itself when it is one, else the one wrapping the microphone,
+// else the first; its engine taps non-interleaved 1024-frame blocks. Both stamp a block with
+// the host time of its first frame, in samples of the block's rate: the clock's time at the
+// first read less that block and the recording latency, then counted on by frames. A server
+// that cannot be reached gives no microphone; one that goes away mid-recording ends delivery
+// quietly. Recording runs on a thread of its own per input or engine; queries block the caller
+// briefly. The source watcher reports sources other than monitors.
 
+#include "Platform/Base/Clock.h"
 #include "Platform/Device/DeviceCapture.h"
 
 #include <functional>
@@ -26,6 +32,7 @@ struct PulseSourceInfo {
     double sampleRate = 0;
     std::uint32_t channelCount = 0;
     bool isMonitor = false;
+    std::string masterDevice;  // the source a filter (an echo canceller) records, if any
 
     bool isEchoCancel() const;
 };
@@ -36,6 +43,8 @@ struct PulseServerSnapshot {
     std::vector<PulseSourceInfo> sources;
 
     const PulseSourceInfo* source(const std::string& name) const;
+    bool isMicrophone(const PulseSourceInfo& source) const;
+    const PulseSourceInfo* microphone() const;
     const PulseSourceInfo* echoCancelSource() const;
 };
 
@@ -46,8 +55,9 @@ public:
     // One query of the default server: its default source and every source.
     static PulseServerSnapshot query();
     static std::optional<CaptureDevice> defaultMicrophone();
-    static DeviceInputResult open(const CaptureDevice& device);
-    static std::unique_ptr<VoiceProcessingEngine> makeEchoCancelEngine();
+    // `clock` (none: Clock::system()) stamps the blocks.
+    static DeviceInputResult open(const CaptureDevice& device, std::shared_ptr<const Clock> clock);
+    static std::unique_ptr<VoiceProcessingEngine> makeEchoCancelEngine(std::shared_ptr<const Clock> clock);
     // Denied when the server refuses us access; authorized otherwise.
     static AuthorizationStatus authorization();
 };

@@ -116,7 +116,9 @@ private:
 // The running part of a virtual engine, shared with the server so that `tick` can feed it.
 struct EngineCore {
     std::mutex mutex;
-    VoiceProcessingEngine::TapBlock tap;
+    VoiceProcessingEngine::TapBlock tap;  // on bus `tapBus`; only bus 0, the input, carries audio
+    int tapBus = 0;
+    std::uint32_t tapFrames = 0;
     PCMFormat format;
     bool running = false;
     double elapsed = 0;
@@ -125,9 +127,9 @@ struct EngineCore {
 
     void advance(double seconds) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!running || !tap) return;
+        if (!running || !tap || tapBus != 0 || tapFrames == 0) return;
         elapsed += seconds;
-        const auto n = VirtualDeviceServer::framesPerAudioBuffer;
+        const auto n = tapFrames;
         while (framesDue(elapsed, format.sampleRate) >= produced + n) {
             PCMBuffer buffer;
             buffer.format = format;
@@ -158,18 +160,17 @@ public:
         if (script_.outcome == VoiceProcessingScript::Outcome::enableFails) return script_.error;
         return std::nullopt;
     }
-    PCMFormat inputFormat(int) const override {
-        if (script_.outcome == VoiceProcessingScript::Outcome::invalidFormat) return PCMFormat{0, 0, false};
-        return script_.format;
-    }
-    void installTap(int, std::uint32_t, const PCMFormat& format, TapBlock block) override {
+    PCMFormat inputFormat(int) const override { return script_.format; }
+    void installTap(int bus, std::uint32_t bufferSize, const PCMFormat& format, TapBlock block) override {
         std::lock_guard<std::mutex> lock(core_->mutex);
         core_->tap = std::move(block);
+        core_->tapBus = bus;
+        core_->tapFrames = bufferSize;
         core_->format = format;
     }
-    void removeTap(int) override {
+    void removeTap(int bus) override {
         std::lock_guard<std::mutex> lock(core_->mutex);
-        core_->tap = nullptr;
+        if (bus == core_->tapBus) core_->tap = nullptr;
     }
     void prepare() override {}
     std::optional<PlatformError> start() override {
@@ -205,6 +206,7 @@ struct VirtualDeviceServer::Impl {
     std::vector<std::weak_ptr<VirtualCameraSource>> cameraSources;
     std::vector<std::weak_ptr<VirtualMicrophoneSource>> microphoneSources;
     std::vector<std::weak_ptr<EngineCore>> engines;
+    std::shared_ptr<EngineCore> lastEngine;
     std::uint64_t inputsCreated = 0;
     DeviceChangeBroadcaster broadcaster;
     std::shared_ptr<SerialQueue> answerQueue = std::make_shared<SerialQueue>("Mivodrell.VirtualDeviceServer");
@@ -336,7 +338,7 @@ bool VirtualDeviceServer::injectTapBuffer(const PCMBuffer& buffer, const AudioTi
     }
     for (auto& engine : engines) {
         std::lock_guard<std::mutex> lock(engine->mutex);
-        if (engine->running && engine->tap) {
+        if (engine->running && engine->tap && engine->tapBus == 0) {
             engine->tap(buffer, time);
             return true;
         }
@@ -371,6 +373,18 @@ bool VirtualDeviceServer::engineRunning() {
         if (e->running) return true;
     }
     return false;
+}
+
+std::optional<std::pair<int, std::uint32_t>> VirtualDeviceServer::lastEngineTap() {
+    std::shared_ptr<EngineCore> engine;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        engine = impl_->lastEngine;
+    }
+    if (!engine) return std::nullopt;
+    std::lock_guard<std::mutex> lock(engine->mutex);
+    if (!engine->tap) return std::nullopt;
+    return std::pair(engine->tapBus, engine->tapFrames);
 }
 
 std::uint64_t VirtualDeviceServer::inputsCreated() {
@@ -476,6 +490,7 @@ std::unique_ptr<VoiceProcessingEngine> VirtualDeviceServer::makeVoiceProcessingE
     auto core = std::make_shared<EngineCore>();
     std::erase_if(impl_->engines, [](const auto& weak) { return weak.expired(); });
     impl_->engines.push_back(core);
+    impl_->lastEngine = core;
     return std::make_unique<VirtualEngine>(impl_->voiceProcessing, impl_->microphone.value_or(VirtualMicrophone{}), core);
 }
 

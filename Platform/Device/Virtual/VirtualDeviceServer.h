@@ -2,10 +2,11 @@
 // Scripted cameras and a scripted microphone behind the device-capture interface, clocked by
 // hand so that tests are deterministic: cameras deliver BGRA frames of a known pattern at their
 // frame rate, the microphone a sine tone in 32-bit float interleaved blocks, the echo-cancelling
-// engine non-interleaved 1024-frame blocks. Every outcome the session reacts to can be scripted:
-// input creation failures, refused inputs and outputs, each way the voice-processing engine can
-// fail, authorization states (an undecided one answered later on another thread) and device
-// connect/disconnect notices. Scene calls are safe from any thread.
+// engine non-interleaved blocks of its tap's size (a tap on a bus other than 0, the input, gets
+// nothing). Every outcome the session reacts to can be scripted: input creation failures,
+// refused inputs and outputs, each way the voice-processing engine can fail, authorization
+// states (an undecided one answered later on another thread) and device connect/disconnect
+// notices. Scene calls are safe from any thread.
 
 #include "Platform/Device/DeviceCapture.h"
 
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace mivodrell {
 
@@ -36,9 +38,9 @@ struct VirtualMicrophone {
 
 // How the next voice-processing engine behaves.
 struct VoiceProcessingScript {
-    enum class Outcome { success, enableFails, invalidFormat, startFails };
+    enum class Outcome { success, enableFails, startFails };
     Outcome outcome = Outcome::success;
-    PCMFormat format{48000, 1, false};  // the input format (of the success and startFails cases)
+    PCMFormat format{48000, 1, false};  // the input format, usable or not
     PlatformError error{"VirtualDeviceServer", -10868, "voice processing unavailable"};
 };
 
@@ -70,7 +72,7 @@ public:
     int pendingAccessRequests(MediaType type);
 
     // Moves time by `seconds`: each running camera delivers the frames that fall due, the
-    // microphone and the running engine every whole 1024-frame block.
+    // microphone every whole 1024-frame block, the running engine every whole tap block.
     void tick(double seconds);
     // Hands `buffer` to the running engine's tap as if it had been captured (on this thread).
     // False when no engine is running with a tap.
@@ -80,6 +82,9 @@ public:
     int runningCameraSources();
     int runningMicrophoneSources();
     bool engineRunning();
+    // The bus and buffer size of the tap installed on the engine made last, if one is installed
+    // (the engine may already be released).
+    std::optional<std::pair<int, std::uint32_t>> lastEngineTap();
     std::uint64_t inputsCreated();
 
     // The frame pattern: pixel (x, y) of frame n is B = (x + n) mod 256, G = y mod 256,

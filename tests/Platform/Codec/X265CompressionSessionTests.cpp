@@ -199,18 +199,30 @@ TEST(X265CompressionSession, OnlyAFrameRateChangeReopensWithTheSameParameterSets
     ASSERT_EQ(h.session->setProperty(CompressionPropertyKey::expectedFrameRate, 30.0), 0);
     EXPECT_FALSE(isKeyframe(*h.encode(3 / 60.0).sample));
 }
-TEST(X265CompressionSession, BiPlanarInputEncodes) {
+TEST(X265CompressionSession, PlanarInputsEncode) {
+    // '420f' is range-compressed (Y 200, Cb 90, Cr 170 full range are 188, 95, 165 in video range);
+    // 'y420' planes go in as they are.
+    for (const auto& [format, y, cb, cr] : {std::tuple{PixelFormat::yuv420BiPlanarFullRange, 200, 90, 170},
+                                            std::tuple{PixelFormat::yuv420PlanarVideoRange, 188, 95, 165}}) {
+        Harness h(64, 48);
+        auto pb = PixelBuffer::create(64, 48, format).buffer;
+        std::memset(pb->baseAddressOfPlane(0), y, pb->bytesPerRowOfPlane(0) * 48);
+        for (std::size_t i = 0; i < pb->bytesPerRowOfPlane(1) * 24; ++i) {
+            if (pb->planeCount() == 2) pb->baseAddressOfPlane(1)[i] = static_cast<std::uint8_t>(i % 2 ? cr : cb);
+            else pb->baseAddressOfPlane(1)[i] = static_cast<std::uint8_t>(cb), pb->baseAddressOfPlane(2)[i] = static_cast<std::uint8_t>(cr);
+        }
+        const Output out = h.encode(0, false, pb);
+        ASSERT_TRUE(out.sample);
+        HEVCTestDecoder decoder(out.sample->videoFormat->parameterSets);
+        const auto pictures = decoder.decode(*out.sample->dataBuffer);
+        ASSERT_EQ(pictures.size(), 1u);
+        EXPECT_NEAR(pictures[0].y[100], 188, 2);
+        EXPECT_NEAR(pictures[0].u[100], 95, 2);
+        EXPECT_NEAR(pictures[0].v[100], 165, 2);
+    }
+    // Planes of another size are refused at encode time.
     Harness h(64, 48);
-    auto pb = PixelBuffer::create(64, 48, PixelFormat::yuv420BiPlanarFullRange).buffer;
-    std::memset(pb->baseAddressOfPlane(0), 200, pb->bytesPerRowOfPlane(0) * 48);
-    std::memset(pb->baseAddressOfPlane(1), 128, pb->bytesPerRowOfPlane(1) * 24);
-    const Output out = h.encode(0, false, pb);
-    ASSERT_TRUE(out.sample);
-    HEVCTestDecoder decoder(out.sample->videoFormat->parameterSets);
-    const auto pictures = decoder.decode(*out.sample->dataBuffer);
-    ASSERT_EQ(pictures.size(), 1u);
-    // 200 full range is 16 + 200 * 219 / 255 = 188 in video range.
-    EXPECT_NEAR(pictures[0].y[100], 188, 2);
+    EXPECT_FALSE(h.encode(0, false, PixelBuffer::create(32, 48, PixelFormat::yuv420PlanarVideoRange).buffer).sample);
 }
 TEST(HEVCLevel, SmallestFittingLevelAndMainTierRates) {
     namespace H = HEVCLevel;

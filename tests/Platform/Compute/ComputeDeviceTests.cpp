@@ -138,6 +138,7 @@ TEST(TextureCache, WrapsPlanesWithoutCopyingAndRefusesMismatches) {
         {nv12, TexturePixelFormat::rg8Unorm, 6, 5, 0, TextureCache::statusInvalidPixelFormat},
         {bgra, TexturePixelFormat::r8Unorm, 6, 5, 0, TextureCache::statusInvalidPixelFormat},
         {nv12, TexturePixelFormat::rg8Unorm, 4, 3, 1, TextureCache::statusInvalidSize},
+        {PixelBuffer::create(6, 5, PixelFormat::yuv420PlanarVideoRange).buffer, TexturePixelFormat::rg8Unorm, 3, 3, 2, TextureCache::statusInvalidPixelFormat},
         {bgra, TexturePixelFormat::bgra8Unorm, 0, 5, 0, TextureCache::statusInvalidSize}};
     for (const auto& c : refused) {
         EXPECT_EQ(cache->createTextureFromImage(c.buffer, c.format, c.w, c.h, c.plane).status, c.status) << c.status;
@@ -250,6 +251,8 @@ TEST(RenderCommands, FaultInjection) {
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_TRUE(buffer->makeRenderCommandEncoder(pass));
     EXPECT_FALSE(buffer->makeRenderCommandEncoder(RenderPassDescriptor{}));
+    pass.secondColorTarget = makeTexture(*device, TexturePixelFormat::bgra8Unorm, 4, 5);  // another size
+    EXPECT_FALSE(queue->makeCommandBuffer()->makeRenderCommandEncoder(pass));
     device->setFaults({.failCommandBuffer = true, .failTextureAllocation = true, .failSampler = true});
     EXPECT_FALSE(queue->makeCommandBuffer());
     EXPECT_FALSE(makeTexture(*device, TexturePixelFormat::bgra8Unorm, 4, 4));
