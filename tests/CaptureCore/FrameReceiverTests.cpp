@@ -88,7 +88,8 @@ TEST(FrameReceiverTest, ResetAndAReassemblerResetFromElsewhere) {
     EXPECT_EQ(receiver.lostPacketCount(), 0);
     EXPECT_EQ(receiver.reassembler().maxPendingFrames(), 1);
     EXPECT_EQ(receiver.keyframePolicy().consecutiveLosses(), 0);
-    // After the reset a frame given up outside `receive` is counted by the next message with the one it pushes out.
+    EXPECT_EQ(receiver.keyframePolicy().configuration().consecutiveLossThreshold, 6);  // still loss tolerant
+    // The reset count starts over: a frame given up outside `receive` counts with the next message's.
     receiver.reassembler().ingest(testing::makePacket(1, 0, 2));
     receiver.reassembler().ingest(testing::makePacket(2, 0, 2));
     receiver.receive(message(3, 0, 2), 0);

@@ -26,6 +26,8 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         {"a plain completed frame keeps the request and interval",
          {loss(0.0), loss(0.1, true), completed(0.2), loss(0.3)}, 0.5, true, 1, 1},
         {"a keyframe answers the request", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.4)}, 0.5, false, 1, 1},
+        {"a keyframe brings a backed-off interval back", {lostKeyframe(0.0, true), expire(1.0), keyframe(1.2)}, 0.5,
+         false, 0, 1},
         {"interval passes after the answer", {loss(0.0), loss(0.1, true), keyframe(0.2), lostKeyframe(0.7, true)},
          0.5, true, 1, 2},
         {"clock going back expires with back-off", {lostKeyframe(10.0, true), expire(9.0)}, 1.0, false, 1, 1},
@@ -63,17 +65,5 @@ TEST(KeyframeRequestPolicyTest, Scripts) {
         EXPECT_TRUE(std::isfinite(policy.lastRequestAt()) || policy.lastRequestAt() == -inf) << script.name;
         EXPECT_TRUE(std::isfinite(policy.lastKeyframeAt()) || policy.lastKeyframeAt() == -inf) << script.name;
     }
-}
-TEST(KeyframeRequestPolicyTest, ResetKeepsOnlyTheConfiguration) {
-    Policy policy(Policy::Configuration{.minRequestInterval = 0.25});
-    policy.setLossThresholds(3, 12.0);
-    const Policy fresh = policy;
-    policy.record(LossEvent::frameCompleted(1, true), 1.0);
-    policy.record(LossEvent::frameAbandoned(2, true, 4), 2.0);
-    policy.expireOutstandingRequest(5.0);
-    EXPECT_NE(policy, fresh);
-    policy.reset();
-    EXPECT_EQ(policy, fresh);
-    EXPECT_EQ(policy.currentInterval(), 0.25);
 }
 }}  // namespace mivodrell

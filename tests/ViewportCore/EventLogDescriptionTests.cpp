@@ -114,18 +114,4 @@ TEST(EventLogDescription, CharacterCountsGraphemeClusters) {
                          logtext::characterCount("\xF0\x9F\x87\xB9\xF0\x9F\x87\xBC"), logtext::characterCount("a\xFF" "b")),
               std::tuple(0u, 1u, 1u, 3u));
 }
-TEST(EventLogDescription, FixedDecimalsMatchPrintfWhateverTheLocale) {
-    std::uint64_t state = 12345;
-    for (int i = 0; i < 2000; ++i) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        const double value = (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5) * 2000.0;
-        for (int decimals : {1, 2}) {
-            std::string ours;
-            logtext::appendFixed(ours, value, decimals);
-            char expected[64];
-            std::snprintf(expected, sizeof expected, decimals == 1 ? "%.1f" : "%.2f", value);
-            ASSERT_EQ(ours, expected) << value;
-        }
-    }
-}
 }}  // namespace mivodrell

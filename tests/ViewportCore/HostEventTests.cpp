@@ -62,25 +62,6 @@ std::vector<Sample> samples() {
         {H::microphoneStateChanged(true, std::nullopt), R"({"microphoneStateChanged":{"enabled":true}})"},
         {H::monitoringConsentPending("麥克風", true), R"({"monitoringConsentPending":{"what":"麥克風","pending":true}})"}};
 }
-// The enumerators name the cases in the order of the value's alternatives.
-TEST(HostEvent, KindsFollowTheCaseTable) {
-    using K = H::Kind;
-#define KIND(name) std::pair{K::name, std::string_view(#name)}
-    const std::pair<K, std::string_view> kinds[] = {
-        KIND(topologyChanged), KIND(linkPing), KIND(setPlaybackReportInterval), KIND(transportStateChanged),
-        KIND(cursorMoved), KIND(activeDisplayChanged), KIND(unlockChallenge), KIND(unlockResult),
-        KIND(videoFormatChanged), KIND(displayThumbnail), KIND(menuBarSnapshot), KIND(audioFormatChanged),
-        KIND(activeWindowFrameChanged), KIND(clipboardTextChanged), KIND(lanAccessDenied),
-        KIND(privacyModeStateChanged), KIND(cameraDevicesChanged), KIND(cameraFormatChanged),
-        KIND(cameraStateChanged), KIND(microphoneFormatChanged), KIND(microphoneStateChanged),
-        KIND(monitoringConsentPending)};
-#undef KIND
-    ASSERT_EQ(std::size(kinds), H::caseCount);
-    for (std::size_t i = 0; i < std::size(kinds); ++i) {
-        EXPECT_EQ(static_cast<std::size_t>(kinds[i].first), i);
-        EXPECT_EQ(H::caseName(kinds[i].first), kinds[i].second);
-    }
-}
 TEST(HostEvent, WritesExactTextsAndReadsThemBack) {
     std::set<H::Kind> kinds;
     for (const Sample& sample : samples()) {
@@ -118,26 +99,10 @@ TEST(HostEvent, TopologyIsReadThroughItsConstructor) {
                                   DisplayInfo(3, CGRect(1920, 0, 100, 100), 1, false, "C")});
     EXPECT_EQ(event, H::topologyChanged(sorted));
     EXPECT_TRUE(identical(event.as<H::TopologyChanged>()->topology.bounds(), CGRect(0, -1080, 2020, 2160)));
-    // Every one of the five display members is required.
-    const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
-    for (const char* member : {"id", "frame", "scale", "isMain", "localizedName"}) {
-        std::string renamed = display;
-        renamed.replace(renamed.find('"' + std::string(member) + '"') + 1, 1, "_");
-        const auto error = thrown<DecodingError>([&] { DisplayTopology::fromJSON(R"({"displays":[)" + renamed + "]}"); });
-        ASSERT_TRUE(error) << renamed;
-        EXPECT_EQ(error->kind, Kind::keyNotFound);
-        EXPECT_EQ(error->key, member);
-        EXPECT_EQ(describeCodingPath(error->codingPath), "displays[0]");
-    }
 }
 TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
     const std::string display = R"({"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":true,"localizedName":"A"})";
     const DecodeFailure failures[] = {
-        {R"({"linkPing":{"_0":1},"unlockResult":{"_0":true}})", Kind::typeMismatch, "", "HostEvent"},
-        {R"({"lanAccessDenied":{"_0":"x"}})", Kind::keyNotFound, "lanAccessDenied", "reason"},
-        {R"({"transportStateChanged":{"_0":256}})", Kind::dataCorrupted, "transportStateChanged._0", ""},
-        {R"({"cameraStateChanged":{"deviceID":"x"}})", Kind::keyNotFound, "cameraStateChanged", "enabled"},
-        {R"({"monitoringConsentPending":{"what":"x"}})", Kind::keyNotFound, "monitoringConsentPending", "pending"},
         // Nested payloads.
         {R"({"videoFormatChanged":{"_0":null}})", Kind::valueNotFound, "videoFormatChanged._0", ""},
         {R"({"videoFormatChanged":{"_0":[]}})", Kind::typeMismatch, "videoFormatChanged._0", "VideoFormatInfo"},
@@ -151,12 +116,8 @@ TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
          Kind::dataCorrupted, "videoFormatChanged._0.width", ""},
         {R"({"videoFormatChanged":{"_0":{"displayID":0,"width":1,"height":1,"parameterSets":[],"nalUnitHeaderLength":4,"sourceRect":[[0,0],[0]]}}})",
          Kind::valueNotFound, "videoFormatChanged._0.sourceRect[1][1]", ""},
-        {R"({"displayThumbnail":{"_0":{"displayID":1.5,"jpegData":""}}})", Kind::dataCorrupted,
-         "displayThumbnail._0.displayID", ""},
         {R"({"menuBarSnapshot":{"_0":{"jpegData":"","displayID":1,"menuBarHeightPoints":"24"}}})", Kind::typeMismatch,
          "menuBarSnapshot._0.menuBarHeightPoints", "Double"},
-        {R"({"audioFormatChanged":{"_0":{"sampleRate":1e999,"channelCount":2,"magicCookie":""}}})", Kind::dataCorrupted,
-         "audioFormatChanged._0.sampleRate", ""},
         {R"({"microphoneFormatChanged":{"_0":{"sampleRate":48000,"channelCount":2}}})", Kind::keyNotFound,
          "microphoneFormatChanged._0", "magicCookie"},
         // The camera list.
@@ -168,14 +129,11 @@ TEST(HostEvent, ReadingFailuresNameTheirKindAndPath) {
          "cameraDevicesChanged._0[0].id", "String"},
         // The topology's display list.
         {R"({"topologyChanged":{"_0":{}}})", Kind::keyNotFound, "topologyChanged._0", "displays"},
-        {R"({"topologyChanged":{"_0":{"displays":null}}})", Kind::valueNotFound, "topologyChanged._0.displays", ""},
         {R"({"topologyChanged":{"_0":{"displays":[)" + display +
              R"(,{"id":2,"frame":[[0,0],[1,1]],"scale":1,"isMain":true}]}}})",
          Kind::keyNotFound, "topologyChanged._0.displays[1]", "localizedName"},
         {R"({"topologyChanged":{"_0":{"displays":[{"id":1,"frame":[[0,0],[1,1e400]],"scale":1,"isMain":true,"localizedName":"A"}]}}})",
          Kind::dataCorrupted, "topologyChanged._0.displays[0].frame[1][1]", ""},
-        {R"({"topologyChanged":{"_0":{"displays":[{"id":1,"frame":[[0,0],[1,1]],"scale":1,"isMain":1,"localizedName":"A"}]}}})",
-         Kind::typeMismatch, "topologyChanged._0.displays[0].isMain", "Bool"},
     };
     for (const DecodeFailure& f : failures) expectDecodeFailure<HostEvent>(f);
 }
@@ -204,22 +162,6 @@ TEST(HostEvent, EqualityFollowsTheValueRules) {
     EXPECT_NE(H::videoFormatChanged(screenFormat()), H::videoFormatChanged(reordered));
     EXPECT_EQ(H::cameraDevicesChanged({{"id", "Caf\xC3\xA9", true}}), H::cameraDevicesChanged({{"id", "Cafe\xCC\x81", true}}));
     EXPECT_NE(H::menuBarSnapshot({{}, 1, 24}), H::menuBarSnapshot({{}, 1}));
-}
-// Each payload reads back through its own entry point.
-template <class Payload>
-void expectOwnRoundTrip(const Payload& payload) {
-    std::string text;
-    payload.writeJSON(text);
-    EXPECT_EQ(Payload::fromJSON(text), payload) << text;
-}
-TEST(HostEvent, PayloadsHaveTheirOwnEntryPoints) {
-    expectOwnRoundTrip(MenuBarSnapshot{{}, 7, 24, std::nullopt, 2});
-    expectOwnRoundTrip(VideoFormatInfo{0, 1, 1, {}, 4, CGRect()});
-    expectOwnRoundTrip(DisplayThumbnail{4294967295u, {0xFF}});
-    expectOwnRoundTrip(AudioFormatInfo{48000, 2, {0x11, 0x90, 0x56, 0xE5, 0x00}});
-    expectOwnRoundTrip(CameraDeviceInfo{"a", "b", false});
-    expectOwnRoundTrip(DisplayInfo(1, CGRect(0, -1080, 1920, 1080), 1, false, "A"));
-    expectOwnRoundTrip(twoDisplays());
 }
 TEST(HostEvent, FrameLimitCountsTheWrittenText) {
     const std::size_t limit = ControlChannelCoding::maxBodyBytes;

@@ -59,28 +59,6 @@ std::vector<Sample> samples() {
         {E::setMicrophoneEnabled(false), R"({"setMicrophoneEnabled":{"_0":false}})"},
         {E::setCameraCropOffset(0.5), R"({"setCameraCropOffset":{"_0":0.5}})"}};
 }
-// The enumerators name the cases in the order of the value's alternatives.
-TEST(RemoteEvent, KindsFollowTheCaseTable) {
-    using K = E::Kind;
-#define KIND(name) std::pair{K::name, std::string_view(#name)}
-    const std::pair<K, std::string_view> kinds[] = {
-        KIND(cursorMove), KIND(mouseMoveRelative), KIND(mouseDown), KIND(mouseUp), KIND(click), KIND(scroll),
-        KIND(injectText), KIND(keyStroke), KIND(modifierState), KIND(requestTopology), KIND(unlockRequest),
-        KIND(requestKeyframe), KIND(viewportChanged), KIND(setAudioEnabled), KIND(setQualityTolerance),
-        KIND(setFrameRateLimit), KIND(textInputSession), KIND(reportPlaybackHealth), KIND(linkPingAck),
-        KIND(setMacClipboardText), KIND(requestMacClipboardText), KIND(switchToPreviousWindow),
-        KIND(iCloudIdentityHandshake), KIND(setMacPrivacyMode), KIND(setCameraEnabled), KIND(setMicrophoneEnabled),
-        KIND(setCameraCropOffset)};
-#undef KIND
-    ASSERT_EQ(std::size(kinds), E::caseCount);
-    ASSERT_EQ(E::caseNames().size(), E::caseCount);
-    for (std::size_t i = 0; i < std::size(kinds); ++i) {
-        EXPECT_EQ(static_cast<std::size_t>(kinds[i].first), i);
-        EXPECT_EQ(E::caseName(kinds[i].first), kinds[i].second);
-    }
-    EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Click>()->button, MouseButton::right);
-    EXPECT_EQ(E::click(MouseButton::right, {3, 4}, 1).as<E::Scroll>(), nullptr);
-}
 TEST(RemoteEvent, WritesExactTextsAndReadsThemBack) {
     std::set<E::Kind> kinds;
     for (const Sample& sample : samples()) {
@@ -142,19 +120,15 @@ TEST(RemoteEvent, ReadsNumbersByTheFieldsType) {
 TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
     const DecodeFailure failures[] = {
         // Not JSON (the parser's refusals are tested with the JSON layer).
-        {"", Kind::dataCorrupted, "", ""}, {R"({"requestTopology":{}} x)", Kind::dataCorrupted, "", ""},
+        {"", Kind::dataCorrupted, "", ""},
         // Top level (a wrong number of keys has its own test).
         {"null", Kind::valueNotFound, "", ""}, {"[]", Kind::typeMismatch, "", ""},
-        {"\"cursorMove\"", Kind::typeMismatch, "", ""},
-        {R"({"CursorMove":{"to":[1,2]}})", Kind::typeMismatch, "", "RemoteEvent"},
         // The case value.
         {R"({"requestTopology":null})", Kind::valueNotFound, "requestTopology", ""},
         {R"({"requestTopology":[]})", Kind::typeMismatch, "requestTopology", ""},
-        {R"({"injectText":"Hello"})", Kind::typeMismatch, "injectText", ""},
         // Missing and null fields.
         {R"({"setCameraEnabled":{"_0":true,"outputHeightPoints":240}})", Kind::keyNotFound, "setCameraEnabled",
          "outputWidthPoints"},
-        {R"({"cursorMove":{"To":[1,2]}})", Kind::keyNotFound, "cursorMove", "to"},
         {R"({"cursorMove":{"to":null}})", Kind::valueNotFound, "cursorMove.to", ""},
         {R"({"keyStroke":{"key":0,"modifiers":null,"isDown":true}})", Kind::valueNotFound, "keyStroke.modifiers", ""},
         // Wrong kinds.
@@ -175,17 +149,10 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
         {R"({"click":{"button":0,"at":[1,2],"clickCount":1e400}})", Kind::dataCorrupted, "click.clickCount", ""},
         {R"({"viewportChanged":{"rect":[[0,0],[1,1]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":4294967296}})",
          Kind::dataCorrupted, "viewportChanged.sequence", ""},
-        {R"({"viewportChanged":{"rect":[[0,0],[1,1]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":-1}})",
-         Kind::dataCorrupted, "viewportChanged.sequence", ""},
-        {R"({"modifierState":{"_0":4294967296}})", Kind::dataCorrupted, "modifierState._0", ""},
         // Raw values that name no case.
         {R"({"click":{"button":3,"at":[1,2],"clickCount":2}})", Kind::dataCorrupted, "click.button", ""},
-        {R"({"click":{"button":256,"at":[1,2],"clickCount":2}})", Kind::dataCorrupted, "click.button", ""},
-        {R"({"scroll":{"deltaX":0,"deltaY":0,"phase":4,"at":[1,2]}})", Kind::dataCorrupted, "scroll.phase", ""},
-        {R"({"keyStroke":{"key":52,"modifiers":0,"isDown":true}})", Kind::dataCorrupted, "keyStroke.key", ""},
         {R"({"keyStroke":{"key":65536,"modifiers":0,"isDown":true}})", Kind::dataCorrupted, "keyStroke.key", ""},
         // Doubles beyond the finite range, inside points and rectangles.
-        {R"({"mouseMoveRelative":{"deltaX":1e309,"deltaY":0}})", Kind::dataCorrupted, "mouseMoveRelative.deltaX", ""},
         {R"({"cursorMove":{"to":[1,-1.8e308]}})", Kind::dataCorrupted, "cursorMove.to[1]", ""},
         {R"({"viewportChanged":{"rect":[[0,0],[1,1e99999999999]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})",
          Kind::dataCorrupted, "viewportChanged.rect[1][1]", ""},
@@ -196,8 +163,6 @@ TEST(RemoteEvent, ReadingFailuresNameTheirKindAndPath) {
         {R"({"cursorMove":{"to":{"x":1,"y":2}}})", Kind::typeMismatch, "cursorMove.to", "CGPoint"},
         {R"({"viewportChanged":{"rect":[[0,0]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})",
          Kind::valueNotFound, "viewportChanged.rect[1]", ""},
-        {R"({"viewportChanged":{"rect":[[0],[1,1]],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})",
-         Kind::valueNotFound, "viewportChanged.rect[0][1]", ""},
         {R"({"viewportChanged":{"rect":[0,0,1,1],"phonePixelWidth":1,"phonePixelHeight":1,"sequence":1}})",
          Kind::typeMismatch, "viewportChanged.rect[0]", "CGPoint"},
         // Base64 (its refusals are tested with the codec).
@@ -250,14 +215,5 @@ TEST(RemoteEvent, EqualityFollowsTheValueRules) {
     EXPECT_NE(E::modifierState(KeyModifiers(0x40)), E::modifierState(KeyModifiers()));
     EXPECT_NE(E::requestTopology(), E::requestMacClipboardText());
     EXPECT_NE(E::mouseDown(MouseButton::left, {1, 1}), E::mouseUp(MouseButton::left, {1, 1}));
-}
-// Far beyond what the fuzz target's inputs reach: both read, the numbers past the point ignored.
-TEST(RemoteEvent, HugeInputsRead) {
-    std::string manyMembers = "{";
-    for (int i = 0; i < 100000; ++i) manyMembers += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    EXPECT_EQ(RemoteEvent::fromJSON(manyMembers + "\"requestTopology\":{}}"), E::requestTopology());
-    std::string manyNumbers = "{\"cursorMove\":{\"to\":[1,2";
-    for (int i = 0; i < 100000; ++i) manyNumbers += ",1e999";
-    EXPECT_EQ(RemoteEvent::fromJSON(manyNumbers + "]}}"), E::cursorMove({1, 2}));
 }
 }}  // namespace mivodrell

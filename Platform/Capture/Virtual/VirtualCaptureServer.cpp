@@ -553,8 +553,10 @@ public:
                 [&impl, s] {
                     if (s->released.load() || s->running) return;
                     s->running = true;
-                    s->audioStartTime = impl.now();
-                    impl.streams.push_back(s);
+                    s->deliveredAny = false;  // the first frame of a run is complete
+                    // Audio goes on from the last buffer's time stamp.
+                    s->audioStartTime = impl.now() - static_cast<double>(s->audioSamplesDelivered) / kAudioSampleRate;
+                    if (std::find(impl.streams.begin(), impl.streams.end(), s) == impl.streams.end()) impl.streams.push_back(s);
                     impl.startTimers(s);
                 },
                 std::move(done));
