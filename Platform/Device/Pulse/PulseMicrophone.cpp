@@ -6,11 +6,11 @@
 #include <pulse/simple.h>
 #include <pulse/pulseaudio.h>
 
-#include <utility>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace mivodrell {
 
