@@ -39,6 +39,8 @@ samples="$out/samples"
 : > "$samples"
 sample() {
     local rss threads fds now
+    # Once the summary starts, the job is tearing down: its figures no longer show the run.
+    ! grep -q '^summary' "$out/summary" 2>/dev/null || return 1
     [ -r "/proc/$job/status" ] || return 1
     rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$job/status" 2>/dev/null) || return 1
     threads=$(awk '/^Threads:/ { print $2 }' "/proc/$job/status" 2>/dev/null) || return 1

@@ -269,6 +269,13 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
             release();
             return;
         }
+        const int outW = clampedNarrow<int>(configuration.width);
+        const int outH = clampedNarrow<int>(configuration.height);
+        // A changed frame needs a buffer of the pool: while the consumer holds every one, the
+        // frame would be skipped, so nothing is grabbed.
+        std::shared_ptr<PixelBuffer> buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
+        if (!buffer) return;
+
         int gx = 0, gy = 0, gw = 0, gh = 0;
         grabRect(gx, gy, gw, gh);
         const MediaTime presentationTime = hostClockNow();
@@ -294,8 +301,6 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
             return;
         }
 
-        const int outW = clampedNarrow<int>(configuration.width);
-        const int outH = clampedNarrow<int>(configuration.height);
         const std::uint32_t background = backgroundWord(configuration);
         if (filter.mode == ContentFilter::Mode::includingWindows) paintOutsideIncludedWindows(gx, gy, gw, gh, background);
         // The source fills the output as far as its aspect ratio allows, anchored top-left.
@@ -303,14 +308,22 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
         const int contentW = std::clamp(roundClamped<int>(gw * k, outW), 0, outW);
         const int contentH = std::clamp(roundClamped<int>(gh * k, outH), 0, outH);
 
-        // While the content keeps changing, the frame is made in the same pass as the hash; after
-        // an idle frame only the hash is taken first.
-        std::shared_ptr<PixelBuffer> buffer;
-        if (!lastFrameIdle) buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
-        const auto hash = grabber->hashAndRender(gw, gh, buffer.get(), contentW, contentH, background);
+        // The first frame after a start or a change of settings is always complete. While the
+        // content keeps changing, the frame is made in the same pass as the hash; after an idle
+        // frame only the hash is taken, and the frame made when it changed.
+        const bool settled = deliveredAny && settingsVersion == lastSettingsVersion;
+        std::optional<std::uint64_t> hash;
+        bool rendered = false;
+        if (settled && lastFrameIdle) {
+            hash = grabber->hash(gw, gh);
+        } else {
+            hash = grabber->render(gw, gh, *buffer, contentW, contentH, background, true);
+            rendered = true;
+        }
         if (!hash) return;
-        const bool idle = deliveredAny && *hash == lastHash && settingsVersion == lastSettingsVersion;
+        const bool idle = settled && *hash == lastHash;
         lastFrameIdle = idle;
+        if (!idle && !rendered && !grabber->render(gw, gh, *buffer, contentW, contentH, background, false)) return;
 
         AttachmentDictionary info;
         auto sample = std::make_shared<SampleBuffer>();
@@ -318,11 +331,6 @@ struct StreamCore : std::enable_shared_from_this<StreamCore> {
         if (idle) {
             info.set(std::string(AttachmentKey::frameStatus), FrameStatus::idle);
         } else {
-            if (!buffer) {
-                buffer = takePoolBuffer(outW, outH, configuration.pixelFormat);
-                if (!buffer) return;  // the consumer holds every buffer: skip this frame
-                if (!grabber->hashAndRender(gw, gh, buffer.get(), contentW, contentH, background)) return;
-            }
             sample->imageBuffer = buffer;
             info.set(std::string(AttachmentKey::frameStatus), FrameStatus::complete);
             AttachmentDictionary rect;
@@ -413,6 +421,10 @@ private:
     std::shared_ptr<StreamCore> core_;
 };
 
+// Threads for the streams' pixel work: a grab is converted in about a millisecond per thread
+// at 1080p, and the cores are the encoder's, so a quarter of the machine, 1 to 4.
+int pixelThreadCount() { return std::clamp(WorkerPool::defaultThreadCount(64) / 4, 1, 4); }
+
 }  // namespace
 
 struct X11CaptureBackend::Impl {
@@ -420,7 +432,7 @@ struct X11CaptureBackend::Impl {
     std::shared_ptr<SerialQueue> queries = std::make_shared<SerialQueue>("Mivodrell.X11CaptureBackend.queries");
     std::unique_ptr<X11ScreenGrabber> server;  // used only on `queries`, without shared memory
     // Shared by the streams for their pixel work.
-    std::shared_ptr<WorkerPool> workers = std::make_shared<WorkerPool>(WorkerPool::defaultThreadCount(4));
+    std::shared_ptr<WorkerPool> workers = std::make_shared<WorkerPool>(pixelThreadCount());
 };
 
 X11CaptureBackend::ConnectResult X11CaptureBackend::connect(const std::string& displayName) {

@@ -7,15 +7,17 @@
 // it is viewable, and belongs to the monitor it overlaps most (display 0 when none).
 //
 // Each stream has its own connection, its own shared-memory segment and one capture thread that
-// grabs the source rectangle every minimum frame interval (the pixel work of a frame is shared
-// with the backend's worker pool of up to four threads) (1/60 s when the interval is 0 or not
+// grabs the source rectangle every minimum frame interval (1/60 s when the interval is 0 or not
 // a number). The grab is scaled into the configured size preserving its aspect ratio, anchored
 // top-left (libyuv), the rest filled with the background colour (black when unset), and
-// delivered as 'BGRA' or converted to '420f' with the engine's full-range BT.709 converter. The
-// attachments carry Status, ContentRect, ContentScale and ScaleFactor so that the source size
-// and the content area can be recovered exactly. A frame whose grabbed pixels and settings did
-// not change since the last delivered frame has Status idle and no image. With every buffer of
-// the stream's pool (queueDepth buffers) still held by the consumer, the frame is skipped.
+// delivered as 'BGRA' or converted to '420f' with the engine's full-range BT.709 converter, in
+// one pass with its hash, split over the backend's worker pool (a quarter of the machine's
+// threads, 1 to 4). The attachments carry Status, ContentRect, ContentScale and ScaleFactor so
+// that the source size and the content area can be recovered exactly. A frame whose grabbed
+// pixels and settings did not change since the last delivered frame has Status idle and no
+// image; the first frame after a start, an update or a change of the monitor is always complete.
+// While the consumer holds every buffer of the stream's pool (queueDepth buffers), nothing is
+// grabbed: the frame is skipped.
 //
 // What X cannot do: without a compositor nothing beneath a window can be seen, so windows a
 // filter excludes are captured as they appear (capabilities().supportsWindowExclusion is false).

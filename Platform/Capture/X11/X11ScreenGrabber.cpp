@@ -12,7 +12,6 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
-#define XXH_STATIC_LINKING_ONLY  // XXH3_state_t on the stack
 #include <xxhash.h>
 
 #include <algorithm>
@@ -169,14 +168,14 @@ std::optional<PlatformError> X11ScreenGrabber::grab(int x, int y, int width, int
     return std::nullopt;
 }
 
-void X11ScreenGrabber::forBands(int rows, const std::function<void(int, int, int)>& body) const {
+void X11ScreenGrabber::forBands(int rows, const std::function<void(int, int)>& body) const {
     const int threads = pool_ ? pool_->threadCount() : 1;
     const int bands = std::max(1, std::min({threads, rows, kMaxBands}));
     const int perBand = (rows + bands - 1) / bands;
     auto run = [&](int band) {
         const int first = band * perBand;
         const int count = std::min(perBand, rows - first);
-        if (count > 0) body(band, first, count);
+        if (count > 0) body(first, count);
     };
     if (pool_ && bands > 1) {
         pool_->run(bands, run);
@@ -185,123 +184,93 @@ void X11ScreenGrabber::forBands(int rows, const std::function<void(int, int, int
     }
 }
 
-std::uint64_t X11ScreenGrabber::hash(int width, int height) {
-    return hashAndRender(width, height, nullptr, 0, 0, 0).value_or(0);
+bool X11ScreenGrabber::holds(int width, int height) const {
+    return shared_ && width > 0 && height > 0 &&
+           static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4 <= sharedSize_;
 }
 
-std::optional<std::uint64_t> X11ScreenGrabber::hashAndRender(int width, int height, PixelBuffer* out, int contentWidth,
-                                                             int contentHeight, std::uint32_t background) {
-    // A hash per band of rows (pairs of rows, as the conversion goes), then the hash of those.
-    // Where the frame is a plain copy or conversion of the grab, each slice of a band is hashed
-    // and turned into the frame while it is in the cache.
-    if (!shared_ || width <= 0 || height <= 0 ||
-        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4 > sharedSize_) {
-        return std::nullopt;
-    }
-    const bool exact = contentWidth == width && contentHeight == height;
-    const bool fused = out && exact &&
-                       (out->pixelFormat() == PixelFormat::bgra ||
-                        (out->pixelFormat() == PixelFormat::yuv420BiPlanarFullRange && out->width() == width &&
-                         out->height() == height));
+// A hash per row, then the hash of those: the value does not depend on how the rows were split.
+void X11ScreenGrabber::hashRows(int width, int first, int end) {
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
-    constexpr int sliceChromaRows = 8;
-    std::uint64_t bandHashes[kMaxBands] = {};
-    forBands((height + 1) / 2, [&](int band, int first, int count) {
-        XXH3_state_t state;
-        XXH3_64bits_reset(&state);
-        for (int c = first; c < first + count; c += sliceChromaRows) {
-            const int sliceRows = std::min(sliceChromaRows, first + count - c);
-            const int y0 = 2 * c;
-            const int y1 = std::min(2 * (c + sliceRows), height);
-            XXH3_64bits_update(&state, shared_ + static_cast<std::size_t>(y0) * rowBytes, static_cast<std::size_t>(y1 - y0) * rowBytes);
-            if (!fused) continue;
-            if (out->pixelFormat() == PixelFormat::bgra) {
-                // X leaves the fourth byte undefined: delivered pixels are opaque.
-                for (int y = y0; y < y1; ++y) {
-                    const auto* src = reinterpret_cast<const std::uint32_t*>(shared_ + static_cast<std::size_t>(y) * rowBytes);
-                    auto* dst = reinterpret_cast<std::uint32_t*>(out->baseAddress() + static_cast<std::size_t>(y) * out->bytesPerRow());
-                    for (int x = 0; x < width; ++x) dst[x] = src[x] | 0xFF000000u;
-                }
-            } else {
-                convertBGRAToNV12FullBT709(shared_, static_cast<std::ptrdiff_t>(rowBytes), width, height, out->baseAddressOfPlane(0),
-                                           static_cast<std::ptrdiff_t>(out->bytesPerRowOfPlane(0)), out->baseAddressOfPlane(1),
-                                           static_cast<std::ptrdiff_t>(out->bytesPerRowOfPlane(1)), c, sliceRows);
-            }
-        }
-        bandHashes[band] = XXH3_64bits_digest(&state);
-    });
-    const std::uint64_t result = XXH3_64bits(bandHashes, sizeof(bandHashes));
-    if (out) {
-        if (fused) {
-            if (out->pixelFormat() == PixelFormat::bgra) {
-                const int stride = static_cast<int>(out->bytesPerRow());
-                if (contentWidth < out->width()) {
-                    libyuv::ARGBRect(out->baseAddress(), stride, contentWidth, 0, out->width() - contentWidth, contentHeight, background);
-                }
-                if (contentHeight < out->height()) {
-                    libyuv::ARGBRect(out->baseAddress(), stride, 0, contentHeight, out->width(), out->height() - contentHeight, background);
-                }
-            }
-        } else if (!render(width, height, *out, contentWidth, contentHeight, background)) {
-            return std::nullopt;
-        }
+    for (int y = first; y < end; ++y) {
+        rowHashes_[static_cast<std::size_t>(y)] = XXH3_64bits(shared_ + static_cast<std::size_t>(y) * rowBytes, rowBytes);
     }
-    return result;
 }
 
-bool X11ScreenGrabber::render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight,
-                              std::uint32_t background) {
+std::optional<std::uint64_t> X11ScreenGrabber::hash(int width, int height) {
+    if (!holds(width, height)) return std::nullopt;
+    rowHashes_.resize(static_cast<std::size_t>(height));
+    forBands(height, [&](int first, int count) { hashRows(width, first, first + count); });
+    return XXH3_64bits(rowHashes_.data(), rowHashes_.size() * sizeof(std::uint64_t));
+}
+
+std::optional<std::uint64_t> X11ScreenGrabber::render(int width, int height, PixelBuffer& out, int contentWidth,
+                                                      int contentHeight, std::uint32_t background, bool hashing) {
+    const bool nv12 = out.pixelFormat() == PixelFormat::yuv420BiPlanarFullRange;
+    if (!holds(width, height) || (!nv12 && out.pixelFormat() != PixelFormat::bgra)) return std::nullopt;
     const int outW = out.width();
     const int outH = out.height();
-    const int sourceStride = width * 4;
-    const bool exact = contentWidth == width && contentHeight == height;
-    const bool filled = contentWidth == outW && contentHeight == outH;
-
-    auto fillMargins = [&](std::uint8_t* base, int stride) {
-        if (contentWidth < outW) libyuv::ARGBRect(base, stride, contentWidth, 0, outW - contentWidth, contentHeight, background);
-        if (contentHeight < outH) libyuv::ARGBRect(base, stride, 0, contentHeight, outW, outH - contentHeight, background);
-    };
-    auto scaleInto = [&](std::uint8_t* base, int stride) {
-        if (exact) {
-            libyuv::ARGBCopy(shared_, sourceStride, base, stride, width, height);
-        } else if (contentWidth > 0 && contentHeight > 0) {
-            libyuv::ARGBScale(shared_, sourceStride, width, height, base, stride, contentWidth, contentHeight,
-                              libyuv::kFilterBox);
-        }
-    };
-
-    if (out.pixelFormat() == PixelFormat::bgra) {
-        const int stride = static_cast<int>(out.bytesPerRow());
-        scaleInto(out.baseAddress(), stride);
-        // X leaves the fourth byte undefined: delivered pixels are opaque.
-        for (int y = 0; y < contentHeight; ++y) {
-            auto* row = reinterpret_cast<std::uint32_t*>(out.baseAddress() + static_cast<std::size_t>(y) * out.bytesPerRow());
-            for (int x = 0; x < contentWidth; ++x) row[x] |= 0xFF000000u;
-        }
-        fillMargins(out.baseAddress(), stride);
-        return true;
+    const int cw = std::clamp(contentWidth, 0, outW);
+    const int ch = cw > 0 ? std::clamp(contentHeight, 0, outH) : 0;
+    const bool exact = cw == width && ch == height;
+    // '420f' is converted from 'BGRA' rows: the grab's own when it fills the frame unscaled,
+    // otherwise those of a scratch frame.
+    const bool direct = nv12 && exact && cw == outW && ch == outH;
+    if (nv12 && !direct && (!scratch_ || scratch_->width() != outW || scratch_->height() != outH)) {
+        scratch_ = PixelBuffer::create(outW, outH, PixelFormat::bgra).buffer;
+        if (!scratch_) return std::nullopt;
     }
-    if (out.pixelFormat() != PixelFormat::yuv420BiPlanarFullRange) return false;
+    PixelBuffer* bgra = nv12 ? scratch_.get() : &out;
+    std::uint8_t* base = direct ? nullptr : bgra->baseAddress();
+    const int stride = direct ? 0 : static_cast<int>(bgra->bytesPerRow());
+    const std::size_t sourceRowBytes = static_cast<std::size_t>(width) * 4;
+    if (hashing) rowHashes_.resize(static_cast<std::size_t>(height));
 
-    const std::uint8_t* source = shared_;
-    std::ptrdiff_t stride = sourceStride;
-    if (!(exact && filled)) {
-        if (!scratch_ || scratch_->width() != outW || scratch_->height() != outH) {
-            scratch_ = PixelBuffer::create(outW, outH, PixelFormat::bgra).buffer;
-            if (!scratch_) return false;
+    // Output row o draws on the grab from row sourceRow(o) on; a slice of output rows hashes the
+    // grab's rows from its own first row's to the next slice's, so that every row is hashed once.
+    auto sourceRow = [&](int o) {
+        return o >= ch ? height : static_cast<int>(static_cast<std::int64_t>(o) * height / ch);
+    };
+    constexpr int sliceRows = 16;  // even: whole row pairs for '420f'
+    forBands((outH + 1) / 2, [&](int firstPair, int pairs) {
+        const int end = std::min(outH, 2 * (firstPair + pairs));
+        for (int s0 = 2 * firstPair; s0 < end; s0 += sliceRows) {
+            const int s1 = std::min(end, s0 + sliceRows);
+            if (hashing) hashRows(width, s0 == 0 ? 0 : sourceRow(s0), s1 == outH ? height : sourceRow(s1));
+            if (!direct) {
+                const int c1 = std::min(s1, ch);
+                if (s0 < c1 && exact) {
+                    // X leaves the fourth byte undefined: delivered pixels are opaque.
+                    for (int y = s0; y < c1; ++y) {
+                        const auto* src = reinterpret_cast<const std::uint32_t*>(shared_ + static_cast<std::size_t>(y) * sourceRowBytes);
+                        auto* dst = reinterpret_cast<std::uint32_t*>(base + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride));
+                        for (int x = 0; x < cw; ++x) dst[x] = src[x] | 0xFF000000u;
+                    }
+                } else if (s0 < c1) {
+                    libyuv::ARGBScaleClip(shared_, static_cast<int>(sourceRowBytes), width, height, base, stride, cw, ch, 0, s0,
+                                          cw, c1 - s0, libyuv::kFilterBox);
+                    if (!nv12) {
+                        for (int y = s0; y < c1; ++y) {
+                            auto* row = reinterpret_cast<std::uint32_t*>(base + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride));
+                            for (int x = 0; x < cw; ++x) row[x] |= 0xFF000000u;
+                        }
+                    }
+                }
+                if (s0 < c1 && cw < outW) libyuv::ARGBRect(base, stride, cw, s0, outW - cw, c1 - s0, background);
+                const int m0 = std::max(s0, ch);
+                if (m0 < s1) libyuv::ARGBRect(base, stride, 0, m0, outW, s1 - m0, background);
+            }
+            if (nv12) {
+                const std::uint8_t* source = direct ? shared_ : base;
+                const auto sourceStride = direct ? static_cast<std::ptrdiff_t>(sourceRowBytes) : static_cast<std::ptrdiff_t>(stride);
+                convertBGRAToNV12FullBT709(source, sourceStride, outW, outH, out.baseAddressOfPlane(0),
+                                           static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(0)), out.baseAddressOfPlane(1),
+                                           static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(1)), s0 / 2, (s1 - s0 + 1) / 2);
+            }
         }
-        const int scratchStride = static_cast<int>(scratch_->bytesPerRow());
-        scaleInto(scratch_->baseAddress(), scratchStride);
-        fillMargins(scratch_->baseAddress(), scratchStride);
-        source = scratch_->baseAddress();
-        stride = scratchStride;
-    }
-    forBands((outH + 1) / 2, [&](int, int firstChromaRow, int chromaRows) {
-        convertBGRAToNV12FullBT709(source, stride, outW, outH, out.baseAddressOfPlane(0),
-                                   static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(0)), out.baseAddressOfPlane(1),
-                                   static_cast<std::ptrdiff_t>(out.bytesPerRowOfPlane(1)), firstChromaRow, chromaRows);
     });
-    return true;
+    if (!hashing) return 0;
+    return XXH3_64bits(rowHashes_.data(), rowHashes_.size() * sizeof(std::uint64_t));
 }
 
 }  // namespace mivodrell

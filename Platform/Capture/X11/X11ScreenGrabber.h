@@ -8,7 +8,8 @@
 //
 // A broken connection or a refused request gives an error, never a crash; a dead server makes
 // every later call fail fast. Not thread-safe: one owner thread uses it. The pixel work (hash,
-// conversion, copies) is split into row bands over a worker pool when one is given.
+// scaling, conversion) is one pass over the rows, split into row bands over a worker pool when
+// one is given.
 
 #include "Platform/Base/PlatformError.h"
 
@@ -84,25 +85,26 @@ public:
     // The last grab: rows of width x 4 bytes, B, G, R and an undefined fourth byte. Writable, so
     // that callers can paint over it before rendering.
     std::uint8_t* pixels() const { return shared_; }
-    // A 64-bit hash of the last grab of `width` x `height` (the same pixels and worker pool give
-    // the same value; 0 without a segment or for a size beyond it).
-    std::uint64_t hash(int width, int height);
 
-    // The hash, and the last grab rendered into `out` (when given): scaled into its top-left
-    // `contentWidth` x `contentHeight` pixels, the rest `background` (0xAARRGGBB). Nothing without
-    // a segment, for a size beyond it, when `out` has another pixel format or when scratch memory
-    // cannot be had. An unscaled frame is made
-    // in the same pass over the pixels as the hash.
-    std::optional<std::uint64_t> hashAndRender(int width, int height, PixelBuffer* out, int contentWidth, int contentHeight,
-                                               std::uint32_t background);
+    // A 64-bit hash of the last grab of `width` x `height` pixels: the same pixels give the same
+    // value, whichever of these calls took it. Nothing without a segment or for a size beyond it.
+    std::optional<std::uint64_t> hash(int width, int height);
+    // Renders the last grab into `out`: scaled into its top-left `contentWidth` x `contentHeight`
+    // pixels, the rest `background` (0xAARRGGBB), as opaque 'BGRA' or as '420f'. With `hashing`,
+    // the grab's hash is taken in the same pass, each band of rows hashed and rendered while it
+    // is in the cache (otherwise the result is 0). Nothing without a segment, for a size beyond
+    // it, when `out` has another pixel format or when scratch memory cannot be had.
+    std::optional<std::uint64_t> render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight,
+                                        std::uint32_t background, bool hashing);
 
 private:
     X11ScreenGrabber() = default;
     std::optional<PlatformError> attachSharedMemory();
     static constexpr int kMaxBands = 64;
-    // Calls body(band, first, count) for consecutive bands of `rows` rows, one per pool thread.
-    void forBands(int rows, const std::function<void(int, int, int)>& body) const;
-    bool render(int width, int height, PixelBuffer& out, int contentWidth, int contentHeight, std::uint32_t background);
+    // Calls body(first, count) for consecutive bands of `rows` rows, one per pool thread.
+    void forBands(int rows, const std::function<void(int, int)>& body) const;
+    bool holds(int width, int height) const;
+    void hashRows(int width, int first, int end);
 
     xcb_connection_t* connection_ = nullptr;
     std::uint32_t root_ = 0;
@@ -112,7 +114,8 @@ private:
     bool attached_ = false;
     std::uint8_t* shared_ = nullptr;
     std::size_t sharedSize_ = 0;
-    std::shared_ptr<PixelBuffer> scratch_;
+    std::shared_ptr<PixelBuffer> scratch_;  // 'BGRA' frame a '420f' frame is converted from
+    std::vector<std::uint64_t> rowHashes_;
     std::shared_ptr<WorkerPool> pool_;
 };
 

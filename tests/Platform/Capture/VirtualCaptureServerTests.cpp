@@ -15,15 +15,15 @@ struct KeepingOutput final : StreamOutput {
 };
 // A started 64 x 48 stream of a manually clocked virtual display.
 struct Fixture {
-    std::shared_ptr<VirtualCaptureServer> server = VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, true});
+    std::shared_ptr<VirtualCaptureServer> server;
     std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("test.output");
     std::shared_ptr<KeepingOutput> output = std::make_shared<KeepingOutput>();
     StreamConfiguration configuration;
     std::shared_ptr<CaptureStream> stream;
-    explicit Fixture(std::uint32_t pixelFormat = PixelFormat::bgra)
-        : configuration{.pixelFormat = pixelFormat, .width = 64, .height = 48,
-                        .minimumFrameInterval = MediaTime::make(0, 1), .queueDepth = 3} {
-        const CaptureDisplay display{7, CGRect(0, 0, 320, 240), 1.0, true, "D"};
+    const CaptureDisplay display{7, CGRect(0, 0, 320, 240), 1.0, true, "D"};
+    explicit Fixture(std::uint32_t pixelFormat = PixelFormat::bgra, bool animated = true)
+        : server(VirtualCaptureServer::create({VirtualCaptureServer::Clocking::manual, animated})),
+          configuration{.pixelFormat = pixelFormat, .width = 64, .height = 48, .minimumFrameInterval = MediaTime::make(0, 1), .queueDepth = 3} {
         server->addDisplay(display);
         stream = server->makeStream(ContentFilter::excluding(display, {}), configuration, {});
         EXPECT_FALSE(stream->addOutput(output, StreamOutputType::screen, queue));
@@ -59,6 +59,25 @@ TEST(VirtualCaptureServer, OldSizedFramesFollowAnUpdateWhenAsked) {
         const auto& last = *f.output->samples.back();
         EXPECT_EQ(last.imageBuffer->width(), i < 2 ? 64 : 128) << i;
         f.output->samples.clear();
+    }
+}
+// On still content the first frame after a start, an update of the configuration or the filter, or a restart is complete; the next is idle.
+TEST(VirtualCaptureServer, StillContentGivesOneCompleteFrameAfterEveryStartOrUpdate) {
+    Fixture f(PixelFormat::bgra, false);
+    StreamConfiguration smaller = f.configuration;
+    smaller.width = 32;
+    const std::pair<const char*, std::function<void(CaptureCompletion)>> changes[] = {
+        {"start", [](CaptureCompletion done) { done(std::nullopt); }},
+        {"configuration", [&](CaptureCompletion done) { f.stream->updateConfiguration(smaller, std::move(done)); }},
+        {"filter", [&](CaptureCompletion done) { f.stream->updateContentFilter(ContentFilter::excluding(f.display, {}), std::move(done)); }},
+        {"restart", [&](CaptureCompletion done) { f.stream->stopCapture([&f, done](auto) { f.stream->startCapture(done); }); }}};
+    for (const auto& [name, change] : changes) {
+        f.output->samples.clear();
+        ASSERT_TRUE(waitForCaptureCompletion(10, change)) << name;
+        f.tick();
+        f.tick();
+        ASSERT_EQ(f.output->samples.size(), 2u) << name;
+        EXPECT_EQ(std::pair(bool(f.output->samples[0]->imageBuffer), bool(f.output->samples[1]->imageBuffer)), std::pair(true, false)) << name;
     }
 }
 }}  // namespace mivodrell

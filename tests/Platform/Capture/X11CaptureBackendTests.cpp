@@ -5,6 +5,7 @@
 #include "support/XvfbServer.h"
 
 #include <gtest/gtest.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -48,6 +49,17 @@ public:
         xcb_change_window_attributes(connection_, id, XCB_CW_BACK_PIXEL, &rgb);
         xcb_clear_area(connection_, 0, id, 0, 0, 0, 0);
         sync(id);
+    }
+    // Gives the RandR monitor `name` a new area in one step: the server is grabbed while it is replaced.
+    void setMonitor(const std::string& name, int x, int y, int w, int h) {
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 0, std::uint16_t(name.size()), name.data()), nullptr);
+        xcb_randr_monitor_info_t info{atom->atom, 0, 0, 0, std::int16_t(x), std::int16_t(y), std::uint16_t(w), std::uint16_t(h), 254, 143};
+        std::free(atom);
+        xcb_grab_server(connection_);
+        xcb_randr_delete_monitor(connection_, screen_->root, info.name);
+        xcb_randr_set_monitor(connection_, screen_->root, &info);
+        xcb_ungrab_server(connection_);
+        sync(0);
     }
 
 private:
@@ -317,6 +329,29 @@ TEST_F(X11CaptureBackendTest, AMovedRectangleShowsAtItsNewPlaceAndUnchangedFrame
     ASSERT_TRUE(recoloured);
     EXPECT_TRUE(holdsColour(*recoloured->imageBuffer, 1000 + 150, 600 + 100, kGreen));
     ASSERT_TRUE(collector->idleFor(2));  // and still again
+}
+
+// On a still screen, the first frame after a new configuration or a monitor resized at its origin is complete and shows
+// the new area; the frames after it are idle again.
+TEST_F(X11CaptureBackendTest, AStillScreenGivesACompleteFrameAfterEveryChangeOfSettingsOrMonitor) {
+    auto stream = startStream(ContentFilter::excluding(right, {}), configuration(PixelFormat::bgra, 960, 540));
+    ASSERT_TRUE(collector->completeFrameAfter() && collector->idleFor(2));
+    const auto update = [&] {
+        EXPECT_FALSE(waitForCaptureCompletion(10, [&](CaptureCompletion done) {
+                         stream->updateConfiguration(configuration(PixelFormat::bgra, 640, 360), std::move(done));
+                     }).value_or(PlatformError{}));
+    };
+    const auto resize = [&] { painter->setMonitor("RIGHT", 1920, 0, 960, 1080); };
+    for (const auto& [change, contentWidth] : {std::pair<std::function<void()>, double>{update, 640}, {resize, 320}}) {
+        const MediaTime before = collector->latestCompleteTime();
+        change();
+        const auto frame = collector->completeFrameAfter(before);
+        ASSERT_TRUE(frame);
+        const AttachmentValue* rect = frame->firstAttachments()->find(AttachmentKey::contentRect);
+        EXPECT_EQ(std::tuple(frame->imageBuffer->width(), rect->asDictionary()->find(AttachmentKey::rectWidth)->asDouble()),
+                  std::tuple(640, std::optional(contentWidth)));
+        EXPECT_TRUE(collector->idleFor(2));
+    }
 }
 
 // X cannot see beneath a window: an excluded window is captured as seen. An inclusion filter
