@@ -87,7 +87,8 @@ TEST(EncoderPolicy, MissingEntriesFallBackAndHugeBitratesSaturate) {
     const EncoderPolicy policy{configuration};
     // Base falls back to minBitrate, interval to 3 s, rate to 30; the scale is the pressure scale.
     EXPECT_EQ(policy.settings(fair, 1, 1, std::nullopt), (EncoderSettings{1.0, 800'000, 3.0, 30.0}));
-    EXPECT_EQ(policy.settings(fair, 1, 1, 100'000).scale, std::max(0.5, std::sqrt(0.125 / 0.35)));
+    EXPECT_EQ(policy.settings(fair, 1, 1, 100'000).scale, std::sqrt(0.125 / 0.35));
+    EXPECT_EQ(policy.settings(fair, 1, 1, 10'000).scale, 0.5);  // no lower than minScale
     EXPECT_EQ(policy.audioBitrate(fair), 16'000);
     EXPECT_EQ(policy.settings(excellent, 1, 1, std::nullopt).bitrate, INT64_MAX);
     EXPECT_EQ(policy.settings(excellent, 1, 1, 9'000'000).bitrate, 9'000'000);
