@@ -7,7 +7,8 @@
 // 1. Stream: the composite coordinator built and driven as the main job drives it (the same
 //    viewport script, planners, encoder policy and 30 Hz re-plan, the real 60 Hz render timer),
 //    its x265 session observed. Every encoded frame is decoded (libavcodec) and compared with the
-//    composited picture the encoder was given (a plain BT.709 conversion of it): the PSNR of
+//    composited picture the encoder was given (its planes, or a plain BT.709 conversion of a 'BGRA'
+//    picture): the PSNR of
 //    exactly what the main job records, per 5 s window next to the coordinator's own mean tick.
 //    Frames that arrive while the comparison lags are decoded but not compared.
 // 2. Alone, on the same frames: a window of the composited pictures kept from the stream is
@@ -174,6 +175,27 @@ HEVCEncoder::Backend observedBackend(const std::shared_ptr<Observer>& observer) 
     return backend;
 }
 
+// What the encoder was given, as plain video-range 4:2:0: planar pictures (the compositor's) as
+// they are, 'BGRA' through a plain BT.709 conversion.
+testing::YUVPicture reference(const PixelBuffer& input) {
+    if (input.pixelFormat() != PixelFormat::yuv420PlanarVideoRange) return testing::referenceI420(input);
+    testing::YUVPicture out;
+    out.width = input.width();
+    out.height = input.height();
+    const auto plane = [&](std::size_t p, int w, int h, std::vector<std::uint8_t>& to) {
+        to.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+        for (int row = 0; row < h; ++row) {
+            std::memcpy(to.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(w),
+                        input.baseAddressOfPlane(p) + static_cast<std::size_t>(row) * input.bytesPerRowOfPlane(p),
+                        static_cast<std::size_t>(w));
+        }
+    };
+    plane(0, out.width, out.height, out.y);
+    plane(1, (out.width + 1) / 2, (out.height + 1) / 2, out.u);
+    plane(2, (out.width + 1) / 2, (out.height + 1) / 2, out.v);
+    return out;
+}
+
 // Decodes every answered frame in order and compares it with its input while it keeps up.
 class QualityProbe {
 public:
@@ -233,9 +255,7 @@ private:
                 }
                 const auto pictures = decoder ? decoder->decode(*item.sample->dataBuffer) : std::vector<testing::DecodedPicture>{};
                 failed = pictures.size() != 1;
-                if (!failed && behind < 3 && item.input) {
-                    value = testing::psnr(pictures[0], testing::referenceI420(*item.input));
-                }
+                if (!failed && behind < 3 && item.input) value = testing::psnr(pictures[0], reference(*item.input));
             } catch (const std::exception&) {
                 failed = true;
             }
