@@ -18,9 +18,8 @@
 #include <vector>
 namespace mivodrell::testing {
 using Texts = std::vector<std::string>;
-// Forwards to the virtual server and remembers every output queue, so that a test can wait until
-// what the server delivered has been handed on. A test may also give every screen frame a content
-// rectangle of its own and act when a stream is asked to stop (set both while nothing is delivered).
+// Forwards to the virtual server and remembers every output queue, so that `flush` can wait for what
+// it delivered. A test may give screen frames a content rectangle and act on a stream's stop.
 class FlushableBackend final : public CaptureBackend {
 public:
     explicit FlushableBackend(std::shared_ptr<VirtualCaptureServer> server) : server_(std::move(server)) {}
@@ -206,6 +205,7 @@ struct CoordinatorHarness {
         backend->flush();
         coordinator->activeDisplayIDs();
     }
+    void restartAudio() { coordinator->setAudioEnabled(false), coordinator->setAudioEnabled(true); }
     // Delivers `buffers` audio buffers (and a screen frame) and waits until they are encoded.
     void deliverAudio(int buffers) { deliver(1024.0 / 48000.0 * buffers + 1e-9); }
     // Moves the clock, then fires one tick.
