@@ -163,7 +163,8 @@ private:
     pa_stream* stream_ = nullptr;
 };
 
-// One recording: the reader thread owns it and ends when asked or when a read fails.
+// One recording, shared by its reader thread (which ends when asked or when a read fails) and
+// the control queue (which asks); the stream closes when both have let go.
 struct Recording {
     std::atomic<bool> stopRequested{false};
     std::unique_ptr<PulseRecordStream> stream;
@@ -292,7 +293,6 @@ struct PulseStreamCore : std::enable_shared_from_this<PulseStreamCore> {
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
         }
-        run->stream.reset();
         auto control = self->control;
         control->async([self = std::move(self), run, failure] { self->recordingEnded(run, failure); });
     }
