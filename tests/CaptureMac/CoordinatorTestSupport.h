@@ -175,7 +175,7 @@ struct CoordinatorHarness {
         coordinator->onAudioFormatAvailable = locked([r](double, std::int32_t, const std::vector<std::uint8_t>& config) { r->audioConfig = config; });
         coordinator->setOnDiagnostic(locked([r](const std::string& line) { r->logs.push_back(line); }));
     }
-    ~CoordinatorHarness() { if (coordinator) coordinator->stopAll(); }
+    ~CoordinatorHarness() { backend->onStopCapture = nullptr; if (coordinator) coordinator->stopAll(); }  // no report outlives the harness
     DisplayTopology topology() const {
         std::vector<DisplayInfo> infos;
         for (const auto& d : displays) infos.emplace_back(d.displayID, d.frame, d.scale, d.isMain, d.name);
