@@ -180,10 +180,14 @@ void CaptureCoordinator::encodeFrame(std::uint32_t displayID, const std::weak_pt
 
 void CaptureCoordinator::streamEnded(std::uint32_t displayID, const std::weak_ptr<ActiveSource>& origin,
                                      const std::optional<PlatformError>& error) {
-    // The end of a session that has since been replaced leaves its successor alone.
+    // The end of a session that has since been replaced is dropped like its frames: the display
+    // captures normally with its successor, which it neither removes nor reports as failed.
     const auto it = active_.find(displayID);
     const std::shared_ptr<ActiveSource> source = origin.lock();
-    if (it != active_.end() && source && it->second == source) active_.erase(it);
+    if (it != active_.end()) {
+        if (!source || it->second != source) return;
+        active_.erase(it);
+    }
     if (error) report(displayID, std::make_exception_ptr(*error));
 }
 

@@ -6,8 +6,8 @@
 // Guarantees: frame identifiers come from one counter shared by all displays (each display sees
 // gaps), wrap after 4294967295 and start at 0 again after `stop`. A display is active only once
 // its capture started. Frames still on their way from a session that has been replaced or removed
-// are dropped and its end removes nothing (an error it ended with is still reported), so a stale
-// report never touches the session that took its place.
+// are dropped; the end of a replaced session is dropped too (neither removed nor reported: its
+// display captures normally), and that of a removed one only reports the error it ended with.
 //
 // Bad input: nothing is thrown to the owner. A plan naming a display that was not handed in gives
 // `CaptureCoordinatorError::displayNotFound`; an output size that is not finite or out of range

@@ -36,6 +36,13 @@ bool contains(const std::vector<std::uint32_t>& ids, std::uint32_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
+// Runs `work` on the queue and returns its result: at once when already there (a result closure
+// may set a property), else waiting for it.
+template <class F>
+auto onQueue(SerialQueue& queue, F&& work) {
+    return queue.isCurrent() ? work() : queue.syncResult(work);
+}
+
 }  // namespace
 
 // ---- construction ------------------------------------------------------------------------------
@@ -80,7 +87,7 @@ CompositeCaptureCoordinator::CompositeCaptureCoordinator(double renderInterval,
 CompositeCaptureCoordinator::~CompositeCaptureCoordinator() = default;
 
 void CompositeCaptureCoordinator::setOnDiagnostic(DiagnosticHandler handler) {
-    queue_->sync([&] {
+    onQueue(*queue_, [&] {
         onDiagnostic_ = handler;
         renderer_->onDiagnostic = std::move(handler);
     });
@@ -125,11 +132,13 @@ std::optional<std::pair<int, int>> CompositeCaptureCoordinator::encoderSize(CGSi
 
 CompositeCaptureCoordinator::RectMatch CompositeCaptureCoordinator::matchFrameRect(
     RectMatchState& state, const std::optional<CaptureFrameGeometry>& g, double presentationTime) {
-    if (!g || !std::isfinite(g->contentScale) || g->contentScale <= 0.05 || !(g->contentRect.size.width > 0) ||
-        !(g->contentRect.size.height > 0)) {
+    // Sizes of the standardized rectangle. One that is not a number passes this test and then
+    // matches neither rectangle: it counts as a mismatch.
+    if (!g || !std::isfinite(g->contentScale) || g->contentScale <= 0.05 || g->contentRect.width() <= 0 ||
+        g->contentRect.height() <= 0) {
         return {true, state.sourceRect, std::nullopt};
     }
-    const CGSize frame{g->contentRect.size.width / g->contentScale, g->contentRect.size.height / g->contentScale};
+    const CGSize frame{g->contentRect.width() / g->contentScale, g->contentRect.height() / g->contentScale};
     const bool matchesCurrent = sizeMatches(frame, state.sourceRect);
     const bool matchesPrevious = sizeMatches(frame, state.previousSourceRect);
     const bool small = sizeMatches(state.sourceRect.size, state.previousSourceRect);
@@ -165,11 +174,11 @@ std::optional<CGRect> CompositeCaptureCoordinator::contentUV(const std::optional
     const double y = r.minY() * scale / bufferHeight;
     const double w = r.width() * scale / bufferWidth;
     const double h = r.height() * scale / bufferHeight;
-    // A rectangle with a coordinate that is not a number says nothing usable about the picture.
-    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(w) || !std::isfinite(h)) return std::nullopt;
     if (w <= 0.1 || h <= 0.1 || x < -0.001 || y < -0.001 || x + w > 1.001 || y + h > 1.001) return std::nullopt;
-    return CGRect(std::max(x, 0.0), std::max(y, 0.0), x > 0 ? std::min(w, 1 - x) : std::min(w, 1.0),
-                  y > 0 ? std::min(h, 1 - y) : std::min(h, 1.0));
+    // A coordinate that is not a number passes the tests above; the clamp takes it as the buffer's
+    // edge (an origin of 0, the whole width or height), so the compositor never samples at NaN.
+    return CGRect(std::fmax(x, 0.0), std::fmax(y, 0.0), x > 0 ? std::fmin(w, 1 - x) : std::fmin(w, 1.0),
+                  y > 0 ? std::fmin(h, 1 - y) : std::fmin(h, 1.0));
 }
 
 // ---- plans -------------------------------------------------------------------------------------
@@ -465,19 +474,19 @@ std::vector<std::uint32_t> CompositeCaptureCoordinator::activeDisplayIDs() {
 // ---- properties and inspection -----------------------------------------------------------------
 
 std::optional<double> CompositeCaptureCoordinator::encoderRebuildIntervalOverride() {
-    return queue_->syncResult([&] { return encoderRebuildIntervalOverride_; });
+    return onQueue(*queue_, [&] { return encoderRebuildIntervalOverride_; });
 }
 
 void CompositeCaptureCoordinator::setEncoderRebuildIntervalOverride(std::optional<double> seconds) {
-    queue_->sync([&] { encoderRebuildIntervalOverride_ = seconds; });
+    onQueue(*queue_, [&] { encoderRebuildIntervalOverride_ = seconds; });
 }
 
 double CompositeCaptureCoordinator::forcedKeyframeMinInterval() {
-    return queue_->syncResult([&] { return forcedKeyframeMinInterval_; });
+    return onQueue(*queue_, [&] { return forcedKeyframeMinInterval_; });
 }
 
 void CompositeCaptureCoordinator::setForcedKeyframeMinInterval(double seconds) {
-    queue_->sync([&] { forcedKeyframeMinInterval_ = seconds; });
+    onQueue(*queue_, [&] { forcedKeyframeMinInterval_ = seconds; });
 }
 
 void CompositeCaptureCoordinator::setNextFrameIDForTesting(std::uint32_t frameID) {

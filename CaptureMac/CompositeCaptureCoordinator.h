@@ -13,13 +13,16 @@
 // Bad input: no operation throws. Every failure (a display missing from the list handed to
 // `apply`, a capture stream that cannot start, update or stop, an encoder that cannot be built or
 // fails a frame, an audio failure, an output size that is not a number) goes to `onError` with
-// the display concerned, or 0. Frames with unusable geometry are dropped; capture-system waits are
-// bounded (10 s each); encoder sizes are multiples of 16 between 16 and 8192 per edge.
+// the display concerned, or 0. Frames whose picture lies outside the buffer are dropped, and so
+// are up to 30 in a row whose size matches no capture rectangle (a size that is not a number
+// matches none); a coordinate that is not a number never reaches the compositor. Capture-system
+// waits are bounded (10 s each); encoder sizes are multiples of 16 between 16 and 8192 per edge.
 //
 // Threads: all state lives on the serial queue "Mivodrell.CompositeCaptureCoordinator". `apply`,
-// `stopAll`, `activeDisplayIDs` and the property setters run synchronously on it (never call them
-// from a result closure); every other operation, every captured frame and audio buffer, and the
-// render timer hop onto it holding the coordinator weakly. All result closures are called on that
+// `stopAll` and `activeDisplayIDs` run synchronously on it (never call them from a result
+// closure); the properties (`setOnDiagnostic`, the two intervals) may be read and set from any
+// thread, a result closure included; every other operation, every captured frame and audio
+// buffer, and the render timer hop onto it holding the coordinator weakly. All result closures are called on that
 // queue; an encoded frame stays on it until `onEncodedFrame` returns. Set the closures right after
 // `create`, before the first `apply`.
 

@@ -87,7 +87,7 @@ public:
     // Seconds for one render and encode.
     double renderAndEncode() {
         const auto start = std::chrono::steady_clock::now();
-        auto picture = renderer_->render(topology_, kCrop, kOutput);
+        auto picture = renderer_->render(topology_, kCrop, kOutput, PixelFormat::yuv420PlanarVideoRange);  // as the tick
         // Time stamps 1/60 s apart, as the coordinator's clock gives them here: the rate control
         // budgets each frame's bits from them.
         const EncodedFrame frame =

@@ -5,10 +5,12 @@
 #   3. the suite under clang with ThreadSanitizer (build-tsan/)
 #   4. every fuzz target for a short run on its seed corpus in fuzz/corpus/<target>/ (build-fuzz/)
 # Every stage runs even when an earlier one failed; the script exits non-zero when any did and
-# ends with one line counting the tests (and fuzz targets) of all stages that passed and failed.
+# ends with one line counting the tests (and fuzz targets) of all stages that passed, failed and
+# were skipped (a test that cannot run on this machine, such as one that needs a camera, says so
+# and counts as skipped, not passed).
 #
 # Usage: scripts/test.sh [--quick] [extra ctest arguments]
-#   --quick  the test suite only (stage 1), ending with ctest's own summary.
+#   --quick  the test suite only (stage 1), with the same closing line.
 # Environment: BUILD_DIR (default build) and MIVODRELL_SANITIZE=ON (an ASan+UBSan build of
 # stage 1 with the default compiler), JOBS (default: the number of CPUs), FUZZ_SECONDS (default
 # 10 per target).
@@ -44,6 +46,7 @@ export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:allocator_may_return_nul
 
 passed=0
 failed=0
+skipped=0
 summary=()
 
 # Runs ctest in build folder $1 (name $2), adds its counts and keeps its summary line.
@@ -53,14 +56,17 @@ run_ctest() {
   log=$(mktemp)
   local status=0
   (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") 2>&1 | tee "$log" || status=$?
-  local line total bad
+  local line total bad skip
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
-  line=${line:+$line (${SECONDS}s since start)}
+  # ctest counts a skipped test among the passed ones and lists it under "did not run".
+  skip=$(grep -cE '^[[:space:]]+[0-9]+ - .* \((Skipped|Disabled)\)$' "$log" || true)
+  line=${line:+$line, $skip skipped (${SECONDS}s since start)}
   if [ -n "$line" ]; then
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
     bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
-    passed=$((passed + total - bad))
+    passed=$((passed + total - bad - skip))
     failed=$((failed + bad))
+    skipped=$((skipped + skip))
     summary+=("$name: $line")
   else
     failed=$((failed + 1))
@@ -90,11 +96,13 @@ sanitize=${MIVODRELL_SANITIZE:-OFF}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMIVODRELL_WERROR=ON -DMIVODRELL_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build_dir" -j "$jobs"
-if [ "$quick" -eq 1 ]; then
-  cd "$build_dir"
-  exec ctest --output-on-failure -j "$jobs" "$@"
-fi
 run_ctest "$build_dir" suite "$@"
+if [ "$quick" -eq 1 ]; then
+  printf '%s\n' "${summary[@]}"
+  echo "all: $passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ]
+  exit
+fi
 # The library suites (one executable per library), for the sanitizer stages.
 mapfile -t test_targets < <(ninja -C "$build_dir" -t targets all | sed -nE 's/^(tests_[A-Za-z]+): .*/\1/p' |
   grep -vx tests_tools | sort -u)
@@ -142,5 +150,5 @@ fi
 
 echo
 printf '%s\n' "${summary[@]}"
-echo "all: $passed passed, $failed failed"
+echo "all: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

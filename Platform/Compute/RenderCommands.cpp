@@ -120,74 +120,72 @@ std::shared_ptr<RenderCommandEncoder> CommandBuffer::makeRenderCommandEncoder(co
     return encoder;
 }
 
-void CommandBuffer::commit() {
-    if (status_ != Status::notEnqueued) return;
-    for (const auto& encoder : encoders_) {
-        if (encoder->ended_) runPass(*encoder);
-    }
-    encoders_.clear();
-    status_ = Status::completed;
+namespace {
+
+// The bytes a texture occupies.
+struct MemorySpan {
+    const std::uint8_t* begin = nullptr;
+    const std::uint8_t* end = nullptr;
+    bool overlaps(const MemorySpan& other) const { return begin < other.end && other.begin < end; }
+};
+
+MemorySpan memoryOf(const Texture& texture) {
+    const std::uint8_t* begin = texture.data();
+    return {begin, begin + texture.bytesPerRow() * static_cast<std::size_t>(texture.height() - 1) +
+                       static_cast<std::size_t>(texture.width() * bytesPerTexel(texture.pixelFormat()))};
 }
 
-void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
-    Texture& target = *encoder.pass_.colorTarget;
-    const int width = target.width();
-    const int height = target.height();
+// The memory a pass writes (its targets) and reads (every texture its draws bind).
+struct PassMemory {
+    std::vector<MemorySpan> reads, writes;
 
-    struct Prepared {
-        std::unique_ptr<FragmentDraw> draw;
+    // Whether the two can run at the same time: neither writes what the other touches.
+    bool independentOf(const PassMemory& other) const {
+        const auto any = [](const std::vector<MemorySpan>& a, const std::vector<MemorySpan>& b) {
+            return std::any_of(a.begin(), a.end(), [&](const MemorySpan& x) {
+                return std::any_of(b.begin(), b.end(), [&](const MemorySpan& y) { return x.overlaps(y); });
+            });
+        };
+        return !any(writes, other.writes) && !any(writes, other.reads) && !any(reads, other.writes);
+    }
+};
+
+}  // namespace
+
+// One pass, ready to shade band by band.
+struct CommandBuffer::PreparedPass {
+    struct Draw {
+        std::unique_ptr<FragmentDraw> work;
         QuadCoverage coverage;
         bool writesEveryCoveredPixel = true;
     };
-    std::vector<Prepared> prepared;
-    prepared.reserve(encoder.draws_.size());
-    long long largestRead = 0;  // pixels of the largest texture a draw reads
-    for (const auto& draw : encoder.draws_) {
-        if (!draw.pipeline || draw.pipeline->colorAttachmentPixelFormat() != target.pixelFormat()) continue;
-        std::array<VertexOut, 4> outputs;
-        for (std::uint32_t k = 0; k < 4; ++k) {
-            outputs[k] = draw.pipeline->vertexFunction().run(std::span<const Vertex>(draw.vertices), k);
-        }
-        const QuadCoverage coverage = rasterizeQuad(outputs, width, height);
-        if (coverage.isEmpty()) continue;
-        FragmentDrawContext context;
-        context.target = &target;
-        context.secondTarget = encoder.pass_.secondColorTarget.get();
-        for (std::size_t t = 0; t < kMaxFragmentTextures; ++t) context.textures[t] = draw.textures[t].get();
-        context.sampler = draw.sampler.get();
-        context.coverage = coverage;
-        const FragmentFunction& fragment = draw.pipeline->fragmentFunction();
-        auto work = fragment.prepareDraw(context);
-        if (!work) continue;
-        for (const Texture* texture : context.textures) {
-            if (texture) largestRead = std::max(largestRead, static_cast<long long>(texture->width()) * texture->height());
-        }
-        prepared.push_back({std::move(work), coverage, fragment.writesEveryCoveredPixel(context)});
-    }
+    Texture* target = nullptr;
+    Texture* secondTarget = nullptr;
+    std::vector<Draw> draws;
+    bool clears = false;
+    std::array<std::uint8_t, 4> texel{};
+    int rowsPerBand = 1;
+    int bands = 0;
+    long long pixels = 0;  // written or read by the largest texture
 
-    const bool clears = encoder.pass_.loadAction == LoadAction::clear;
-    const auto texel = clearTexel(encoder.pass_.clearColor, target.pixelFormat());
-    const int texelBytes = bytesPerTexel(target.pixelFormat());
-    const int rowsPerBand = bandRows(height, device_->workerCount());
-    const int bands = (height + rowsPerBand - 1) / rowsPerBand;
-
-    if (prepared.empty() && !clears) return;
-    const auto shadeBand = [&](int band) {
+    void shadeBand(int band) const {
+        const int width = target->width();
         const int rowBegin = band * rowsPerBand;
-        const int rowEnd = std::min(height, rowBegin + rowsPerBand);
+        const int rowEnd = std::min(target->height(), rowBegin + rowsPerBand);
+        const int texelBytes = bytesPerTexel(target->pixelFormat());
         if (clears) {
             // Clear what no draw is about to overwrite; the result equals clearing everything first.
             // Reused from band to band: no allocation per band.
             thread_local std::vector<std::pair<int, int>> spans;
             for (int row = rowBegin; row < rowEnd; ++row) {
                 spans.clear();
-                for (const auto& p : prepared) {
-                    if (p.writesEveryCoveredPixel && row >= p.coverage.rowBegin && row < p.coverage.rowEnd) {
-                        spans.emplace_back(p.coverage.columnBegin, p.coverage.columnEnd);
+                for (const auto& d : draws) {
+                    if (d.writesEveryCoveredPixel && row >= d.coverage.rowBegin && row < d.coverage.rowEnd) {
+                        spans.emplace_back(d.coverage.columnBegin, d.coverage.columnEnd);
                     }
                 }
                 std::sort(spans.begin(), spans.end());
-                for (Texture* attachment : {&target, encoder.pass_.secondColorTarget.get()}) {
+                for (Texture* attachment : {target, secondTarget}) {
                     if (!attachment) continue;
                     int cursor = 0;
                     for (const auto& [begin, end] : spans) {
@@ -198,16 +196,101 @@ void CommandBuffer::runPass(const RenderCommandEncoder& encoder) {
                 }
             }
         }
-        for (const auto& p : prepared) {
-            const int from = std::max(rowBegin, p.coverage.rowBegin);
-            const int to = std::min(rowEnd, p.coverage.rowEnd);
-            if (from < to) p.draw->shadeRows(from, to);
+        for (const auto& d : draws) {
+            const int from = std::max(rowBegin, d.coverage.rowBegin);
+            const int to = std::min(rowEnd, d.coverage.rowEnd);
+            if (from < to) d.work->shadeRows(from, to);
+        }
+    }
+};
+
+void CommandBuffer::commit() {
+    if (status_ != Status::notEnqueued) return;
+    // Consecutive passes that touch none of each other's memory run as one parallel job, as a GPU
+    // overlaps independent passes; a pass that reads or writes what an earlier one writes waits.
+    // A pass is prepared only once the passes it depends on have run.
+    std::vector<PreparedPass> group;
+    std::vector<PassMemory> groupMemory;
+    for (const auto& encoder : encoders_) {
+        if (!encoder->ended_) continue;
+        PassMemory memory;
+        memory.writes.push_back(memoryOf(*encoder->pass_.colorTarget));
+        if (encoder->pass_.secondColorTarget) memory.writes.push_back(memoryOf(*encoder->pass_.secondColorTarget));
+        for (const auto& draw : encoder->draws_) {
+            for (const auto& texture : draw.textures) {
+                if (texture) memory.reads.push_back(memoryOf(*texture));
+            }
+        }
+        if (!std::all_of(groupMemory.begin(), groupMemory.end(),
+                         [&](const PassMemory& earlier) { return memory.independentOf(earlier); })) {
+            runPasses(group);
+            group.clear();
+            groupMemory.clear();
+        }
+        group.push_back(preparePass(*encoder));
+        groupMemory.push_back(std::move(memory));
+    }
+    runPasses(group);
+    encoders_.clear();
+    status_ = Status::completed;
+}
+
+CommandBuffer::PreparedPass CommandBuffer::preparePass(const RenderCommandEncoder& encoder) {
+    PreparedPass pass;
+    Texture& target = *encoder.pass_.colorTarget;
+    const int width = target.width();
+    const int height = target.height();
+    pass.target = &target;
+    pass.secondTarget = encoder.pass_.secondColorTarget.get();
+    pass.pixels = static_cast<long long>(width) * height;
+
+    for (const auto& draw : encoder.draws_) {
+        if (!draw.pipeline || draw.pipeline->colorAttachmentPixelFormat() != target.pixelFormat()) continue;
+        std::array<VertexOut, 4> outputs;
+        for (std::uint32_t k = 0; k < 4; ++k) {
+            outputs[k] = draw.pipeline->vertexFunction().run(std::span<const Vertex>(draw.vertices), k);
+        }
+        const QuadCoverage coverage = rasterizeQuad(outputs, width, height);
+        if (coverage.isEmpty()) continue;
+        FragmentDrawContext context;
+        context.target = &target;
+        context.secondTarget = pass.secondTarget;
+        for (std::size_t t = 0; t < kMaxFragmentTextures; ++t) context.textures[t] = draw.textures[t].get();
+        context.sampler = draw.sampler.get();
+        context.coverage = coverage;
+        const FragmentFunction& fragment = draw.pipeline->fragmentFunction();
+        auto work = fragment.prepareDraw(context);
+        if (!work) continue;
+        for (const Texture* texture : context.textures) {
+            if (texture) pass.pixels = std::max(pass.pixels, static_cast<long long>(texture->width()) * texture->height());
+        }
+        pass.draws.push_back({std::move(work), coverage, fragment.writesEveryCoveredPixel(context)});
+    }
+
+    pass.clears = encoder.pass_.loadAction == LoadAction::clear;
+    pass.texel = clearTexel(encoder.pass_.clearColor, target.pixelFormat());
+    pass.rowsPerBand = bandRows(height, device_->workerCount());
+    pass.bands = pass.draws.empty() && !pass.clears ? 0 : (height + pass.rowsPerBand - 1) / pass.rowsPerBand;
+    return pass;
+}
+
+void CommandBuffer::runPasses(const std::vector<PreparedPass>& passes) {
+    int bands = 0;
+    long long pixels = 0;
+    for (const auto& pass : passes) {
+        bands += pass.bands;
+        pixels += pass.pixels;
+    }
+    const auto shade = [&](int band) {
+        for (const auto& pass : passes) {
+            if (band < pass.bands) return pass.shadeBand(band);
+            band -= pass.bands;
         }
     };
-    if (std::max(static_cast<long long>(width) * height, largestRead) < kSmallPassPixels) {
-        for (int band = 0; band < bands; ++band) shadeBand(band);
+    if (pixels < kSmallPassPixels) {
+        for (int band = 0; band < bands; ++band) shade(band);
     } else {
-        device_->parallelFor(bands, shadeBand);
+        device_->parallelFor(bands, shade);
     }
 }
 

@@ -7,7 +7,8 @@
 // buffer is committed, its passes run in order; each pass splits its target into bands of rows,
 // and every band is shaded by one worker: it clears the band (when the pass clears) and then runs
 // every draw that touches it, in draw order. Writes of different bands never overlap, so the
-// result does not depend on the number of workers.
+// result does not depend on the number of workers. Consecutive passes that neither write what
+// another reads or writes run as one job, their bands side by side.
 
 #include "Platform/Compute/ComputeDevice.h"
 #include "Platform/Compute/QuadRasterizer.h"
@@ -195,7 +196,9 @@ public:
 private:
     friend class CommandQueue;
     explicit CommandBuffer(std::shared_ptr<ComputeDevice> device) : device_(std::move(device)) {}
-    void runPass(const RenderCommandEncoder& pass);
+    struct PreparedPass;
+    PreparedPass preparePass(const RenderCommandEncoder& encoder);
+    void runPasses(const std::vector<PreparedPass>& passes);
 
     std::shared_ptr<ComputeDevice> device_;
     std::vector<std::shared_ptr<RenderCommandEncoder>> encoders_;

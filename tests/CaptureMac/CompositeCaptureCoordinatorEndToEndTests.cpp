@@ -7,28 +7,9 @@
 #include <cmath>
 namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
-// Display 1 is reddish, display 2 bluish; green rises from left to right across each display.
-void fillDisplay(const CaptureDisplay& display, std::uint64_t, PixelBuffer& bgra) {
-    for (int y = 0; y < bgra.height(); ++y) {
-        std::uint8_t* row = bgra.baseAddress() + static_cast<std::size_t>(y) * bgra.bytesPerRow();
-        for (int x = 0; x < bgra.width(); ++x) {
-            const auto green = static_cast<std::uint8_t>(x * 200 / bgra.width());
-            const std::uint8_t bgrx[] = {std::uint8_t(display.displayID == 1 ? 30 : 180), green, std::uint8_t(display.displayID == 1 ? 180 : 30), 255};
-            std::copy(std::begin(bgrx), std::end(bgrx), row + static_cast<std::size_t>(x) * 4);
-        }
-    }
-}
-// BT.709 video-range luma of the colour at a display-local pixel column.
-double expectedLuma(std::uint32_t displayID, int localX, int displayWidth) {
-    const double b = displayID == 1 ? 30 : 180, r = displayID == 1 ? 180 : 30;
-    const double g = localX * 200 / displayWidth;
-    return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
-}
-// (Which frame a keyframe request forces is the scripted tick test's; that x265 honours it, the
-// x265 session's keyframe test.)
 TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsContentAndAudio) {
     CoordinatorHarness h{HEVCEncoder::Backend{}};
-    h.server->setContentFunction(fillDisplay);
+    h.server->setContentFunction(testing::fillDisplay);
     h.server->setAudioTone(1000, 0.5);
     std::vector<std::vector<std::uint8_t>> parameterSets;
     h.coordinator->onVideoFormatAvailable = [&](std::int32_t, std::int32_t, const auto& sets, std::int32_t length) {
@@ -43,7 +24,7 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
         h.tick();
     }
     h.coordinator->stopAll();
-    ASSERT_EQ(h.errorCount(), 0u);
+    ASSERT_EQ(h.errors(), testing::Texts{});
     ASSERT_EQ(h.recorded.frames.size(), 60u);
     ASSERT_FALSE(parameterSets.empty());
     testing::HEVCTestDecoder decoder(parameterSets);
@@ -64,7 +45,7 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
         const int localX = c < 320 ? 320 + c : c - 320;
         double sum = 0;
         for (int y = 16; y < 336; ++y) sum += last.y[static_cast<std::size_t>(y) * 640 + static_cast<std::size_t>(c)];
-        worst = std::max(worst, std::abs(sum / 320 - expectedLuma(display, localX, 640)));
+        worst = std::max(worst, std::abs(sum / 320 - testing::expectedLuma(display, localX, 640)));
     }
     EXPECT_LT(worst, 4.0);
     // The audio: AAC-LC at 16 kHz carrying the 1 kHz tone.

@@ -1,6 +1,4 @@
 // Plan application and frame intake of the composite capture coordinator.
-#include "CaptureMac/CaptureCoordinatorError.h"
-#include "CaptureMac/ScreenCaptureSession.h"
 #include "CoordinatorTestSupport.h"
 #include "Platform/Compute/ComputeDevice.h"
 #include <gtest/gtest.h>
@@ -8,11 +6,14 @@
 #include <limits>
 namespace mivodrell { namespace {
 using testing::CoordinatorHarness;
-using testing::errorAs;
+using testing::Texts;
 using Coordinator = CompositeCaptureCoordinator;
 using IDs = std::vector<std::uint32_t>;
+using Fault = VirtualCaptureServer::OperationFault;
+using Operation = VirtualCaptureServer::Operation;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+const CapturePlan reconfigureOne = CoordinatorHarness::plan({1, 2}, {}, {}, {1});
 TEST(CompositeCaptureCoordinatorDecisions, FullDisplaySourceCoversTheDisplayAtTheDensityWithinTheEdgeLimit) {
     struct Row { double w, h, plannedDensity, density; bool known; double ppp; CGSize size; };
     const CaptureSource planned{7, CGRect(10, 10, 100, 50), CGSize{200, 100}, 2.0, true};
@@ -22,12 +23,9 @@ TEST(CompositeCaptureCoordinatorDecisions, FullDisplaySourceCoversTheDisplayAtTh
                         {4096, 2000, 2.0, 2.0, true, 2.0, {8192, 4000}}, {5000, 2000, 2.0, 2.0, true, 1.0, {5000, 2000}},  // 8192 limit
                         {0, 720, 2.0, 2.0, true, 2.0, planned.outputPixelSize}, {1280, 720, 2.0, 2.0, false, 2.0, planned.outputPixelSize}};
     for (const Row& r : rows) {
-        CaptureSource s = planned;
-        s.pixelsPerPoint = r.plannedDensity;
-        std::optional<CaptureDisplay> d;
-        if (r.known) d = CaptureDisplay{7, CGRect(500, 0, r.w, r.h), 2.0, false, "D"};
-        const CaptureSource out = Coordinator::fullDisplaySource(s, d, r.density);
         SCOPED_TRACE(r.w);
+        const auto d = r.known ? std::optional(CaptureDisplay{7, CGRect(500, 0, r.w, r.h), 2.0, false, "D"}) : std::nullopt;
+        const CaptureSource out = Coordinator::fullDisplaySource({7, planned.sourceRect, planned.outputPixelSize, r.plannedDensity, true}, d, r.density);
         EXPECT_TRUE(identical(out.sourceRect, r.known && r.w > 0 ? CGRect(0, 0, r.w, r.h) : planned.sourceRect));
         EXPECT_EQ(std::pair(out.pixelsPerPoint, out.outputPixelSize), std::pair(r.ppp, r.size));
     }
@@ -45,10 +43,12 @@ TEST(CompositeCaptureCoordinatorDecisions, EncoderSizeIsMultiplesOf16Between16An
 TEST(CompositeCaptureCoordinatorDecisions, RectangleMatchFollowsTheFrameSizeInPoints) {
     struct Row { const char* name; CGRect current, previous; std::optional<CaptureFrameGeometry> geometry; double t; bool accept; CGRect rect; int tagged, skips; };
     const CGRect big(0, 0, 1280, 720), old(0, 0, 640, 360), shifted(8, 0, 1280, 720);
-    const auto g = [](double w, double h, double scale) { return std::optional(CaptureFrameGeometry{CGRect(0, 0, w, h), scale, 2.0}); };
+    const auto g = [](double w, double h, double scale, double x = 0) { return std::optional(CaptureFrameGeometry{CGRect(x, 0, w, h), scale, 2.0}); };
     const Row rows[] = {
         {"no geometry", big, old, std::nullopt, 0, true, big, 0, 5}, {"scale not a number", big, old, g(640, 360, kNaN), 0, true, big, 0, 5},
         {"scale 0.05", big, old, g(640, 360, 0.05), 0, true, big, 0, 5}, {"no width", big, old, g(0, 360, 1), 0, true, big, 0, 5},
+        {"width not a number: no match", big, old, g(kNaN, 360, 1), 0, false, {}, 1, 6},
+        {"negative width, read standardized", big, old, g(-640, 360, 1, 640), 0, true, old, 1, 0},
         {"current", big, old, g(640, 360, 0.5), 0, true, big, 0, 0}, {"current within 16", big, old, g(1296, 704, 1), 0, true, big, 0, 0},
         {"previous after a big switch", big, old, g(650, 350, 1), 0, true, old, 1, 0}, {"neither", big, old, g(900, 500, 1), 0, false, {}, 1, 6},
         {"same size, before the switch window ends", shifted, big, g(1280, 720, 1), 9.95, false, {}, 1, 0},
@@ -62,18 +62,6 @@ TEST(CompositeCaptureCoordinatorDecisions, RectangleMatchFollowsTheFrameSizeInPo
         EXPECT_EQ(std::tuple(match.accept, state.framesTaggedOldSinceSwitch, state.consecutiveSizeSkips), std::tuple(r.accept, r.tagged, r.skips));
         if (r.accept) { EXPECT_TRUE(identical(match.rect, r.rect)); }
     }
-    // Thirty mismatching frames are dropped and the 31st is let through once.
-    Coordinator::RectMatchState state{big, old, 0, 0, 0};
-    const std::optional<CaptureFrameGeometry> odd = CaptureFrameGeometry{CGRect(0, 0, 900, 500), 1.0, 1.0};
-    for (int i = 1; i <= 30; ++i) EXPECT_FALSE(Coordinator::matchFrameRect(state, odd, 0).accept) << i;
-    const auto release = Coordinator::matchFrameRect(state, odd, 0);
-    EXPECT_TRUE(release.accept);
-    EXPECT_EQ(release.releasedAfterSkips, (CGSize{900, 500}));
-    const auto later = Coordinator::matchFrameRect(state, odd, 0);
-    EXPECT_TRUE(later.accept && !later.releasedAfterSkips);
-    EXPECT_EQ(std::pair(state.consecutiveSizeSkips, state.framesTaggedOldSinceSwitch), std::pair(32, 30));
-    EXPECT_TRUE(Coordinator::matchFrameRect(state, g(1280, 720, 1), 0).accept);
-    EXPECT_EQ(state.consecutiveSizeSkips, 0);
 }
 TEST(CompositeCaptureCoordinatorDecisions, ContentUVIsDroppedWhenSmallOrOutsideAndClampedOtherwise) {
     struct Row { const char* name; std::optional<CaptureFrameGeometry> geometry; int w; std::optional<CGRect> expected; };
@@ -83,11 +71,14 @@ TEST(CompositeCaptureCoordinatorDecisions, ContentUVIsDroppedWhenSmallOrOutsideA
         {"no geometry", std::nullopt, 640, unit}, {"empty buffer", g(CGRect(0, 0, 10, 10), 1), 0, unit}, {"whole", g(whole, 1), 640, unit},
         {"points at scale 2", g(CGRect(0, 0, 320, 180), 2), 640, unit}, {"scale not a number", g(whole, kNaN), 640, unit},
         {"10 % wide", g(CGRect(0, 0, 64, 360), 1), 640, std::nullopt}, {"11 % wide", g(CGRect(0, 0, 70.4, 360), 1), 640, CGRect(0, 0, 0.11, 1)},
+        {"10 % high", g(CGRect(0, 0, 640, 36), 1), 640, std::nullopt}, {"negative width", g(CGRect(640, 0, -320, 360), 1), 640, CGRect(0.5, 0, 0.5, 1)},
         {"less than 0.001 left of the buffer", g(CGRect(-0.32, 0, 640, 360), 1), 640, unit},
         {"more than 0.001 left", g(CGRect(-1, 0, 640, 360), 1), 640, std::nullopt},
         {"more than 0.001 past the bottom", g(CGRect(0, 1, 640, 360), 1), 640, std::nullopt},
         {"clamped at the right", g(CGRect(320, 0, 320.32, 360), 1), 640, CGRect(0.5, 0, 0.5, 1)},
-        {"not a number", g(CGRect(kNaN, 0, 640, 360), 1), 640, std::nullopt}};
+        {"origin not a number: at the edge", g(CGRect(kNaN, kNaN, 320, 360), 1), 640, CGRect(0, 0, 0.5, 1)},
+        {"size not a number: the whole buffer", g(CGRect(320, 0, kNaN, 360), 1), 640, CGRect(0.5, 0, 0.5, 1)},
+        {"infinite", g(CGRect(0, 0, kInf, 360), 1), 640, std::nullopt}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const auto uv = Coordinator::contentUV(r.geometry, r.w, 360);
@@ -97,93 +88,84 @@ TEST(CompositeCaptureCoordinatorDecisions, ContentUVIsDroppedWhenSmallOrOutsideA
                                   {uv->width(), r.expected->width()}, {uv->height(), r.expected->height()}}) EXPECT_NEAR(a, b, 1e-9);
     }
 }
-TEST(CompositeCaptureCoordinatorPlans, StartStopAndMissingDisplays) {
+TEST(CompositeCaptureCoordinatorPlans, StartedStoppedFailedAndMissingDisplays) {
     CoordinatorHarness h;
     h.start();
-    EXPECT_EQ(h.coordinator->activeDisplayIDs(), (IDs{1, 2}));
-    for (const auto& c : h.server->runningStreamConfigurations()) {
-        EXPECT_TRUE(identical(*c.sourceRect, CGRect(0, 0, 640, 360)));  // the whole display, not the planned half
-        EXPECT_EQ(c.pixelFormat, 0x34323066u);
-    }
-    const auto state = h.coordinator->inspect();
-    EXPECT_EQ(state.encoderOutputPixelSize, (CGSize{640, 176}));
-    EXPECT_TRUE(state.renderTimerRunning && state.hasLatestFrameParameters);
-    h.apply(CoordinatorHarness::plan({1, 2}, {1, 2}));  // started again: left alone
-    EXPECT_EQ(h.server->runningStreamCount(), 2u);
+    for (const auto& c : h.server->runningStreamConfigurations())  // '420f' captures of the whole display, not the planned half
+        EXPECT_TRUE(identical(*c.sourceRect, CGRect(0, 0, 640, 360)) && c.pixelFormat == 0x34323066u);
+    EXPECT_TRUE(h.coordinator->inspect().renderTimerRunning && h.coordinator->inspect().hasLatestFrameParameters);
+    h.deliver();
+    h.start();  // started again: left alone, the timer keeps running, the same frame rate logs nothing
+    EXPECT_EQ(std::tuple(h.backend->streamsMade.load(), h.timer.created, h.coordinator->inspect().active.at(1).nativeDensity, h.count("幀率上限改為 60 fps")),
+              std::tuple(2, 1, 1.0, 1u));
+    // A stop that fails is reported and the display's picture goes with it.
+    h.server->setFault(Operation::stopCapture, Fault{Fault::Kind::fail});
     h.apply(CoordinatorHarness::plan({2}, {}, {1}));
-    EXPECT_EQ(std::pair(h.coordinator->activeDisplayIDs(), h.server->runningStreamCount()), std::pair(IDs{2}, std::size_t{1}));
-    h.applyWith(CoordinatorHarness::plan({1, 2}, {1}), {h.displays[1]});  // a planned display that the list does not hold
-    ASSERT_EQ(h.errorCount(), 1u);
-    EXPECT_EQ(h.recorded.errors[0].first, 1u);
-    EXPECT_EQ(errorAs<CaptureCoordinatorError>(h.recorded.errors[0].second), CaptureCoordinatorError::displayNotFound(1));
+    h.server->setFault(Operation::stopCapture, {});
+    h.server->setFault(Operation::startCapture, Fault{Fault::Kind::fail});
+    h.apply(reconfigureOne);  // reconfigured while inactive: started, which fails
+    h.server->setFault(Operation::startCapture, {});
+    h.apply(CoordinatorHarness::plan({1, 2}));  // a plan that does not start it leaves it inactive
     EXPECT_EQ(h.coordinator->activeDisplayIDs(), IDs{2});
+    h.apply(CoordinatorHarness::plan({1, 2, 3}, {1, 3}));  // display 3 is not in the list
+    EXPECT_EQ(h.coordinator->activeDisplayIDs(), (IDs{1, 2}));
+    EXPECT_FALSE(h.coordinator->inspect().active.at(1).hasRendererSource);
+    EXPECT_EQ(h.errors(), (Texts{"1: stopFailed", "1: startFailed", "3: displayNotFound(3)"}));
 }
 TEST(CompositeCaptureCoordinatorPlans, ReconfigureUpdatesInPlaceOrRebuildsWhenTheUpdateFails) {
     CoordinatorHarness h;
     h.start();
-    auto narrower = h.displays;
-    const CapturePlan reconfigure = CoordinatorHarness::plan({1, 2}, {}, {}, {1});
-    const auto expectRects = [&](CGRect rect, CGRect previous) {
-        const auto state = h.coordinator->inspect().active.at(1);
-        EXPECT_TRUE(identical(state.sourceRect, rect));
-        EXPECT_TRUE(identical(state.previousSourceRect, previous));
-    };
-    narrower[0].frame = CGRect(0, 0, 600, 360);
-    h.applyWith(reconfigure, narrower);
-    expectRects(CGRect(0, 0, 600, 360), CGRect(0, 0, 640, 360));
-    h.server->setFault(VirtualCaptureServer::Operation::updateConfiguration, {VirtualCaptureServer::OperationFault::Kind::fail});
-    h.applyWith(reconfigure, narrower);  // the same plan again: nothing to do
-    EXPECT_EQ(h.errorCount(), 0u);
-    // Failure of a listed display: reported, then the capture is built anew.
-    narrower[0].frame = CGRect(0, 0, 560, 360);
-    h.applyWith(reconfigure, narrower);
-    ASSERT_EQ(h.errorCount(), 1u);
-    EXPECT_EQ(std::pair(h.recorded.errors[0].first, errorAs<ScreenCaptureSession::CaptureError>(h.recorded.errors[0].second)->kind),
-              std::pair(1u, ScreenCaptureSession::CaptureError::Kind::updateFailed));
-    EXPECT_EQ(std::pair(h.recorded.count("螢幕 1 就地 reconfigure 失敗（"), h.server->runningStreamCount()), std::pair(std::size_t{1}, std::size_t{2}));
-    expectRects(CGRect(0, 0, 560, 360), CGRect(0, 0, 560, 360));
-    // Failure of an unlisted display: reported, the old rectangle stays.
-    narrower[1].frame = CGRect(640, 0, 500, 360);
-    h.applyWith(CoordinatorHarness::plan({1, 2}), narrower);
-    ASSERT_EQ(h.errorCount(), 2u);
-    EXPECT_EQ(h.recorded.errors[1].first, 2u);
-    EXPECT_TRUE(identical(h.coordinator->inspect().active.at(2).sourceRect, CGRect(0, 0, 640, 360)));
+    auto resized = h.displays;
+    // The widths of the rectangle captured now and before the last switch.
+    const auto widths = [&](std::uint32_t id) { const auto s = h.coordinator->inspect().active.at(id); return std::pair(s.sourceRect.width(), s.previousSourceRect.width()); };
+    resized[0].frame = CGRect(0, 0, 600, 360);
+    h.applyWith(reconfigureOne, resized);
+    resized[1].frame = CGRect(640, 0, 500, 360);
+    h.applyWith(CoordinatorHarness::plan({1, 2}), resized);  // changed but unlisted: updated in place too
+    EXPECT_EQ(std::pair(widths(1), widths(2)), std::pair(std::pair(600.0, 640.0), std::pair(500.0, 640.0)));
+    h.server->setFault(Operation::updateConfiguration, Fault{Fault::Kind::fail});
+    h.applyWith(reconfigureOne, resized);  // the same plan again: nothing to do
+    // A listed display: the failure is reported and the capture built anew. The old stream reports
+    // its end as it is stopped, too late to touch the new one.
+    h.backend->onStopCapture = [](StreamDelegate& d) { d.didStopWithError({"VirtualCaptureServer", -3815, "gone"}); };
+    resized[0].frame = CGRect(0, 0, 560, 360);
+    h.applyWith(reconfigureOne, resized);
+    EXPECT_EQ(h.count("螢幕 1 就地 reconfigure 失敗（updateFailed: injected failure"), 1u);
+    // An unlisted display: reported, the old rectangle stays.
+    resized[1].frame = CGRect(640, 0, 400, 360);
+    h.applyWith(CoordinatorHarness::plan({1, 2}), resized);
+    EXPECT_EQ(std::tuple(h.coordinator->activeDisplayIDs(), widths(1), widths(2), h.server->runningStreamCount()),
+              std::tuple(IDs{1, 2}, std::pair(560.0, 560.0), std::pair(500.0, 640.0), std::size_t{2}));
+    EXPECT_EQ(h.errors(), (Texts{"1: updateFailed", "1: PlatformError(-3815)", "2: updateFailed"}));
 }
-TEST(CompositeCaptureCoordinatorIntake, OldSizedFramesAfterASwitchAreCompositedWhereTheOldRectangleLay) {
+TEST(CompositeCaptureCoordinatorIntake, FramesAfterASwitchAndFramesOfNoKnownSize) {
     CoordinatorHarness h;
     h.start();
-    h.deliver();
-    EXPECT_EQ(h.recorded.logsContaining("★S214-62 幾何：螢幕 1 "),
-              std::vector<std::string>{"★S214-62 幾何：螢幕 1 SCK contentRect=(0.0,0.0,640.0x360.0) contentScale=1.00 scaleFactor=1.00 "
-                                       "buffer=640x360｜假定 sourceRect=(0.0,0.0,640.0x360.0)"});
+    h.clock->set(0);  // the host clock on the server's time, which starts at 0
+    auto resized = h.displays;
+    const auto state = [&] { return h.coordinator->inspect().active.at(1); };
+    // A switch between rectangles of about the same size: frames presented within 0.08 s of it are the old stream's.
+    resized[0].frame = CGRect(0, 0, 632, 360);
+    h.applyWith(reconfigureOne, resized);
+    for (int i = 0; i < 5; ++i) h.deliver();  // at 1/60 ... 5/60 s
+    EXPECT_EQ(state().framesTaggedOldSinceSwitch, 4);
+    // After a big switch old-sized frames are composited where the old rectangle lay.
     h.server->setStaleFramesAfterUpdate(2);
-    auto half = h.displays;
-    half[0].frame = CGRect(0, 0, 320, 360);
-    const CapturePlan reconfigure = CoordinatorHarness::plan({1, 2}, {}, {}, {1});
-    h.applyWith(reconfigure, half);
+    resized[0].frame = CGRect(0, 0, 320, 360);
+    h.applyWith(reconfigureOne, resized);
     for (int i = 0; i < 3; ++i) h.deliver();
-    const auto state = h.coordinator->inspect();  // accepted: one before, two old-sized, one new
-    EXPECT_EQ(std::pair(state.active.at(1).framesTaggedOldSinceSwitch, state.acceptedFramesInCostWindow.at(1)), std::pair(2, 4));
-    half[0].frame = CGRect(0, 0, 300, 360);
-    h.applyWith(reconfigure, half);
-    EXPECT_EQ(h.recorded.count("★S214-74 在途：螢幕 1 上次換範圍後 2 幀依附件判為舊代／跳過"), 1u);
-    EXPECT_EQ(h.coordinator->inspect().active.at(1).framesTaggedOldSinceSwitch, 0);
+    EXPECT_EQ(std::pair(state().framesTaggedOldSinceSwitch, h.coordinator->inspect().acceptedFramesInCostWindow.at(1)), std::pair(2, 4));
+    // A width that is not a number matches no rectangle: thirty frames are dropped, the 31st let through.
+    h.backend->contentRect = [] { return CGRect(0, 0, kNaN, 360); };
+    for (int i = 0; i < 32; ++i) h.deliver();
+    EXPECT_EQ(h.logsContaining("附件連續 30 幀不合，放行（螢幕 1 "), Texts{"★S214-74 附件連續 30 幀不合，放行（螢幕 1 附件推得 nanx360pt 期待新 320x360 舊 632x360）"});
+    resized[0].frame = CGRect(0, 0, 300, 360);
+    h.applyWith(reconfigureOne, resized);
+    EXPECT_EQ(h.logsContaining("★S214-74 在途"), (Texts{"★S214-74 在途：螢幕 1 上次換範圍後 4 幀依附件判為舊代／跳過", "★S214-74 在途：螢幕 1 上次換範圍後 32 幀依附件判為舊代／跳過"}));
+    EXPECT_EQ(std::tuple(h.coordinator->inspect().acceptedFramesInCostWindow.at(1), state().consecutiveSizeSkips, state().framesTaggedOldSinceSwitch), std::tuple(6, 32, 0));
 }
-TEST(CompositeCaptureCoordinatorIntake, NonFocusDisplaysUploadEveryThirdFrame) {
-    CoordinatorHarness h;
-    h.start();
-    h.coordinator->setFocusDisplay(1);
-    h.coordinator->setFocusDisplay(1);
-    for (int i = 0; i < 9; ++i) h.deliver();
-    auto accepted = h.coordinator->inspect().acceptedFramesInCostWindow;
-    EXPECT_EQ(std::pair(accepted[1], accepted[2]), std::pair(9, 3));
-    EXPECT_EQ(h.recorded.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), 1u);
-    h.coordinator->setFocusDisplay(std::nullopt);
-    for (int i = 0; i < 3; ++i) h.deliver();
-    EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2], 6);
-    EXPECT_EQ(h.recorded.count("重點螢幕 → 無（"), 1u);
-}
-TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitchesThatLogOnce) {
+// No coordinator without a compositor. With a focus display the others upload every third frame.
+TEST(CompositeCaptureCoordinatorIntake, SwitchesLogOnceFocusThinsTheOtherDisplaysAndGeometryIsLoggedOnChange) {
     auto device = ComputeDevice::create(1);
     device->setFaults({.failCommandQueue = true});
     CompositeCaptureCoordinator::Collaborators c;
@@ -198,7 +180,31 @@ TEST(CompositeCaptureCoordinatorPlans, NoCoordinatorWithoutACompositorAndSwitche
     EXPECT_TRUE(h.coordinator->inspect().pendingForcedKeyframe);
     PrivacyOverlayRegistry::setExcludedWindows({});
     for (const ContentFilter& f : h.server->runningStreamFilters()) EXPECT_TRUE(f.windows.size() == 1 && f.windows[0].windowID == 77u);
-    EXPECT_EQ(h.recorded.count("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）"), 1u);
-    EXPECT_EQ(h.recorded.count("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）"), 1u);
+    EXPECT_EQ(h.count("refreshContentFilters：已對 2 條 stream 重套排除清單（排除 1 個視窗）"), 1u);
+    EXPECT_EQ(h.count("★S214-116 動態模糊開啟（靜態區維持清晰，變動區 1/8 降採樣）"), 1u);
+    h.server->setFault(Operation::updateContentFilter, Fault{Fault::Kind::fail});
+    h.coordinator->refreshContentFilters();  // each failure reported, the loop goes on
+    EXPECT_EQ(h.errors(), (Texts{"1: updateFailed", "2: updateFailed"}));
+    h.coordinator->setFocusDisplay(1);
+    h.coordinator->setFocusDisplay(1);
+    for (int i = 0; i < 9; ++i) h.deliver();
+    EXPECT_EQ(std::pair(h.coordinator->inspect().acceptedFramesInCostWindow[1], h.coordinator->inspect().acceptedFramesInCostWindow[2]), std::pair(9, 3));
+    h.coordinator->setFocusDisplay(std::nullopt);
+    for (int i = 0; i < 3; ++i) h.deliver();
+    EXPECT_EQ(h.coordinator->inspect().acceptedFramesInCostWindow[2], 6);
+    // Geometry is logged on change, at most ten times per two seconds per display.
+    h.deliver();  // the same geometry again
+    EXPECT_EQ(h.logsContaining("★S214-62 幾何：螢幕 1 "),
+              Texts{"★S214-62 幾何：螢幕 1 SCK contentRect=(0.0,0.0,640.0x360.0) contentScale=1.00 scaleFactor=1.00 "
+                    "buffer=640x360｜假定 sourceRect=(0.0,0.0,640.0x360.0)"});
+    double width = 640;
+    h.backend->contentRect = [&width] { return CGRect(0, 0, width, 360); };
+    for (int i = 0; i < 12; ++i, h.deliver()) width -= 1;
+    EXPECT_EQ(std::pair(h.count("★S214-62 幾何：螢幕 1 "), h.count("★S214-62 幾何：螢幕 2 ")), std::pair(std::size_t{10}, std::size_t{10}));
+    h.clock->advance(2.01);
+    width -= 1;
+    h.deliver();
+    EXPECT_EQ(h.count("★S214-62 幾何：螢幕 1 "), 11u);
+    EXPECT_EQ(std::pair(h.count("★S214-106 注意力切換：重點螢幕 → 1（非重點更新間隔 1/3）"), h.count("重點螢幕 → 無（")), std::pair(std::size_t{1}, std::size_t{1}));
 }
 }}  // namespace mivodrell

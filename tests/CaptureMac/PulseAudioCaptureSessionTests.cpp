@@ -14,13 +14,18 @@ protected:
         std::string why;
         server = testing::PrivatePulseServer::start(why);
         if (!server) GTEST_SKIP() << why;
-        session = AudioCaptureSession::create(PulseAudioCaptureBackend::create(server->address()));
+        session = AudioCaptureSession::create(PulseAudioCaptureBackend::create(server->address(), "@DEFAULT_MONITOR@", clock));
         // The collectors live as long as the callbacks: a block queued before `stop` may still
         // be delivered while the test is being torn down.
         session->onAudioSampleBuffer = [blocks = blocks](const SampleBufferRef& s) { blocks->add(s); };
         session->onStop = [stops = stops](const std::optional<PlatformError>& e) { stops->add(e.value_or(PlatformError{})); };
     }
     const CaptureDisplay display{1, CGRect(0, 0, 1920, 1080), 1.0, true, "D"};
+    struct ShiftedClock final : Clock {  // the host clock 1000 s on: stamps come from the clock given
+        double mediaTime() const override { return currentMediaTime() + 1000; }
+        double hostTime() const override { return currentHostTime() + 1000; }
+    };
+    std::shared_ptr<Clock> clock = std::make_shared<ShiftedClock>();
     std::unique_ptr<testing::PrivatePulseServer> server;
     std::shared_ptr<AudioCaptureSession> session;
     std::shared_ptr<testing::Collected<SampleBufferRef>> blocks = std::make_shared<testing::Collected<SampleBufferRef>>();
@@ -32,8 +37,10 @@ std::vector<float> floatsOf(const AudioBuffer& buffer) {
     return out;
 }
 // A 1 kHz tone played into the default sink comes back from its monitor: non-interleaved float
-// stereo at 48 kHz, time stamps counting samples without a gap, the clean tone in both channels.
+// stereo at 48 kHz, stamped on the host clock (going forward, and no later than the block was
+// read nor earlier than the server's latency allows), the clean tone in both channels.
 TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
+    const double before = clock->hostTime();
     session->start(display);
     ASSERT_TRUE(server->playTone(1000, 0.5, 3));
     // Blocks until 0.5 s of the tone have been captured after its onset.
@@ -49,19 +56,22 @@ TEST_F(PulseAudioCaptureSessionTest, CapturesAToneFromTheDefaultSinkMonitor) {
         ASSERT_TRUE(onset || blocks->size() < 500) << "ten seconds without the tone";
     }
     session->stop();
-    std::int64_t expected = 0;
+    const double after = clock->hostTime();
+    double previous = 0;
     std::vector<float> left, right;
     for (std::size_t i = 0; i < blocks->size(); ++i) {
         const auto b = blocks->at(i);
         ASSERT_TRUE(b->audioFormat && b->audioBufferList);
         const auto& f = *b->audioFormat;
         ASSERT_EQ(b->audioBufferList->size(), 2u);
-        EXPECT_EQ(std::tuple(b->presentationTime, f.sampleRate, f.channelsPerFrame, f.bitsPerChannel),
-                  std::tuple(MediaTime::make(expected, 48000), 48000.0, 2u, 32u));
+        const double t = b->presentationTime.seconds();
+        EXPECT_TRUE(t > before - 2.5 && t < after && t > previous + 0.01) << t - before << " s after the start";
+        previous = t;
+        EXPECT_EQ(std::tuple(b->presentationTime.timescale, f.sampleRate, f.channelsPerFrame, f.bitsPerChannel),
+                  std::tuple(48000, 48000.0, 2u, 32u));
         EXPECT_TRUE((f.formatFlags & AudioFormatFlag::isFloat) && (f.formatFlags & AudioFormatFlag::isNonInterleaved));
         const auto l = floatsOf(b->audioBufferList->at(0)), r = floatsOf(b->audioBufferList->at(1));
         ASSERT_EQ(l.size(), std::size_t(b->sampleCount));
-        expected += b->sampleCount;
         if (i >= *onset + 2) {
             left.insert(left.end(), l.begin(), l.end());
             right.insert(right.end(), r.begin(), r.end());

@@ -6,14 +6,21 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
+#include <utility>
 
 namespace mivodrell::stream {
 namespace {
@@ -41,24 +48,60 @@ std::uint8_t* paddedCopy(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 std::variant<std::unique_ptr<MatroskaWriter>, std::string> MatroskaWriter::create(const std::string& path, bool withAudio) {
-    const std::string partial = path + ".partial";
-    std::unique_ptr<MatroskaWriter> writer(new MatroskaWriter(path, partial, withAudio));
-    int status = avformat_alloc_output_context2(&writer->context_, nullptr, "matroska", partial.c_str());
+    std::string name = path + ".XXXXXX.partial";
+    const int fd = mkstemps(name.data(), int(std::strlen(".partial")));
+    if (fd < 0) return "cannot write " + path + ": " + std::strerror(errno);
+    fchmod(fd, 0644);
+    std::unique_ptr<MatroskaWriter> writer(new MatroskaWriter(path, name, fd, withAudio));
+    const int status = avformat_alloc_output_context2(&writer->context_, nullptr, "matroska", path.c_str());
     if (status < 0 || !writer->context_) return "cannot prepare " + path + ": " + averror(status);
-    status = avio_open(&writer->context_->pb, partial.c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) return "cannot write " + path + ": " + averror(status);
+    constexpr int bufferSize = 64 * 1024;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
+    if (buffer) {
+        writer->context_->pb = avio_alloc_context(buffer, bufferSize, 1, writer.get(), nullptr, &writeBytes, &seekBytes);
+    }
+    if (!writer->context_->pb) {
+        av_free(buffer);
+        return "cannot prepare " + path + ": out of memory";
+    }
+    writer->context_->flags |= AVFMT_FLAG_CUSTOM_IO;
     return writer;
 }
 
-MatroskaWriter::MatroskaWriter(std::string path, std::string partialPath, bool withAudio)
-    : path_(std::move(path)), partialPath_(std::move(partialPath)), withAudio_(withAudio) {}
+MatroskaWriter::MatroskaWriter(std::string path, std::string partialPath, int fd, bool withAudio)
+    : path_(std::move(path)), partialPath_(std::move(partialPath)), fd_(fd), withAudio_(withAudio) {}
 
 MatroskaWriter::~MatroskaWriter() {
     if (context_) {
-        if (context_->pb) avio_closep(&context_->pb);
+        if (context_->pb) {
+            av_freep(&context_->pb->buffer);
+            avio_context_free(&context_->pb);
+        }
         avformat_free_context(context_);
     }
-    if (!finished_) std::remove(partialPath_.c_str());
+    if (fd_ >= 0) close(fd_);
+    if (!kept_) std::remove(partialPath_.c_str());
+}
+
+int MatroskaWriter::writeBytes(void* opaque, std::uint8_t* data, int size) {
+    const int fd = static_cast<MatroskaWriter*>(opaque)->fd_;
+    for (int done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, std::size_t(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
+        done += int(n);
+    }
+    return size;
+}
+
+std::int64_t MatroskaWriter::seekBytes(void* opaque, std::int64_t offset, int whence) {
+    const int fd = static_cast<MatroskaWriter*>(opaque)->fd_;
+    if (whence & AVSEEK_SIZE) {
+        struct stat info {};
+        return fstat(fd, &info) == 0 ? std::int64_t(info.st_size) : AVERROR(errno);
+    }
+    const off_t at = lseek(fd, off_t(offset), whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : std::int64_t(at);
 }
 
 void MatroskaWriter::setVideoFormat(const VideoFormat& format) { videoFormat_ = format; }
@@ -87,44 +130,39 @@ std::vector<std::uint8_t> MatroskaWriter::annexB(std::span<const std::uint8_t> p
 
 std::optional<std::string> MatroskaWriter::writeVideo(std::span<const std::uint8_t> payload, bool isKeyframe,
                                                       double presentationTime) {
-    if (!std::isfinite(presentationTime)) {
-        ++counts_.dropped;
-        return std::nullopt;
-    }
-    if (!sawKeyframe_ && !isKeyframe) {
+    if (writeError_) return writeError_;
+    if (!std::isfinite(presentationTime) || (!sawKeyframe_ && !isKeyframe)) {
         ++counts_.dropped;
         return std::nullopt;
     }
     sawKeyframe_ = true;
     Held packet{true, isKeyframe, presentationTime, annexB(payload, isKeyframe)};
-    if (!headerWritten_) {
-        held_.push_back(std::move(packet));
-        if (held_.size() > maxHeldPackets) {
-            held_.pop_front();
-            ++counts_.dropped;
-        }
-        if (videoFormat_ && (!withAudio_ || audioFormat_)) return writeHeader();
-        return std::nullopt;
-    }
-    return writePacket(packet);
+    return headerWritten_ ? writePacket(packet) : hold(std::move(packet));
 }
 
 std::optional<std::string> MatroskaWriter::writeAudio(std::span<const std::uint8_t> bytes, double presentationTime) {
+    if (writeError_) return writeError_;
     if (!withAudio_ || !std::isfinite(presentationTime)) {
         ++counts_.dropped;
         return std::nullopt;
     }
     Held packet{false, false, presentationTime, {bytes.begin(), bytes.end()}};
-    if (!headerWritten_) {
-        held_.push_back(std::move(packet));
-        if (held_.size() > maxHeldPackets) {
-            held_.pop_front();
-            ++counts_.dropped;
+    return headerWritten_ ? writePacket(packet) : hold(std::move(packet));
+}
+
+std::optional<std::string> MatroskaWriter::hold(Held packet) {
+    held_.push_back(std::move(packet));
+    if (held_.size() > maxHeldPackets) {
+        // The audio format is overdue: the recording goes on without its track.
+        if (videoFormat_ && sawKeyframe_) {
+            withAudio_ = false;
+            return writeHeader();
         }
-        if (videoFormat_ && audioFormat_ && sawKeyframe_) return writeHeader();
-        return std::nullopt;
+        held_.pop_front();
+        ++counts_.dropped;
     }
-    return writePacket(packet);
+    if (videoFormat_ && sawKeyframe_ && (!withAudio_ || audioFormat_)) return writeHeader();
+    return std::nullopt;
 }
 
 std::optional<std::string> MatroskaWriter::writeHeader() {
@@ -155,10 +193,25 @@ std::optional<std::string> MatroskaWriter::writeHeader() {
         audio->extradata_size = int(audioFormat_->audioSpecificConfig.size());
         audioStream_->time_base = AVRational{1, 1000};
     }
-    const int status = avformat_write_header(context_, nullptr);
-    if (status < 0) return "cannot write the header of " + path_ + ": " + averror(status);
+    // A cluster a second at most: a write that fails loses no more than that.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "cluster_time_limit", "1000", 0);
+    int status = avformat_write_header(context_, &options);
+    av_dict_free(&options);
+    if (status >= 0) {
+        avio_flush(context_->pb);
+        status = context_->pb->error;
+    }
+    if (status < 0) return failed("cannot write the header of " + path_ + ": " + averror(status));
     headerWritten_ = true;
-
+    headerBytes_ = wholeBytes_ = avio_tell(context_->pb);
+    // Video before the first keyframe was dropped, so the first video held is that keyframe.
+    for (const Held& packet : held_) {
+        if (packet.video) {
+            origin_ = packet.time;
+            break;
+        }
+    }
     while (!held_.empty()) {
         const Held packet = std::move(held_.front());
         held_.pop_front();
@@ -170,9 +223,7 @@ std::optional<std::string> MatroskaWriter::writeHeader() {
 std::optional<std::string> MatroskaWriter::writePacket(const Held& held) {
     AVStream* stream = held.video ? videoStream_ : audioStream_;
     std::int64_t& last = held.video ? lastVideoMs_ : lastAudioMs_;
-    std::optional<double>& origin = held.video ? videoOrigin_ : audioOrigin_;
-    if (!origin) origin = held.time;
-    const std::int64_t ms = roundClamped<std::int64_t>((held.time - *origin) * 1000.0, -1);
+    const std::int64_t ms = origin_ ? roundClamped<std::int64_t>((held.time - *origin_) * 1000.0, -1) : -1;
     if (!stream || ms < 0 || ms < last) {
         ++counts_.dropped;
         return std::nullopt;
@@ -186,9 +237,15 @@ std::optional<std::string> MatroskaWriter::writePacket(const Held& held) {
     packet->stream_index = stream->index;
     packet->pts = packet->dts = av_rescale_q(ms, AVRational{1, 1000}, stream->time_base);
     if (held.keyframe || !held.video) packet->flags |= AV_PKT_FLAG_KEY;
-    const int status = av_interleaved_write_frame(context_, packet);
+    int status = av_interleaved_write_frame(context_, packet);
     av_packet_free(&packet);
-    if (status < 0) return "cannot write to " + path_ + ": " + averror(status);
+    if (status >= 0) {
+        // Whole clusters reach the file at once: after a flush it ends on an element boundary.
+        avio_flush(context_->pb);
+        status = context_->pb->error;
+    }
+    if (status < 0) return failed("cannot write to " + path_ + ": " + averror(status));
+    wholeBytes_ = avio_tell(context_->pb);
     last = ms;
     if (held.video) {
         ++counts_.videoFrames;
@@ -199,22 +256,46 @@ std::optional<std::string> MatroskaWriter::writePacket(const Held& held) {
     return std::nullopt;
 }
 
+std::optional<std::string> MatroskaWriter::failed(std::string error) {
+    if (!writeError_) writeError_ = std::move(error);
+    return writeError_;
+}
+
 std::optional<std::string> MatroskaWriter::finish() {
-    if (finished_) return std::nullopt;
-    if (!headerWritten_) {
-        if (!videoFormat_ || !sawKeyframe_) return "no video was received";
-        withAudio_ = withAudio_ && audioFormat_.has_value();
-        if (auto error = writeHeader()) return error;
-    }
-    int status = av_write_trailer(context_);
-    if (status < 0) return "cannot finish " + path_ + ": " + averror(status);
-    status = avio_closep(&context_->pb);
-    if (status < 0) return "cannot close " + path_ + ": " + averror(status);
-    if (std::rename(partialPath_.c_str(), path_.c_str()) != 0) {
-        return "cannot rename " + partialPath_ + " to " + path_ + ": " + std::strerror(errno);
-    }
+    if (finished_) return writeError_;
     finished_ = true;
-    return std::nullopt;
+    if (!writeError_) {
+        if (!headerWritten_) {
+            if (!videoFormat_ || !sawKeyframe_) return "no video was received";
+            withAudio_ = withAudio_ && audioFormat_.has_value();
+            if (auto error = writeHeader()) return writeError_ ? keepWhatWasWritten() : error;
+        }
+        int status = av_write_trailer(context_);
+        if (status >= 0) {
+            avio_flush(context_->pb);
+            status = context_->pb->error;
+        }
+        if (status < 0) {
+            failed("cannot finish " + path_ + ": " + averror(status));
+        } else if (fsync(fd_) != 0 || close(std::exchange(fd_, -1)) != 0) {
+            failed("cannot finish " + path_ + ": " + std::strerror(errno));
+        } else if (std::rename(partialPath_.c_str(), path_.c_str()) != 0) {
+            return "cannot rename " + partialPath_ + " to " + path_ + ": " + std::strerror(errno);
+        } else {
+            kept_ = true;
+            return std::nullopt;
+        }
+    }
+    return keepWhatWasWritten();
+}
+
+std::optional<std::string> MatroskaWriter::keepWhatWasWritten() {
+    // Without a whole cluster there is nothing to play.
+    if (headerBytes_ > 0 && wholeBytes_ > headerBytes_ && fd_ >= 0 && ftruncate(fd_, off_t(wholeBytes_)) == 0 &&
+        close(std::exchange(fd_, -1)) == 0 && std::rename(partialPath_.c_str(), path_.c_str()) == 0) {
+        kept_ = true;
+    }
+    return writeError_;
 }
 
 }  // namespace mivodrell::stream

@@ -18,7 +18,7 @@ std::string StatusReporter::statusLine(const StreamFigures& now, const StreamFig
                        now.keyframeRequests, tick);
 }
 
-void StatusReporter::report(const StreamFigures& now) {
+bool StatusReporter::report(const StreamFigures& now) {
     const std::string line = statusLine(now, previous_);
     if (terminal_) {
         std::fprintf(out_, "\r%s\x1b[K", line.c_str());
@@ -26,8 +26,8 @@ void StatusReporter::report(const StreamFigures& now) {
     } else {
         std::fprintf(out_, "%s\n", line.c_str());
     }
-    std::fflush(out_);
     previous_ = now;
+    return std::fflush(out_) == 0 && !std::ferror(out_);
 }
 
 void StatusReporter::summarize(const StreamFigures& f, const std::string& output) {

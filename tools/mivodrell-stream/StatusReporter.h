@@ -33,8 +33,9 @@ class StatusReporter {
 public:
     StatusReporter(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
 
-    // One status from the figures now and the figures one report earlier.
-    void report(const StreamFigures& now);
+    // One status from the figures now and the figures one report earlier; false when the output
+    // no longer takes it (a closed pipe).
+    bool report(const StreamFigures& now);
     // Ends the status line and prints the summary table.
     void summarize(const StreamFigures& final, const std::string& output);
 

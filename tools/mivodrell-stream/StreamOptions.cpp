@@ -39,16 +39,24 @@ std::string streamUsage() {
            "  --displays N          virtual 1920x1080 displays side by side, 1-8 (default 2)\n"
            "  --viewport static|pan|zoom\n"
            "                        how the controller's viewport moves (default pan)\n"
-           "  --phone WxH           the controller's screen in pixels (default 1920x1080)\n"
+           "  --phone WxH           the controller's screen in pixels, each from 16 to 7680 (default\n"
+           "                        1920x1080); the picture recorded is 1.1 times as large, and sizes\n"
+           "                        whose pictures HEVC cannot hold are refused (more than 8192 a side\n"
+           "                        or 35,651,584 pixels, or a side under 32 on a long picture)\n"
            "  --loss PERCENT        packets dropped by the link, 0-100 (default 0)\n"
            "  --seed N              seed of the link's losses, duplicates and reordering\n"
            "  --audio               capture and record system audio\n"
            "  --log FILE            write the engine's diagnostic lines to FILE\n"
-           "  --help                this text\n";
+           "  --help                this text\n"
+           "\n"
+           "Exit status: 0 streamed the whole time, 1 could not start, 2 bad options, 3 nothing to\n"
+           "play was received, 4 failed while streaming (what was recorded is kept when playable),\n"
+           "130 interrupted by SIGINT, SIGTERM, SIGHUP or a closed output (the recording is kept).\n";
 }
 
 std::variant<StreamOptions, OptionsError> parseStreamOptions(const std::vector<std::string>& arguments) {
     StreamOptions options;
+    bool displaysGiven = false;
     using Setter = std::function<std::optional<std::string>(const std::string&)>;
     const std::map<std::string, Setter> valued{
         {"--seconds", [&](const std::string& v) -> std::optional<std::string> {
@@ -76,6 +84,7 @@ std::variant<StreamOptions, OptionsError> parseStreamOptions(const std::vector<s
              const auto n = parseWhole(v);
              if (!n || *n < 1 || *n > 8) return "--displays takes a whole number from 1 to 8";
              options.displays = *n;
+             displaysGiven = true;
              return std::nullopt;
          }},
         {"--viewport", [&](const std::string& v) -> std::optional<std::string> {
@@ -140,6 +149,9 @@ std::variant<StreamOptions, OptionsError> parseStreamOptions(const std::vector<s
     }
     if (!options.display.empty() && options.source != StreamOptions::Source::x11) {
         return OptionsError{"--display goes with --source x11"};
+    }
+    if (displaysGiven && options.source == StreamOptions::Source::x11) {
+        return OptionsError{"--displays goes with --source virtual (the X server's displays are its monitors)"};
     }
     return options;
 }

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     const auto parsed = parseStreamOptions(arguments);
     if (const auto* error = std::get_if<OptionsError>(&parsed)) {
         std::fprintf(stderr, "mivodrell-stream: %s\n", error->message.c_str());
-        return 2;
+        return ExitCode::badOptions;
     }
     const auto& options = std::get<StreamOptions>(parsed);
     if (options.help) {

@@ -489,7 +489,12 @@ void VirtualCaptureServer::Impl::produceAudio(const std::shared_ptr<StreamState>
         asbd.bitsPerChannel = 32;
         sample->audioFormat = asbd;
         sample->sampleCount = kAudioFramesPerBuffer;
-        sample->presentationTime = MediaTime::make(s->audioSamplesDelivered, static_cast<std::int32_t>(kAudioSampleRate));
+        // On the clock the frames are stamped on (host time, or server time when clocked by hand),
+        // counting samples from the start.
+        const double startTime = (configuration.clocking == Clocking::manual ? 0.0 : realStart) + s->audioStartTime;
+        sample->presentationTime =
+            MediaTime::make(roundClamped<std::int64_t>(startTime * kAudioSampleRate, 0) + s->audioSamplesDelivered,
+                            static_cast<std::int32_t>(kAudioSampleRate));
         sample->duration = MediaTime::make(1, static_cast<std::int32_t>(kAudioSampleRate));
         std::vector<AudioBuffer> list(2);
         for (auto& buffer : list) {

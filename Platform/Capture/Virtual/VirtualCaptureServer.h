@@ -76,7 +76,9 @@ public:
     // Waits until every queued control operation has run (not the outputs' queues).
     void drain();
 
-    // System audio source.
+    // System audio source: buffers of 1024 samples at 48 kHz, stamped on the frames' clock (the
+    // host clock, or server time when clocked by hand) from the stream's start plus the samples
+    // delivered.
     void setAudioTone(double frequency, double amplitude);
     void setAudioSilence();
 
