@@ -8,7 +8,9 @@
 //
 // Content: desktop-like (text, flat areas, a typed line, a moving window) and the noisy synthetic
 // frames (a moving bar and 2 % random 6 x 6 cells). Frames are played forwards and backwards so
-// the motion never jumps.
+// the motion never jumps. With MIVODRELL_BENCH_SCREEN_FRAMES=FILE@WxH (raw 'BGRA' frames grabbed
+// from a screen at 30 fps, as bench/stream-goals.sh makes them) the same runs also take those
+// frames, at 30 fps with the main job's encoder settings (12 Mbit/s, a keyframe every 3 s).
 //
 // For fewer cores run the whole binary confined (bench/run-hevc-bench.sh does it properly:
 // `taskset` alone does not hold libx265's pool threads). Also the BT.709 conversion against
@@ -25,6 +27,9 @@
 #include "tests/support/HEVCTestDecoder.h"
 
 #include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <libyuv.h>
 #include <x265.h>
 
@@ -34,6 +39,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,21 +52,52 @@ constexpr int warmupFrames = 60;
 constexpr int timedFrames = 240;
 constexpr std::int64_t bitrate = 8'000'000;
 
-enum Content : std::int64_t { desktop = 0, noisy = 1 };
+enum Content : std::int64_t { desktop = 0, noisy = 1, screen = 2 };
 
 struct Source {
     std::vector<std::shared_ptr<PixelBuffer>> bgra;
     std::vector<testing::YUVPicture> reference;  // plain BT.709 video range
+    double frameRate = 60;
+    EncoderSettings settings{1.0, bitrate, 4.0, 60.0};
 
     // Frame n of the forwards-and-backwards sequence.
     std::size_t index(int n) const {
-        const int period = 2 * distinctFrames - 2;
+        const int count = static_cast<int>(bgra.size());
+        if (count < 2) return 0;
+        const int period = 2 * count - 2;
         const int k = n % period;
-        return static_cast<std::size_t>(k < distinctFrames ? k : period - k);
+        return static_cast<std::size_t>(k < count ? k : period - k);
     }
 };
 
-Source makeSource(int w, int h, std::int64_t content) {
+// The grabbed screen frames named by MIVODRELL_BENCH_SCREEN_FRAMES (FILE@WxH), at most 150.
+Source screenSource(int& w, int& h) {
+    Source s;
+    const char* spec = std::getenv("MIVODRELL_BENCH_SCREEN_FRAMES");
+    const char* at = spec ? std::strrchr(spec, '@') : nullptr;
+    if (!at || std::sscanf(at + 1, "%dx%d", &w, &h) != 2 || w < 16 || h < 16) return s;
+    std::FILE* file = std::fopen(std::string(spec, at).c_str(), "rb");
+    if (!file) return s;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(w) * 4);
+    for (int i = 0; i < 150; ++i) {
+        auto frame = PixelBuffer::create(w, h, PixelFormat::bgra).buffer;
+        bool complete = true;
+        for (int y = 0; y < h && complete; ++y) {
+            complete = std::fread(row.data(), 1, row.size(), file) == row.size();
+            std::memcpy(frame->baseAddress() + static_cast<std::size_t>(y) * frame->bytesPerRow(), row.data(), row.size());
+        }
+        if (!complete) break;
+        s.bgra.push_back(frame);
+        s.reference.push_back(testing::referenceI420(*frame));
+    }
+    std::fclose(file);
+    s.frameRate = 30;
+    s.settings = {1.0, 12'000'000, 3.0, 30.0};
+    return s;
+}
+
+Source makeSource(int& w, int& h, std::int64_t content) {
+    if (content == screen) return screenSource(w, h);
     Source s;
     for (int i = 0; i < distinctFrames; ++i) {
         s.bgra.push_back(content == desktop ? testing::makeDesktopFrame(w, h, i)
@@ -89,6 +126,7 @@ void report(benchmark::State& state, Timings& t, const Source& source,
     std::sort(sorted.begin(), sorted.end());
     const auto at = [&](double q) { return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * sorted.size()))]; };
     state.counters["median_ms"] = at(0.5);
+    state.counters["mean_ms"] = std::accumulate(t.ms.begin(), t.ms.end(), 0.0) / static_cast<double>(t.ms.size());
     state.counters["p99_ms"] = at(0.99);
     state.counters["cpu_ms"] = t.cpuMs / static_cast<double>(t.ms.size());
     // Decode everything (warm-up included, a decoder needs the whole stream) and compare the timed part.
@@ -106,22 +144,27 @@ void report(benchmark::State& state, Timings& t, const Source& source,
         }
     }
     state.counters["psnr_dB"] = measured ? psnrSum / measured : 0;
-    state.counters["kbit/s"] = static_cast<double>(bytes) * 8 / 1000 / (timedFrames / 60.0);
+    state.counters["kbit/s"] = static_cast<double>(bytes) * 8 / 1000 / (timedFrames / source.frameRate);
     state.counters["cores"] = availableCoreCount();
 }
 
 void BM_HEVCEncoderEncode(benchmark::State& state) {
-    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     const Source source = makeSource(w, h, state.range(2));
+    if (source.bgra.empty()) {
+        state.SkipWithError("no frames: set MIVODRELL_BENCH_SCREEN_FRAMES=FILE@WxH");
+        return;
+    }
+    const auto timeOf = [&](int n) { return MediaTime::fromSeconds(n / source.frameRate, 90000); };
     for (auto _ : state) {
         HEVCEncoder encoder(w, h, HEVCEncoder::Configuration{}, true);
         std::vector<std::vector<std::uint8_t>> sets;
         encoder.onFormatDescriptionAvailable = [&](const auto& s, std::int32_t) { sets = s; };
-        encoder.apply({1.0, bitrate, 4.0, 60.0});
+        encoder.apply(source.settings);
         Timings t;
         for (int n = 0; n < warmupFrames + timedFrames; ++n) {
             const std::size_t k = source.index(n);
-            const auto pts = MediaTime::make(std::int64_t{n} * 1500, 90000);
+            const auto pts = timeOf(n);
             const double c0 = processCpuMs();
             const auto t0 = std::chrono::steady_clock::now();
             const EncodedFrame f = encoder.encode(source.bgra[k], static_cast<std::uint32_t>(n), pts, false);
@@ -142,8 +185,12 @@ void BM_HEVCEncoderEncode(benchmark::State& state) {
 // x265 as a user would set it up for live streaming: ultrafast, zerolatency, 8 Mbit/s average
 // with a one-second rate buffer, the worker pool over every available core.
 void BM_X265UltrafastRaw(benchmark::State& state) {
-    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     const Source source = makeSource(w, h, state.range(2));
+    if (source.bgra.empty()) {
+        state.SkipWithError("no frames: set MIVODRELL_BENCH_SCREEN_FRAMES=FILE@WxH");
+        return;
+    }
     const std::string pools = std::to_string(availableCoreCount());
     for (auto _ : state) {
         x265_param* p = x265_param_alloc();
@@ -156,11 +203,11 @@ void BM_X265UltrafastRaw(benchmark::State& state) {
         p->keyframeMax = -1;
         p->bRepeatHeaders = 0;
         p->bAnnexB = 0;
-        p->fpsNum = 60;
+        p->fpsNum = static_cast<std::uint32_t>(source.frameRate);
         p->fpsDenom = 1;
         p->rc.rateControlMode = X265_RC_ABR;
-        p->rc.bitrate = static_cast<int>(bitrate / 1000);
-        p->rc.vbvMaxBitrate = p->rc.vbvBufferSize = static_cast<int>(bitrate / 1000);
+        p->rc.bitrate = static_cast<int>(source.settings.bitrate / 1000);
+        p->rc.vbvMaxBitrate = p->rc.vbvBufferSize = static_cast<int>(source.settings.bitrate / 1000);
         x265_param_apply_profile(p, "main");
         x265_encoder* encoder = x265_encoder_open(p);
         p->numaPools = nullptr;
@@ -236,8 +283,8 @@ void BM_LibyuvARGBToI420BT601(benchmark::State& state) {
 // Ours and the raw encoder alternate, size by size and content by content, so that the load of
 // a shared machine falls on both alike.
 const bool registered = [] {
-    for (std::int64_t content : {desktop, noisy}) {
-        for (auto [w, h] : {std::pair{1920, 1080}, std::pair{2560, 1440}}) {
+    for (std::int64_t content : {desktop, noisy, screen}) {
+        for (auto [w, h] : content == screen ? std::vector{std::pair{0, 0}} : std::vector{std::pair{1920, 1080}, std::pair{2560, 1440}}) {
             for (auto [name, fn] : {std::pair{"BM_HEVCEncoderEncode", &BM_HEVCEncoderEncode},
                                     std::pair{"BM_X265UltrafastRaw", &BM_X265UltrafastRaw}}) {
                 benchmark::RegisterBenchmark(name, fn)

@@ -1,33 +1,38 @@
 #!/bin/bash
-# Screen-to-HEVC pipelines a user could reach for instead of ours, on one Xvfb screen with moving
-# desktop content, 600 frames at a 60 fps target, with every core and confined to two cores:
-#   - ffmpeg x11grab -> libx265 ultrafast/zerolatency, 8 Mbit/s, 4:2:0 (ffmpeg left to itself
-#     would encode the BGRA screen as 4:4:4 RGB);
-#   - GStreamer ximagesrc ! videoconvert ! x265enc (ultrafast, zerolatency, 8 Mbit/s).
-# For each: achieved frames per second (600 / wall time) and CPU milliseconds per frame (user +
-# system time of the pipeline's processes / 600).
+# Screen-to-HEVC pipelines a user could reach for instead of ours, on one private Xvfb screen with
+# moving desktop content (bench/moving-screen.sh), 600 frames at a 30 fps target, with every core
+# and confined to two cores:
+#   - ffmpeg x11grab -> libx265 ultrafast/zerolatency at the main job's bit rate, 4:2:0 (ffmpeg
+#     left to itself would encode the BGRA screen as 4:4:4 RGB);
+#   - GStreamer ximagesrc ! videoconvert ! x265enc (ultrafast, zerolatency, the same bit rate);
+#   - ours: the main job on the same screen for the time those frames take, with a controller
+#     screen whose composite is 1920x1088 (--phone 1746x982), so that all three encode about the
+#     same picture size.
+# For each: achieved frames per second (frames / wall time) and CPU milliseconds per frame (user +
+# system time of the pipeline's processes / frames; ours: the "frames encoded" of its summary),
+# and ours against ffmpeg's CPU per frame in the same run (goal: at most 1.0).
 #
-# The peers' packages are installed here, for this benchmark only (they are no build or test
-# dependency). Two-core runs are confined the way confine.sh explains, and every thread's allowed
-# CPUs are checked while the pipeline runs.
+# The bit rate is the main job's encoder policy's for a good link (12 Mbit/s); the main job caps
+# the rate at 30 fps, as the peers' -framerate 30 does. Two-core runs are confined the way
+# confine.sh explains, and every thread's allowed CPUs are checked while the pipeline runs.
 #
 # Usage: bench/peer-pipelines.sh [our command line...]
-#   With a command line, it is run beside the peers through run_ours (see the hook below), e.g.
-#   bench/peer-pipelines.sh build/tools/mivodrell-stream --source x11 --display {display} \
-#       --seconds {seconds} --phone 1746x982
+#   Without arguments ours is build/tools/mivodrell-stream as above. With a command line, it is
+#   run instead, e.g. bench/peer-pipelines.sh build/tools/mivodrell-stream --source x11 \
+#       --display {display} --seconds {seconds} --phone 1920x1080
 #   where {display} is replaced with the Xvfb display, {frames} with the frame count and
-#   {seconds} with the time those frames take at the target rate. Our frame count is the
-#   "frames encoded" figure of the tool's summary (its encoder policy caps the rate at 30 fps).
+#   {seconds} with the time those frames take at the target rate. OURS=none leaves ours out.
 #
 # Other machines' load moves every figure; compare pipelines within one run and repeat the run
-# (REPEAT=3 by default).
+# (REPEAT=3 by default). The peers' packages are installed here, for this benchmark only.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/confine.sh"
+source "$here/moving-screen.sh"
 
 FRAMES="${FRAMES:-600}"
-FPS=60
-BITRATE_KBPS=8000
+FPS=30
+BITRATE_KBPS=12000
 WIDTH=1920
 HEIGHT=1080
 REPEAT="${REPEAT:-3}"
@@ -50,50 +55,7 @@ install_peers() {
     fi
 }
 
-pids_to_stop=()
-# Stops what start_screen started, newest first (the screen last), each by its process id.
-stop_all() {
-    local i
-    for ((i = ${#pids_to_stop[@]} - 1; i >= 0; i--)); do
-        kill "${pids_to_stop[i]}" 2>/dev/null || true
-        wait "${pids_to_stop[i]}" 2>/dev/null || true
-    done
-}
-trap stop_all EXIT
-
-# The screen: a flat desktop, a terminal scrolling text, and a text window moved a few pixels
-# every frame.
-start_screen() {
-    Xvfb "$SCREEN" -screen 0 "${WIDTH}x${HEIGHT}x24" -noreset -nolisten tcp >/dev/null 2>&1 &
-    pids_to_stop+=($!)
-    for _ in $(seq 1 50); do
-        xdpyinfo -display "$SCREEN" >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-    DISPLAY="$SCREEN" xterm -geometry 160x45+40+40 -bg white -fg black \
-        -e bash -c 'while :; do ls -l /usr/share/doc /usr/lib/x86_64-linux-gnu; sleep 0.2; done' &
-    pids_to_stop+=($!)
-    DISPLAY="$SCREEN" xterm -title mover -geometry 100x30+600+300 -bg '#202020' -fg '#c0e0c0' \
-        -e bash -c 'cat /usr/share/common-licenses/GPL-3; exec sleep infinity' &
-    pids_to_stop+=($!)
-    local wid=""
-    for _ in $(seq 1 50); do
-        wid="$(DISPLAY="$SCREEN" xdotool search --name '^mover$' 2>/dev/null | head -1)" && [[ -n "$wid" ]] && break
-        sleep 0.1
-    done
-    [[ -n "$wid" ]] || { echo "the moving window did not appear" >&2; exit 1; }
-    (
-        x=0 y=0 dx=6 dy=3
-        while :; do
-            x=$((x + dx)) y=$((y + dy))
-            ((x < 0 || x > WIDTH - 700)) && dx=$((-dx))
-            ((y < 0 || y > HEIGHT - 450)) && dy=$((-dy))
-            DISPLAY="$SCREEN" xdotool windowmove "$wid" "$x" "$y"
-            sleep 0.016
-        done
-    ) &
-    pids_to_stop+=($!)
-}
+trap stop_moving_screen EXIT
 
 # measure NAME CPUS COMMAND...: runs COMMAND (confined to CPUS unless "all") and prints its fps
 # and CPU ms per frame. The command's own process tree is timed; the screen's clients are not.
@@ -123,7 +85,8 @@ measure() {
         rm -f "$CONFINE_DIR/frames"
     fi
     awk -v n="$name" -v c="$cpus" -v s="$start" -v e="$end" -v u="$user" -v y="$sys" -v f="$frames" \
-        'BEGIN { w = e - s; printf "%-24s cores %-4s %6.1f fps  %6.1f ms CPU/frame  (%.1f s)\n", n, c, f / w, (u + y) * 1000 / f, w }'
+        'BEGIN { w = e - s; printf "%-24s cores %-4s %6.1f fps  %6.1f ms CPU/frame  (%.1f s)\n", n, c, f / w, (u + y) * 1000 / f, w }' |
+        tee -a "$CONFINE_DIR/results"
 }
 
 run_ffmpeg() {
@@ -162,18 +125,27 @@ run_ours() {
 main() {
     install_peers
     mkdir -p "$CONFINE_DIR"
-    start_screen
+    : >"$CONFINE_DIR/results"
+    start_moving_screen "$SCREEN" "$WIDTH" "$HEIGHT"
     sleep 1
-    echo "Xvfb $SCREEN ${WIDTH}x${HEIGHT}, $FRAMES frames at a $FPS fps target, ${BITRATE_KBPS} kbit/s, $(nproc) cores"
+    local ours=("$@")
+    if ((${#ours[@]} == 0)) && [[ "${OURS:-}" != none ]]; then
+        ours=("$here/../build/tools/mivodrell-stream" --source x11 --display "{display}" --seconds "{seconds}" --phone 1746x982)
+    fi
+    echo "Xvfb $SCREEN ${WIDTH}x${HEIGHT}, $FRAMES frames at a $FPS fps target, ${BITRATE_KBPS} kbit/s, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
     local r cpus
     for ((r = 1; r <= REPEAT; r++)); do
         echo "--- run $r"
         for cpus in all "$TWO_CORES"; do
             run_ffmpeg "$cpus"
             run_gstreamer "$cpus"
-            run_ours "$cpus" "$@"
+            run_ours "$cpus" "${ours[@]}"
         done
     done
+    # Ours against ffmpeg, run by run and core count, from the CPU per frame column.
+    awk '$1 == "ffmpeg" { ff[$4] = $7; next }
+         $1 == "ours" { if (ff[$3] > 0) printf "ours / ffmpeg CPU per frame, cores %-4s %.2f\n", $3, $6 / ff[$3] }' \
+        "$CONFINE_DIR/results"
 }
 
 main "$@"

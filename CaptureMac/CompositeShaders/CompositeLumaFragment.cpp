@@ -50,6 +50,37 @@ __attribute__((target("avx2"))) bool videoLumaAvx2(const std::int16_t* a, const 
 }
 #endif
 
+#ifdef MIVODRELL_COMPOSITE_X86
+// Y of 16 luma texels widened to 16 bits.
+MIVODRELL_AVX2_INLINE __m256i videoLumaTexels16Avx2(__m256i texels) {
+    return _mm256_srai_epi16(_mm256_add_epi16(_mm256_mulhrs_epi16(_mm256_slli_epi16(texels, 6), _mm256_set1_epi16(kLumaGain)),
+                                              _mm256_set1_epi16(kLumaOffset)),
+                             6);
+}
+
+// Y of luma texels taken as they are, 32 at a time, the last block ending at `count`.
+__attribute__((target("avx2"))) bool videoLumaTexelsAvx2(const std::uint8_t* texels, std::uint8_t* out, int count) {
+    if (count < 32) return false;
+    const __m256i zero = _mm256_setzero_si256();
+    for (int block = 0; block < count; block += 32) {
+        const int i = std::min(block, count - 32);
+        const __m256i bytes = load256(texels + i);  // unpacked by lane halves and packed back: in order
+        const __m256i packed = _mm256_packus_epi16(videoLumaTexels16Avx2(_mm256_unpacklo_epi8(bytes, zero)),
+                                                   videoLumaTexels16Avx2(_mm256_unpackhi_epi8(bytes, zero)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
+    }
+    return true;
+}
+#endif
+
+// Y of luma texels taken as they are (a 1:1 row).
+void videoLumaTexels(const std::uint8_t* texels, std::uint8_t* out, int count) {
+#ifdef MIVODRELL_COMPOSITE_X86
+    if (useAvx2() && videoLumaTexelsAvx2(texels, out, count)) return;
+#endif
+    for (int i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>((mulQ15(texels[i] << 6, kLumaGain) + kLumaOffset) >> 6);
+}
+
 void videoLuma(const std::int16_t* a, const std::int16_t* b, int w, std::uint8_t* out, int count) {
 #ifdef MIVODRELL_COMPOSITE_X86
     if (useAvx2() && videoLumaAvx2(a, b, w, out, count)) return;
@@ -57,13 +88,9 @@ void videoLuma(const std::int16_t* a, const std::int16_t* b, int w, std::uint8_t
     videoLumaPortable(a, b, w, out, 0, count);
 }
 
-struct Scratch {
-    std::vector<std::int16_t> widened;
-    FilteredRows luma;
-};
-Scratch& scratch() {
-    thread_local Scratch s;
-    return s;
+FilteredRows& filteredRows() {
+    thread_local FilteredRows rows;
+    return rows;
 }
 
 class CompositeLumaDraw final : public FragmentDraw {
@@ -80,21 +107,18 @@ public:
           serial_(nextDrawSerial()) {}
 
     void shadeRows(int rowBegin, int rowEnd) const override {
-        Scratch& s = scratch();
-        s.luma.useFor(serial_);
+        FilteredRows& rows = filteredRows();
+        rows.useFor(serial_);
         const int count = coverage_.columnEnd - coverage_.columnBegin;
         const auto n = static_cast<std::size_t>(count);
         for (int row = rowBegin; row < rowEnd; ++row) {
             const SampleTap tap = sampler_.tap(coverage_.v(row), luma_.height());
             std::uint8_t* out = target_.row(row) + coverage_.columnBegin;
             if (!columns_) {
-                if (s.widened.size() < n) s.widened.resize(n);
-                const std::uint8_t* source = luma_.row(tap.index) + start_;
-                for (int i = 0; i < count; ++i) s.widened[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(source[i] << 6);
-                videoLuma(s.widened.data(), s.widened.data(), 0, out, count);
+                videoLumaTexels(luma_.row(tap.index) + start_, out, count);
                 continue;
             }
-            const auto [a, b] = s.luma.pair(tap, n, [&](int r, std::int16_t* to) { filterLuma(luma_, r, *columns_, to); });
+            const auto [a, b] = rows.pair(tap, n, [&](int r, std::int16_t* to) { filterLuma(luma_, r, *columns_, to); });
             videoLuma(a, b, q15Weight(tap.weight), out, count);
         }
     }

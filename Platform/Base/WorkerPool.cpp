@@ -1,5 +1,7 @@
 #include "Platform/Base/WorkerPool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -80,9 +82,10 @@ struct WorkerPool::Pool {
         }
     }
 
-    // Work arrives in bursts (the passes of one frame follow each other within a fraction of a
-    // millisecond), so an idle worker first spins on `generation` for up to 200 us before it
+    // Where work arrives in bursts (the passes of one frame follow each other within a fraction
+    // of a millisecond), an idle worker first spins on `generation` for up to `spin` before it
     // sleeps; waking a sleeping thread costs far more.
+    std::chrono::microseconds spin{0};
     std::atomic<std::uint64_t> generation{0};
     int sleepers = 0;  // guarded by mutex
     // The job submitted last, for spinning workers to join without taking the mutex.
@@ -107,11 +110,16 @@ struct WorkerPool::Pool {
             }
             const std::uint64_t seen = generation.load(std::memory_order_acquire);
             lock.unlock();
-            const auto spinUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+            const auto spinUntil = std::chrono::steady_clock::now() + spin;
             bool woken = false;
-            for (int spin = 0; !woken; ++spin) {
+            for (int round = 0; !woken && spin.count() > 0; ++round) {
                 woken = generation.load(std::memory_order_acquire) != seen;
-                if (!woken && (spin & 63) == 63 && std::chrono::steady_clock::now() >= spinUntil) break;
+                if (!woken && (round & 63) == 63) {
+                    if (std::chrono::steady_clock::now() >= spinUntil) break;
+                    // A spinning worker gives its core to any thread that is ready to run (an
+                    // encoder's, once the frame's pixel work is done) instead of holding it.
+                    std::this_thread::yield();
+                }
 #if defined(__x86_64__) || defined(__i386__)
                 __builtin_ia32_pause();
 #endif
@@ -130,7 +138,9 @@ struct WorkerPool::Pool {
     }
 };
 
-WorkerPool::WorkerPool(int threadCount) : threadCount_(std::clamp(threadCount, 1, 64)), pool_(std::make_unique<Pool>()) {
+WorkerPool::WorkerPool(int threadCount, std::chrono::microseconds spin)
+    : threadCount_(std::clamp(threadCount, 1, 64)), pool_(std::make_unique<Pool>()) {
+    pool_->spin = std::max(spin, std::chrono::microseconds{0});
     pool_->threads.reserve(static_cast<std::size_t>(threadCount_ - 1));
     for (int i = 1; i < threadCount_; ++i) {
         pool_->threads.emplace_back([pool = pool_.get(), i] { pool->workerLoop(i); });
@@ -146,10 +156,16 @@ WorkerPool::~WorkerPool() {
     for (auto& thread : pool_->threads) thread.join();
 }
 
-int WorkerPool::defaultThreadCount(int limit) {
+int WorkerPool::availableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
     const unsigned hardware = std::thread::hardware_concurrency();
-    const int available = hardware == 0 ? 1 : static_cast<int>(std::min(hardware, 64u));
-    return std::clamp(available, 1, std::max(1, limit));
+    return hardware == 0 ? 1 : static_cast<int>(std::min(hardware, 1024u));
+}
+
+int WorkerPool::defaultThreadCount(int limit) {
+    return std::clamp(availableCores(), 1, std::clamp(limit, 1, 64));
 }
 
 void WorkerPool::run(int count, const std::function<void(int)>& body) {

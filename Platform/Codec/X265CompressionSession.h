@@ -11,9 +11,10 @@
 //
 // Without the real-time property the options' preset is used as it is. A real-time session has
 // to encode a frame within the interval of the expected frame rate on the machine it runs on:
-// it opens with CTU 32, 16 x 16 coding units at the least (8 x 8 where the machine has time to
-// spare for the picture size and rate), without the deblocking filter when it starts at one of
-// the two fastest steps, and no psycho-visual tuning, uses every core it may run on for x265's worker pool,
+// it opens with CTU 16 where the level it declares allows it (up to 4.1) and CTU 32 above, 16 x 16
+// coding units at the least (8 x 8 where the machine has time to spare for the picture size and
+// rate), without the deblocking filter when it starts at one of the two fastest steps, and no
+// psycho-visual tuning, uses every core it may run on for x265's worker pool,
 // and picks among four effort steps (decision depth, motion search, sub-pixel refinement, merge
 // candidates, early skips: all of them settings x265 changes between frames). It starts at a step chosen from the pixel rate per core and then follows the
 // measured time of each frame (RealTimeSpeedTuner): the best step that keeps up. The
@@ -24,7 +25,9 @@
 // keyframe: libx265 3.5 accepts a live change of the average rate, the rate buffer or the
 // constant-quality factor and returns 0, but its rate control goes on with the values it was
 // opened with (the output is byte for byte the same; a test keeps this checked), so from then on
-// the session chooses each frame's quantiser itself (LiveRateController). It does the same after
+// the session chooses each frame's quantiser itself (LiveRateController), sharing the rate out
+// over the frames as they really come (a stream paced below its expected frame rate still gets
+// its whole bit rate). It does the same after
 // a live change of the effort settings, which throws x265's average-rate control off, and so a
 // real-time session with a bit rate does it from the first frame, with x265 at a constant
 // quantiser that each frame overrides (x265's own rate control would only cost time). Only a
@@ -42,6 +45,9 @@
 #include <memory>
 #include <string>
 
+struct x265_param;
+struct x265_picture;
+
 namespace mivodrell {
 
 struct X265SessionOptions {
@@ -54,6 +60,13 @@ struct X265SessionOptions {
     std::shared_ptr<const Clock> clock = Clock::system();
     // Called on the session's thread whenever the real-time effort step changes (0 best).
     std::function<void(int step)> onSpeedStep;
+    // Called on the session's thread after each live change of x265's settings, with x265's
+    // answer (0 taken, 1 an earlier change still waiting for its frame, negative refused).
+    std::function<void(int answer)> onReconfigure;
+    // For benchmarks and tests: called on the session's thread just before each
+    // x265_encoder_encode with the settings x265 encodes that picture with and the picture (its
+    // planes, forced quantiser and slice type), so that x265 can be run alone the same way.
+    std::function<void(const x265_param& parameters, const x265_picture& picture)> beforeEncode;
 };
 
 // The real-time effort steps, best first.

@@ -127,6 +127,7 @@ CaptureGraph::~CaptureGraph() {
         state->running = false;
         state->depth = 0;
         state->reconcile();
+        for (const auto& input : state->inputs) input->source().setInGraph(false);
     });
 }
 
@@ -151,13 +152,14 @@ void CaptureGraph::addInput(const std::shared_ptr<CaptureDeviceInput>& input) {
     if (!canAddInput(input)) return;
     queue_->sync([&] {
         state_->inputs.push_back(input);
+        input->source().setInGraph(true);
         state_->reconcile();
     });
 }
 
 void CaptureGraph::removeInput(const std::shared_ptr<CaptureDeviceInput>& input) {
     queue_->sync([&] {
-        std::erase(state_->inputs, input);
+        if (std::erase(state_->inputs, input) > 0) input->source().setInGraph(false);
         state_->reconcile();
     });
 }

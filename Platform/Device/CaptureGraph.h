@@ -5,9 +5,11 @@
 // Changes made between `beginConfiguration` and the matching `commitConfiguration` take effect
 // at the commit; outside a transaction each change takes effect at once. While the graph runs,
 // an input delivers exactly while an output of its media type is in the graph. Adding an input
-// or output twice, or one the backend refuses, is refused by `canAdd…`; `add…` of a refused one
-// is ignored. Every operation may be called from any thread: the graph's state lives on a private
-// serial queue. `onRunningChanged` is called on the thread that started or stopped the graph.
+// or output twice, one the backend refuses, or an input whose source is unavailable (its device
+// held elsewhere) is refused by `canAdd…`; `add…` of a refused one is ignored. A source is told
+// when its input joins the graph and when it leaves it. Every operation may be called from any
+// thread: the graph's state lives on a private serial queue. `onRunningChanged` is called on the
+// thread that started or stopped the graph.
 //
 // A data output hands each sample to its delegate on the delegate's queue. A video output that
 // discards late frames keeps at most one frame waiting for the queue: a newer frame replaces it.

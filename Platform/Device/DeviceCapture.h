@@ -77,8 +77,12 @@ public:
     virtual ~CaptureSource() = default;
     virtual std::optional<PlatformError> start(std::function<void(const SampleBufferRef&)> sink) = 0;
     virtual void stop() = 0;
-    // False when the device is held elsewhere, so that a graph cannot take the input.
+    // False when the device is held elsewhere (by another process, or by an input in another
+    // graph), so that a graph cannot take the input.
     virtual bool isAvailable() const { return true; }
+    // A graph calls this with true when the input joins it and with false when it leaves (or the
+    // graph goes), in pairs.
+    virtual void setInGraph(bool inGraph) { (void)inGraph; }
 };
 
 // An opened device, ready to be added to a graph.

@@ -5,6 +5,7 @@
 #include "support/VirtualV4L2Directory.h"
 #include <gtest/gtest.h>
 #include <cstring>
+#include <future>
 namespace mivodrell { namespace {
 using Command = std::vector<std::string>;
 using Error = CameraCaptureSession::CaptureError;
@@ -89,6 +90,11 @@ TEST(CameraCapturePulse, RecordsTheMicrophoneThroughThePlainPathOnTheCamerasCloc
         std::memcpy(tone.data() + tone.size() - 1024, bytes.data(), bytes.size());
     }
     EXPECT_TRUE(testing::isCleanTone(tone, 48000, 1000, 0.5));
+    // A suspended microphone delivers nothing; switching it off does not wait for it.
+    ASSERT_EQ(testing::runProcess({"pactl", "suspend-source", "mic", "1"}), 0);
+    auto off = std::async(std::launch::async, [&] { r.session->startMicrophone(false); });
+    EXPECT_EQ(off.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    testing::runProcess({"pactl", "suspend-source", "mic", "0"});
 }
 // The microphone is never what an output plays (a monitor), nor an echo canceller on one; the
 // echo-cancelling path takes the canceller on the default microphone, never its sink's monitor.

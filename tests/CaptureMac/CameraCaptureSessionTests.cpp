@@ -280,29 +280,42 @@ TEST(CameraCaptureSession, OnlyTheDefaultCameraIsMarkedAndCamerasCompareByEveryF
     for (const auto& other : {CameraDevice{"usb2", "USB Camera", true}, {"usb", "USB", true}, {"usb", "USB Camera", false}}) EXPECT_NE(camera, other);
 }
 // A V4L2 node streams to one file handle at a time: attaching the attached camera again hands it
-// over, while a node another process streams from is refused until that process lets go.
-TEST(CameraCaptureSession, AV4L2CameraCanBeAttachedAgainButNotWhileAnotherProcessStreamsFromIt) {
+// over, while a node another process or another of our sessions streams from is refused until
+// that one lets go.
+TEST(CameraCaptureSession, AV4L2CameraCanBeAttachedAgainButNotWhileAnotherHolderStreamsFromIt) {
     testing::VirtualV4L2Directory d;
     d.files->addNode(VirtualV4L2Node::webcam("video0", "usb-1"));
-    auto session = CameraCaptureSession::create(d.backend, d.clock);
-    testing::Collected<SampleBufferRef> frames;
-    session->onVideoSampleBuffer = [&](const SampleBufferRef& s) { frames.add(s); };
-    const auto attachAndReceive = [&] {
-        EXPECT_FALSE(thrown<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }));
-        session->sampleQueue()->sync([] {});  // the graph has started
-        const auto count = frames.size() + 1;
-        return d.files->produceFrame("video0") && frames.waitFor(count, 10);
+    const auto otherProcess = [&d]() -> std::function<void()> {
+        const int fd = d.files->open(d.path + "/video0", O_RDWR);
+        v4l2_requestbuffers request{1, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};  // its buffers hold the stream
+        EXPECT_EQ(d.files->ioctl(fd, VIDIOC_REQBUFS, &request), 0);
+        return [&d, fd] { d.files->close(fd); };
     };
-    EXPECT_TRUE(attachAndReceive());
-    EXPECT_TRUE(attachAndReceive());
-    session->startCamera(false, std::nullopt);
-    const int other = d.files->open(d.path + "/video0", O_RDWR);
-    v4l2_requestbuffers request{1, V4L2_BUF_TYPE_VIDEO_CAPTURE, V4L2_MEMORY_MMAP, 0, 0, {}};  // its buffers hold the stream
-    ASSERT_EQ(d.files->ioctl(other, VIDIOC_REQBUFS, &request), 0);
-    EXPECT_EQ(testing::errorKind<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }), Kind::cannotAddInput);
-    d.files->close(other);
-    EXPECT_TRUE(attachAndReceive());
-    session->stop();
+    const auto otherSession = [&d]() -> std::function<void()> {
+        auto other = CameraCaptureSession::create(d.backend, d.clock);
+        other->startCamera(true, "v4l2:usb-1");
+        other->sampleQueue()->sync([] {});
+        return [other]() mutable { other.reset(); };  // let go without detaching first
+    };
+    for (const auto& takeNode : {std::function(otherProcess), std::function(otherSession)}) {
+        auto session = CameraCaptureSession::create(d.backend, d.clock);
+        testing::Collected<SampleBufferRef> frames;
+        session->onVideoSampleBuffer = [&](const SampleBufferRef& s) { frames.add(s); };
+        const auto attachAndReceive = [&] {
+            EXPECT_FALSE(thrown<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }));
+            session->sampleQueue()->sync([] {});  // the graph has started
+            const auto count = frames.size() + 1;
+            return d.files->produceFrame("video0") && frames.waitFor(count, 10);
+        };
+        EXPECT_TRUE(attachAndReceive());
+        EXPECT_TRUE(attachAndReceive());
+        session->startCamera(false, std::nullopt);
+        const auto letGo = takeNode();
+        EXPECT_EQ(testing::errorKind<Error>([&] { session->startCamera(true, "v4l2:usb-1"); }), Kind::cannotAddInput);
+        letGo();
+        EXPECT_TRUE(attachAndReceive());
+        session->stop();
+    }
 }
 TEST(CameraCaptureSession, RequestAccessAnswersDecidedStatusesAtOnceAndUndecidedOnesLater) {
     auto server = VirtualDeviceServer::create();

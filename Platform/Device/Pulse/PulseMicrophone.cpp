@@ -6,11 +6,11 @@
 #include <pulse/simple.h>
 #include <pulse/pulseaudio.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace mivodrell {
 
@@ -101,6 +101,9 @@ struct QueryState {
 // Records one source as float32 interleaved blocks of `frames` on a thread of its own. Each block
 // comes with the host time of its first frame in samples: the first block's is the clock's time
 // at its arrival less the block and the recording latency; the next ones count on from there.
+// A blocking read cannot be cancelled and a suspended source delivers nothing, so `stop` does not
+// wait for the reader: it returns at once, no block is delivered after it, and the reader lets go
+// of the server once its read returns.
 class PulseRecorder {
 public:
     using Block = std::function<void(const float* interleaved, std::uint32_t frames, std::int64_t sampleTime)>;
@@ -109,7 +112,7 @@ public:
 
     std::optional<PlatformError> start(const std::string& source, double rate, std::uint32_t channels,
                                        std::uint32_t frames, std::shared_ptr<const Clock> clock, Block block) {
-        if (thread_.joinable()) return std::nullopt;
+        if (run_) return std::nullopt;
         const auto wholeRate = checkedTruncate<std::uint32_t>(rate);
         if (!wholeRate || *wholeRate == 0 || channels == 0 || channels > PA_CHANNELS_MAX || frames == 0 ||
             frames > 65536) {
@@ -121,43 +124,46 @@ public:
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.fragsize = blockBytes;
         int error = 0;
-        simple_ = pa_simple_new(nullptr, kClientName, PA_STREAM_RECORD, source.c_str(), "microphone", &spec, nullptr,
-                                &attributes, &error);
-        if (!simple_) return pulseError("record " + source, error);
-        stopping_ = false;
+        pa_simple* simple = pa_simple_new(nullptr, kClientName, PA_STREAM_RECORD, source.c_str(), "microphone", &spec,
+                                          nullptr, &attributes, &error);
+        if (!simple) return pulseError("record " + source, error);
+        run_ = std::make_shared<Run>();
         const double sampleRate = *wholeRate;
-        thread_ = std::thread([this, blockBytes, frames, sampleRate, clock = std::move(clock), block = std::move(block)] {
+        std::thread([run = run_, simple, blockBytes, frames, sampleRate, clock = std::move(clock), block = std::move(block)] {
             std::vector<float> samples(blockBytes / sizeof(float));
             std::optional<std::int64_t> sampleTime;
-            while (!stopping_) {
-                int readError = 0;
-                if (pa_simple_read(simple_, samples.data(), blockBytes, &readError) < 0) return;
+            int readError = 0;
+            while (pa_simple_read(simple, samples.data(), blockBytes, &readError) >= 0) {
                 if (!sampleTime) {
-                    const pa_usec_t latency = pa_simple_get_latency(simple_, &readError);
+                    const pa_usec_t latency = pa_simple_get_latency(simple, &readError);
                     const double waited = latency == static_cast<pa_usec_t>(-1) ? 0 : static_cast<double>(latency) * 1e-6;
                     const double captured = clock->hostTime() - frames / sampleRate - waited;
                     sampleTime = roundClamped<std::int64_t>(captured * sampleRate, 0);
                 }
+                std::lock_guard<std::mutex> lock(run->mutex);
+                if (run->stopped) break;
                 block(samples.data(), frames, *sampleTime);
                 *sampleTime += frames;
             }
-        });
+            pa_simple_free(simple);
+        }).detach();
         return std::nullopt;
     }
 
     void stop() {
-        if (thread_.joinable()) {
-            stopping_ = true;
-            thread_.join();
-        }
-        if (simple_) pa_simple_free(simple_);
-        simple_ = nullptr;
+        const auto run = std::exchange(run_, nullptr);
+        if (!run) return;
+        std::lock_guard<std::mutex> lock(run->mutex);
+        run->stopped = true;
     }
 
 private:
-    pa_simple* simple_ = nullptr;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    // Shared with the reader, which delivers under `mutex` only while not stopped.
+    struct Run {
+        std::mutex mutex;
+        bool stopped = false;
+    };
+    std::shared_ptr<Run> run_;
 };
 
 class PulseInputSource final : public CaptureSource {

@@ -11,8 +11,9 @@
 // the host time of its first frame, in samples of the block's rate: the clock's time at the
 // first read less that block and the recording latency, then counted on by frames. A server
 // that cannot be reached gives no microphone; one that goes away mid-recording ends delivery
-// quietly. Recording runs on a thread of its own per input or engine; queries block the caller
-// briefly. The source watcher reports sources other than monitors.
+// quietly. Recording runs on a thread of its own per input or engine; stopping returns at once
+// (also while a suspended source delivers nothing), and nothing is delivered after it. Queries
+// block the caller briefly. The source watcher reports sources other than monitors.
 
 #include "Platform/Base/Clock.h"
 #include "Platform/Device/DeviceCapture.h"

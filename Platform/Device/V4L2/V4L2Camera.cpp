@@ -192,40 +192,42 @@ struct V4L2Camera::State {
         std::string card;
         std::string id;
     };
-    std::mutex mutex;  // guards the two maps
+    std::mutex mutex;  // guards the three maps
     std::map<std::string, Identity> identities;  // by node path
-    std::map<std::string, int> held;             // open inputs by node path
+    // By node path: our inputs that claim the stream, and the graph memberships of our inputs.
+    std::map<std::string, int> streaming;
+    std::map<std::string, int> inGraphs;
 
-    bool isHeld(const std::string& path) {
+    int count(std::map<std::string, int>& counts, const std::string& path, int delta = 0) {
         std::lock_guard<std::mutex> lock(mutex);
-        return held[path] > 0;
-    }
-    void hold(const std::string& path, int delta) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if ((held[path] += delta) <= 0) held.erase(path);
+        const int total = counts[path] += delta;
+        if (total <= 0) counts.erase(path);
+        return total;
     }
 };
 
 namespace {
 
 // The capture side of one opened node. Claims the device in `start` and gives it back in `stop`.
+// Unavailable while an input of the same node is in a graph: a graph hands the node from a
+// removed input to its successor at the commit, whereas two graphs would fight over it.
 class V4L2Source final : public CaptureSource {
 public:
     V4L2Source(std::shared_ptr<V4L2Camera::State> state, std::string path, int fd, FormatPlan plan, bool busy)
-        : state_(std::move(state)), path_(std::move(path)), fd_(fd), plan_(plan), busy_(busy) {
-        state_->hold(path_, 1);
-    }
+        : state_(std::move(state)), path_(std::move(path)), fd_(fd), plan_(plan), busy_(busy) {}
     ~V4L2Source() override {
         stop();
         state_->files->close(fd_);
-        state_->hold(path_, -1);
     }
 
-    bool isAvailable() const override { return !busy_; }
+    bool isAvailable() const override { return !busy_ && state_->count(state_->inGraphs, path_) == 0; }
+    void setInGraph(bool inGraph) override { state_->count(state_->inGraphs, path_, inGraph ? 1 : -1); }
 
     std::optional<PlatformError> start(std::function<void(const SampleBufferRef&)> sink) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (thread_.joinable()) return std::nullopt;
+        if (!streaming_) state_->count(state_->streaming, path_, 1);
+        streaming_ = true;
         v4l2_format format{};
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         format.fmt.pix.pixelformat = plan_.pixelFormat;
@@ -302,6 +304,7 @@ private:
         if (stopEvent_ != -1) ::close(stopEvent_);
         stopEvent_ = -1;
         sink_ = nullptr;
+        if (std::exchange(streaming_, false)) state_->count(state_->streaming, path_, -1);
     }
 
     void run() {
@@ -345,6 +348,7 @@ private:
     FormatPlan plan_;
     bool busy_;
     std::mutex mutex_;  // start and stop
+    bool streaming_ = false;  // claimed by `start`, until `release`
     v4l2_pix_format pix_{};
     std::vector<Mapping> mappings_;
     int stopEvent_ = -1;
@@ -482,9 +486,10 @@ DeviceInputResult V4L2Camera::open(const V4L2Node& node) {
     if (file.ioctl(VIDIOC_TRY_FMT, &trial) == -1 && errno != ENOTTY) return errnoError("VIDIOC_TRY_FMT", errno);
     if (!usableSize(trial.fmt.pix)) return errnoError("VIDIOC_TRY_FMT", EINVAL);
     // Freeing no buffers is refused with EBUSY while another file handle streams. Inputs of our
-    // own hand the node over when they stop, so they are not asked.
+    // own hand the node over when they stop (or, in another graph, make this one unavailable),
+    // so they are not asked.
     bool busy = false;
-    if (!state_->isHeld(node.path)) {
+    if (state_->count(state_->streaming, node.path) == 0) {
         v4l2_requestbuffers request{};
         request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         request.memory = V4L2_MEMORY_MMAP;

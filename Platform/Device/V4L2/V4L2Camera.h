@@ -13,8 +13,10 @@
 // first of YUYV, Motion-JPEG and NV12 that reaches the current frame rate (else the fastest one)
 // at that rate. The device is claimed only when the input starts (format, four memory-mapped
 // buffers, streaming on a capture thread): an input made while another input of this object
-// still holds the node takes it over once that one stopped, whereas a node another process
-// streams from opens but reports itself unavailable. Each frame is converted to a fresh BGRA
+// still holds the node takes it over once that one stopped, so a graph can swap one input of a
+// node for another in one transaction. While an input of this object in another graph holds the
+// node, or another process streams from it, a new input opens but reports itself unavailable,
+// so no graph takes an input that could never stream. Each frame is converted to a fresh BGRA
 // buffer stamped with the driver's monotonic time (the host clock), or with the clock's host
 // time when the driver stamps otherwise. A node that vanishes or fails ends streaming quietly.
 //

@@ -94,6 +94,7 @@ TEST(X265CompressionSession, PropertyStatuses) {
         {K::maxKeyFrameIntervalDuration, std::numeric_limits<double>::quiet_NaN(), CompressionStatus::paramErr},
         {K::expectedFrameRate, 60.0, 0},
         {K::expectedFrameRate, 0.0, CompressionStatus::paramErr},
+        {K::expectedFrameRate, 0.0, CompressionStatus::paramErr},  // a refused value stays refused
         {K::profileLevel, std::string(CompressionProfileLevel::hevcMainAutoLevel), 0},
         {K::profileLevel, std::string("hevc.main10"), CompressionStatus::propertyNotSupported},
         {K::colorPrimaries, std::string(CompressionColor::itu709), 0},
@@ -113,7 +114,7 @@ TEST(X265CompressionSession, PropertyStatuses) {
     h.session->invalidate();
     h.session->invalidate();
     constexpr auto invalid = CompressionStatus::invalidSession;
-    EXPECT_EQ(std::tuple(h.session->setProperty(K::realTime, true), h.session->prepareToEncodeFrames(),
+    EXPECT_EQ(std::tuple(h.session->setProperty(K::prioritizeEncodingSpeedOverQuality, true), h.session->prepareToEncodeFrames(),
                          h.session->encodeFrame(makeTestFrame(64, 64, 0, 0), MediaTime::make(0, 600), MediaTime::invalid(), std::nullopt, nullptr)),
               std::tuple(invalid, invalid, invalid));
 }
