@@ -142,7 +142,9 @@ struct CoordinatorHarness {
     std::vector<std::shared_ptr<VirtualCompressionSession>> sessions;
     std::int32_t sessionCreationStatus = 0;
     std::shared_ptr<VirtualAudioConverter::Behaviour> audio = std::make_shared<VirtualAudioConverter::Behaviour>();
-    Recorded recorded;
+    // Shared with the callbacks: a report still on the coordinator's queue may outlive the harness.
+    std::shared_ptr<Recorded> recordedStore = std::make_shared<Recorded>();
+    Recorded& recorded = *recordedStore;
     // Display 2 has two pixels per point, so frames carry the geometry of a Retina display.
     std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 2.0, false, "B"}};
     std::shared_ptr<CompositeCaptureCoordinator> coordinator;
@@ -163,7 +165,7 @@ struct CoordinatorHarness {
             })(p);
         };
         coordinator = CompositeCaptureCoordinator::create(1.0 / 60, {60.0, 240, 8'000'000}, {16000.0, 2, 16000}, c);
-        Recorded* r = &recorded;
+        const std::shared_ptr<Recorded> r = recordedStore;
         const auto locked = [r](auto body) {
             return [r, body](auto&&... args) { std::lock_guard<std::mutex> lock(r->mutex); body(args...); };
         };
