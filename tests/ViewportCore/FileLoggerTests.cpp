@@ -59,11 +59,13 @@ protected:
         if (reader_ < 0 || filler_ < 0) return 0;
         return fillPipe();
     }
-    // Fills what room the pipe has; returns the byte count.
+    // Fills every byte of room the pipe has; returns the byte count.
     std::size_t fillPipe() {
         const std::string block(4096, '#');
         std::size_t filled = 0;
-        for (ssize_t n; (n = ::write(filler_, block.data(), block.size())) > 0;) filled += static_cast<std::size_t>(n);
+        for (const std::size_t size : {block.size(), std::size_t{1}}) {
+            for (ssize_t n; (n = ::write(filler_, block.data(), size)) > 0;) filled += static_cast<std::size_t>(n);
+        }
         return filled;
     }
     // Reads the pipe into `seen` until the line holding `marker` is complete; false when nothing

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <thread>
 namespace mivodrell { namespace {
 struct OwnedI420 {
     testing::YUVPicture picture;
@@ -120,13 +121,28 @@ TEST(ColorConversion, RefusesAnotherSizeOrFormat) {
     OwnedI420 out(8, 8);
     EXPECT_FALSE(convertPixelBufferToI420(*pb, 8, 6, out.planes, nullptr));
 }
+// Two threads loop at once: each call returns when every one of its own indexes has run, once.
+// The last item does some work, so that a call returning early would find it still running.
 TEST(WorkerPool, EveryIndexRunsExactlyOnceAcrossRepeatedLoops) {
     WorkerPool pool(3);
-    for (int round = 0; round < 50; ++round) {
-        std::vector<std::atomic<int>> hits(static_cast<std::size_t>(round + 1));
-        pool.run(round + 1, [&](int i) { hits[static_cast<std::size_t>(i)].fetch_add(1); });
-        for (auto& h : hits) ASSERT_EQ(h.load(), 1);
-    }
+    std::atomic<int> wrong{0};
+    std::atomic<std::uint32_t> sink{0};  // keeps the work from being optimised away
+    const auto loops = [&] {
+        for (int round = 0; round < 200; ++round) {
+            std::vector<std::atomic<int>> hits(static_cast<std::size_t>(round % 50 + 1));
+            pool.run(static_cast<int>(hits.size()), [&](int i) {
+                std::uint32_t state = static_cast<std::uint32_t>(i);
+                for (int k = i + 1 == std::ssize(hits) ? 100000 : 0; k > 0; --k) state = state * 1664525u + 1013904223u;
+                sink ^= state;
+                hits[static_cast<std::size_t>(i)].fetch_add(1);
+            });
+            for (auto& h : hits) wrong += h.load() != 1;
+        }
+    };
+    std::thread other(loops);
+    loops();
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
     pool.run(0, [](int) { FAIL(); });
 }
 }}  // namespace mivodrell
