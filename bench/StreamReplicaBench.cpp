@@ -7,11 +7,13 @@
 // 1. Stream: the composite coordinator built and driven as the main job drives it (the same
 //    viewport script, planners, encoder policy and 30 Hz re-plan, the real 60 Hz render timer),
 //    its x265 session observed. Every encoded frame is decoded (libavcodec) and compared with the
-//    composited picture the encoder was given (a plain BT.709 conversion of it): the PSNR of
+//    composited picture the encoder was given (its planes, or a plain BT.709 conversion of a 'BGRA'
+//    picture): the PSNR of
 //    exactly what the main job records, per 5 s window next to the coordinator's own mean tick.
 //    Frames that arrive while the comparison lags are decoded but not compared.
 // 2. Alone, on the same frames: a window of the composited pictures kept from the stream is
-//    encoded again by a fresh HEVCEncoder with the same settings, each after a composite of the
+//    encoded again, with the stream's time stamps (which set each frame's share of the bit rate),
+//    by a fresh HEVCEncoder with the same settings, each after a composite of the
 //    same source, crop and output size (composite cost does not depend on the pixels), with
 //    nothing else running: "composite + encode alone" per tick, set against the stream's tick.
 // 3. x265 with the same settings on the same pictures: the pictures, quantisers, slice types and
@@ -40,6 +42,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -82,12 +85,12 @@ struct X265Input {
 // Watches one x265 session: what goes in, how long x265 takes, what comes out.
 struct Observer {
     std::mutex mutex;
-    std::deque<std::shared_ptr<const PixelBuffer>> pending;  // submitted, not yet answered
+    std::deque<std::pair<std::shared_ptr<const PixelBuffer>, MediaTime>> pending;  // submitted, not yet answered
     Clock::time_point x265Start;
     std::vector<double> x265Ms;      // per answered frame
     bool keepInputs = false;         // copy each x265 input into `inputs`
     std::vector<X265Input> inputs;
-    std::function<void(std::shared_ptr<const PixelBuffer>, SampleBufferRef, double x265Ms)> onAnswer;
+    std::function<void(std::shared_ptr<const PixelBuffer>, MediaTime, SampleBufferRef)> onAnswer;
 
     void beforeEncode(const x265_param& parameters, const x265_picture& picture) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -116,18 +119,16 @@ struct Observer {
         x265Start = Clock::now();  // the copies above are not x265's time
     }
     void answered(const SampleBufferRef& sample) {
-        std::shared_ptr<const PixelBuffer> input;
-        double ms = 0;
+        std::pair<std::shared_ptr<const PixelBuffer>, MediaTime> input;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            ms = msSince(x265Start);
-            x265Ms.push_back(ms);
+            x265Ms.push_back(msSince(x265Start));
             if (!pending.empty()) {
                 input = std::move(pending.front());
                 pending.pop_front();
             }
         }
-        if (onAnswer) onAnswer(std::move(input), sample, ms);
+        if (onAnswer) onAnswer(std::move(input.first), input.second, sample);
     }
 };
 
@@ -142,7 +143,7 @@ public:
                              const std::optional<EncodeFrameOptions>& options, std::shared_ptr<void> context) override {
         {
             std::lock_guard<std::mutex> lock(observer_->mutex);
-            observer_->pending.push_back(image);
+            observer_->pending.emplace_back(image, pts);
         }
         return inner_->encodeFrame(std::move(image), pts, duration, options, std::move(context));
     }
@@ -172,6 +173,27 @@ HEVCEncoder::Backend observedBackend(const std::shared_ptr<Observer>& observer) 
         return created;
     };
     return backend;
+}
+
+// What the encoder was given, as plain video-range 4:2:0: planar pictures (the compositor's) as
+// they are, 'BGRA' through a plain BT.709 conversion.
+testing::YUVPicture reference(const PixelBuffer& input) {
+    if (input.pixelFormat() != PixelFormat::yuv420PlanarVideoRange) return testing::referenceI420(input);
+    testing::YUVPicture out;
+    out.width = input.width();
+    out.height = input.height();
+    const auto plane = [&](std::size_t p, int w, int h, std::vector<std::uint8_t>& to) {
+        to.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+        for (int row = 0; row < h; ++row) {
+            std::memcpy(to.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(w),
+                        input.baseAddressOfPlane(p) + static_cast<std::size_t>(row) * input.bytesPerRowOfPlane(p),
+                        static_cast<std::size_t>(w));
+        }
+    };
+    plane(0, out.width, out.height, out.y);
+    plane(1, (out.width + 1) / 2, (out.height + 1) / 2, out.u);
+    plane(2, (out.width + 1) / 2, (out.height + 1) / 2, out.v);
+    return out;
 }
 
 // Decodes every answered frame in order and compares it with its input while it keeps up.
@@ -233,9 +255,7 @@ private:
                 }
                 const auto pictures = decoder ? decoder->decode(*item.sample->dataBuffer) : std::vector<testing::DecodedPicture>{};
                 failed = pictures.size() != 1;
-                if (!failed && behind < 3 && item.input) {
-                    value = testing::psnr(pictures[0], testing::referenceI420(*item.input));
-                }
+                if (!failed && behind < 3 && item.input) value = testing::psnr(pictures[0], reference(*item.input));
             } catch (const std::exception&) {
                 failed = true;
             }
@@ -438,10 +458,14 @@ void BM_StreamReplica(benchmark::State& state) {
         auto probe = std::make_unique<QualityProbe>(start);
         std::mutex keptMutex;
         std::vector<std::shared_ptr<const PixelBuffer>> kept;
-        observer->onAnswer = [&](std::shared_ptr<const PixelBuffer> input, SampleBufferRef sample, double) {
+        std::vector<double> keptTimes;  // their presentation times: the encode alone spaces frames as the stream did
+        observer->onAnswer = [&](std::shared_ptr<const PixelBuffer> input, MediaTime pts, SampleBufferRef sample) {
             if (msSince(start) / 1000 >= keepFromSeconds && input) {
                 std::lock_guard<std::mutex> lock(keptMutex);
-                if (kept.size() < keptFrames) kept.push_back(input);
+                if (kept.size() < keptFrames) {
+                    kept.push_back(input);
+                    keptTimes.push_back(pts.seconds());
+                }
             }
             probe->add(std::move(input), std::move(sample));
         };
@@ -503,7 +527,8 @@ void BM_StreamReplica(benchmark::State& state) {
             for (std::size_t i = 0; i < kept.size(); ++i) {
                 if (composite) renderTimes.push_back(composite->renderMs(static_cast<int>(i)));
                 const auto t0 = Clock::now();
-                encoder->encode(kept[i], static_cast<std::uint32_t>(i), MediaTime::fromSeconds(100.0 + static_cast<double>(i) / 30.0, 90000), false);
+                const double t = std::isfinite(keptTimes[i]) ? keptTimes[i] - keptTimes.front() : static_cast<double>(i) / 30.0;
+                encoder->encode(kept[i], static_cast<std::uint32_t>(i), MediaTime::fromSeconds(100.0 + t, 90000), false);
                 encodeTimes.push_back(msSince(t0));
             }
             return encoder;

@@ -123,7 +123,9 @@ void BM_X11Frame(benchmark::State& state) {
         return;
     }
     auto& grabber = *opened.grabber;
-    if (state.range(2) > 1) grabber.setWorkerPool(std::make_shared<WorkerPool>(static_cast<int>(state.range(2))));
+    if (state.range(2) > 1) {
+        grabber.setWorkerPool(std::make_shared<WorkerPool>(static_cast<int>(state.range(2)), std::chrono::microseconds{0}));
+    }
     auto out = PixelBuffer::create(outW, outH, format).buffer;
     std::vector<X11ScreenGrabber::Monitor> monitors;
     double bareSeconds = 0, frameSeconds = 0, bareCPU = 0;

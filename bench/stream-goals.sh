@@ -114,7 +114,8 @@ report() {
     frames="$(ffmpeg -nostdin -v error -i "$dir/rec.mkv" -map 0:v -f null - 2>"$dir/decode" -progress - | awk -F= '/^frame=/ { f = $2 } END { print f + 0 }')" || frames=0
     decode_errors="$(wc -l <"$dir/decode")"
     echo
-    echo "== $name: main job $SECONDS_PER_RUN s, phone $PHONE, output $(size_of "$dir/rec.mkv"); recording: $frames frames decoded by ffmpeg, $decode_errors decoder messages"
+    echo "== $name: main job $SECONDS_PER_RUN s, phone $PHONE, output $(size_of "$dir/rec.mkv"); recording: $frames frames decoded by ffmpeg, $decode_errors ffmpeg messages"
+    if ((decode_errors > 0)); then echo "   (first: $(head -1 "$dir/decode"))"; fi
     grep -E "frames encoded|video bitrate|keyframes  " "$dir/status" | sed 's/^/   /'
     printf "   %-9s %8s %8s %6s %9s %8s %s\n" window tick_ms max_ms fps cpu_ms psnr_dB tier
     windows "$dir" | while read -r start avg mx fps cpu tier; do

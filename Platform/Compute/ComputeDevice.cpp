@@ -1,6 +1,7 @@
 #include "Platform/Compute/ComputeDevice.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace mivodrell {
 
@@ -14,7 +15,7 @@ std::shared_ptr<ComputeDevice> ComputeDevice::create(int workerCount) {
 }
 
 ComputeDevice::ComputeDevice(int workerCount)
-    : workerCount_(workerCount), pool_(std::make_unique<WorkerPool>(workerCount)) {}
+    : workerCount_(workerCount), pool_(std::make_unique<WorkerPool>(workerCount, std::chrono::microseconds{0})) {}
 
 ComputeDevice::~ComputeDevice() = default;
 

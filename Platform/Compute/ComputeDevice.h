@@ -4,7 +4,9 @@
 // of one worker runs everything on the caller's thread.
 //
 // Work is split into numbered items; any worker may run any item. Callers that write disjoint
-// memory per item therefore get the same result whatever the number of workers.
+// memory per item therefore get the same result whatever the number of workers. A frame's passes
+// come as one job (or a few back to back), so workers sleep as soon as they run out of items
+// instead of spinning: the cores belong to the encoder's threads until the next frame.
 
 #include <cstdint>
 #include <functional>

@@ -47,20 +47,15 @@ TEST(CompositeCaptureCoordinatorAudio, SwitchedOnBeforeTheFirstPlanFailuresAndAR
     h.deliverAudio(1);
     h.audio->failCreation = false;
     h.server->setFault(Operation::startCapture, Fault{Fault::Kind::fail});
-    h.coordinator->setAudioEnabled(false);
-    h.coordinator->setAudioEnabled(true);
+    h.restartAudio();
     EXPECT_FALSE(h.coordinator->inspect().audioCapturing);
     h.server->setFault(Operation::startCapture, {});
-    h.coordinator->setAudioEnabled(false);
-    h.coordinator->setAudioEnabled(true);
+    h.restartAudio();
     h.deliverAudio(1);
     EXPECT_EQ(h.recorded.audio.size(), 1u);
     // Switched off and on again before the old stream's end, reported as it is stopped, arrives.
     h.backend->onStopCapture = [](StreamDelegate& d) { d.didStopWithError(gone); };
-    h.onQueue([&] {
-        h.coordinator->setAudioEnabled(false);
-        h.coordinator->setAudioEnabled(true);
-    });
+    h.onQueue([&] { h.restartAudio(); });
     EXPECT_TRUE(h.coordinator->inspect().audioCapturing);
     EXPECT_EQ(h.errors(), (Texts{"0: converterCreationFailed", "0: startFailed", "0: PlatformError(-3815)"}));
     // Switched off before the first plan: nothing starts.
@@ -106,8 +101,7 @@ TEST(CompositeCaptureCoordinatorShutdown, StreamsThatEndAndStopAllTwice) {
     EXPECT_TRUE(ended.audioEnabled && !ended.audioCapturing && !ended.hasAudioEncoder && ended.active.empty());
     h.start();  // without the old pictures; audio stays off
     EXPECT_FALSE(h.coordinator->inspect().audioCapturing || h.coordinator->inspect().active.at(1).hasRendererSource);
-    h.coordinator->setAudioEnabled(false);
-    h.coordinator->setAudioEnabled(true);
+    h.restartAudio();
     EXPECT_TRUE(h.coordinator->inspect().audioCapturing);
     const auto session = h.lastSession();
     h.server->setFault(Operation::stopCapture, Fault{Fault::Kind::fail});

@@ -12,17 +12,11 @@ TEST(CompositeCaptureCoordinatorEndToEnd, ACropAcrossTwoDisplaysDecodesWithItsCo
     h.server->setContentFunction(testing::fillDisplay);
     h.server->setAudioTone(1000, 0.5);
     std::vector<std::vector<std::uint8_t>> parameterSets;
-    h.coordinator->onVideoFormatAvailable = [&](std::int32_t, std::int32_t, const auto& sets, std::int32_t length) {
-        parameterSets = sets;
-        EXPECT_EQ(length, 4);
-    };
+    h.coordinator->onVideoFormatAvailable = [&](std::int32_t, std::int32_t, const auto& sets, std::int32_t length) { parameterSets = sets; EXPECT_EQ(length, 4); };
     h.coordinator->setAudioEnabled(true);
     const CGRect crop(320, 0, 640, 360);  // right half of display 1, left half of display 2
     h.apply(CoordinatorHarness::plan({1, 2}, {1, 2}), crop, {640, 352});
-    for (int i = 0; i < 60; ++i) {
-        h.deliver();
-        h.tick();
-    }
+    for (int i = 0; i < 60; ++i) h.deliver(), h.tick();
     h.coordinator->stopAll();
     ASSERT_EQ(h.errors(), testing::Texts{});
     ASSERT_EQ(h.recorded.frames.size(), 60u);

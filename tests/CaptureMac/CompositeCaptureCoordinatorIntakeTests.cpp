@@ -107,8 +107,11 @@ TEST(CompositeCaptureCoordinatorPlans, StartedStoppedFailedAndMissingDisplays) {
     h.server->setFault(Operation::startCapture, {});
     h.apply(CoordinatorHarness::plan({1, 2}));  // a plan that does not start it leaves it inactive
     EXPECT_EQ(h.coordinator->activeDisplayIDs(), IDs{2});
-    h.apply(CoordinatorHarness::plan({1, 2, 3}, {1, 3}));  // display 3 is not in the list
-    EXPECT_EQ(h.coordinator->activeDisplayIDs(), (IDs{1, 2}));
+    h.coordinator->applyTuning(2, 60, 0, false);  // full density for a capture planned at 2 pixels per point
+    auto restart = CoordinatorHarness::plan({1, 2, 3}, {1, 3});  // display 3 is not in the list
+    restart.sources[0].pixelsPerPoint = 2;
+    h.apply(restart);
+    EXPECT_EQ(std::pair(h.coordinator->activeDisplayIDs(), h.server->runningStreamConfigurations().back().width), std::pair(IDs{1, 2}, std::int64_t{1280}));
     EXPECT_FALSE(h.coordinator->inspect().active.at(1).hasRendererSource);
     EXPECT_EQ(h.errors(), (Texts{"1: stopFailed", "1: startFailed", "3: displayNotFound(3)"}));
 }

@@ -171,21 +171,25 @@ TEST(CompositeCaptureCoordinatorTick, EncoderRebuildsWaitForTheIntervalAndFailur
     h.clock->advance(1.0);
     EXPECT_EQ(resize({1280, 352}), (CGSize{640, 176}));  // within 3 s
     h.clock->advance(2.5);
+    h.lastSession()->setScript({.propertyStatus = {{CompressionPropertyKey::averageBitRate, -12900}}});
+    EXPECT_EQ(resize({640, 176}), (CGSize{640, 176}));  // the same size after the interval: kept, its refusal of the settings reported
+    h.lastSession()->setScript(h.script);
     EXPECT_EQ(resize({kNaN, 352}), (CGSize{640, 176}));  // not a number: reported, the encoder stays
     h.sessionCreationStatus = CompressionStatus::encoderNotFound;
     EXPECT_EQ(resize({1280, 352}), (CGSize{640, 176}));  // a failing build: reported, the old encoder stays
-    EXPECT_EQ(h.errors(), (Texts{"0: output pixel size is not a finite number", "0: HEVCEncoder.EncoderError.sessionCreationFailed(-12908)"}));
+    EXPECT_EQ(h.errors(), (Texts{"0: HEVCEncoder.EncoderError.propertyConfigurationFailed(-12900)", "0: output pixel size is not a finite number",
+                                 "0: HEVCEncoder.EncoderError.sessionCreationFailed(-12908)"}));
     h.sessionCreationStatus = 0;
     h.coordinator->applyTuning(1, 60, 12.5, true);  // reaches the new encoder
     EXPECT_EQ(resize({1280, 352}), (CGSize{1280, 352}));
-    EXPECT_EQ(std::pair(h.coordinator->inspect().pendingForcedKeyframe, first->invalidateCount()), std::pair(true, 1));
+    EXPECT_EQ(std::tuple(h.coordinator->inspect().pendingForcedKeyframe, h.coordinator->inspect().latestTargetBitrate, first->invalidateCount()),
+              std::tuple(true, std::int64_t{12'500'000}, 1));
     EXPECT_EQ(h.count("CompositeCaptureCoordinator：HEVCEncoder 因輸出尺寸變化重建為 1280x352（見「網路自適應」新功能）"), 1u);
     auto log = h.lastSession()->propertyLog();
     for (const auto& setting : {std::pair{CompressionPropertyKey::averageBitRate, CompressionPropertyValue(std::int64_t{12'500'000})},
                                 {CompressionPropertyKey::prioritizeEncodingSpeedOverQuality, CompressionPropertyValue(true)}})
         EXPECT_NE(std::find(log.begin(), log.end(), setting), log.end());
-    // Set from the coordinator's own queue, as from a result closure: a shorter rebuild interval, a
-    // longer keyframe spacing, no more diagnostics.
+    // Set on the coordinator's queue, as from a result closure: rebuild interval, keyframe spacing, diagnostics.
     h.onQueue([&] {
         EXPECT_EQ(std::pair(h.coordinator->encoderRebuildIntervalOverride(), h.coordinator->forcedKeyframeMinInterval()), std::pair(std::optional<double>(), 2.0));
         h.coordinator->setEncoderRebuildIntervalOverride(0.5);

@@ -18,9 +18,8 @@
 #include <vector>
 namespace mivodrell::testing {
 using Texts = std::vector<std::string>;
-// Forwards to the virtual server and remembers every output queue, so that a test can wait until
-// what the server delivered has been handed on. A test may also give every screen frame a content
-// rectangle of its own and act when a stream is asked to stop (set both while nothing is delivered).
+// Forwards to the virtual server and remembers every output queue, so that `flush` can wait for what
+// it delivered. A test may give screen frames a content rectangle and act on a stream's stop.
 class FlushableBackend final : public CaptureBackend {
 public:
     explicit FlushableBackend(std::shared_ptr<VirtualCaptureServer> server) : server_(std::move(server)) {}
@@ -143,7 +142,9 @@ struct CoordinatorHarness {
     std::vector<std::shared_ptr<VirtualCompressionSession>> sessions;
     std::int32_t sessionCreationStatus = 0;
     std::shared_ptr<VirtualAudioConverter::Behaviour> audio = std::make_shared<VirtualAudioConverter::Behaviour>();
-    Recorded recorded;
+    // Shared with the callbacks: a report still on the coordinator's queue may outlive the harness.
+    std::shared_ptr<Recorded> recordedStore = std::make_shared<Recorded>();
+    Recorded& recorded = *recordedStore;
     // Display 2 has two pixels per point, so frames carry the geometry of a Retina display.
     std::vector<CaptureDisplay> displays{{1, CGRect(0, 0, 640, 360), 1.0, true, "A"}, {2, CGRect(640, 0, 640, 360), 2.0, false, "B"}};
     std::shared_ptr<CompositeCaptureCoordinator> coordinator;
@@ -164,7 +165,7 @@ struct CoordinatorHarness {
             })(p);
         };
         coordinator = CompositeCaptureCoordinator::create(1.0 / 60, {60.0, 240, 8'000'000}, {16000.0, 2, 16000}, c);
-        Recorded* r = &recorded;
+        const std::shared_ptr<Recorded> r = recordedStore;
         const auto locked = [r](auto body) {
             return [r, body](auto&&... args) { std::lock_guard<std::mutex> lock(r->mutex); body(args...); };
         };
@@ -176,7 +177,7 @@ struct CoordinatorHarness {
         coordinator->onAudioFormatAvailable = locked([r](double, std::int32_t, const std::vector<std::uint8_t>& config) { r->audioConfig = config; });
         coordinator->setOnDiagnostic(locked([r](const std::string& line) { r->logs.push_back(line); }));
     }
-    ~CoordinatorHarness() { if (coordinator) coordinator->stopAll(); }
+    ~CoordinatorHarness() { backend->onStopCapture = nullptr; if (coordinator) coordinator->stopAll(); }  // no report outlives the harness
     DisplayTopology topology() const {
         std::vector<DisplayInfo> infos;
         for (const auto& d : displays) infos.emplace_back(d.displayID, d.frame, d.scale, d.isMain, d.name);
@@ -206,6 +207,7 @@ struct CoordinatorHarness {
         backend->flush();
         coordinator->activeDisplayIDs();
     }
+    void restartAudio() { coordinator->setAudioEnabled(false), coordinator->setAudioEnabled(true); }
     // Delivers `buffers` audio buffers (and a screen frame) and waits until they are encoded.
     void deliverAudio(int buffers) { deliver(1024.0 / 48000.0 * buffers + 1e-9); }
     // Moves the clock, then fires one tick.

@@ -47,14 +47,13 @@ std::string recorded(const std::string& writes) {
     std::string video, audio;
     AVFormatContext* format = nullptr;
     AVPacket* packet = av_packet_alloc();
-    for (bool open = avformat_open_input(&format, path.c_str(), nullptr, nullptr) == 0; open && av_read_frame(format, packet) >= 0;) {
+    const bool open = avformat_open_input(&format, path.c_str(), nullptr, nullptr) == 0;
+    while (open && av_read_frame(format, packet) >= 0) {
         (format->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? video : audio) +=
             std::to_string(packet->pts) + " ";
         av_packet_unref(packet);
     }
-    av_packet_free(&packet);
-    avformat_close_input(&format);
-    std::filesystem::remove(path);
+    av_packet_free(&packet), avformat_close_input(&format), std::filesystem::remove(path);
     return video + "/ " + audio;
 }
 

@@ -24,9 +24,10 @@
 #include "ViewportCore/FileLogger.h"
 
 #include <fcntl.h>
-#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <atomic>
@@ -171,7 +172,8 @@ std::optional<std::string> checkPictureSizes(const StreamOptions& options, const
         const CGSize output = CompositeOutputPlanner::plan(CGRect{0, 0, phone.width, phone.height}, phone,
                                                            quality <= LinkQuality::fair, CompositeOutputPlanner::Configuration{})
                                   .outputPixelSize;
-        const auto size = CompositeCaptureCoordinator::encoderSize(output, policy.settings(quality, 1.0, 1.0, std::nullopt).scale);
+        const double scale = policy.settings(quality, 1.0, 1.0, std::nullopt).scale;
+        const auto size = CompositeCaptureCoordinator::encoderSize(output, scale);
         if (!size) continue;
         CompressionSession::Parameters parameters;
         parameters.width = size->first;
@@ -241,9 +243,8 @@ std::string listed(const std::vector<CaptureDisplay>& displays) {
     std::string text;
     for (const auto& d : displays) {
         if (!text.empty()) text += ", ";
-        text += d.name + " " + std::to_string(roundClamped<int>(d.frame.width(), 0)) + "x" +
-                std::to_string(roundClamped<int>(d.frame.height(), 0)) + "+" +
-                std::to_string(roundClamped<int>(d.frame.minX(), 0)) + "+" + std::to_string(roundClamped<int>(d.frame.minY(), 0));
+        text += fmt::format("{} {}x{}+{}+{}", d.name, roundClamped<int>(d.frame.width(), 0), roundClamped<int>(d.frame.height(), 0),
+                            roundClamped<int>(d.frame.minX(), 0), roundClamped<int>(d.frame.minY(), 0));
     }
     return text.empty() ? "none" : text;
 }

@@ -65,8 +65,10 @@ public:
                 pa_stream_set_state_callback(r->stream_, [](pa_stream*, void* loop) { signalLoop(loop); }, r->loop_);
                 pa_stream_set_read_callback(r->stream_, [](pa_stream*, std::size_t, void* loop) { signalLoop(loop); }, r->loop_);
                 pa_buffer_attr attributes{};
-                attributes.maxlength = attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
-                attributes.fragsize = PulseAudioCaptureBackend::framesPerBuffer * PulseAudioCaptureBackend::channelCount * sizeof(float);
+                constexpr auto serverDefault = static_cast<std::uint32_t>(-1);
+                attributes.maxlength = attributes.tlength = attributes.prebuf = attributes.minreq = serverDefault;
+                attributes.fragsize = PulseAudioCaptureBackend::framesPerBuffer * PulseAudioCaptureBackend::channelCount *
+                                      sizeof(float);
                 const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                                                   PA_STREAM_ADJUST_LATENCY);
                 error = pa_stream_connect_record(r->stream_, device.empty() ? nullptr : device.c_str(), &attributes, flags) < 0
@@ -163,7 +165,8 @@ private:
     pa_stream* stream_ = nullptr;
 };
 
-// One recording: the reader thread owns it and ends when asked or when a read fails.
+// One recording, shared by its reader thread (which ends when asked or when a read fails) and
+// the control queue (which asks); the stream closes when both have let go.
 struct Recording {
     std::atomic<bool> stopRequested{false};
     std::unique_ptr<PulseRecordStream> stream;
@@ -292,7 +295,6 @@ struct PulseStreamCore : std::enable_shared_from_this<PulseStreamCore> {
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
         }
-        run->stream.reset();
         auto control = self->control;
         control->async([self = std::move(self), run, failure] { self->recordingEnded(run, failure); });
     }

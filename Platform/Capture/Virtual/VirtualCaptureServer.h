@@ -45,7 +45,7 @@ public:
         virtual ~ContentSampler() = default;
         // Writes pixels (xs[i], y) of the display's image, i < count, as opaque 32-bit words (B,
         // G, R, 255 in memory). Each xs[i] lies in [0, width) and y in [0, height) of the size
-        // the sampler was made for.
+        // the sampler was made for. Called on the server's control queue only.
         virtual void row(int y, const int* xs, int count, std::uint32_t* out) const = 0;
     };
     // Makes the sampler of a display's content generation, for the display's size in pixels

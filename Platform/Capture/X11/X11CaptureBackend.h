@@ -11,8 +11,8 @@
 // a number). The grab is scaled into the configured size preserving its aspect ratio, anchored
 // top-left (libyuv), the rest filled with the background colour (black when unset), and
 // delivered as 'BGRA' or converted to '420f' with the engine's full-range BT.709 converter, in
-// one pass with its hash, split over the backend's worker pool (a quarter of the machine's
-// threads, 1 to 4). The attachments carry Status, ContentRect, ContentScale and ScaleFactor so
+// one pass with its hash, split over the backend's worker pool (a thread per 8 usable cores,
+// 1 to 4). The attachments carry Status, ContentRect, ContentScale and ScaleFactor so
 // that the source size and the content area can be recovered exactly. A frame whose grabbed
 // pixels and settings did not change since the last delivered frame has Status idle and no
 // image; the first frame after a start, an update or a change of the monitor is always complete.

@@ -199,7 +199,7 @@ void X11ScreenGrabber::hashRows(int width, int first, int end) {
 
 std::optional<std::uint64_t> X11ScreenGrabber::hash(int width, int height) {
     if (!holds(width, height)) return std::nullopt;
-    rowHashes_.resize(static_cast<std::size_t>(height));
+    rowHashes_.assign(static_cast<std::size_t>(height), 0);
     forBands(height, [&](int first, int count) { hashRows(width, first, first + count); });
     return XXH3_64bits(rowHashes_.data(), rowHashes_.size() * sizeof(std::uint64_t));
 }
@@ -224,7 +224,7 @@ std::optional<std::uint64_t> X11ScreenGrabber::render(int width, int height, Pix
     std::uint8_t* base = direct ? nullptr : bgra->baseAddress();
     const int stride = direct ? 0 : static_cast<int>(bgra->bytesPerRow());
     const std::size_t sourceRowBytes = static_cast<std::size_t>(width) * 4;
-    if (hashing) rowHashes_.resize(static_cast<std::size_t>(height));
+    if (hashing) rowHashes_.assign(static_cast<std::size_t>(height), 0);
 
     // Output row o draws on the grab from row sourceRow(o) on; a slice of output rows hashes the
     // grab's rows from its own first row's to the next slice's, so that every row is hashed once.
